@@ -1,0 +1,304 @@
+/* The framebuffer device "fb0": the display, its flip chain and its display-buffer slots. */
+#include "framebuffer.h"
+
+#include <errno.h>
+#include <stddef.h>
+#include <fcntl.h>
+#include <linux/fb.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "gralloc.h"
+#include "hal.h"
+#include "mapper.h"
+#include "modeset.h"
+
+#if defined(__arm__)
+static_assert(sizeof(struct fb_var_screeninfo) == 160 && offsetof(struct fb_var_screeninfo, pixclock) == 100,
+              "fb_var_screeninfo");
+#endif
+
+#define VEK_FB_DEVICE_PATH "/dev/graphics/fb0"
+#define VEK_DEFAULT_DPI 144.0f
+/* The slot mask has 32 bits: slots from 32 on are never handed out. */
+#define VEK_MAX_SLOTS 32u
+
+/* framebuffer_device_t's description of the display is const to its users; the open fills it. */
+template <typename T, typename V> static void set_field(const T &field, V value) {
+    const_cast<T &>(field) = static_cast<T>(value);
+}
+
+static VEK_gralloc_module_t *getFrameBufferModule(framebuffer_device_t *fb) {
+    return reinterpret_cast<VEK_gralloc_module_t *>(fb->common.module);
+}
+
+static VEK_private_data_t *getDevicePrivateData(framebuffer_device_t *fb) {
+    VEK_private_data_t *psPrivateData = &getFrameBufferModule(fb)->sPrivateData;
+    ZOLSRVLockMutex(psPrivateData->hMutex);
+    return psPrivateData;
+}
+
+static void putDevicePrivateData(VEK_private_data_t *psPrivateData) { ZOLSRVUnlockMutex(psPrivateData->hMutex); }
+
+static void setDeviceFrameBufferDevice(framebuffer_device_t *fb) {
+    getFrameBufferModule(fb)->base.psFrameBufferDevice = reinterpret_cast<VEK_framebuffer_device_public_t *>(fb);
+}
+
+static VEK_UINT32 SlotBit(VEK_UINT32 ui32Slot) { return 1u << ui32Slot; }
+
+static VEK_UINT32 UsableSlots(const VEK_raw_framebuffer_device_t *psRaw) {
+    return psRaw->base.ui32NumBuffers < VEK_MAX_SLOTS ? psRaw->base.ui32NumBuffers : VEK_MAX_SLOTS;
+}
+
+/* ---- Display-buffer slots ---- */
+
+/* True when the handle is the very handle of a handed-out slot. */
+static VEK_BOOL validate_handle(VEK_raw_framebuffer_device_t *psRawFrameBufferDevice,
+                                VEK_native_handle_t *psNativeHandle, VEK_UINT32 *ui32FBID) {
+    for (VEK_UINT32 i = 0; i < UsableSlots(psRawFrameBufferDevice); i++) {
+        if ((psRawFrameBufferDevice->ui32AllocMask & SlotBit(i)) &&
+            psRawFrameBufferDevice->ppsBufferHandles[i] == psNativeHandle) {
+            *ui32FBID = i;
+            return VEK_TRUE;
+        }
+    }
+    return VEK_FALSE;
+}
+
+int framebuffer_device_alloc(framebuffer_device_t *fb, int /* w */, int /* h */, int /* format */, int /* usage */,
+                             VEK_native_handle_t **ppsNativeHandle, int *stride) {
+    if (!IsInitializedFunc(__func__)) return -ENOTTY;
+
+    VEK_raw_framebuffer_device_t *psRaw = reinterpret_cast<VEK_raw_framebuffer_device_t *>(fb);
+    VEK_UINT32 ui32Slot = 0;
+
+    if (psRaw->base.ui32NumBuffers != 1) {
+        while (ui32Slot < VEK_MAX_SLOTS && (psRaw->ui32AllocMask & SlotBit(ui32Slot))) ui32Slot++;
+        if (ui32Slot >= VEK_MAX_SLOTS || ui32Slot >= psRaw->base.ui32NumBuffers) return -ENOMEM;
+    }
+    *stride = fb->stride;
+    psRaw->ui32AllocMask |= SlotBit(ui32Slot);
+    *ppsNativeHandle = psRaw->ppsBufferHandles[ui32Slot];
+    return 0;
+}
+
+int framebuffer_device_free(framebuffer_device_t *fb, VEK_native_handle_t *psNativeHandle) {
+    if (!IsInitializedFunc(__func__)) return -ENOTTY;
+
+    VEK_raw_framebuffer_device_t *psRaw = reinterpret_cast<VEK_raw_framebuffer_device_t *>(fb);
+    VEK_UINT32 ui32FBID;
+
+    if (!validate_handle(psRaw, psNativeHandle, &ui32FBID)) return -EINVAL;
+    psRaw->ui32AllocMask &= ~SlotBit(ui32FBID);
+    return 0;
+}
+
+/* ---- Open and close ---- */
+
+/* The refresh rate from the display timings, or the app hint when the node cannot tell. */
+static float FrameBufferRefreshRate(const VEK_app_hints_t *psAppHints) {
+    float fFps = (float)psAppHints->ui32HALFrameBufferHz;
+    int iFd = open(VEK_FB_DEVICE_PATH, O_RDWR);
+    struct fb_var_screeninfo sInfo;
+
+    if (iFd >= 0 && ioctl(iFd, FBIOGET_VSCREENINFO, &sInfo) != -1) {
+        VEK_UINT32 ui32HTotal = sInfo.xres + sInfo.left_margin + sInfo.right_margin + sInfo.hsync_len;
+        VEK_UINT32 ui32VTotal = sInfo.yres + sInfo.upper_margin + sInfo.lower_margin + sInfo.vsync_len;
+        VEK_UINT64 ui64Divisor = (VEK_UINT64)ui32HTotal * (VEK_UINT64)ui32VTotal * (VEK_UINT64)sInfo.pixclock;
+        /* A node without timings (no pixel clock) cannot give a rate: keep the hint. */
+        if (ui64Divisor != 0) {
+            int iRefreshRate = (int)(1000000000000000ULL / ui64Divisor);
+            fFps = (float)((float)iRefreshRate / 1000.0);
+        }
+    }
+    if (iFd >= 0) close(iFd);
+    return fFps;
+}
+
+/* Releases what open made of the display buffers: the handles made so far with their mapper
+   entries, then the buffers themselves as the present mode owns them. */
+static void ReleaseDisplayBuffers(VEK_private_data_t *psPrivateData, VEK_raw_framebuffer_device_t *psRaw,
+                                  ZOL2DMEMINFO **apsMemInfo, VEK_UINT32 ui32NumHandles) {
+    for (VEK_UINT32 i = 0; i < ui32NumHandles; i++) {
+        VEK_native_handle_t *psNativeHandle = psRaw->ppsBufferHandles[i];
+        MapperRemove(psPrivateData, MapperPeek(psPrivateData, psNativeHandle->ui64Stamp));
+        native_handle_delete(&psNativeHandle->base);
+    }
+    if (psPrivateData->sAppHints.eHALPresentMode == HAL_PRESENT_MODE_BLIT) {
+        for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++)
+            if (apsMemInfo[i] != nullptr) ZOL2DMemFree(psPrivateData->hContext, apsMemInfo[i]);
+    } else {
+        ZOL2DDestroyFlipChain(psPrivateData->hContext, psRaw->hFlipChain);
+    }
+}
+
+static int framebuffer_device_open(hw_device_t *device) {
+    if (!IsInitializedFunc(__func__)) return -ENOTTY;
+
+    framebuffer_device_t *fb = reinterpret_cast<framebuffer_device_t *>(device);
+    VEK_raw_framebuffer_device_t *psRaw = reinterpret_cast<VEK_raw_framebuffer_device_t *>(device);
+    VEK_private_data_t *psPrivateData = getDevicePrivateData(fb);
+    const VEK_app_hints_t *psAppHints = &psPrivateData->sAppHints;
+    ZOL2DDISPLAYINFO sDisplayInfo;
+    ZOL2DMISCDISPLAYINFO sMiscDisplayInfo;
+    ZOL2DMEMINFO **apsMemInfo = nullptr;
+    unsigned long ulFlipCount = 0;
+    long lStride = 0;
+    VEK_UINT32 ui32NumHandles = 0;
+    int iErr = -EFAULT;
+
+    memset(&sDisplayInfo, 0, sizeof(sDisplayInfo));
+    memset(&sMiscDisplayInfo, 0, sizeof(sMiscDisplayInfo));
+    if (ZOL2DGetDeviceInfo(psPrivateData->hContext, &sDisplayInfo) != ZOL2D_OK) goto err_unlock;
+    if (ZOL2DGetMiscDisplayInfo(psPrivateData->hContext, &sMiscDisplayInfo) != ZOL2D_OK) goto err_unlock;
+    if (sDisplayInfo.eFormat >= VEK_ZOL2D_DISPLAY_FORMATS ||
+        aeZOL2D2HAL[sDisplayInfo.eFormat] == VEK_HAL_FORMAT_UNSUPPORTED)
+        goto err_unlock;
+
+    set_field(fb->width, sDisplayInfo.ulWidth);
+    set_field(fb->height, sDisplayInfo.ulHeight);
+    set_field(fb->fps, FrameBufferRefreshRate(psAppHints));
+    set_field(fb->format, aeZOL2D2HAL[sDisplayInfo.eFormat]);
+    set_field(fb->xdpi, sMiscDisplayInfo.ulPhysicalWidthmm == 0
+                            ? VEK_DEFAULT_DPI
+                            : ((float)sDisplayInfo.ulWidth * 25.4f) / (float)sMiscDisplayInfo.ulPhysicalWidthmm);
+    set_field(fb->ydpi, sMiscDisplayInfo.ulPhysicalHeightmm == 0
+                            ? VEK_DEFAULT_DPI
+                            : ((float)sDisplayInfo.ulHeight * 25.4f) / (float)sMiscDisplayInfo.ulPhysicalHeightmm);
+    set_field(fb->stride, sDisplayInfo.lStride / alZOL2D2HALBpp[sDisplayInfo.eFormat]);
+
+    psRaw->base.ui32NumBuffers = psAppHints->ui32HALNumFrameBuffers;
+    if (psAppHints->eHALPresentMode == HAL_PRESENT_MODE_FLIP &&
+        psRaw->base.ui32NumBuffers > sDisplayInfo.ulMaxBuffersInChain)
+        goto err_unlock;
+
+    /* One more than asked, so that a count of 0 still yields a list. */
+    apsMemInfo = static_cast<ZOL2DMEMINFO **>(calloc(psRaw->base.ui32NumBuffers + 1, sizeof(ZOL2DMEMINFO *)));
+    if (apsMemInfo == nullptr) {
+        iErr = -ENOMEM;
+        goto err_unlock;
+    }
+    set_field(fb->minSwapInterval, sDisplayInfo.ulMinFlipInterval);
+    set_field(fb->maxSwapInterval, sDisplayInfo.ulMaxFlipInterval);
+
+    if (ZOL2DCreateFlipChain(psPrivateData->hContext, 0, psRaw->base.ui32NumBuffers, fb->width, fb->height,
+                             sDisplayInfo.eFormat, &lStride, nullptr, &psRaw->hFlipChain) != ZOL2D_OK)
+        goto err_free_list;
+
+    if (lStride != sDisplayInfo.lStride) goto err_release;
+    if (ZOL2DGetFlipChainBuffers(psPrivateData->hContext, psRaw->hFlipChain, &ulFlipCount, apsMemInfo) != ZOL2D_OK ||
+        ulFlipCount != psRaw->base.ui32NumBuffers)
+        goto err_release;
+
+    psRaw->ppsBufferHandles =
+        static_cast<VEK_native_handle_t **>(calloc(ulFlipCount + 1, sizeof(VEK_native_handle_t *)));
+    if (psRaw->ppsBufferHandles == nullptr) {
+        iErr = -ENOMEM;
+        goto err_release;
+    }
+
+    for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++) {
+        ZOLSRV_CLIENT_MEM_INFO *psMemInfo = static_cast<ZOLSRV_CLIENT_MEM_INFO *>(apsMemInfo[i]->hPrivateData);
+        VEK_native_handle_t *psNativeHandle =
+            reinterpret_cast<VEK_native_handle_t *>(native_handle_create(1, VEK_NATIVE_HANDLE_NUM_WORDS - 1));
+        if (psNativeHandle == nullptr) {
+            iErr = -ENOMEM;
+            goto err_release;
+        }
+        /* A display buffer has no descriptor to export. */
+        psNativeHandle->fd[0] = psNativeHandle->fd[1] = psNativeHandle->fd[2] = -2;
+        psNativeHandle->ui64Stamp = psMemInfo->ui64Stamp;
+        psNativeHandle->usage = GRALLOC_USAGE_HW_FB;
+        psNativeHandle->iWidth = psNativeHandle->iHeight = psNativeHandle->iFormat = 0;
+        psNativeHandle->uiBpp = 0;
+
+        if (!MapperAddMappedFB(psPrivateData, psNativeHandle, psMemInfo, apsMemInfo[i])) {
+            native_handle_delete(&psNativeHandle->base);
+            goto err_release;
+        }
+        psRaw->ppsBufferHandles[i] = psNativeHandle;
+        ui32NumHandles++;
+        if (!MapperSanityCheck(psPrivateData)) goto err_release;
+    }
+
+    setDeviceFrameBufferDevice(fb);
+    free(apsMemInfo);
+    putDevicePrivateData(psPrivateData);
+    return 0;
+
+err_release:
+    ReleaseDisplayBuffers(psPrivateData, psRaw, apsMemInfo, ui32NumHandles);
+    free(psRaw->ppsBufferHandles);
+    psRaw->ppsBufferHandles = nullptr;
+err_free_list:
+    free(apsMemInfo);
+err_unlock:
+    putDevicePrivateData(psPrivateData);
+    return iErr;
+}
+
+static int framebuffer_device_close(hw_device_t *device) {
+    if (!IsInitializedFunc(__func__)) return -ENOTTY;
+
+    framebuffer_device_t *fb = reinterpret_cast<framebuffer_device_t *>(device);
+    VEK_raw_framebuffer_device_t *psRaw = reinterpret_cast<VEK_raw_framebuffer_device_t *>(device);
+    VEK_gralloc_module_t *psModule = getFrameBufferModule(fb);
+    VEK_private_data_t *psPrivateData = getDevicePrivateData(fb);
+    const VEK_HAL_PRESENT_MODE_T ePresentMode = psPrivateData->sAppHints.eHALPresentMode;
+
+    /* A buffer still locked may be in use by the CPU or the GPU: close nothing then, so the
+       device stays whole and usable. */
+    for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++) {
+        VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psRaw->ppsBufferHandles[i]->ui64Stamp);
+        if (psEntry != nullptr && psEntry->ui32LockCount != 0) {
+            putDevicePrivateData(psPrivateData);
+            return -EFAULT;
+        }
+    }
+
+    if (ePresentMode != HAL_PRESENT_MODE_BLIT) ZOL2DDestroyFlipChain(psPrivateData->hContext, psRaw->hFlipChain);
+    for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++) {
+        VEK_native_handle_t *psNativeHandle = psRaw->ppsBufferHandles[i];
+        VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
+        if (psEntry != nullptr) {
+            if (ePresentMode == HAL_PRESENT_MODE_BLIT)
+                ZOL2DMemFree(psPrivateData->hContext, static_cast<ZOL2DMEMINFO *>(psEntry->hMemInfo));
+            MapperRemove(psPrivateData, psEntry);
+        }
+        native_handle_delete(&psNativeHandle->base);
+    }
+
+    if (psModule->base.psFrameBufferDevice == reinterpret_cast<VEK_framebuffer_device_public_t *>(fb))
+        psModule->base.psFrameBufferDevice = nullptr;
+    putDevicePrivateData(psPrivateData);
+
+    free(psRaw->ppsBufferHandles);
+    free(psRaw);
+    return 0;
+}
+
+int framebuffer_setup(const hw_module_t *module, hw_device_t **device) {
+    if (!IsInitializedFunc(__func__)) return -ENOTTY;
+
+    VEK_raw_framebuffer_device_t *psRaw =
+        static_cast<VEK_raw_framebuffer_device_t *>(malloc(sizeof(VEK_raw_framebuffer_device_t)));
+    if (psRaw == nullptr) return -ENOMEM;
+    /* The const fields of the Android record are filled by the open. */
+    memset(static_cast<void *>(psRaw), 0, sizeof(*psRaw));
+
+    framebuffer_device_t *fb = &psRaw->base.base.base;
+    fb->common.module = const_cast<hw_module_t *>(module);
+    fb->common.tag = HARDWARE_DEVICE_TAG;
+    fb->common.close = framebuffer_device_close;
+    fb->common.version = 0;
+
+    int iErr = framebuffer_device_open(&fb->common);
+    if (iErr != 0) {
+        free(psRaw);
+        return iErr;
+    }
+    *device = &fb->common;
+    return 0;
+}

@@ -1,0 +1,33 @@
+/* The framebuffer device and its display-buffer slots. */
+#ifndef FRAMEBUFFER_H
+#define FRAMEBUFFER_H
+
+#include "hal_private.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct {
+    VEK_framebuffer_device_public_t base;
+    VEK_UINT32 ui32NumBuffers;
+} VEK_framebuffer_device_t;
+
+typedef struct {
+    VEK_framebuffer_device_t base;
+    ZOL2DFLIPCHAINHANDLE hFlipChain;
+    ZOLSRV_CLIENT_MEM_INFO *psLastPostedFrameBuffer;
+    VEK_UINT32 ui32AllocMask;
+    VEK_native_handle_t **ppsBufferHandles;
+} VEK_raw_framebuffer_device_t;
+
+/* Called by the allocator device with the module mutex held. */
+int framebuffer_device_alloc(framebuffer_device_t *fb, int w, int h, int format, int usage,
+                             VEK_native_handle_t **ppsNativeHandle, int *stride);
+int framebuffer_device_free(framebuffer_device_t *fb, VEK_native_handle_t *psNativeHandle);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,44 @@
+/* Usage predicates and the allocator's shared helpers. */
+#ifndef GRALLOC_H
+#define GRALLOC_H
+
+#include "hal_private.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The usage bits a handle or an allocation may carry: software read and write, texture,
+   render, composer, framebuffer, external display, protected and PRIVATE_1. */
+#define VEK_USAGE_UNSUPPORTED_MASK 0xdfff84cc
+#define VEK_USAGE_SW_MASK 0x33
+#define VEK_USAGE_READ_MASK 0x103
+#define VEK_USAGE_WRITE_MASK 0x230
+#define VEK_USAGE_FB_MASK 0x1000
+/* GPU use of a buffer: texture, render or framebuffer. */
+#define VEK_USAGE_HW_MASK 0x1300
+/* Usage that needs the buffer mapped into this process: software access or GPU use. */
+#define VEK_USAGE_MAPPED_MASK 0x1333
+
+static inline int usage_unsupported(int usage) { return usage & (int)VEK_USAGE_UNSUPPORTED_MASK; }
+static inline int usage_sw(int usage) { return usage & VEK_USAGE_SW_MASK; }
+static inline int usage_read(int usage) { return usage & VEK_USAGE_READ_MASK; }
+static inline int usage_write(int usage) { return usage & VEK_USAGE_WRITE_MASK; }
+static inline int usage_fb(int usage) { return usage & VEK_USAGE_FB_MASK; }
+static inline int usage_hw(int usage) { return usage & VEK_USAGE_HW_MASK; }
+
+/* One completion test: the counter must reach the pending value. */
+typedef struct {
+    volatile VEK_UINT32 *pui32OpsComplete;
+    VEK_UINT32 ui32OpsPending;
+} VEK_flush_ops_pair_t;
+
+VEK_BOOL validate_handle(VEK_native_handle_t *psNativeHandle);
+
+int __free(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,97 @@
+/* Releases that wait until the GPU has finished with a buffer. */
+#include "gralloc_defer.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "gralloc.h"
+
+typedef struct _VEK_defer_flush_op_ {
+    struct _VEK_defer_flush_op_ *psPrev;
+    struct _VEK_defer_flush_op_ *psNext;
+    VEK_defer_flush_op_pfn pfnFlushOp;
+    VEK_mapper_meminfo_t *psMapperMemInfo;
+    int aiFd[VEK_NATIVE_HANDLE_NUM_FDS_MAX];
+} VEK_defer_flush_op;
+
+/* Both guarded by the module mutex. */
+static VEK_defer_flush_op *gpsDeferList;
+static pthread_t gpsDeferFlushOpThread;
+
+static VEK_BOOL OpsFlushed(ZOLSRV_CLIENT_MEM_INFO **apsMemInfo) {
+    VEK_flush_ops_pair_t asPairs[3 * VEK_NATIVE_HANDLE_NUM_FDS_MAX];
+    int iNumPairs = 0;
+
+    for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX && apsMemInfo[i] != nullptr; i++) {
+        ZOLSRV_SYNC_DATA *psSyncData = apsMemInfo[i]->psClientSyncInfo->psSyncData;
+        asPairs[iNumPairs++] = {&psSyncData->ui32ReadOpsComplete, psSyncData->ui32ReadOpsPending};
+        asPairs[iNumPairs++] = {&psSyncData->ui32ReadOps2Complete, psSyncData->ui32ReadOps2Pending};
+        asPairs[iNumPairs++] = {&psSyncData->ui32WriteOpsComplete, psSyncData->ui32WriteOpsPending};
+    }
+    for (int i = 0; i < iNumPairs; i++)
+        if (*asPairs[i].pui32OpsComplete < asPairs[i].ui32OpsPending) return VEK_FALSE;
+    return VEK_TRUE;
+}
+
+static void WaitForGlobalEvent(VEK_private_data_t *psPrivateData) {
+    ZOLSRVEventObjectWait(psPrivateData->sDevData.psConnection, psPrivateData->sHQTInfo.sMiscInfo.hOSGlobalEvent);
+}
+
+static void *DeferFlushOpWorker(void *pvPriv) {
+    VEK_private_data_t *psPrivateData = static_cast<VEK_private_data_t *>(pvPriv);
+
+    for (;;) {
+        ZOLSRVLockMutex(psPrivateData->hMutex);
+        for (VEK_defer_flush_op *psNode = gpsDeferList, *psNext; psNode != nullptr; psNode = psNext) {
+            psNext = psNode->psNext;
+            if (!OpsFlushed(psNode->psMapperMemInfo->apsMemInfo)) continue;
+
+            /* A release that fails here cannot be reported to anyone. */
+            psNode->pfnFlushOp(psPrivateData, psNode->psMapperMemInfo, psNode->aiFd);
+
+            if (psNode->psNext != nullptr) psNode->psNext->psPrev = psNode->psPrev;
+            if (psNode->psPrev != nullptr)
+                psNode->psPrev->psNext = psNode->psNext;
+            else
+                gpsDeferList = psNode->psNext;
+            free(psNode);
+        }
+        VEK_BOOL bEmpty = gpsDeferList == nullptr;
+        ZOLSRVUnlockMutex(psPrivateData->hMutex);
+
+        if (bEmpty) return nullptr;
+        WaitForGlobalEvent(psPrivateData);
+    }
+}
+
+int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
+                      VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd) {
+    if (OpsFlushed(psMapperMemInfo->apsMemInfo)) return pfnFlushOp(psPrivateData, psMapperMemInfo, aiFd);
+
+    WaitForGlobalEvent(psPrivateData);
+    if (OpsFlushed(psMapperMemInfo->apsMemInfo)) return pfnFlushOp(psPrivateData, psMapperMemInfo, aiFd);
+
+    /* The node is made before the worker so that a failure leaves neither behind. */
+    VEK_defer_flush_op *psNode = static_cast<VEK_defer_flush_op *>(calloc(1, sizeof(VEK_defer_flush_op)));
+    if (psNode == nullptr) return -ENOMEM;
+
+    if (gpsDeferList == nullptr) {
+        int iErr = pthread_create(&gpsDeferFlushOpThread, nullptr, DeferFlushOpWorker, psPrivateData);
+        if (iErr != 0) {
+            free(psNode);
+            return iErr;
+        }
+        /* Nothing joins the worker: it is reclaimed when it ends. */
+        pthread_detach(gpsDeferFlushOpThread);
+    }
+
+    psNode->pfnFlushOp = pfnFlushOp;
+    psNode->psMapperMemInfo = psMapperMemInfo;
+    memcpy(psNode->aiFd, aiFd, sizeof(psNode->aiFd));
+    psNode->psNext = gpsDeferList;
+    if (gpsDeferList != nullptr) gpsDeferList->psPrev = psNode;
+    gpsDeferList = psNode;
+    return 0;
+}

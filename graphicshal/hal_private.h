@@ -1,0 +1,84 @@
+/* Per-process state of the module and the records private to it. */
+#ifndef HAL_PRIVATE_H
+#define HAL_PRIVATE_H
+
+#include "hal_public.h"
+#include "zol2d.h"
+#include "zolsrv.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef enum {
+    HAL_PRESENT_MODE_FLIP = 0,
+    HAL_PRESENT_MODE_BLIT = 1,
+    HAL_PRESENT_MODE_FRONT = 2,
+} VEK_HAL_PRESENT_MODE_T;
+
+typedef struct {
+    VEK_HAL_PRESENT_MODE_T eHALPresentMode;
+    VEK_UINT32 ui32HALNumFrameBuffers;
+    VEK_UINT32 ui32HALFrameBufferHz;
+} VEK_app_hints_t;
+
+/* One buffer this process knows, keyed by its stamp. */
+typedef struct _VEK_mapper_meminfo_ {
+    VEK_UINT64 ui64Stamp;
+    int usage;
+    VEK_BOOL bAllocatedByThisProcess;
+    VEK_BOOL bRegistered;
+    ZOLSRV_CLIENT_MEM_INFO *apsMemInfo[VEK_NATIVE_HANDLE_NUM_FDS_MAX];
+    VEK_HANDLE hMemInfo;
+    int iFormat;
+    VEK_UINT32 ui32LockCount;
+    int lockUsage;
+    VEK_write_lock_rect_t sWriteLockRect;
+    struct _VEK_mapper_meminfo_ *psNext;
+} VEK_mapper_meminfo_t;
+
+typedef struct {
+    ZOLSRV_MUTEX_HANDLE hMutex;
+    ZOLSRV_DEV_DATA sDevData;
+    VEK_HANDLE hDevMemContext;
+    VEK_HANDLE hGeneralHeap;
+    ZOLSRV_HQT_CLIENT_INFO sHQTInfo;
+    ZOL2DCONTEXTHANDLE hContext;
+    VEK_app_hints_t sAppHints;
+    VEK_mapper_meminfo_t *psMapList;
+} VEK_private_data_t;
+
+/* Format hooks */
+typedef int (*VEK_buffer_alloc_pfn)(ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hGeneralHeap, int *piWidth, int *piHeight,
+                                    int *piStride, int *piUsage, unsigned int uiBpp, VEK_UINT32 ui32Flags,
+                                    ZOLSRV_CLIENT_MEM_INFO **apsMemInfo, int *aiFd);
+typedef int (*VEK_buffer_free_pfn)(ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO **apsMemInfo, int *aiFd);
+typedef int (*VEK_buffer_flush_cache_pfn)(VEK_native_handle_t *psNativeHandle, const ZOLSRV_CONNECTION *psConnection,
+                                          ZOLSRV_CLIENT_MEM_INFO **apsMemInfo,
+                                          VEK_write_lock_rect_t *psWriteLockRect);
+typedef int (*VEK_buffer_compute_params_pfn)(unsigned int uiSubAlloc, int *piWidth, int *piHeight, int *piStride);
+typedef VEK_BOOL (*VEK_buffer_get_phy_addrs_pfn)(ZOLSRV_CLIENT_MEM_INFO **apsMemInfo, VEK_SYS_PHYADDR *asPhyAddr);
+
+typedef struct {
+    VEK_buffer_format_public_t base;
+    VEK_UINT32 iZOL2DFormat;
+    VEK_BOOL bSkipMemset;
+    VEK_buffer_alloc_pfn pfnAlloc;
+    VEK_buffer_free_pfn pfnFree;
+    VEK_buffer_flush_cache_pfn pfnFlushCache;
+    VEK_buffer_compute_params_pfn pfnComputeParams;
+    VEK_buffer_get_phy_addrs_pfn pfnGetPhyAddrs;
+} VEK_buffer_format_t;
+
+VEK_BOOL RegisterBufferFormat(VEK_buffer_format_t *psBufferFormat);
+const VEK_buffer_format_t *GetBufferFormat(int iFormat);
+const VEK_buffer_format_public_t *GetBufferFormats(void);
+
+VEK_BOOL IsInitializedFunc(const char *func);
+VEK_BOOL IsCompositor(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

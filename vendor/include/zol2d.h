@@ -1,0 +1,106 @@
+/* The vendor's 2D library: the calls and records the graphics HAL uses. */
+#ifndef ZOL2D_H
+#define ZOL2D_H
+
+#include "zolsrv.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef VEK_INT32 ZOL2DERROR;
+
+#define ZOL2D_OK 0
+#define ZOL2DERROR_GENERIC_ERROR (-1)
+#define ZOL2DERROR_INVALID_PARAMETER (-2)
+#define ZOL2DERROR_MEMORY (-3)
+#define ZOL2DERROR_DEVICE_UNAVAILABLE (-4)
+
+/* Display formats (ZOL2DDISPLAYINFO.eFormat) and blit formats share one code space:
+   small values for the display, 0x8000xxxx for the 3D blit surfaces. */
+typedef unsigned long ZOL2DFORMAT;
+
+#define ZOL2D_PIXEL_FORMAT_UNKNOWN 0UL
+#define ZOL2D_PIXEL_FORMAT_RGB565 1UL
+#define ZOL2D_PIXEL_FORMAT_RGB555 2UL
+#define ZOL2D_PIXEL_FORMAT_RGB888 3UL
+#define ZOL2D_PIXEL_FORMAT_ARGB8888 4UL
+#define ZOL2D_PIXEL_FORMAT_ARGB1555 5UL
+
+#define ZOL2D_DEVICE_NAME_SIZE 32
+
+typedef struct {
+    unsigned long ulDevID;
+    char szDeviceName[ZOL2D_DEVICE_NAME_SIZE];
+} ZOL2DDEVICEINFO;
+
+/* A 2D memory description: a flip-chain buffer or wrapped caller memory. */
+typedef struct {
+    void *pBase;
+    VEK_UINT32 ui32MemSize;
+    VEK_UINT32 ui32DevAddr;
+    unsigned long ulFlags;
+    VEK_HANDLE hPrivateData;
+    VEK_HANDLE hPrivateMapData;
+} ZOL2DMEMINFO;
+
+typedef struct {
+    unsigned long ulMaxFlipChains;
+    unsigned long ulMaxBuffersInChain;
+    ZOL2DFORMAT eFormat;
+    unsigned long ulWidth;
+    unsigned long ulHeight;
+    long lStride;
+    unsigned long ulMinFlipInterval;
+    unsigned long ulMaxFlipInterval;
+} ZOL2DDISPLAYINFO;
+
+typedef struct {
+    unsigned long ulPhysicalWidthmm;
+    unsigned long ulPhysicalHeightmm;
+    unsigned long aulUnused[10];
+} ZOL2DMISCDISPLAYINFO;
+
+/* The context record that a context handle points at. */
+typedef struct ZOL2DCONTEXT_TAG {
+    const ZOLSRV_CONNECTION *psServices;
+    ZOLSRV_DEV_DATA sDevData;
+    VEK_HANDLE hDisplayClassDevice;
+    ZOLSRV_MISC_INFO sMiscInfo;
+    unsigned long ulDevID;
+    VEK_HANDLE hPrivate;
+} ZOL2DCONTEXT;
+
+typedef ZOL2DCONTEXT *ZOL2DCONTEXTHANDLE;
+
+/* The flip-chain record that a flip-chain handle points at. */
+typedef struct ZOL2D_FLIPCHAIN_TAG {
+    VEK_HANDLE hDCSwapChain;
+    VEK_UINT32 ui32SwapInterval;
+    unsigned long ulFlipChainID;
+    VEK_HANDLE hPrivate;
+} ZOL2D_FLIPCHAIN;
+
+typedef ZOL2D_FLIPCHAIN *ZOL2DFLIPCHAINHANDLE;
+
+/* With a NULL list: the number of devices. With a list of that many: fills it, ZOL2D_OK. */
+int ZOL2DEnumerateDevices(ZOL2DDEVICEINFO *pDevInfo);
+ZOL2DERROR ZOL2DCreateDeviceContext(unsigned long ulDevID, ZOL2DCONTEXTHANDLE *phContext, unsigned long ulFlags);
+ZOL2DERROR ZOL2DDestroyDeviceContext(ZOL2DCONTEXTHANDLE hContext);
+ZOL2DERROR ZOL2DGetDeviceInfo(ZOL2DCONTEXTHANDLE hContext, ZOL2DDISPLAYINFO *psDisplayInfo);
+ZOL2DERROR ZOL2DGetMiscDisplayInfo(ZOL2DCONTEXTHANDLE hContext, ZOL2DMISCDISPLAYINFO *psMiscDisplayInfo);
+
+ZOL2DERROR ZOL2DCreateFlipChain(ZOL2DCONTEXTHANDLE hContext, unsigned long ulFlags, unsigned long ulNumBuffers,
+                                unsigned long ulWidth, unsigned long ulHeight, ZOL2DFORMAT eFormat,
+                                long *plStride, unsigned long *pulFlipChainID, ZOL2DFLIPCHAINHANDLE *phFlipChain);
+ZOL2DERROR ZOL2DDestroyFlipChain(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHANDLE hFlipChain);
+ZOL2DERROR ZOL2DGetFlipChainBuffers(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHANDLE hFlipChain,
+                                    unsigned long *pulBufferCount, ZOL2DMEMINFO **apsMemInfo);
+
+ZOL2DERROR ZOL2DMemFree(ZOL2DCONTEXTHANDLE hContext, ZOL2DMEMINFO *psMemInfo);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
