@@ -118,15 +118,16 @@ static float FrameBufferRefreshRate(const VEK_app_hints_t *psAppHints) {
 }
 
 /* Releases what open made of the display buffers: the handles made so far with their mapper
-   entries, then the buffers themselves as the present mode owns them. */
+   entries, then the buffers themselves. In blit mode the listed buffers are freed one by one;
+   a chain whose buffers were never listed, and the chain of every other mode, goes whole. */
 static void ReleaseDisplayBuffers(VEK_private_data_t *psPrivateData, VEK_raw_framebuffer_device_t *psRaw,
-                                  ZOL2DMEMINFO **apsMemInfo, VEK_UINT32 ui32NumHandles) {
+                                  ZOL2DMEMINFO **apsMemInfo, VEK_BOOL bBuffersListed, VEK_UINT32 ui32NumHandles) {
     for (VEK_UINT32 i = 0; i < ui32NumHandles; i++) {
         VEK_native_handle_t *psNativeHandle = psRaw->ppsBufferHandles[i];
         MapperRemove(psPrivateData, MapperPeek(psPrivateData, psNativeHandle->ui64Stamp));
         native_handle_delete(&psNativeHandle->base);
     }
-    if (psPrivateData->sAppHints.eHALPresentMode == HAL_PRESENT_MODE_BLIT) {
+    if (psPrivateData->sAppHints.eHALPresentMode == HAL_PRESENT_MODE_BLIT && bBuffersListed) {
         for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++)
             if (apsMemInfo[i] != nullptr) ZOL2DMemFree(psPrivateData->hContext, apsMemInfo[i]);
     } else {
@@ -134,7 +135,7 @@ static void ReleaseDisplayBuffers(VEK_private_data_t *psPrivateData, VEK_raw_fra
     }
 }
 
-static int framebuffer_device_open(hw_device_t *device) {
+int framebuffer_device_open(hw_device_t *device) {
     if (!IsInitializedFunc(__func__)) return -ENOTTY;
 
     framebuffer_device_t *fb = reinterpret_cast<framebuffer_device_t *>(device);
@@ -147,6 +148,7 @@ static int framebuffer_device_open(hw_device_t *device) {
     unsigned long ulFlipCount = 0;
     long lStride = 0;
     VEK_UINT32 ui32NumHandles = 0;
+    VEK_BOOL bBuffersListed = VEK_FALSE;
     int iErr = -EFAULT;
 
     memset(&sDisplayInfo, 0, sizeof(sDisplayInfo));
@@ -188,9 +190,10 @@ static int framebuffer_device_open(hw_device_t *device) {
         goto err_free_list;
 
     if (lStride != sDisplayInfo.lStride) goto err_release;
-    if (ZOL2DGetFlipChainBuffers(psPrivateData->hContext, psRaw->hFlipChain, &ulFlipCount, apsMemInfo) != ZOL2D_OK ||
-        ulFlipCount != psRaw->base.ui32NumBuffers)
+    if (ZOL2DGetFlipChainBuffers(psPrivateData->hContext, psRaw->hFlipChain, &ulFlipCount, apsMemInfo) != ZOL2D_OK)
         goto err_release;
+    bBuffersListed = VEK_TRUE;
+    if (ulFlipCount != psRaw->base.ui32NumBuffers) goto err_release;
 
     psRaw->ppsBufferHandles =
         static_cast<VEK_native_handle_t **>(calloc(ulFlipCount + 1, sizeof(VEK_native_handle_t *)));
@@ -229,7 +232,7 @@ static int framebuffer_device_open(hw_device_t *device) {
     return 0;
 
 err_release:
-    ReleaseDisplayBuffers(psPrivateData, psRaw, apsMemInfo, ui32NumHandles);
+    ReleaseDisplayBuffers(psPrivateData, psRaw, apsMemInfo, bBuffersListed, ui32NumHandles);
     free(psRaw->ppsBufferHandles);
     psRaw->ppsBufferHandles = nullptr;
 err_free_list:
@@ -239,7 +242,7 @@ err_unlock:
     return iErr;
 }
 
-static int framebuffer_device_close(hw_device_t *device) {
+int framebuffer_device_close(hw_device_t *device) {
     if (!IsInitializedFunc(__func__)) return -ENOTTY;
 
     framebuffer_device_t *fb = reinterpret_cast<framebuffer_device_t *>(device);

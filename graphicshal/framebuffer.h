@@ -21,6 +21,9 @@ typedef struct {
     VEK_native_handle_t **ppsBufferHandles;
 } VEK_raw_framebuffer_device_t;
 
+int framebuffer_device_open(hw_device_t *device);
+int framebuffer_device_close(hw_device_t *device);
+
 /* Called by the allocator device with the module mutex held. */
 int framebuffer_device_alloc(framebuffer_device_t *fb, int w, int h, int format, int usage,
                              VEK_native_handle_t **ppsNativeHandle, int *stride);

@@ -57,7 +57,7 @@ int __free(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemI
     return iErr;
 }
 
-static int gralloc_device_alloc(alloc_device_t *psAllocDevice, int w, int h, int format, int usage,
+int gralloc_device_alloc(alloc_device_t *psAllocDevice, int w, int h, int format, int usage,
                                 buffer_handle_t *handle, int *stride) {
     if (!IsInitializedFunc(__func__)) return -ENOTTY;
     if (psAllocDevice == nullptr || handle == nullptr || stride == nullptr) return -EINVAL;
@@ -142,7 +142,7 @@ out_unlock:
     return iErr;
 }
 
-static int gralloc_device_free(alloc_device_t *dev, buffer_handle_t handle) {
+int gralloc_device_free(alloc_device_t *dev, buffer_handle_t handle) {
     if (!IsInitializedFunc(__func__)) return -ENOTTY;
     VEK_native_handle_t *psNativeHandle = reinterpret_cast<VEK_native_handle_t *>(const_cast<native_handle_t *>(handle));
     if (dev == nullptr || !validate_handle(psNativeHandle)) return -EINVAL;
@@ -171,7 +171,7 @@ static int gralloc_device_free(alloc_device_t *dev, buffer_handle_t handle) {
     return iErr;
 }
 
-static void gralloc_device_dump(alloc_device_t *dev, char *buff, int buff_len) {
+void gralloc_device_dump(alloc_device_t *dev, char *buff, int buff_len) {
     if (!IsInitializedFunc(__func__)) return;
     if (dev == nullptr || buff == nullptr || buff_len <= 0) return;
 
@@ -180,7 +180,7 @@ static void gralloc_device_dump(alloc_device_t *dev, char *buff, int buff_len) {
     putDevicePrivateData(psPrivateData);
 }
 
-static int gralloc_device_close(hw_device_t *device) {
+int gralloc_device_close(hw_device_t *device) {
     free(device);
     return 0;
 }

@@ -35,6 +35,13 @@ typedef struct {
 
 VEK_BOOL validate_handle(VEK_native_handle_t *psNativeHandle);
 
+/* The allocator device's slots. */
+int gralloc_device_alloc(alloc_device_t *psAllocDevice, int w, int h, int format, int usage, buffer_handle_t *handle,
+                         int *stride);
+int gralloc_device_free(alloc_device_t *dev, buffer_handle_t handle);
+void gralloc_device_dump(alloc_device_t *dev, char *buff, int buff_len);
+int gralloc_device_close(hw_device_t *device);
+
 int __free(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd);
 
 #ifdef __cplusplus

@@ -52,7 +52,8 @@ unsigned zolsim_fbdev_open_count(void);
 /* ---- Faults and call records ---- */
 
 /* The uiNth call (1 = the next) of the named vendor function, counted from now, returns iCode
-   (for ZOL2DEnumerateDevices with no list: that count). Several faults may be armed. */
+   (for ZOL2DEnumerateDevices with no list: that count). Several faults may be armed. Faults can
+   also be armed before the process starts with ZOLSIM_FAIL="name:nth:code[,name:nth:code...]". */
 void zolsim_fail(const char *pszFunction, unsigned uiNth, int iCode);
 void zolsim_clear_faults(void);
 /* Calls of the named function since the last reset. */
@@ -104,6 +105,12 @@ void zolsim_gpu_complete_after(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, unsigned
 void zolsim_gpu_complete_on_next_wait(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
 /* The reference count that ZOLSRVGetMiscInfo reports for this allocation or mapping (default 0). */
 void zolsim_set_ref_count(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, VEK_UINT32 ui32RefCount);
+/* Give the next allocation (services or flip-chain buffer) this stamp instead of a new one, as
+   if the stamp had been reused. */
+void zolsim_set_next_stamp(VEK_UINT64 ui64Stamp);
+/* Make the next allocation's psClientSyncInfo that of this live allocation or mapping, as if the
+   services had handed out one synchronisation object twice. */
+void zolsim_share_sync_with_next(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
 /* This process's mem-info of a live allocation or mapping with the stamp, or NULL. */
 ZOLSRV_CLIENT_MEM_INFO *zolsim_meminfo_by_stamp(VEK_UINT64 ui64Stamp);
 

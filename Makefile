@@ -1,0 +1,55 @@
+# The two user commands: `make demo` and `make test`. Both install what a fresh Debian machine
+# lacks first (when run as root).
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_GEN := -G Ninja
+PACKAGES := g++ cmake ninja-build googletest libgtest-dev g++-arm-linux-gnueabi qemu-user
+
+.PHONY: all deps host arm asan tsan test test-host test-arm test-asan demo clean
+
+all: host
+
+deps:
+	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing:$$missing"; apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	  else echo "missing packages:$$missing (run as root to install them)"; exit 1; fi; \
+	fi
+
+$(BUILD)/host/build.ninja: | deps
+	cmake -S . -B $(BUILD)/host $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+$(BUILD)/arm/build.ninja: | deps
+	cmake -S . -B $(BUILD)/arm $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/arm-linux-gnueabi.cmake
+
+$(BUILD)/asan/build.ninja: | deps
+	cmake -S . -B $(BUILD)/asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DGRALLOC_SANITIZE=address,undefined
+
+host: $(BUILD)/host/build.ninja
+	cmake --build $(BUILD)/host -j $(JOBS)
+
+arm: $(BUILD)/arm/build.ninja
+	cmake --build $(BUILD)/arm -j $(JOBS)
+
+asan: $(BUILD)/asan/build.ninja
+	cmake --build $(BUILD)/asan -j $(JOBS)
+
+test-host: host
+	ctest --test-dir $(BUILD)/host -j $(JOBS) --output-on-failure
+
+test-arm: arm
+	ctest --test-dir $(BUILD)/arm -j $(JOBS) --output-on-failure
+
+test-asan: asan
+	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(BUILD)/asan -j $(JOBS) --output-on-failure
+
+# Host suite, then the device's ABI under qemu-arm, then the sanitizers.
+test: test-host test-arm test-asan
+
+demo: host
+	$(BUILD)/host/bin/gralloc_demo
+
+clean:
+	rm -rf $(BUILD)

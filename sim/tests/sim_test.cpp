@@ -1,0 +1,363 @@
+// The simulated device's own realism: what the module's tests rely on.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cutils/native_handle.h>
+#include <hardware/hardware.h>
+
+#include "zolsim/control.h"
+
+namespace {
+
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    int get() const { return fd_; }
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+// A connection, the 3D device and its general heap, released in reverse order.
+class Services {
+public:
+    Services()
+    {
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVConnect(&conn, 0));
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVAcquireDeviceData(conn, 0, &dev, ZOLSRV_DEVICE_TYPE_HQT));
+        VEK_UINT32 n = 0;
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVCreateDeviceMemContext(&dev, &ctx, &n, heaps));
+        EXPECT_EQ(2u, n);
+        EXPECT_EQ(0u, heaps[1].ui32HeapID & 0x00ffffff) << "the general heap is the second";
+        heap = heaps[1].hDevMemHeap;
+        ZOLSRV_MISC_INFO mi = {};
+        mi.ui32StateRequest = ZOLSRV_MISC_INFO_GLOBALEVENTOBJECT_PRESENT;
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVGetMiscInfo(conn, &mi));
+        event = mi.hOSGlobalEvent;
+        EXPECT_NE(nullptr, event);
+    }
+    ~Services()
+    {
+        ZOLSRVDestroyDeviceMemContext(&dev, ctx);
+        ZOLSRVDisconnect(conn);
+    }
+    ZOLSRV_CLIENT_MEM_INFO *Alloc(VEK_SIZE_T size)
+    {
+        ZOLSRV_CLIENT_MEM_INFO *m = nullptr;
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVAllocDeviceMem2(&dev, heap, 0, size, 4096, nullptr, 0, &m));
+        return m;
+    }
+
+    ZOLSRV_CONNECTION *conn = nullptr;
+    ZOLSRV_DEV_DATA dev = {};
+    VEK_HANDLE ctx = nullptr;
+    ZOLSRV_HEAP_INFO heaps[ZOLSRV_MAX_CLIENT_HEAPS] = {};
+    VEK_HANDLE heap = nullptr;
+    VEK_HANDLE event = nullptr;
+};
+
+// Runs fn in a forked child; its result is the child's exit status (0 = passed).
+template <typename Fn> int InChild(Fn fn)
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(fn());
+    int status = -1;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+class SimTest : public ::testing::Test {
+protected:
+    void SetUp() override { zolsim_reset(); }
+};
+
+TEST_F(SimTest, ChildMapsExportedMemoryAndSharesStampPixelsAndCounters)
+{
+    Services s;
+    ZOLSRV_CLIENT_MEM_INFO *m = s.Alloc(10000);
+    ASSERT_NE(nullptr, m);
+    memset(m->pvLinAddr, 0x5a, 10000);
+    zolsim_gpu_add_ops(m, 2, 1, 0);
+    int raw = -1;
+    ASSERT_EQ(ZOLSRV_OK, ZOLSRVExportDeviceMem2(&s.dev, m, &raw));
+    UniqueFd fd(raw);
+    int toChild[2], toParent[2];
+    ASSERT_EQ(0, pipe(toChild));
+    ASSERT_EQ(0, pipe(toParent));
+    UniqueFd c0(toChild[0]), c1(toChild[1]), p0(toParent[0]), p1(toParent[1]);
+    const VEK_UINT64 stamp = m->ui64Stamp;
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        ZOLSRV_CLIENT_MEM_INFO *c = nullptr;
+        if (ZOLSRVMapDeviceMemory2(&s.dev, fd.get(), s.heap, &c) != ZOLSRV_OK)
+            _exit(1);
+        if (c->ui64Stamp != stamp || c->uAllocSize != 10000)
+            _exit(2);
+        if (static_cast<unsigned char *>(c->pvLinAddr)[9999] != 0x5a)
+            _exit(3);
+        if (c->psClientSyncInfo->psSyncData->ui32ReadOpsPending != 2)
+            _exit(4);
+        char b = 'm';
+        if (write(p1.get(), &b, 1) != 1 || read(c0.get(), &b, 1) != 1)
+            _exit(5);
+        // The parent raised the counters again through its own mapping.
+        if (c->psClientSyncInfo->psSyncData->ui32WriteOpsPending != 6)
+            _exit(6);
+        if (ZOLSRVUnmapDeviceMemory(&s.dev, c) != ZOLSRV_OK || zolsim_live_mappings() != 0)
+            _exit(7);
+        _exit(0);
+    }
+    char b;
+    ASSERT_EQ(1, read(p0.get(), &b, 1));
+    zolsim_gpu_add_ops(m, 0, 5, 0);
+    ASSERT_EQ(1, write(c1.get(), &b, 1));
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child failed at step " << WEXITSTATUS(status);
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&s.dev, m));
+}
+
+TEST_F(SimTest, MapRefusesMemoryThatIsNotDeviceMemory)
+{
+    Services s;
+    UniqueFd fd(open("/proc/self/exe", O_RDONLY));
+    ZOLSRV_CLIENT_MEM_INFO *c = nullptr;
+    EXPECT_EQ(ZOLSRV_ERROR_INVALID_PARAMS, ZOLSRVMapDeviceMemory2(&s.dev, fd.get(), s.heap, &c));
+    EXPECT_EQ(0u, zolsim_live_mappings());
+}
+
+TEST_F(SimTest, WaitWakesOnCompletionInAnotherProcessAndTimesOutOtherwise)
+{
+    Services s;
+    ZOLSRV_CLIENT_MEM_INFO *m = s.Alloc(4096);
+    ASSERT_NE(nullptr, m);
+    zolsim_gpu_add_ops(m, 1, 1, 1);
+    int raw = -1;
+    ASSERT_EQ(ZOLSRV_OK, ZOLSRVExportDeviceMem2(&s.dev, m, &raw));
+    UniqueFd fd(raw);
+
+    EXPECT_EQ(ZOLSRV_ERROR_TIMEOUT, ZOLSRVEventObjectWait(s.conn, s.event)) << "nothing completed";
+
+    zolsim_set_wait_timeout_ms(5000);
+    pid_t pid = fork();
+    if (pid == 0) {
+        ZOLSRV_CLIENT_MEM_INFO *c = nullptr;
+        if (ZOLSRVMapDeviceMemory2(&s.dev, fd.get(), s.heap, &c) != ZOLSRV_OK)
+            _exit(1);
+        usleep(30000);
+        zolsim_gpu_complete(c);
+        _exit(0);
+    }
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVEventObjectWait(s.conn, s.event));
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const ZOLSRV_SYNC_DATA *d = m->psClientSyncInfo->psSyncData;
+    EXPECT_EQ(d->ui32WriteOpsPending, d->ui32WriteOpsComplete);
+    EXPECT_EQ(d->ui32ReadOps2Pending, d->ui32ReadOps2Complete);
+
+    zolsim_gpu_add_ops(m, 0, 1, 0);
+    zolsim_gpu_complete_on_next_wait(m);
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVEventObjectWait(s.conn, s.event));
+    EXPECT_EQ(d->ui32WriteOpsPending, d->ui32WriteOpsComplete);
+
+    zolsim_gpu_add_ops(m, 0, 1, 0);
+    zolsim_gpu_complete_after(m, 20);
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVEventObjectWait(s.conn, s.event));
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&s.dev, m));
+}
+
+TEST_F(SimTest, FaultFiresExactlyAtTheNthCall)
+{
+    zolsim_fail("ZOLSRVConnect", 2, ZOLSRV_ERROR_GENERIC);
+    ZOLSRV_CONNECTION *a = nullptr, *b = reinterpret_cast<ZOLSRV_CONNECTION *>(1), *c = nullptr;
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVConnect(&a, 1));
+    EXPECT_EQ(ZOLSRV_ERROR_GENERIC, ZOLSRVConnect(&b, 2));
+    EXPECT_EQ(reinterpret_cast<ZOLSRV_CONNECTION *>(1), b) << "a failed call does nothing else";
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVConnect(&c, 3));
+    EXPECT_EQ(3u, zolsim_calls("ZOLSRVConnect"));
+    EXPECT_EQ(3u, zolsim_last_connect_flags());
+    EXPECT_EQ(2u, zolsim_live_connections());
+    ZOLSRVDisconnect(a);
+    ZOLSRVDisconnect(c);
+
+    zolsim_set_app_hint("Known", 7);
+    VEK_VOID *hints = nullptr;
+    ZOLSRVCreateAppHintState(VEK_ANDROID_HAL, "test", &hints);
+    VEK_UINT32 def = 3, out = 99;
+    zolsim_fail("ZOLSRVGetAppHint", 1, 0);
+    EXPECT_EQ(VEK_FALSE, ZOLSRVGetAppHint(hints, "Known", VEK_UINT_TYPE, &def, &out));
+    EXPECT_EQ(99u, out);
+    EXPECT_EQ(VEK_TRUE, ZOLSRVGetAppHint(hints, "Known", VEK_UINT_TYPE, &def, &out));
+    EXPECT_EQ(7u, out);
+    EXPECT_EQ(VEK_FALSE, ZOLSRVGetAppHint(hints, "Other", VEK_UINT_TYPE, &def, &out));
+    EXPECT_EQ(3u, out);
+    EXPECT_STREQ("Known,Other", zolsim_app_hints_read());
+    ZOLSRVFreeAppHintState(VEK_ANDROID_HAL, hints);
+
+    zolsim_fail("ZOL2DEnumerateDevices", 1, 9);
+    EXPECT_EQ(9, ZOL2DEnumerateDevices(nullptr));
+    EXPECT_EQ(3, ZOL2DEnumerateDevices(nullptr));
+}
+
+TEST_F(SimTest, LiveCountsReturnToZeroWhenEverythingIsReleased)
+{
+    {
+        Services s;
+        ZOLSRV_CLIENT_MEM_INFO *m = s.Alloc(100);
+        ASSERT_NE(nullptr, m);
+        int raw = -1;
+        ASSERT_EQ(ZOLSRV_OK, ZOLSRVExportDeviceMem2(&s.dev, m, &raw));
+        UniqueFd fd(raw);
+        ZOLSRV_CLIENT_MEM_INFO *c = nullptr;
+        ASSERT_EQ(ZOLSRV_OK, ZOLSRVMapDeviceMemory2(&s.dev, fd.get(), s.heap, &c));
+        EXPECT_EQ(m->ui64Stamp, c->ui64Stamp);
+        EXPECT_NE(m->sDevVAddr.uiAddr, c->sDevVAddr.uiAddr);
+        EXPECT_EQ(m, zolsim_meminfo_by_stamp(m->ui64Stamp));
+        EXPECT_EQ(1u, zolsim_live_allocations());
+        EXPECT_EQ(1u, zolsim_live_mappings());
+        EXPECT_EQ(1u, zolsim_live_exported_fds());
+        fd.reset();
+        EXPECT_EQ(0u, zolsim_live_exported_fds());
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVUnmapDeviceMemory(&s.dev, c));
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&s.dev, m));
+
+        ZOLSRV_MUTEX_HANDLE mu = nullptr;
+        ASSERT_EQ(ZOLSRV_OK, ZOLSRVCreateMutex(&mu));
+        EXPECT_EQ(1u, zolsim_live_mutexes());
+        ZOLSRVDestroyMutex(mu);
+
+        ZOL2DCONTEXTHANDLE ctx = nullptr;
+        ASSERT_EQ(ZOL2D_OK, ZOL2DCreateDeviceContext(100, &ctx, 0));
+        long stride = 0;
+        unsigned long id = 0;
+        ZOL2DFLIPCHAINHANDLE chain = nullptr;
+        ASSERT_EQ(ZOL2D_OK, ZOL2DCreateFlipChain(ctx, 0, 2, 800, 480, ZOL2D_PIXEL_FORMAT_RGB565, &stride, &id, &chain));
+        EXPECT_EQ(1600, stride);
+        unsigned long n = 0;
+        ZOL2DMEMINFO *bufs[2] = {};
+        ASSERT_EQ(ZOL2D_OK, ZOL2DGetFlipChainBuffers(ctx, chain, &n, bufs));
+        ASSERT_EQ(2u, n);
+        EXPECT_EQ(1600u * 480u, bufs[0]->ui32MemSize);
+        EXPECT_EQ(2u, zolsim_live_allocations());
+        EXPECT_EQ(ZOL2D_OK, ZOL2DMemFree(ctx, bufs[0]));
+        EXPECT_EQ(1u, zolsim_live_flipchains());
+        EXPECT_EQ(ZOL2D_OK, ZOL2DMemFree(ctx, bufs[1]));
+        EXPECT_EQ(0u, zolsim_live_flipchains()) << "the chain goes with its last buffer";
+        ASSERT_EQ(ZOL2D_OK, ZOL2DCreateFlipChain(ctx, 0, 3, 8, 8, ZOL2D_PIXEL_FORMAT_ARGB8888, &stride, &id, &chain));
+        EXPECT_EQ(ZOL2D_OK, ZOL2DDestroyFlipChain(ctx, chain));
+        EXPECT_EQ(ZOL2D_OK, ZOL2DDestroyDeviceContext(ctx));
+    }
+    EXPECT_EQ(0u, zolsim_live_allocations());
+    EXPECT_EQ(0u, zolsim_live_mappings());
+    EXPECT_EQ(0u, zolsim_live_exported_fds());
+    EXPECT_EQ(0u, zolsim_live_flipchains());
+    EXPECT_EQ(0u, zolsim_live_contexts());
+    EXPECT_EQ(0u, zolsim_live_connections());
+    EXPECT_EQ(0u, zolsim_live_mutexes());
+    EXPECT_EQ(0u, zolsim_live_mem_contexts());
+    EXPECT_EQ(0u, zolsim_live_hint_states());
+}
+
+TEST_F(SimTest, NextAllocationCanReuseAStampOrASyncObject)
+{
+    Services s;
+    ZOLSRV_CLIENT_MEM_INFO *a = s.Alloc(64);
+    ASSERT_NE(nullptr, a);
+    EXPECT_EQ((VEK_UINT64)getpid() << 32 | 1u, a->ui64Stamp) << "creator pid, then a counter from 1";
+    zolsim_set_next_stamp(a->ui64Stamp);
+    zolsim_share_sync_with_next(a);
+    ZOLSRV_CLIENT_MEM_INFO *b = s.Alloc(64);
+    ZOLSRV_CLIENT_MEM_INFO *c = s.Alloc(64);
+    ASSERT_NE(nullptr, b);
+    ASSERT_NE(nullptr, c);
+    EXPECT_EQ(a->ui64Stamp, b->ui64Stamp);
+    EXPECT_EQ(a->psClientSyncInfo, b->psClientSyncInfo);
+    EXPECT_NE(a->ui64Stamp, c->ui64Stamp) << "only the next allocation";
+    EXPECT_NE(a->psClientSyncInfo, c->psClientSyncInfo);
+    for (ZOLSRV_CLIENT_MEM_INFO *m : {c, b, a})
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&s.dev, m));
+}
+
+TEST_F(SimTest, FramebufferNodeExistsOnlyWhenConfigured)
+{
+    errno = 0;
+    EXPECT_EQ(-1, open("/dev/graphics/fb0", O_RDWR));
+    EXPECT_EQ(ENOENT, errno);
+
+    struct fb_var_screeninfo var = {};
+    var.xres = 1024;
+    var.yres = 600;
+    var.bits_per_pixel = 32;
+    zolsim_set_fb_var_screeninfo(&var, 0);
+    {
+        UniqueFd fd(open("/dev/graphics/fb0", O_RDWR));
+        ASSERT_GE(fd.get(), 0);
+        EXPECT_EQ(1u, zolsim_fbdev_open_count());
+        struct fb_var_screeninfo got = {};
+        ASSERT_EQ(0, ioctl(fd.get(), FBIOGET_VSCREENINFO, &got));
+        EXPECT_EQ(1024u, got.xres);
+        EXPECT_EQ(32u, got.bits_per_pixel);
+        zolsim_set_fb_var_screeninfo(&var, 1);
+        errno = 0;
+        EXPECT_EQ(-1, ioctl(fd.get(), FBIOGET_VSCREENINFO, &got));
+        EXPECT_EQ(EINVAL, errno);
+    }
+    EXPECT_EQ(0u, zolsim_fbdev_open_count());
+}
+
+TEST_F(SimTest, RecursiveMutexLockFailsLoudly)
+{
+    // Forked, not re-executed: an ARM test cannot exec itself under qemu-user. The lock is taken
+    // inside the child, because the owner of an error-checking mutex is a thread id.
+    GTEST_FLAG_SET(death_test_style, "fast");
+    ZOLSRV_MUTEX_HANDLE mu = nullptr;
+    ASSERT_EQ(ZOLSRV_OK, ZOLSRVCreateMutex(&mu));
+    EXPECT_DEATH(
+        {
+            ZOLSRVLockMutex(mu);
+            ZOLSRVLockMutex(mu);
+        },
+        "recursive lock");
+    EXPECT_DEATH(ZOLSRVUnlockMutex(mu), "does not hold");
+    ZOLSRVDestroyMutex(mu);
+}
+
+TEST(SimPlatformTest, NativeHandleAndModuleLoaderFollowAndroid)
+{
+    native_handle_t *h = native_handle_create(1, 2);
+    ASSERT_NE(nullptr, h);
+    EXPECT_EQ(12, h->version);
+    h->data[0] = dup(0);
+    EXPECT_EQ(0, native_handle_close(h));
+    h->version = 13;
+    EXPECT_EQ(-EINVAL, native_handle_delete(h));
+    h->version = 12;
+    EXPECT_EQ(0, native_handle_delete(h));
+
+    setenv("ZOLSIM_HW_DIR", "/nonexistent", 1);
+    const hw_module_t *mod = nullptr;
+    EXPECT_EQ(-ENOENT, hw_get_module("gralloc", &mod));
+    unsetenv("ZOLSIM_HW_DIR");
+}
+
+}  // namespace

@@ -1,0 +1,302 @@
+// libzol2d: the 2D library of the simulated device. Its buffers are services allocations, so
+// they carry stamps and sync counters like any other device memory.
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <vector>
+
+#include "zolsim_internal.h"
+
+namespace {
+
+constexpr unsigned long kFirstDevID = 100;
+constexpr unsigned long kMaxBuffersInChain = 64;
+constexpr VEK_UINT32 kPhysBase = 0x80000000;
+
+struct Context {
+    ZOL2DCONTEXT sPub;  // first: the handle points at it
+    unsigned uiDevIndex;
+    ZOLSRV_CONNECTION *psConnection;
+    char displayClassDevice;
+};
+
+struct FlipChain {
+    ZOL2D_FLIPCHAIN sPub;  // first: the handle points at it
+    Context *psContext;
+    std::vector<ZOL2DMEMINFO *> buffers;
+    char swapChain;
+};
+
+pthread_mutex_t g_mu = PTHREAD_MUTEX_INITIALIZER;
+std::vector<Context *> *g_contexts = new std::vector<Context *>;
+std::vector<FlipChain *> *g_chains = new std::vector<FlipChain *>;
+unsigned long g_nextChainID = 1;
+VEK_UINT32 g_nextPhys = kPhysBase;
+
+class Guard {
+public:
+    Guard() { pthread_mutex_lock(&g_mu); }
+    ~Guard() { pthread_mutex_unlock(&g_mu); }
+    Guard(const Guard &) = delete;
+    Guard &operator=(const Guard &) = delete;
+};
+
+template <typename T> bool Erase(std::vector<T> &v, T x)
+{
+    for (size_t i = 0; i < v.size(); i++)
+        if (v[i] == x) {
+            v.erase(v.begin() + (long)i);
+            return true;
+        }
+    return false;
+}
+
+Context *FindContextLocked(ZOL2DCONTEXTHANDLE h)
+{
+    for (Context *c : *g_contexts)
+        if (&c->sPub == h)
+            return c;
+    return nullptr;
+}
+
+FlipChain *FindChainLocked(Context *c, ZOL2DFLIPCHAINHANDLE h)
+{
+    for (FlipChain *f : *g_chains)
+        if (&f->sPub == h && f->psContext == c)
+            return f;
+    return nullptr;
+}
+
+long BytesPerPixel(ZOL2DFORMAT eFormat)
+{
+    switch (eFormat) {
+    case ZOL2D_PIXEL_FORMAT_RGB565:
+        return 2;
+    case ZOL2D_PIXEL_FORMAT_ARGB8888:
+        return 4;
+    default:
+        return 0;
+    }
+}
+
+void FreeBuffer(ZOL2DMEMINFO *b)
+{
+    zolsim_internal_free(static_cast<ZOLSRV_CLIENT_MEM_INFO *>(b->hPrivateData));
+    delete b;
+}
+
+void FreeChain(FlipChain *f)
+{
+    for (ZOL2DMEMINFO *b : f->buffers)
+        FreeBuffer(b);
+    delete f;
+    zolsim_internal_live_adjust(ZOLSIM_LIVE_FLIPCHAINS, -1);
+}
+
+}  // namespace
+
+#define ENTER(name)                                                                                  \
+    do {                                                                                             \
+        int iFaultCode_;                                                                             \
+        if (zolsim_internal_enter(name, &iFaultCode_))                                               \
+            return (ZOL2DERROR)iFaultCode_;                                                          \
+    } while (0)
+
+extern "C" {
+
+int ZOL2DEnumerateDevices(ZOL2DDEVICEINFO *pDevInfo)
+{
+    ENTER("ZOL2DEnumerateDevices");
+    const unsigned n = zolsim_internal_2d_device_count();
+    if (pDevInfo == nullptr)
+        return (int)n;
+    for (unsigned i = 0; i < n; i++) {
+        pDevInfo[i].ulDevID = kFirstDevID + i;
+        snprintf(pDevInfo[i].szDeviceName, sizeof(pDevInfo[i].szDeviceName), "zolsim display %u", i);
+    }
+    return ZOL2D_OK;
+}
+
+ZOL2DERROR ZOL2DCreateDeviceContext(unsigned long ulDevID, ZOL2DCONTEXTHANDLE *phContext, unsigned long ulFlags)
+{
+    (void)ulFlags;
+    ENTER("ZOL2DCreateDeviceContext");
+    zolsim_internal_record_context_device(ulDevID);
+    if (phContext == nullptr || ulDevID < kFirstDevID || ulDevID - kFirstDevID >= zolsim_internal_2d_device_count())
+        return ZOL2DERROR_INVALID_PARAMETER;
+    Context *c = new Context{};
+    c->uiDevIndex = (unsigned)(ulDevID - kFirstDevID);
+    c->psConnection = zolsim_internal_connect();
+    c->sPub.psServices = c->psConnection;
+    c->sPub.sDevData.psConnection = c->psConnection;
+    c->sPub.sDevData.hDevCookie = &c->displayClassDevice;
+    c->sPub.hDisplayClassDevice = &c->displayClassDevice;
+    c->sPub.sMiscInfo.ui32StatePresent = ZOLSRV_MISC_INFO_GLOBALEVENTOBJECT_PRESENT;
+    c->sPub.sMiscInfo.hOSGlobalEvent = zolsim_internal_connection_event(c->psConnection);
+    c->sPub.ulDevID = ulDevID;
+    c->sPub.hPrivate = c;
+    {
+        Guard g;
+        g_contexts->push_back(c);
+    }
+    zolsim_internal_live_adjust(ZOLSIM_LIVE_CONTEXTS, 1);
+    *phContext = &c->sPub;
+    return ZOL2D_OK;
+}
+
+ZOL2DERROR ZOL2DDestroyDeviceContext(ZOL2DCONTEXTHANDLE hContext)
+{
+    ENTER("ZOL2DDestroyDeviceContext");
+    Context *c;
+    {
+        Guard g;
+        c = FindContextLocked(hContext);
+        if (c == nullptr)
+            return ZOL2DERROR_INVALID_PARAMETER;
+        Erase(*g_contexts, c);
+    }
+    // Flip chains left behind stay live (and counted), so a leak in the caller shows.
+    zolsim_internal_disconnect(c->psConnection);
+    delete c;
+    zolsim_internal_live_adjust(ZOLSIM_LIVE_CONTEXTS, -1);
+    return ZOL2D_OK;
+}
+
+ZOL2DERROR ZOL2DGetDeviceInfo(ZOL2DCONTEXTHANDLE hContext, ZOL2DDISPLAYINFO *psDisplayInfo)
+{
+    ENTER("ZOL2DGetDeviceInfo");
+    Guard g;
+    Context *c = FindContextLocked(hContext);
+    if (c == nullptr || psDisplayInfo == nullptr)
+        return ZOL2DERROR_INVALID_PARAMETER;
+    zolsim_internal_2d_display(c->uiDevIndex, psDisplayInfo, nullptr);
+    return ZOL2D_OK;
+}
+
+ZOL2DERROR ZOL2DGetMiscDisplayInfo(ZOL2DCONTEXTHANDLE hContext, ZOL2DMISCDISPLAYINFO *psMiscDisplayInfo)
+{
+    ENTER("ZOL2DGetMiscDisplayInfo");
+    Guard g;
+    Context *c = FindContextLocked(hContext);
+    if (c == nullptr || psMiscDisplayInfo == nullptr)
+        return ZOL2DERROR_INVALID_PARAMETER;
+    zolsim_internal_2d_display(c->uiDevIndex, nullptr, psMiscDisplayInfo);
+    return ZOL2D_OK;
+}
+
+ZOL2DERROR ZOL2DCreateFlipChain(ZOL2DCONTEXTHANDLE hContext, unsigned long ulFlags, unsigned long ulNumBuffers,
+                                unsigned long ulWidth, unsigned long ulHeight, ZOL2DFORMAT eFormat,
+                                long *plStride, unsigned long *pulFlipChainID, ZOL2DFLIPCHAINHANDLE *phFlipChain)
+{
+    ENTER("ZOL2DCreateFlipChain");
+    ZOLSIM_FLIPCHAIN_RECORD rec = {ulFlags, ulNumBuffers, ulWidth, ulHeight, eFormat, plStride != nullptr,
+                                   pulFlipChainID != nullptr};
+    zolsim_internal_record_flipchain(&rec);
+
+    const long bpp = BytesPerPixel(eFormat);
+    if (ulNumBuffers == 0 || ulNumBuffers > kMaxBuffersInChain || bpp == 0 || ulWidth == 0 || ulHeight == 0 ||
+        phFlipChain == nullptr)
+        return ZOL2DERROR_INVALID_PARAMETER;
+    Guard g;
+    Context *c = FindContextLocked(hContext);
+    if (c == nullptr)
+        return ZOL2DERROR_INVALID_PARAMETER;
+
+    const long stride = (long)ulWidth * bpp;
+    const VEK_SIZE_T size = (VEK_SIZE_T)stride * ulHeight;
+    FlipChain *f = new FlipChain{};
+    for (unsigned long i = 0; i < ulNumBuffers; i++) {
+        ZOLSRV_CLIENT_MEM_INFO *mi;
+        if (zolsim_internal_alloc(size, 0, g_nextPhys, &mi) != ZOLSRV_OK) {
+            for (ZOL2DMEMINFO *b : f->buffers)
+                FreeBuffer(b);
+            delete f;
+            return ZOL2DERROR_MEMORY;
+        }
+        g_nextPhys += (VEK_UINT32)((size + 0xfff) & ~(VEK_SIZE_T)0xfff);
+        ZOL2DMEMINFO *b = new ZOL2DMEMINFO{};
+        b->pBase = mi->pvLinAddr;
+        b->ui32MemSize = (VEK_UINT32)size;
+        b->ui32DevAddr = mi->sDevVAddr.uiAddr;
+        b->hPrivateData = mi;
+        f->buffers.push_back(b);
+    }
+    f->psContext = c;
+    f->sPub.hDCSwapChain = &f->swapChain;
+    f->sPub.ui32SwapInterval = 1;
+    f->sPub.ulFlipChainID = g_nextChainID++;
+    f->sPub.hPrivate = f;
+    g_chains->push_back(f);
+    zolsim_internal_live_adjust(ZOLSIM_LIVE_FLIPCHAINS, 1);
+
+    const long over = zolsim_internal_flipchain_stride_override();
+    if (plStride != nullptr)
+        *plStride = over != 0 ? over : stride;
+    if (pulFlipChainID != nullptr)
+        *pulFlipChainID = f->sPub.ulFlipChainID;
+    *phFlipChain = &f->sPub;
+    return ZOL2D_OK;
+}
+
+ZOL2DERROR ZOL2DDestroyFlipChain(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHANDLE hFlipChain)
+{
+    ENTER("ZOL2DDestroyFlipChain");
+    FlipChain *f;
+    {
+        Guard g;
+        f = FindChainLocked(FindContextLocked(hContext), hFlipChain);
+        if (f == nullptr)
+            return ZOL2DERROR_INVALID_PARAMETER;
+        Erase(*g_chains, f);
+    }
+    FreeChain(f);
+    return ZOL2D_OK;
+}
+
+ZOL2DERROR ZOL2DGetFlipChainBuffers(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHANDLE hFlipChain,
+                                    unsigned long *pulBufferCount, ZOL2DMEMINFO **apsMemInfo)
+{
+    ENTER("ZOL2DGetFlipChainBuffers");
+    if (pulBufferCount == nullptr)
+        return ZOL2DERROR_INVALID_PARAMETER;
+    Guard g;
+    FlipChain *f = FindChainLocked(FindContextLocked(hContext), hFlipChain);
+    if (f == nullptr)
+        return ZOL2DERROR_INVALID_PARAMETER;
+    const long over = zolsim_internal_flipchain_count_override();
+    const unsigned long n = over >= 0 ? (unsigned long)over : f->buffers.size();
+    *pulBufferCount = n;
+    for (unsigned long i = 0; apsMemInfo != nullptr && i < n && i < f->buffers.size(); i++)
+        apsMemInfo[i] = f->buffers[i];
+    return ZOL2D_OK;
+}
+
+ZOL2DERROR ZOL2DMemFree(ZOL2DCONTEXTHANDLE hContext, ZOL2DMEMINFO *psMemInfo)
+{
+    ENTER("ZOL2DMemFree");
+    FlipChain *emptied = nullptr;
+    {
+        Guard g;
+        Context *c = FindContextLocked(hContext);
+        bool found = false;
+        for (FlipChain *f : *g_chains) {
+            if (f->psContext == c && Erase(f->buffers, psMemInfo)) {
+                found = true;
+                if (f->buffers.empty()) {
+                    Erase(*g_chains, f);
+                    emptied = f;
+                }
+                break;
+            }
+        }
+        if (c == nullptr || !found)
+            return ZOL2DERROR_INVALID_PARAMETER;
+    }
+    FreeBuffer(psMemInfo);
+    if (emptied != nullptr)
+        FreeChain(emptied);
+    return ZOL2D_OK;
+}
+
+}  // extern "C"

@@ -1,0 +1,50 @@
+/* Helpers that libzolsrv exports for the other parts of the simulated device (libzol2d).
+   Not for the module and not for tests. */
+#ifndef ZOLSIM_INTERNAL_H
+#define ZOLSIM_INTERNAL_H
+
+#include "zolsim/control.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Counts a call of the named vendor function; returns 1 and sets *piCode when a fault armed with
+   zolsim_fail fires on this call (the function must then return *piCode and do nothing else). */
+int zolsim_internal_enter(const char *pszFunction, int *piCode);
+
+/* A services allocation made on behalf of the 2D library (flip-chain buffers): a live allocation
+   like any other, but not a ZOLSRVAllocDeviceMem2 call, so it is neither counted nor recorded. */
+ZOLSRV_ERROR zolsim_internal_alloc(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32PhysAddr,
+                                   ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo);
+ZOLSRV_ERROR zolsim_internal_free(ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
+/* The physical address given at allocation (0 for ordinary allocations and mappings). */
+VEK_UINT32 zolsim_internal_phys_addr(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
+
+/* A connection for the library's own use: not counted as a client connection. */
+ZOLSRV_CONNECTION *zolsim_internal_connect(void);
+void zolsim_internal_disconnect(ZOLSRV_CONNECTION *psConnection);
+/* The connection's global event handle. */
+VEK_HANDLE zolsim_internal_connection_event(const ZOLSRV_CONNECTION *psConnection);
+
+/* 2D configuration and records. */
+unsigned zolsim_internal_2d_device_count(void);
+void zolsim_internal_2d_display(unsigned uiIndex, ZOL2DDISPLAYINFO *psDisplayInfo,
+                                ZOL2DMISCDISPLAYINFO *psMiscDisplayInfo);
+long zolsim_internal_flipchain_stride_override(void);
+long zolsim_internal_flipchain_count_override(void);
+void zolsim_internal_record_context_device(unsigned long ulDevID);
+void zolsim_internal_record_flipchain(const ZOLSIM_FLIPCHAIN_RECORD *psRecord);
+
+enum { ZOLSIM_LIVE_CONTEXTS = 0, ZOLSIM_LIVE_FLIPCHAINS = 1 };
+void zolsim_internal_live_adjust(int iKind, int iDelta);
+
+/* Between the descriptor interposition and the export tracking inside libzolsrv. */
+void zolsim_internal_fd_closed(int iFd);
+void zolsim_internal_fbdev_reset(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

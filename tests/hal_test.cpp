@@ -1,0 +1,273 @@
+/* Start-up, shut-down, device open and the app hints. */
+#include <string.h>
+
+#include "module_fixture.h"
+
+/* ---- Start-up choices ---- */
+
+class StartupSelectionTest : public ModuleTest {
+protected:
+    void Configure() override {
+        const ZOLSRV_DEVICE_IDENTIFIER asDevices[] = {
+            {ZOLSRV_DEVICE_TYPE_EXT, ZOLSRV_DEVICE_CLASS_DISPLAY, 5},
+            {ZOLSRV_DEVICE_TYPE_HQT, ZOLSRV_DEVICE_CLASS_3D, 2},
+            {ZOLSRV_DEVICE_TYPE_HQT, ZOLSRV_DEVICE_CLASS_3D, 3},
+        };
+        zolsim_set_devices(asDevices, 3);
+        /* The top 8 bits of a heap id do not count: only the third heap is general. */
+        const VEK_UINT32 aui32Heaps[] = {0x00000005, 0xAB000001, 0xAB000000, 0x00000000};
+        zolsim_set_heaps(aui32Heaps, 4);
+    }
+};
+
+TEST_F(StartupSelectionTest, AcquiresFirst3DDeviceAndPicksFirstGeneralHeap) {
+    EXPECT_EQ(2u, zolsim_last_acquire_index()) << "the display device is skipped, the second 3D device never tried";
+    EXPECT_EQ(1u, zolsim_calls("ZOLSRVAcquireDeviceData"));
+    EXPECT_EQ(zolsim_heap_handle(2), Private()->hGeneralHeap);
+    EXPECT_NE(nullptr, Private()->sDevData.psConnection);
+    EXPECT_NE(nullptr, Private()->sDevData.hDevCookie);
+    EXPECT_NE(nullptr, Private()->hMutex);
+}
+
+TEST_F(ModuleTest, StartupAsksForTheGlobalEventAndMakesThe2DContextOnTheFirstDevice) {
+    ZOLSRV_MISC_INFO sRequest;
+    ASSERT_TRUE(zolsim_last_misc_info(&sRequest));
+    EXPECT_EQ(8u, sRequest.ui32StateRequest);
+    EXPECT_NE(nullptr, Private()->sHQTInfo.sMiscInfo.hOSGlobalEvent);
+    EXPECT_EQ(100ul, zolsim_last_context_device());
+    EXPECT_NE(nullptr, Private()->hContext);
+    EXPECT_EQ(0u, zolsim_last_connect_flags()) << "a test program is not the compositor";
+}
+
+class Single2DDeviceTest : public ModuleTest {
+    void Configure() override { zolsim_set_2d_device_count(1); }
+};
+
+TEST_F(Single2DDeviceTest, MakesTheContextOnTheOnlyDevice) {
+    EXPECT_EQ(100ul, zolsim_last_context_device());
+    hw_device_t *psDevice = nullptr;
+    ASSERT_EQ(0, Open(GRALLOC_HARDWARE_GPU0, &psDevice));
+    psDevice->close(psDevice);
+}
+
+class NoHeapTest : public ModuleTest {
+    void Configure() override {
+        const VEK_UINT32 aui32Heaps[] = {0x00000001, 0x01000002};
+        zolsim_set_heaps(aui32Heaps, 2);
+    }
+};
+
+TEST_F(NoHeapTest, StartsWithoutAGeneralHeap) {
+    EXPECT_EQ(nullptr, Private()->hGeneralHeap);
+    hw_device_t *psDevice = nullptr;
+    EXPECT_EQ(0, Open(GRALLOC_HARDWARE_GPU0, &psDevice)) << "start-up goes on without a general heap";
+    psDevice->close(psDevice);
+}
+
+/* ---- Start-up failures: every step failing in turn ---- */
+
+struct StartupFault {
+    const char *pszName; /* test name */
+    const char *pszFunction;
+    unsigned uiNth;
+    int iCode;
+};
+
+class StartupFailureTest : public ModuleTest, public ::testing::WithParamInterface<StartupFault> {
+protected:
+    void Configure() override {
+        const StartupFault &sFault = GetParam();
+        if (strcmp(sFault.pszFunction, "no3DDevice") == 0) {
+            const ZOLSRV_DEVICE_IDENTIFIER asDevices[] = {{ZOLSRV_DEVICE_TYPE_EXT, ZOLSRV_DEVICE_CLASS_DISPLAY, 0},
+                                                          {ZOLSRV_DEVICE_TYPE_EXT, ZOLSRV_DEVICE_CLASS_VIDEO, 1}};
+            zolsim_set_devices(asDevices, 2);
+        } else if (strcmp(sFault.pszFunction, "no2DDevice") == 0) {
+            zolsim_set_2d_device_count(0);
+        } else {
+            zolsim_fail(sFault.pszFunction, sFault.uiNth, sFault.iCode);
+        }
+    }
+};
+
+TEST_P(StartupFailureTest, LeavesTheModuleUninitialisedWithTheConnectionClosed) {
+    hw_device_t *psDevice = reinterpret_cast<hw_device_t *>(0x1);
+    EXPECT_EQ(-ENOTTY, Open(GRALLOC_HARDWARE_GPU0, &psDevice));
+    EXPECT_EQ(-ENOTTY, Open(GRALLOC_HARDWARE_FB0, &psDevice));
+    EXPECT_EQ(reinterpret_cast<hw_device_t *>(0x1), psDevice);
+    EXPECT_EQ(0u, zolsim_live_connections());
+    EXPECT_EQ(0u, zolsim_live_contexts());
+    EXPECT_EQ(0u, zolsim_live_mutexes());
+    EXPECT_EQ(nullptr, Private()->hMutex);
+
+    /* LogSyncs returns without touching the mutex. */
+    unsigned uiLocks = zolsim_calls("ZOLSRVLockMutex");
+    psHMI->LogSyncs(psHMI);
+    EXPECT_EQ(uiLocks, zolsim_calls("ZOLSRVLockMutex"));
+
+    /* The format list needs no start-up. */
+    ASSERT_NE(nullptr, psHMI->GetBufferFormats());
+    EXPECT_STREQ("BGRA_8888", psHMI->GetBufferFormats()->szName);
+
+    /* Shut-down after a failed start-up has nothing to take down. */
+    const char *apszShutDown[] = {"ZOLSRVDestroyMutex", "ZOL2DDestroyDeviceContext", "ZOLSRVReleaseMiscInfo",
+                                  "ZOLSRVDestroyDeviceMemContext", "ZOLSRVDisconnect"};
+    unsigned auiBefore[5];
+    for (int i = 0; i < 5; i++) auiBefore[i] = zolsim_calls(apszShutDown[i]);
+    Unload();
+    for (int i = 0; i < 5; i++) EXPECT_EQ(auiBefore[i], zolsim_calls(apszShutDown[i])) << apszShutDown[i];
+    EXPECT_EQ(0u, zolsim_calls("ZOLSRVDestroyMutex"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachStep, StartupFailureTest,
+    ::testing::Values(StartupFault{"Connect", "ZOLSRVConnect", 1, ZOLSRV_ERROR_GENERIC},
+                      StartupFault{"EnumerateDevices", "ZOLSRVEnumerateDevices", 1, ZOLSRV_ERROR_GENERIC},
+                      StartupFault{"AcquireDeviceData", "ZOLSRVAcquireDeviceData", 1, ZOLSRV_ERROR_GENERIC},
+                      StartupFault{"No3DDevice", "no3DDevice", 0, 0},
+                      StartupFault{"CreateDeviceMemContext", "ZOLSRVCreateDeviceMemContext", 1, ZOLSRV_ERROR_GENERIC},
+                      StartupFault{"GetClientInfo", "HQTGetClientInfo", 1, ZOLSRV_ERROR_GENERIC},
+                      StartupFault{"GetMiscInfo", "ZOLSRVGetMiscInfo", 1, ZOLSRV_ERROR_GENERIC},
+                      StartupFault{"No2DDevice", "no2DDevice", 0, 0},
+                      StartupFault{"Enumerate2DDevicesNegative", "ZOL2DEnumerateDevices", 1, -1},
+                      StartupFault{"Fill2DDeviceList", "ZOL2DEnumerateDevices", 2, ZOL2DERROR_GENERIC_ERROR},
+                      StartupFault{"Create2DContext", "ZOL2DCreateDeviceContext", 1, ZOL2DERROR_GENERIC_ERROR},
+                      StartupFault{"CreateMutex", "ZOLSRVCreateMutex", 1, ZOLSRV_ERROR_OUT_OF_MEMORY}),
+    [](const ::testing::TestParamInfo<StartupFault> &info) { return std::string(info.param.pszName); });
+
+/* ---- Shut-down ---- */
+
+TEST_F(ModuleTest, ShutDownReleasesEverythingInOrder) {
+    Unload();
+    EXPECT_EQ(1u, zolsim_calls("ZOLSRVDestroyMutex"));
+    EXPECT_EQ(1u, zolsim_calls("ZOL2DDestroyDeviceContext"));
+    EXPECT_EQ(1u, zolsim_calls("ZOLSRVReleaseMiscInfo"));
+    EXPECT_EQ(1u, zolsim_calls("ZOLSRVDestroyDeviceMemContext"));
+    EXPECT_EQ(0u, zolsim_live_connections());
+    EXPECT_EQ(0u, zolsim_live_mutexes());
+    EXPECT_EQ(0u, zolsim_live_contexts());
+}
+
+TEST_F(ModuleTest, ShutDownStopsAtTheFirstFailingStep) {
+    zolsim_fail("ZOLSRVReleaseMiscInfo", 1, ZOLSRV_ERROR_GENERIC);
+    Unload();
+    EXPECT_EQ(1u, zolsim_calls("ZOLSRVDestroyMutex"));
+    EXPECT_EQ(1u, zolsim_calls("ZOL2DDestroyDeviceContext"));
+    EXPECT_EQ(0u, zolsim_calls("ZOLSRVDestroyDeviceMemContext"));
+    EXPECT_EQ(0u, zolsim_live_mutexes()) << "the mutex goes whatever fails after it";
+}
+
+/* ---- Device open ---- */
+
+TEST_F(ModuleTest, OpenRefusesEveryOtherIdWithoutTouchingTheDevice) {
+    for (const char *pszId : {"gpu1", "GPU0", "Fb0", "", "fb0 ", "gralloc"}) {
+        hw_device_t *psDevice = reinterpret_cast<hw_device_t *>(0x1);
+        EXPECT_EQ(-EINVAL, Open(pszId, &psDevice)) << "id \"" << pszId << "\"";
+        EXPECT_EQ(reinterpret_cast<hw_device_t *>(0x1), psDevice);
+    }
+    EXPECT_EQ(0u, zolsim_live_hint_states()) << "every hint state made is freed";
+    EXPECT_STREQ("", zolsim_app_hints_read());
+}
+
+TEST_F(ModuleTest, AllocatorDeviceRecord) {
+    alloc_device_t *psAlloc = OpenAlloc();
+    ASSERT_NE(nullptr, psAlloc);
+    EXPECT_EQ((uint32_t)HARDWARE_DEVICE_TAG, psAlloc->common.tag);
+    EXPECT_EQ(1u, psAlloc->common.version) << "Android calls dump only from version 1 on";
+    EXPECT_EQ(psModule, psAlloc->common.module);
+    EXPECT_NE(nullptr, psAlloc->alloc);
+    EXPECT_NE(nullptr, psAlloc->free);
+    EXPECT_NE(nullptr, psAlloc->dump);
+    for (void *pv : psAlloc->reserved_proc) EXPECT_EQ(nullptr, pv);
+    EXPECT_STREQ("", zolsim_app_hints_read()) << "gpu0 reads no hint";
+    EXPECT_EQ(0, psAlloc->common.close(&psAlloc->common));
+}
+
+TEST_F(ModuleTest, ModuleRecord) {
+    EXPECT_EQ((uint32_t)HARDWARE_MODULE_TAG, psModule->tag);
+    EXPECT_EQ(1, psModule->version_major);
+    EXPECT_EQ(0, psModule->version_minor);
+    EXPECT_STREQ("gralloc", psModule->id);
+    EXPECT_STREQ("VEK HQT Graphics HAL", psModule->name);
+    EXPECT_STREQ("Quorvane", psModule->author);
+    EXPECT_NE(nullptr, psModule->dso) << "the loader writes the handle into the record";
+    EXPECT_EQ(nullptr, psHMI->base.base.perform);
+    EXPECT_NE(nullptr, psHMI->LogSyncs);
+    EXPECT_NE(nullptr, psHMI->GetBufferFormats);
+    EXPECT_NE(nullptr, psHMI->IsCompositor);
+    EXPECT_EQ(nullptr, psHMI->base.psFrameBufferDevice);
+}
+
+TEST_F(ModuleTest, LogSyncsTakesAndReleasesTheMutex) {
+    unsigned uiLocks = zolsim_calls("ZOLSRVLockMutex"), uiUnlocks = zolsim_calls("ZOLSRVUnlockMutex");
+    psHMI->LogSyncs(psHMI);
+    EXPECT_EQ(uiLocks + 1, zolsim_calls("ZOLSRVLockMutex"));
+    EXPECT_EQ(uiUnlocks + 1, zolsim_calls("ZOLSRVUnlockMutex"));
+}
+
+/* ---- App hints, read on each open of fb0 ---- */
+
+struct HintCase {
+    const char *pszName;
+    int iPresentMode; /* -1: not set */
+    int iNumBuffers;  /* -1: not set */
+    VEK_HAL_PRESENT_MODE_T eExpectedMode;
+    VEK_UINT32 ui32ExpectedBuffers;
+};
+
+class AppHintTest : public ModuleTest, public ::testing::WithParamInterface<HintCase> {
+protected:
+    void Configure() override {
+        if (GetParam().iPresentMode >= 0) zolsim_set_app_hint("HALPresentMode", GetParam().iPresentMode);
+        if (GetParam().iNumBuffers >= 0) zolsim_set_app_hint("HALNumFrameBuffers", GetParam().iNumBuffers);
+        /* Blit mode may ask for no buffer at all; a display whose chain allows many keeps open working. */
+        ZOL2DDISPLAYINFO sDisplay = {1, 8, ZOL2D_PIXEL_FORMAT_RGB565, 800, 480, 1600, 0, 1};
+        ZOL2DMISCDISPLAYINFO sMisc = {154, 92, {0}};
+        zolsim_set_display(0, &sDisplay, &sMisc);
+    }
+};
+
+TEST_P(AppHintTest, ModeAndBufferCountFollowTheTwoRules) {
+    hw_device_t *psDevice = nullptr;
+    Open(GRALLOC_HARDWARE_FB0, &psDevice);
+    EXPECT_EQ(GetParam().eExpectedMode, Private()->sAppHints.eHALPresentMode);
+    EXPECT_EQ(GetParam().ui32ExpectedBuffers, Private()->sAppHints.ui32HALNumFrameBuffers);
+    EXPECT_EQ(68u, Private()->sAppHints.ui32HALFrameBufferHz);
+    EXPECT_STREQ("HALPresentMode,HALNumFrameBuffers,HALFrameBufferHz", zolsim_app_hints_read());
+    if (psDevice != nullptr) EXPECT_EQ(0, psDevice->close(psDevice));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, AppHintTest,
+    ::testing::Values(HintCase{"Defaults", -1, -1, HAL_PRESENT_MODE_FLIP, 2},
+                      HintCase{"FlipWithOneBufferIsFront", 0, 1, HAL_PRESENT_MODE_FRONT, 1},
+                      HintCase{"FlipWithNoBufferIsFront", 0, 0, HAL_PRESENT_MODE_FRONT, 1},
+                      HintCase{"FrontKeepsOneBuffer", 2, 3, HAL_PRESENT_MODE_FRONT, 1},
+                      HintCase{"BlitKeepsNoBuffer", 1, 0, HAL_PRESENT_MODE_BLIT, 0},
+                      HintCase{"BlitKeepsOneBuffer", 1, 1, HAL_PRESENT_MODE_BLIT, 1},
+                      HintCase{"UnknownModeIsFlip", 7, 3, HAL_PRESENT_MODE_FLIP, 3}),
+    [](const ::testing::TestParamInfo<HintCase> &info) { return std::string(info.param.pszName); });
+
+TEST_F(ModuleTest, HintsAreReadAfreshOnEveryOpen) {
+    zolsim_set_app_hint("HALFrameBufferHz", 50);
+    framebuffer_device_t *psFb = OpenFb();
+    ASSERT_NE(nullptr, psFb);
+    EXPECT_EQ(50u, Private()->sAppHints.ui32HALFrameBufferHz);
+    EXPECT_EQ(0, framebuffer_close(psFb));
+
+    zolsim_set_app_hint("HALFrameBufferHz", 75);
+    zolsim_set_app_hint("HALPresentMode", 1);
+    psFb = OpenFb();
+    ASSERT_NE(nullptr, psFb);
+    EXPECT_EQ(75u, Private()->sAppHints.ui32HALFrameBufferHz);
+    EXPECT_EQ(HAL_PRESENT_MODE_BLIT, Private()->sAppHints.eHALPresentMode);
+    EXPECT_EQ(0, framebuffer_close(psFb));
+}
+
+TEST_F(ModuleTest, HintsOfAFailedOpenStayStored) {
+    zolsim_set_app_hint("HALFrameBufferHz", 42);
+    zolsim_fail("ZOL2DGetDeviceInfo", 1, ZOL2DERROR_GENERIC_ERROR);
+    hw_device_t *psDevice = nullptr;
+    EXPECT_EQ(-EFAULT, Open(GRALLOC_HARDWARE_FB0, &psDevice));
+    EXPECT_EQ(nullptr, psDevice);
+    EXPECT_EQ(42u, Private()->sAppHints.ui32HALFrameBufferHz);
+}

@@ -1,0 +1,12 @@
+/* Failures of platform calls that the simulated device does not own: native_handle_create and
+   pthread_create, made to fail on their Nth call from now. */
+#ifndef TESTS_INTERPOSE_H
+#define TESTS_INTERPOSE_H
+
+void FailNativeHandleCreate(unsigned uiNth);
+unsigned NativeHandleCreateCalls();
+/* iErr is what pthread_create answers. */
+void FailPthreadCreate(unsigned uiNth, int iErr);
+unsigned PthreadCreateCalls();
+
+#endif

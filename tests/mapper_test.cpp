@@ -1,0 +1,216 @@
+/* The mapper list's insertion, look-up, removal, consistency check and dump. */
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+
+#include "mapper.h"
+
+namespace {
+
+/* One plane's memory as the services would describe it, with its own sync objects. */
+struct FakePlane {
+    ZOLSRV_SYNC_DATA sSyncData = {};
+    ZOLSRV_CLIENT_SYNC_INFO sSyncInfo = {};
+    ZOLSRV_CLIENT_MEM_INFO sMemInfo = {};
+
+    explicit FakePlane(VEK_UINT32 ui32Base) {
+        sSyncInfo.psSyncData = &sSyncData;
+        sSyncInfo.sWriteOpsCompleteDevVAddr.uiAddr = ui32Base;
+        sSyncInfo.sReadOpsCompleteDevVAddr.uiAddr = ui32Base + 4;
+        sSyncInfo.sReadOps2CompleteDevVAddr.uiAddr = ui32Base + 8;
+        sMemInfo.psClientSyncInfo = &sSyncInfo;
+    }
+};
+
+class MapperTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        while (sPriv.psMapList != nullptr) MapperRemove(&sPriv, sPriv.psMapList);
+    }
+
+    static VEK_native_handle_t Handle(VEK_UINT64 ui64Stamp, int usage = 0x33) {
+        VEK_native_handle_t s;
+        memset(&s, 0, sizeof(s));
+        s.base.version = 12;
+        s.base.numFds = 1;
+        s.base.numInts = 9;
+        s.ui64Stamp = ui64Stamp;
+        s.usage = usage;
+        s.iFormat = HAL_PIXEL_FORMAT_BGRA_8888;
+        return s;
+    }
+
+    bool AddMapped(VEK_UINT64 ui64Stamp, ZOLSRV_CLIENT_MEM_INFO *psMem) {
+        VEK_native_handle_t s = Handle(ui64Stamp);
+        ZOLSRV_CLIENT_MEM_INFO *aps[3] = {psMem, nullptr, nullptr};
+        return MapperAddMapped(&sPriv, &s, aps);
+    }
+
+    bool AddUnmapped(VEK_UINT64 ui64Stamp) {
+        VEK_native_handle_t s = Handle(ui64Stamp);
+        return MapperAddUnmapped(&sPriv, &s);
+    }
+
+    std::string Order() {
+        std::string s;
+        for (VEK_mapper_meminfo_t *ps = sPriv.psMapList; ps != nullptr; ps = ps->psNext)
+            s += std::to_string(ps->ui64Stamp) + " ";
+        return s;
+    }
+
+    VEK_private_data_t sPriv = {};
+};
+
+TEST_F(MapperTest, AddOperationsFillTheirFields) {
+    FakePlane sA(0x1000), sFB(0x2000);
+    VEK_native_handle_t sHandle = Handle(1, 0x133);
+    ZOLSRV_CLIENT_MEM_INFO *aps[3] = {&sA.sMemInfo, nullptr, nullptr};
+    ASSERT_TRUE(MapperAddMapped(&sPriv, &sHandle, aps));
+    VEK_mapper_meminfo_t *ps = MapperPeek(&sPriv, 1);
+    ASSERT_NE(nullptr, ps);
+    EXPECT_EQ(0x133, ps->usage);
+    EXPECT_EQ(HAL_PIXEL_FORMAT_BGRA_8888, ps->iFormat);
+    EXPECT_TRUE(ps->bAllocatedByThisProcess);
+    EXPECT_TRUE(ps->bRegistered);
+    EXPECT_EQ(&sA.sMemInfo, ps->apsMemInfo[0]);
+    EXPECT_EQ(nullptr, ps->hMemInfo);
+    EXPECT_EQ(0u, ps->ui32LockCount);
+
+    sHandle = Handle(2);
+    ASSERT_TRUE(MapperAddUnmapped(&sPriv, &sHandle));
+    ps = MapperPeek(&sPriv, 2);
+    EXPECT_FALSE(ps->bAllocatedByThisProcess);
+    EXPECT_TRUE(ps->bRegistered);
+    EXPECT_EQ(nullptr, ps->apsMemInfo[0]);
+
+    sHandle = Handle(3, 0x1000);
+    int iTwoD = 0;
+    ASSERT_TRUE(MapperAddMappedFB(&sPriv, &sHandle, &sFB.sMemInfo, &iTwoD));
+    ps = MapperPeek(&sPriv, 3);
+    EXPECT_EQ(&iTwoD, ps->hMemInfo);
+    EXPECT_EQ(&sFB.sMemInfo, ps->apsMemInfo[0]);
+    EXPECT_TRUE(ps->bAllocatedByThisProcess);
+    EXPECT_EQ("3 2 1 ", Order()) << "new entries go in at the head";
+}
+
+TEST_F(MapperTest, DuplicateStampIsRefusedAndTheOldEntryKept) {
+    FakePlane sA(0x1000), sB(0x2000);
+    ASSERT_TRUE(AddMapped(7, &sA.sMemInfo));
+    EXPECT_FALSE(AddMapped(7, &sB.sMemInfo));
+    EXPECT_FALSE(AddUnmapped(7));
+    EXPECT_EQ("7 ", Order());
+    EXPECT_EQ(&sA.sMemInfo, MapperPeek(&sPriv, 7)->apsMemInfo[0]);
+}
+
+TEST_F(MapperTest, PeekComparesTheWholeStamp) {
+    EXPECT_EQ(nullptr, MapperPeek(&sPriv, 1)) << "empty list";
+    ASSERT_TRUE(AddUnmapped(0x0000000100000005ULL));
+    EXPECT_EQ(nullptr, MapperPeek(&sPriv, 0x0000000200000005ULL));
+    EXPECT_EQ(nullptr, MapperPeek(&sPriv, 5));
+    EXPECT_NE(nullptr, MapperPeek(&sPriv, 0x0000000100000005ULL));
+}
+
+TEST_F(MapperTest, RemoveAtHeadMiddleAndEnd) {
+    for (VEK_UINT64 u = 1; u <= 4; u++) ASSERT_TRUE(AddUnmapped(u));
+    ASSERT_EQ("4 3 2 1 ", Order());
+    MapperRemove(&sPriv, MapperPeek(&sPriv, 4));
+    EXPECT_EQ("3 2 1 ", Order());
+    MapperRemove(&sPriv, MapperPeek(&sPriv, 2));
+    EXPECT_EQ("3 1 ", Order());
+    MapperRemove(&sPriv, MapperPeek(&sPriv, 1));
+    EXPECT_EQ("3 ", Order());
+    VEK_mapper_meminfo_t sStranger = {};
+    MapperRemove(&sPriv, &sStranger); /* not on the list: left alone */
+    EXPECT_EQ("3 ", Order());
+    MapperRemove(&sPriv, MapperPeek(&sPriv, 3));
+    EXPECT_EQ(nullptr, sPriv.psMapList);
+}
+
+TEST_F(MapperTest, SanityCheckRefusesSharedSyncObjects) {
+    FakePlane sA(0x1000), sB(0x2000);
+    ASSERT_TRUE(AddMapped(1, &sA.sMemInfo));
+    ASSERT_TRUE(AddMapped(2, &sB.sMemInfo));
+    EXPECT_TRUE(MapperSanityCheck(&sPriv));
+
+    /* Each object in turn shared with the other entry. */
+    sB.sSyncInfo.sReadOps2CompleteDevVAddr = sA.sSyncInfo.sReadOps2CompleteDevVAddr;
+    EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "read-ops-2 counter address";
+    sB.sSyncInfo.sReadOps2CompleteDevVAddr.uiAddr = 0x2008;
+    sB.sSyncInfo.sReadOpsCompleteDevVAddr = sA.sSyncInfo.sReadOpsCompleteDevVAddr;
+    EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "read-ops counter address";
+    sB.sSyncInfo.sReadOpsCompleteDevVAddr.uiAddr = 0x2004;
+    sB.sSyncInfo.sWriteOpsCompleteDevVAddr = sA.sSyncInfo.sWriteOpsCompleteDevVAddr;
+    EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "write-ops counter address";
+    sB.sSyncInfo.sWriteOpsCompleteDevVAddr.uiAddr = 0x2000;
+    sB.sSyncInfo.psSyncData = &sA.sSyncData;
+    EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "sync data";
+    sB.sSyncInfo.psSyncData = &sB.sSyncData;
+    sB.sMemInfo.psClientSyncInfo = &sA.sSyncInfo;
+    EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "sync info";
+    sB.sMemInfo.psClientSyncInfo = &sB.sSyncInfo;
+    MapperPeek(&sPriv, 2)->apsMemInfo[0] = &sA.sMemInfo;
+    EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "mem-info";
+    MapperPeek(&sPriv, 2)->apsMemInfo[0] = &sB.sMemInfo;
+    EXPECT_TRUE(MapperSanityCheck(&sPriv));
+    MapperPeek(&sPriv, 2)->ui64Stamp = 1;
+    EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "stamp";
+}
+
+TEST_F(MapperTest, SanityCheckStopsAtAnEntryWithoutMemory) {
+    FakePlane sA(0x1000), sB(0x2000);
+    /* From the head: A, U, B, where A and B share a sync object. */
+    ASSERT_TRUE(AddMapped(3, &sB.sMemInfo));
+    ASSERT_TRUE(AddUnmapped(2));
+    ASSERT_TRUE(AddMapped(1, &sA.sMemInfo));
+    sB.sMemInfo.psClientSyncInfo = &sA.sSyncInfo;
+    EXPECT_TRUE(MapperSanityCheck(&sPriv)) << "A is compared with U's stamp only, never with B";
+
+    /* U is still compared by stamp with its successor. */
+    MapperPeek(&sPriv, 2)->ui64Stamp = 3;
+    EXPECT_FALSE(MapperSanityCheck(&sPriv));
+}
+
+TEST_F(MapperTest, DumpOfAnEmptyListIsTheTwoHeaderLines) {
+    char sz[128];
+    EXPECT_EQ(60u, MapperDumpSyncObjects(&sPriv, sz, sizeof(sz)));
+    EXPECT_STREQ("VEK Graphics HAL state:\n  Dumping all active sync objects..\n", sz);
+}
+
+TEST_F(MapperTest, DumpShowsMappedEntriesNewestFirstAndSkipsUnmappedOnes) {
+    FakePlane sA(0x1000), sB(0x20000);
+    sB.sSyncData.ui32WriteOpsPending = 0xa;
+    sB.sSyncData.ui32WriteOpsComplete = 0x9;
+    sB.sSyncData.ui32ReadOpsPending = 0x1f;
+    sB.sSyncData.ui32ReadOps2Complete = 3;
+    ASSERT_TRUE(AddMapped(11, &sA.sMemInfo));
+    ASSERT_TRUE(AddUnmapped(12));
+    ASSERT_TRUE(AddMapped(13, &sB.sMemInfo));
+    char sz[1024];
+    size_t uLen = MapperDumpSyncObjects(&sPriv, sz, sizeof(sz));
+    const std::string sExpected =
+        "VEK Graphics HAL state:\n  Dumping all active sync objects..\n"
+        "    ID=13, 0xP...FHWR=0x00000033, WOP/WOC=0xa/0x9, ROP/ROC=0x1f/0x0, ROP2/ROC2=0x0/0x3, "
+        "WOC DevVA=0x00020000, ROC DevVA=0x00020004, ROC2 DevVA=0x00020008\n"
+        "    ID=11, 0xP...FHWR=0x00000033, WOP/WOC=0x0/0x0, ROP/ROC=0x0/0x0, ROP2/ROC2=0x0/0x0, "
+        "WOC DevVA=0x00001000, ROC DevVA=0x00001004, ROC2 DevVA=0x00001008\n";
+    EXPECT_EQ(sExpected, std::string(sz));
+    EXPECT_EQ(sExpected.size(), uLen);
+}
+
+TEST_F(MapperTest, DumpIntoASmallBufferCountsTheWholeText) {
+    FakePlane sA(0x1000);
+    ASSERT_TRUE(AddMapped(11, &sA.sMemInfo));
+    char szFull[512];
+    size_t uFull = MapperDumpSyncObjects(&sPriv, szFull, sizeof(szFull));
+    for (size_t uRoom : {1u, 10u, 24u, 25u, 59u, 60u, 61u, 100u}) {
+        char sz[256];
+        memset(sz, '#', sizeof(sz));
+        EXPECT_EQ(uFull, MapperDumpSyncObjects(&sPriv, sz, uRoom)) << "room " << uRoom;
+        EXPECT_EQ(std::string(szFull).substr(0, uRoom - 1), std::string(sz)) << "room " << uRoom;
+        for (size_t i = uRoom; i < sizeof(sz); i++) ASSERT_EQ('#', sz[i]) << "room " << uRoom << " byte " << i;
+    }
+    EXPECT_EQ(uFull, MapperDumpSyncObjects(&sPriv, nullptr, 0));
+}
+
+}  // namespace

@@ -1,0 +1,73 @@
+/* Loads the module the way Android does, after configuring the simulated device. */
+#ifndef TESTS_MODULE_FIXTURE_H
+#define TESTS_MODULE_FIXTURE_H
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <hardware/fb.h>
+#include <hardware/gralloc.h>
+
+#include <string>
+#include <vector>
+
+#include "hal.h"
+#include "zolsim/control.h"
+
+/* Each test runs in a process of its own, so the module is loaded (and starts up) once per test. */
+class ModuleTest : public ::testing::Test {
+protected:
+    /* Tests configure the simulated device here, before the module starts up. */
+    virtual void Configure() {}
+
+    void SetUp() override {
+        zolsim_reset();
+        zolsim_set_wait_timeout_ms(2);
+        Configure();
+        ASSERT_EQ(0, hw_get_module(GRALLOC_HARDWARE_MODULE_ID, &psModule)) << "the loader must find the module";
+        psHMI = reinterpret_cast<VEK_gralloc_module_t *>(const_cast<hw_module_t *>(psModule));
+    }
+
+    /* Unloads the module: its destructor shuts the services connection down. */
+    void Unload() {
+        ASSERT_NE(nullptr, psModule);
+        void *pvDso = psModule->dso;
+        psModule = nullptr;
+        psHMI = nullptr;
+        ASSERT_EQ(0, dlclose(pvDso));
+    }
+
+    int Open(const char *pszId, hw_device_t **ppsDevice) {
+        return psModule->methods->open(psModule, pszId, ppsDevice);
+    }
+
+    alloc_device_t *OpenAlloc() {
+        hw_device_t *psDevice = nullptr;
+        EXPECT_EQ(0, Open(GRALLOC_HARDWARE_GPU0, &psDevice));
+        return reinterpret_cast<alloc_device_t *>(psDevice);
+    }
+
+    framebuffer_device_t *OpenFb() {
+        hw_device_t *psDevice = nullptr;
+        EXPECT_EQ(0, Open(GRALLOC_HARDWARE_FB0, &psDevice));
+        return reinterpret_cast<framebuffer_device_t *>(psDevice);
+    }
+
+    VEK_private_data_t *Private() { return &psHMI->sPrivateData; }
+
+    const hw_module_t *psModule = nullptr;
+    VEK_gralloc_module_t *psHMI = nullptr;
+};
+
+static inline VEK_native_handle_t *AsVek(buffer_handle_t h) {
+    return reinterpret_cast<VEK_native_handle_t *>(const_cast<native_handle_t *>(h));
+}
+
+/* A buffer handle as another process would rebuild it: same ints, its own header memory. */
+static inline native_handle_t *CopyHandle(buffer_handle_t h) {
+    native_handle_t *psCopy = native_handle_create(h->numFds, h->numInts);
+    for (int i = 0; i < h->numFds + h->numInts; i++) psCopy->data[i] = h->data[i];
+    return psCopy;
+}
+
+#endif

@@ -1,0 +1,78 @@
+#include "process_util.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+
+/* Set by CTest in the ARM build: an ARM program is started through qemu-user, which shows the
+   name given with -0 as the program's argv[0]. */
+static std::vector<std::string> EmulatorWords() {
+    std::vector<std::string> asWords;
+    const char *pszEmulator = getenv("ZOLSIM_EMULATOR");
+    if (pszEmulator == nullptr) return asWords;
+    std::istringstream sIn(pszEmulator);
+    for (std::string sWord; sIn >> sWord;) asWords.push_back(sWord);
+    return asWords;
+}
+
+std::string TestBinaryDir() {
+    char szPath[4096];
+    ssize_t iLen = readlink("/proc/self/exe", szPath, sizeof(szPath) - 1);
+    /* Under qemu-user /proc/self/exe is the program itself, not the emulator. */
+    if (iLen <= 0) return ".";
+    szPath[iLen] = '\0';
+    std::string sPath(szPath);
+    return sPath.substr(0, sPath.rfind('/'));
+}
+
+int RunProgram(const std::string &sPath, const std::string &sArgv0, const std::vector<std::string> &asArgs,
+               std::string *psOutput) {
+    std::vector<std::string> asArgv;
+    std::vector<std::string> asEmulator = EmulatorWords();
+    std::string sExec = sPath;
+    if (!asEmulator.empty()) {
+        sExec = asEmulator[0];
+        asArgv = asEmulator;
+        asArgv.push_back("-0");
+        asArgv.push_back(sArgv0);
+        asArgv.push_back(sPath);
+    } else {
+        asArgv.push_back(sArgv0);
+    }
+    asArgv.insert(asArgv.end(), asArgs.begin(), asArgs.end());
+
+    int aiPipe[2];
+    if (pipe(aiPipe) != 0) return -1;
+    pid_t iPid = fork();
+    if (iPid < 0) {
+        close(aiPipe[0]);
+        close(aiPipe[1]);
+        return -1;
+    }
+    if (iPid == 0) {
+        dup2(aiPipe[1], STDOUT_FILENO);
+        close(aiPipe[0]);
+        close(aiPipe[1]);
+        std::vector<char *> apszArgv;
+        for (std::string &s : asArgv) apszArgv.push_back(&s[0]);
+        apszArgv.push_back(nullptr);
+        if (asEmulator.empty())
+            execv(sExec.c_str(), apszArgv.data());
+        else
+            execvp(sExec.c_str(), apszArgv.data());
+        _exit(127);
+    }
+    close(aiPipe[1]);
+    std::string sOutput;
+    char acBuf[256];
+    for (ssize_t n; (n = read(aiPipe[0], acBuf, sizeof(acBuf))) > 0;) sOutput.append(acBuf, (size_t)n);
+    close(aiPipe[0]);
+    int iStatus = 0;
+    if (waitpid(iPid, &iStatus, 0) != iPid || !WIFEXITED(iStatus)) return -1;
+    if (psOutput != nullptr) *psOutput = sOutput;
+    return WEXITSTATUS(iStatus);
+}
