@@ -244,6 +244,7 @@ err_unlock:
 
 int framebuffer_device_close(hw_device_t *device) {
     if (!IsInitializedFunc(__func__)) return -ENOTTY;
+    if (device == nullptr) return -EINVAL;
 
     framebuffer_device_t *fb = reinterpret_cast<framebuffer_device_t *>(device);
     VEK_raw_framebuffer_device_t *psRaw = reinterpret_cast<VEK_raw_framebuffer_device_t *>(device);

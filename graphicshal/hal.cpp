@@ -150,6 +150,9 @@ static void LoadFrameBufferAppHints(VEK_private_data_t *psPrivateData, VEK_VOID 
 
 static int hal_open(const hw_module_t *module, const char *id, hw_device_t **device) {
     if (!gbGraphicsHALInitialized) return -ENOTTY;
+    /* The setup functions store the new device through device; there is nothing to open
+       without an id. */
+    if (id == nullptr || device == nullptr) return -EINVAL;
 
     VEK_private_data_t *psPrivateData = &HMI.sPrivateData;
     int (*pfnSetup)(const hw_module_t *, hw_device_t **) = nullptr;
@@ -172,7 +175,7 @@ static int hal_open(const hw_module_t *module, const char *id, hw_device_t **dev
 }
 
 static void LogSyncs(VEK_gralloc_module_t *psGrallocModule) {
-    if (!gbGraphicsHALInitialized) return;
+    if (!gbGraphicsHALInitialized || psGrallocModule == nullptr) return;
     ZOLSRVLockMutex(psGrallocModule->sPrivateData.hMutex);
     MapperLogSyncObjects(&psGrallocModule->sPrivateData);
     ZOLSRVUnlockMutex(psGrallocModule->sPrivateData.hMutex);

@@ -335,7 +335,9 @@ TEST_F(AllocTest, FailedHandleCreationReleasesThePlanes) {
     EXPECT_EQ(0u, zolsim_live_allocations());
     EXPECT_EQ(0u, zolsim_live_exported_fds());
     EXPECT_EQ(nullptr, Private()->psMapList);
-    EXPECT_NE(nullptr, Alloc(16, 16, HAL_PIXEL_FORMAT_RGB_565, kSwUsage)) << "the next allocation works";
+    h = Alloc(16, 16, HAL_PIXEL_FORMAT_RGB_565, kSwUsage);
+    ASSERT_NE(nullptr, h) << "the next allocation works";
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
 }
 
 TEST_F(AllocTest, DuplicateStampReleasesTheNewBufferAndKeepsTheOld) {

@@ -332,10 +332,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(FbTest, CloseReleasesEverythingButTheModuleContext) {
     framebuffer_device_t *psFb = OpenFb();
     ASSERT_NE(nullptr, psFb);
+    int (*pfnClose)(hw_device_t *) = psFb->common.close;
     EXPECT_EQ(0, framebuffer_close(psFb));
     ExpectNothingLive();
     EXPECT_EQ(1u, zolsim_calls("ZOL2DDestroyFlipChain"));
     EXPECT_EQ(0u, zolsim_calls("ZOL2DDestroyDeviceContext")) << "start-up owns the 2D context";
+    EXPECT_EQ(-EINVAL, pfnClose(nullptr));
     EXPECT_EQ(1u, zolsim_live_contexts());
     /* With the device gone, the allocator has no display buffers to hand out. */
     buffer_handle_t h = nullptr;

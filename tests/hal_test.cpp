@@ -164,6 +164,11 @@ TEST_F(ModuleTest, OpenRefusesEveryOtherIdWithoutTouchingTheDevice) {
         EXPECT_EQ(-EINVAL, Open(pszId, &psDevice)) << "id \"" << pszId << "\"";
         EXPECT_EQ(reinterpret_cast<hw_device_t *>(0x1), psDevice);
     }
+    hw_device_t *psDevice = nullptr;
+    EXPECT_EQ(-EINVAL, Open(nullptr, &psDevice));
+    EXPECT_EQ(-EINVAL, Open(GRALLOC_HARDWARE_GPU0, nullptr));
+    EXPECT_EQ(-EINVAL, Open(GRALLOC_HARDWARE_FB0, nullptr));
+    EXPECT_EQ(0u, zolsim_live_flipchains());
     EXPECT_EQ(0u, zolsim_live_hint_states()) << "every hint state made is freed";
     EXPECT_STREQ("", zolsim_app_hints_read());
 }
@@ -199,6 +204,7 @@ TEST_F(ModuleTest, ModuleRecord) {
 
 TEST_F(ModuleTest, LogSyncsTakesAndReleasesTheMutex) {
     unsigned uiLocks = zolsim_calls("ZOLSRVLockMutex"), uiUnlocks = zolsim_calls("ZOLSRVUnlockMutex");
+    psHMI->LogSyncs(nullptr);
     psHMI->LogSyncs(psHMI);
     EXPECT_EQ(uiLocks + 1, zolsim_calls("ZOLSRVLockMutex"));
     EXPECT_EQ(uiUnlocks + 1, zolsim_calls("ZOLSRVUnlockMutex"));
