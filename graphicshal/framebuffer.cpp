@@ -256,7 +256,7 @@ int framebuffer_device_close(hw_device_t *device) {
        device stays whole and usable. */
     for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++) {
         VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psRaw->ppsBufferHandles[i]->ui64Stamp);
-        if (psEntry != nullptr && psEntry->ui32LockCount != 0) {
+        if (psEntry != nullptr && (psEntry->ui32LockCount != 0 || psEntry->ui32LockWaiters != 0)) {
             putDevicePrivateData(psPrivateData);
             return -EFAULT;
         }

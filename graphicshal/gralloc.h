@@ -26,6 +26,7 @@ static inline int usage_read(int usage) { return usage & VEK_USAGE_READ_MASK; }
 static inline int usage_write(int usage) { return usage & VEK_USAGE_WRITE_MASK; }
 static inline int usage_fb(int usage) { return usage & VEK_USAGE_FB_MASK; }
 static inline int usage_hw(int usage) { return usage & VEK_USAGE_HW_MASK; }
+static inline int usage_mapped(int usage) { return usage & VEK_USAGE_MAPPED_MASK; }
 
 /* One completion test: the counter must reach the pending value. */
 typedef struct {
@@ -41,6 +42,25 @@ int gralloc_device_alloc(alloc_device_t *psAllocDevice, int w, int h, int format
 int gralloc_device_free(alloc_device_t *dev, buffer_handle_t handle);
 void gralloc_device_dump(alloc_device_t *dev, char *buff, int buff_len);
 int gralloc_device_close(hw_device_t *device);
+
+/* The module record's buffer-access slots. */
+int gralloc_register_buffer(const gralloc_module_t *module, buffer_handle_t handle);
+int gralloc_unregister_buffer(const gralloc_module_t *module, buffer_handle_t handle);
+int gralloc_module_lock(const gralloc_module_t *module, buffer_handle_t handle, int usage, int l, int t, int w, int h,
+                        void **vaddr);
+int gralloc_module_unlock(const gralloc_module_t *module, buffer_handle_t handle);
+int gralloc_module_map(const gralloc_module_t *module, VEK_UINT64 ui64Stamp, int usage,
+                       ZOLSRV_CLIENT_MEM_INFO **apsMemInfo);
+int gralloc_module_unmap(const gralloc_module_t *module, VEK_UINT64 ui64Stamp);
+int gralloc_module_getphyaddrs(const VEK_gralloc_module_public_t *module, buffer_handle_t handle,
+                               unsigned int *auiPhyAddr);
+
+/* Plane mapping of a buffer made in another process; the release steps are flush-operation
+   callbacks. All run with the module mutex held. */
+int __map(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle,
+          VEK_mapper_meminfo_t *psMapperMemInfo);
+int __unmap(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd);
+int __unmap_remove(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd);
 
 int __free(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd);
 

@@ -39,6 +39,36 @@ static void WaitForGlobalEvent(VEK_private_data_t *psPrivateData) {
     ZOLSRVEventObjectWait(psPrivateData->sDevData.psConnection, psPrivateData->sHQTInfo.sMiscInfo.hOSGlobalEvent);
 }
 
+static VEK_defer_flush_op *FindDeferFlushOp(VEK_mapper_meminfo_t *psMapperMemInfo) {
+    for (VEK_defer_flush_op *psNode = gpsDeferList; psNode != nullptr; psNode = psNode->psNext)
+        if (psNode->psMapperMemInfo == psMapperMemInfo) return psNode;
+    return nullptr;
+}
+
+static void UnlinkDeferFlushOp(VEK_defer_flush_op *psNode) {
+    if (psNode->psNext != nullptr) psNode->psNext->psPrev = psNode->psPrev;
+    if (psNode->psPrev != nullptr)
+        psNode->psPrev->psNext = psNode->psNext;
+    else
+        gpsDeferList = psNode->psNext;
+    free(psNode);
+}
+
+VEK_defer_flush_op_pfn PendingDeferFlushOp(VEK_mapper_meminfo_t *psMapperMemInfo) {
+    VEK_defer_flush_op *psNode = FindDeferFlushOp(psMapperMemInfo);
+    return psNode != nullptr ? psNode->pfnFlushOp : nullptr;
+}
+
+void RequeueDeferFlushOp(VEK_mapper_meminfo_t *psMapperMemInfo, VEK_defer_flush_op_pfn pfnFlushOp) {
+    VEK_defer_flush_op *psNode = FindDeferFlushOp(psMapperMemInfo);
+    if (psNode == nullptr) return;
+    /* A worker that finds the list empty ends by itself. */
+    if (pfnFlushOp == nullptr)
+        UnlinkDeferFlushOp(psNode);
+    else
+        psNode->pfnFlushOp = pfnFlushOp;
+}
+
 static void *DeferFlushOpWorker(void *pvPriv) {
     VEK_private_data_t *psPrivateData = static_cast<VEK_private_data_t *>(pvPriv);
 
@@ -50,13 +80,7 @@ static void *DeferFlushOpWorker(void *pvPriv) {
 
             /* A release that fails here cannot be reported to anyone. */
             psNode->pfnFlushOp(psPrivateData, psNode->psMapperMemInfo, psNode->aiFd);
-
-            if (psNode->psNext != nullptr) psNode->psNext->psPrev = psNode->psPrev;
-            if (psNode->psPrev != nullptr)
-                psNode->psPrev->psNext = psNode->psNext;
-            else
-                gpsDeferList = psNode->psNext;
-            free(psNode);
+            UnlinkDeferFlushOp(psNode);
         }
         VEK_BOOL bEmpty = gpsDeferList == nullptr;
         ZOLSRVUnlockMutex(psPrivateData->hMutex);

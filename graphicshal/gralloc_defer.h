@@ -15,6 +15,14 @@ typedef int (*VEK_defer_flush_op_pfn)(VEK_private_data_t *psPrivateData, VEK_map
 int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
                       VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd);
 
+/* The release queued for the entry, or NULL. An entry is never freed or refilled while a release
+   of it is queued: the queue still refers to it. */
+VEK_defer_flush_op_pfn PendingDeferFlushOp(VEK_mapper_meminfo_t *psMapperMemInfo);
+
+/* Makes the release queued for the entry run pfnFlushOp instead, or takes it back when
+   pfnFlushOp is NULL. */
+void RequeueDeferFlushOp(VEK_mapper_meminfo_t *psMapperMemInfo, VEK_defer_flush_op_pfn pfnFlushOp);
+
 #ifdef __cplusplus
 }
 #endif

@@ -7,6 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "gralloc.h"
 #include "mapper.h"
 
 #define HAL_EXPORT __attribute__((visibility("default")))
@@ -92,20 +93,20 @@ HAL_EXPORT VEK_gralloc_module_t HMI = {
                 nullptr,
                 {0},
             },
-            /* registerBuffer */ nullptr,
-            /* unregisterBuffer */ nullptr,
-            /* lock */ nullptr,
-            /* unlock */ nullptr,
+            /* registerBuffer */ gralloc_register_buffer,
+            /* unregisterBuffer */ gralloc_unregister_buffer,
+            /* lock */ gralloc_module_lock,
+            /* unlock */ gralloc_module_unlock,
             /* perform */ nullptr,
             /* reserved_proc */ {nullptr},
         },
         /* psFrameBufferDevice */ nullptr,
-        /* GetPhyAddrs */ nullptr,
+        /* GetPhyAddrs */ gralloc_module_getphyaddrs,
         /* Blit */ nullptr,
         /* Blit2 */ nullptr,
     },
-    /* map */ nullptr,
-    /* unmap */ nullptr,
+    /* map */ gralloc_module_map,
+    /* unmap */ gralloc_module_unmap,
     /* LogSyncs */ LogSyncs,
     /* GetBufferFormats */ GetBufferFormats,
     /* IsCompositor */ IsCompositor,

@@ -35,6 +35,9 @@ typedef struct _VEK_mapper_meminfo_ {
     int lockUsage;
     VEK_write_lock_rect_t sWriteLockRect;
     struct _VEK_mapper_meminfo_ *psNext;
+    /* First locks waiting for the GPU with the mutex released: while there are any, the buffer
+       counts as locked for free and unregistration, and its mapping stays. */
+    VEK_UINT32 ui32LockWaiters;
 } VEK_mapper_meminfo_t;
 
 typedef struct {
