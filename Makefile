@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 PACKAGES := g++ cmake ninja-build googletest libgtest-dev g++-arm-linux-gnueabi qemu-user
 
-.PHONY: all deps host arm asan tsan test test-host test-arm test-asan demo clean
+.PHONY: all deps host arm asan tsan test test-host test-arm test-asan test-tsan demo clean
 
 all: host
 
@@ -27,6 +27,9 @@ $(BUILD)/arm/build.ninja: | deps
 $(BUILD)/asan/build.ninja: | deps
 	cmake -S . -B $(BUILD)/asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DGRALLOC_SANITIZE=address,undefined
 
+$(BUILD)/tsan/build.ninja: | deps
+	cmake -S . -B $(BUILD)/tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DGRALLOC_SANITIZE=thread
+
 host: $(BUILD)/host/build.ninja
 	cmake --build $(BUILD)/host -j $(JOBS)
 
@@ -35,6 +38,9 @@ arm: $(BUILD)/arm/build.ninja
 
 asan: $(BUILD)/asan/build.ninja
 	cmake --build $(BUILD)/asan -j $(JOBS)
+
+tsan: $(BUILD)/tsan/build.ninja
+	cmake --build $(BUILD)/tsan -j $(JOBS)
 
 test-host: host
 	ctest --test-dir $(BUILD)/host -j $(JOBS) --output-on-failure
@@ -45,8 +51,11 @@ test-arm: arm
 test-asan: asan
 	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(BUILD)/asan -j $(JOBS) --output-on-failure
 
+test-tsan: tsan
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(BUILD)/tsan -j $(JOBS) --output-on-failure
+
 # Host suite, then the device's ABI under qemu-arm, then the sanitizers.
-test: test-host test-arm test-asan
+test: test-host test-arm test-asan test-tsan
 
 demo: host
 	$(BUILD)/host/bin/gralloc_demo

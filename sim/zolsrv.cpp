@@ -298,6 +298,11 @@ void PublishLocked(Mem *m, size_t uDataLen)
     m->sInfo.hResItem = m;
     m->sInfo.ui64Stamp = m->psHeader->ui64Stamp;
     m->sInfo.psNext = nullptr;
+    // A test may make this allocation or mapping share another's sync objects.
+    if (S().psShareSyncWithNext != nullptr) {
+        m->sInfo.psClientSyncInfo = &S().psShareSyncWithNext->sSync;
+        S().psShareSyncWithNext = nullptr;
+    }
     S().mems.push_back(m);
     if (m->bMapping)
         S().uiLiveMappings++;
@@ -337,10 +342,6 @@ ZOLSRV_ERROR AllocMem(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32P
             m->psHeader->ui64Stamp = ((VEK_UINT64)(VEK_UINT32)getpid() << 32) | s.ui32NextStamp++;
         }
         PublishLocked(m, dataLen);
-        if (s.psShareSyncWithNext != nullptr) {
-            m->sInfo.psClientSyncInfo = &s.psShareSyncWithNext->sSync;
-            s.psShareSyncWithNext = nullptr;
-        }
     }
     *pp = &m->sInfo;
     return ZOLSRV_OK;

@@ -108,7 +108,7 @@ void zolsim_set_ref_count(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, VEK_UINT32 ui
 /* Give the next allocation (services or flip-chain buffer) this stamp instead of a new one, as
    if the stamp had been reused. */
 void zolsim_set_next_stamp(VEK_UINT64 ui64Stamp);
-/* Make the next allocation's psClientSyncInfo that of this live allocation or mapping, as if the
+/* Make the next allocation or mapping share the psClientSyncInfo of this live one, as if the
    services had handed out one synchronisation object twice. */
 void zolsim_share_sync_with_next(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
 /* This process's mem-info of a live allocation or mapping with the stamp, or NULL. */

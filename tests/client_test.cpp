@@ -1,0 +1,593 @@
+/* Buffer access in a process that did not allocate the buffer: registration, lock and unlock,
+   stamp mapping and physical addresses. */
+#include <fcntl.h>
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "foreign_buffer.h"
+#include "module_fixture.h"
+
+namespace {
+
+constexpr int kSwRead = GRALLOC_USAGE_SW_READ_OFTEN;
+constexpr int kSwWrite = GRALLOC_USAGE_SW_WRITE_OFTEN;
+constexpr int kTexture = GRALLOC_USAGE_HW_TEXTURE;
+constexpr int kRender = GRALLOC_USAGE_HW_RENDER;
+constexpr int kComposer = GRALLOC_USAGE_HW_COMPOSER;
+
+class ClientTest : public ModuleTest {
+protected:
+    void SetUp() override {
+        ModuleTest::SetUp();
+        psGralloc = &psHMI->base.base;
+        psForeign.reset(new ForeignAllocator());
+    }
+    void TearDown() override {
+        psForeign.reset();
+        if (psAlloc != nullptr) gralloc_close(psAlloc);
+    }
+
+    int Register(buffer_handle_t h) { return psGralloc->registerBuffer(psGralloc, h); }
+    int Unregister(buffer_handle_t h) { return psGralloc->unregisterBuffer(psGralloc, h); }
+    int Lock(buffer_handle_t h, int usage, void **vaddr) {
+        return psGralloc->lock(psGralloc, h, usage, 0, 0, AsVek(h)->iWidth, AsVek(h)->iHeight, vaddr);
+    }
+    int LockRect(buffer_handle_t h, int l, int t, int w, int hh) {
+        void *apv[3];
+        return psGralloc->lock(psGralloc, h, kSwRead, l, t, w, hh, apv);
+    }
+    int Unlock(buffer_handle_t h) { return psGralloc->unlock(psGralloc, h); }
+    int Map(buffer_handle_t h, int usage, ZOLSRV_CLIENT_MEM_INFO **aps) {
+        return psHMI->map(psGralloc, AsVek(h)->ui64Stamp, usage, aps);
+    }
+    int Unmap(buffer_handle_t h) { return psHMI->unmap(psGralloc, AsVek(h)->ui64Stamp); }
+
+    buffer_handle_t Own(int usage, int format = HAL_PIXEL_FORMAT_BGRA_8888) {
+        if (psAlloc == nullptr) psAlloc = OpenAlloc();
+        buffer_handle_t h = nullptr;
+        int iStride = 0;
+        EXPECT_EQ(0, psAlloc->alloc(psAlloc, 64, 32, format, usage, &h, &iStride));
+        return h;
+    }
+
+    VEK_mapper_meminfo_t *Entry(buffer_handle_t h) {
+        ZOLSRVLockMutex(Private()->hMutex);
+        VEK_mapper_meminfo_t *psFound = nullptr;
+        for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext)
+            if (ps->ui64Stamp == AsVek(h)->ui64Stamp) psFound = ps;
+        ZOLSRVUnlockMutex(Private()->hMutex);
+        return psFound;
+    }
+
+    static bool Eventually(const std::function<bool()> &fnDone) {
+        for (int i = 0; i < 2000 && !fnDone(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return fnDone();
+    }
+
+    const gralloc_module_t *psGralloc = nullptr;
+    std::unique_ptr<ForeignAllocator> psForeign;
+    alloc_device_t *psAlloc = nullptr;
+};
+
+/* ---- Registration ---- */
+
+TEST_F(ClientTest, RegistrationMapsABufferWithMappingUsage) {
+    buffer_handle_t h = psForeign->Make(kSwRead | kTexture);
+    ASSERT_EQ(0, Register(h));
+    EXPECT_EQ(1u, zolsim_live_mappings());
+    VEK_mapper_meminfo_t *psEntry = Entry(h);
+    ASSERT_NE(nullptr, psEntry);
+    EXPECT_FALSE(psEntry->bAllocatedByThisProcess);
+    EXPECT_TRUE(psEntry->bRegistered);
+    ASSERT_NE(nullptr, psEntry->apsMemInfo[0]);
+    EXPECT_NE(psForeign->Plane(0), psEntry->apsMemInfo[0]) << "this process's own mem-info of the plane";
+    EXPECT_EQ(AsVek(h)->ui64Stamp, psEntry->apsMemInfo[0]->ui64Stamp) << "the same stamp in every process";
+    EXPECT_EQ(nullptr, psEntry->apsMemInfo[1]);
+
+    EXPECT_EQ(-EINVAL, Register(h)) << "a foreign buffer is registered once";
+    EXPECT_EQ(1u, zolsim_live_mappings());
+
+    EXPECT_EQ(0, Unregister(h));
+    EXPECT_EQ(0u, zolsim_live_mappings());
+    EXPECT_EQ(nullptr, Entry(h));
+    EXPECT_EQ(-EINVAL, Unregister(h)) << "no longer registered";
+    EXPECT_GE(fcntl(h->data[0], F_GETFD), 0) << "the caller's descriptor stays open";
+}
+
+TEST_F(ClientTest, RareSoftwareAccessAndFramebufferUsageAlsoMap) {
+    for (int iUsage : std::initializer_list<int>{GRALLOC_USAGE_SW_READ_RARELY, GRALLOC_USAGE_SW_WRITE_RARELY,
+                                                 kRender, GRALLOC_USAGE_HW_FB}) {
+        buffer_handle_t h = psForeign->Make(iUsage);
+        ASSERT_EQ(0, Register(h));
+        EXPECT_EQ(1u, zolsim_live_mappings()) << "usage 0x" << std::hex << iUsage;
+        EXPECT_EQ(0, Unregister(h));
+    }
+}
+
+TEST_F(ClientTest, ComposerOnlyBufferIsRegisteredWithoutMapping) {
+    for (int iUsage : std::initializer_list<int>{kComposer, GRALLOC_USAGE_PROTECTED, GRALLOC_USAGE_EXTERNAL_DISP,
+                                                 GRALLOC_USAGE_PRIVATE_1, 0}) {
+        buffer_handle_t h = psForeign->Make(iUsage);
+        ASSERT_EQ(0, Register(h));
+        EXPECT_EQ(0u, zolsim_live_mappings());
+        ASSERT_NE(nullptr, Entry(h));
+        EXPECT_EQ(nullptr, Entry(h)->apsMemInfo[0]);
+        unsigned uiUnmaps = zolsim_calls("ZOLSRVUnmapDeviceMemory");
+        EXPECT_EQ(0, Unregister(h));
+        EXPECT_EQ(nullptr, Entry(h));
+        EXPECT_EQ(uiUnmaps, zolsim_calls("ZOLSRVUnmapDeviceMemory")) << "nothing to unmap";
+    }
+}
+
+TEST_F(ClientTest, OwnBuffersNeedNoRegistration) {
+    buffer_handle_t h = Own(kSwRead | kSwWrite);
+    EXPECT_EQ(0, Register(h));
+    EXPECT_EQ(0u, zolsim_live_mappings()) << "not mapped again";
+    EXPECT_EQ(0, Unregister(h));
+    EXPECT_NE(nullptr, Entry(h)) << "still allocated";
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+}
+
+TEST_F(ClientTest, BadArgumentsAreRefusedByBoth) {
+    buffer_handle_t h = psForeign->Make(kSwRead);
+    VEK_native_handle_t *ps = AsVek(h);
+    ps->usage = GRALLOC_USAGE_HW_2D;
+    EXPECT_EQ(-EINVAL, Register(h));
+    EXPECT_EQ(-EINVAL, Unregister(h));
+    ps->usage = kSwRead;
+    EXPECT_EQ(-EINVAL, Register(nullptr));
+    EXPECT_EQ(-EINVAL, psGralloc->registerBuffer(nullptr, h));
+    EXPECT_EQ(-EINVAL, Unregister(nullptr));
+    native_handle_t *psShort = native_handle_create(0, 0);
+    EXPECT_EQ(-EINVAL, Register(psShort));
+    native_handle_delete(psShort);
+    /* A descriptor that is not device memory cannot be mapped. */
+    native_handle_t *psForged = CopyHandle(h);
+    AsVek(psForged)->ui64Stamp += 1000;
+    psForged->data[0] = STDERR_FILENO;
+    EXPECT_EQ(-EFAULT, Register(psForged));
+    free(psForged);
+    EXPECT_EQ(nullptr, Private()->psMapList);
+    EXPECT_EQ(0u, zolsim_live_mappings());
+}
+
+TEST_F(ClientTest, FailedMappingLeavesNothingBehindAndARetrySucceeds) {
+    buffer_handle_t h = psForeign->Make(kSwRead, 64, 32, 2);
+    zolsim_fail("ZOLSRVMapDeviceMemory2", 2, ZOLSRV_ERROR_OUT_OF_MEMORY);
+    EXPECT_EQ(-EFAULT, Register(h));
+    EXPECT_EQ(0u, zolsim_live_mappings()) << "the first plane's mapping is released";
+    EXPECT_EQ(nullptr, Entry(h));
+    EXPECT_EQ(0, Register(h));
+    EXPECT_EQ(2u, zolsim_live_mappings());
+    EXPECT_EQ(0, Unregister(h));
+}
+
+TEST_F(ClientTest, InconsistentListAfterRegistrationLeavesNothingBehind) {
+    buffer_handle_t hMine = Own(kSwRead);
+    buffer_handle_t h = psForeign->Make(kSwRead);
+    zolsim_share_sync_with_next(zolsim_meminfo_by_stamp(AsVek(hMine)->ui64Stamp));
+    EXPECT_EQ(-EFAULT, Register(h));
+    EXPECT_EQ(0u, zolsim_live_mappings());
+    EXPECT_EQ(nullptr, Entry(h));
+    EXPECT_EQ(0, Register(h)) << "a retry succeeds";
+    EXPECT_EQ(0, Unregister(h));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hMine));
+}
+
+TEST_F(ClientTest, LockedBufferIsNotUnregistered) {
+    buffer_handle_t h = psForeign->Make(kSwRead);
+    ASSERT_EQ(0, Register(h));
+    void *apv[3];
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    EXPECT_EQ(-EINVAL, Unregister(h));
+    EXPECT_EQ(1u, zolsim_live_mappings());
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(0, Unregister(h));
+}
+
+TEST_F(ClientTest, UnregisterWhileTheGpuIsBusyIsDeferred) {
+    buffer_handle_t h = psForeign->Make(kSwRead | kTexture);
+    ASSERT_EQ(0, Register(h));
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+    EXPECT_EQ(0, Unregister(h));
+    EXPECT_EQ(1u, zolsim_live_mappings()) << "the mapping stays while the GPU reads";
+    EXPECT_EQ(-EINVAL, Register(h)) << "the stamp stays known until the worker ran";
+    void *apv[3];
+    EXPECT_EQ(-EINVAL, Lock(h, kSwRead, apv)) << "but it is no longer usable";
+    EXPECT_EQ(-EINVAL, Unregister(h)) << "and not unregistered twice";
+    zolsim_gpu_complete(psForeign->Plane(0));
+    EXPECT_TRUE(Eventually([] { return zolsim_live_mappings() == 0; }));
+    EXPECT_TRUE(Eventually([&] { return Entry(h) == nullptr; }));
+    EXPECT_EQ(0, Register(h));
+    EXPECT_EQ(0, Unregister(h));
+}
+
+/* ---- Lock rules ---- */
+
+TEST_F(ClientTest, LockRectangleMustLieInTheBuffer) {
+    buffer_handle_t h = Own(kSwRead); /* 64 x 32 */
+    EXPECT_EQ(0, LockRect(h, 0, 0, 64, 32));
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(0, LockRect(h, 64, 32, 0, 0)) << "an empty rectangle on the border";
+    EXPECT_EQ(0, Unlock(h));
+    const int aiBad[][4] = {{65, 0, 0, 0}, {0, 0, 65, 1}, {0, 33, 0, 0}, {0, 1, 1, 32}, {-1, 0, 1, 1},
+                            {0, -1, 1, 1}, {0, 0, -1, 1}, {0, 0, 1, -1}, {1, 0, 0x7fffffff, 1}, {0, 1, 1, 0x7fffffff}};
+    unsigned uiLocks = zolsim_calls("ZOLSRVLockMutex");
+    for (const auto &a : aiBad) EXPECT_EQ(-EINVAL, LockRect(h, a[0], a[1], a[2], a[3])) << a[0] << "," << a[1];
+    EXPECT_EQ(uiLocks, zolsim_calls("ZOLSRVLockMutex")) << "refused before the mutex";
+    EXPECT_EQ(0u, Entry(h)->ui32LockCount);
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+}
+
+TEST_F(ClientTest, VaddrIsNeededForSoftwareAccessOnly) {
+    buffer_handle_t h = Own(kSwRead | kTexture);
+    EXPECT_EQ(-EINVAL, Lock(h, kSwRead, nullptr));
+    void *apv[3] = {reinterpret_cast<void *>(1), reinterpret_cast<void *>(2), reinterpret_cast<void *>(3)};
+    EXPECT_EQ(0, Lock(h, kTexture, apv));
+    EXPECT_EQ(nullptr, apv[0]);
+    EXPECT_EQ(reinterpret_cast<void *>(2), apv[1]) << "only the first is written";
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(0, Lock(h, kTexture, nullptr));
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+}
+
+TEST_F(ClientTest, ReadLocksNestOnlyWithTheSameUsageAndWriteLocksAreExclusive) {
+    buffer_handle_t h = Own(kSwRead | kSwWrite);
+    void *apv[3];
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    EXPECT_EQ(2u, Entry(h)->ui32LockCount);
+    EXPECT_EQ(-EINVAL, Lock(h, GRALLOC_USAGE_SW_READ_RARELY, apv));
+    EXPECT_EQ(-EINVAL, Lock(h, kSwRead | kSwWrite, apv));
+    EXPECT_EQ(2u, Entry(h)->ui32LockCount);
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(-EINVAL, Unlock(h)) << "not locked";
+
+    ASSERT_EQ(0, Lock(h, kSwWrite, apv));
+    EXPECT_EQ(-EINVAL, Lock(h, kSwWrite, apv)) << "a second writer";
+    EXPECT_EQ(-EINVAL, Lock(h, kSwRead, apv)) << "a reader beside the writer";
+    EXPECT_EQ(-EFAULT, psAlloc->free(psAlloc, h)) << "a locked buffer is not freed";
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+}
+
+TEST_F(ClientTest, LockOfAnUnknownBufferIsRefused) {
+    buffer_handle_t h = psForeign->Make(kSwRead);
+    void *apv[3];
+    EXPECT_EQ(-EINVAL, Lock(h, kSwRead, apv)) << "never registered";
+    EXPECT_EQ(-EINVAL, Unlock(h));
+    EXPECT_EQ(-EINVAL, psGralloc->lock(nullptr, h, kSwRead, 0, 0, 1, 1, apv));
+    EXPECT_EQ(-EINVAL, psGralloc->lock(psGralloc, nullptr, kSwRead, 0, 0, 1, 1, apv));
+    EXPECT_EQ(-EINVAL, psGralloc->unlock(psGralloc, nullptr));
+}
+
+TEST_F(ClientTest, UnlockOfAHandleWithoutAKnownFormatChangesNothing) {
+    buffer_handle_t h = Own(kSwWrite | kTexture);
+    void *apv[3];
+    ASSERT_EQ(0, Lock(h, kSwWrite, apv));
+    native_handle_t *psCopy = CopyHandle(h);
+    AsVek(psCopy)->iFormat = HAL_PIXEL_FORMAT_RGB_888;
+    EXPECT_EQ(-EINVAL, Unlock(psCopy));
+    EXPECT_EQ(1u, Entry(h)->ui32LockCount);
+    free(psCopy);
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+}
+
+/* ---- Waits for the GPU ---- */
+
+TEST_F(ClientTest, BufferWithoutGpuUseNeverWaits) {
+    buffer_handle_t h = Own(kSwRead | kSwWrite);
+    zolsim_gpu_add_ops(zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp), 3, 3, 3);
+    void *apv[3];
+    unsigned uiCacheOps = zolsim_cache_ops();
+    ASSERT_EQ(0, Lock(h, kSwRead | kSwWrite, apv));
+    EXPECT_EQ(0u, zolsim_calls("ZOLSRVEventObjectWait"));
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(uiCacheOps, zolsim_cache_ops()) << "no cache clean without GPU use";
+    zolsim_gpu_complete(zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+}
+
+TEST_F(ClientTest, WriterWaitsForTheGpuReadsAndItsUnlockCleansTheCache) {
+    buffer_handle_t h = Own(kSwWrite | kTexture);
+    ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    zolsim_gpu_add_ops(psMem, 2, 0, 1);
+    zolsim_gpu_complete_after(psMem, 30);
+    void *apv[3];
+    ASSERT_EQ(0, psGralloc->lock(psGralloc, h, kSwWrite, 3, 4, 10, 20, apv));
+    const ZOLSRV_SYNC_DATA *psSync = psMem->psClientSyncInfo->psSyncData;
+    EXPECT_GE(psSync->ui32ReadOpsComplete, 2u) << "the lock returned only once the reads were done";
+    EXPECT_GE(psSync->ui32ReadOps2Complete, 1u);
+    EXPECT_EQ(0u, zolsim_stall_reports());
+    EXPECT_EQ(psMem->pvLinAddr, apv[0]);
+    VEK_write_lock_rect_t sRect = Entry(h)->sWriteLockRect;
+    EXPECT_EQ(3, sRect.l);
+    EXPECT_EQ(4, sRect.t);
+    EXPECT_EQ(10, sRect.w);
+    EXPECT_EQ(20, sRect.h);
+
+    unsigned uiCacheOps = zolsim_cache_ops();
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(uiCacheOps + 1, zolsim_cache_ops());
+    ZOLSRV_MISC_INFO sRequest;
+    ASSERT_TRUE(zolsim_last_misc_info(&sRequest));
+    EXPECT_EQ(0x20u, sRequest.ui32StateRequest);
+    EXPECT_EQ(ZOLSRV_MISC_INFO_CPUCACHEOP_CLEAN, sRequest.sCacheOpCtl.eCacheOpType);
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+}
+
+TEST_F(ClientTest, FailedCacheCleanIsTheUnlockResult) {
+    buffer_handle_t h = Own(kSwWrite | kTexture);
+    void *apv[3];
+    ASSERT_EQ(0, Lock(h, kSwWrite, apv));
+    zolsim_fail("ZOLSRVGetMiscInfo", 1, ZOLSRV_ERROR_GENERIC);
+    EXPECT_EQ(-EFAULT, Unlock(h));
+    EXPECT_EQ(0u, Entry(h)->ui32LockCount) << "the count is decreased all the same";
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+}
+
+TEST_F(ClientTest, ReaderWaitsForTheGpuWrites) {
+    buffer_handle_t h = Own(kSwRead | kRender);
+    ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    zolsim_gpu_add_ops(psMem, 0, 1, 0);
+    zolsim_gpu_complete_after(psMem, 30);
+    void *apv[3];
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    EXPECT_GE(psMem->psClientSyncInfo->psSyncData->ui32WriteOpsComplete, 1u);
+    unsigned uiCacheOps = zolsim_cache_ops();
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(uiCacheOps, zolsim_cache_ops()) << "a read lock leaves nothing to clean";
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+}
+
+TEST_F(ClientTest, StalledGpuIsReportedAfterFiftyTimeOuts) {
+    zolsim_set_wait_timeout_ms(1);
+    buffer_handle_t h = Own(kSwRead | kSwWrite | kTexture);
+    ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    zolsim_gpu_add_ops(psMem, 1, 1, 0);
+    void *apv[3];
+    ASSERT_EQ(0, Lock(h, kSwWrite, apv)) << "the lock goes on as if the GPU had finished";
+    EXPECT_EQ(50u, zolsim_calls("ZOLSRVEventObjectWait"));
+    EXPECT_EQ(1u, zolsim_stall_reports());
+    EXPECT_EQ(0, Unlock(h));
+
+    ASSERT_EQ(0, Lock(h, kSwWrite | kSwRead, apv));
+    EXPECT_EQ(150u, zolsim_calls("ZOLSRVEventObjectWait")) << "reads, then writes";
+    EXPECT_EQ(3u, zolsim_stall_reports());
+    EXPECT_EQ(0, Unlock(h));
+    zolsim_gpu_complete(psMem);
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+}
+
+TEST_F(ClientTest, DisplayBufferWaitsButIsNotCleaned) {
+    framebuffer_device_t *psFb = OpenFb();
+    ASSERT_NE(nullptr, psFb);
+    if (psAlloc == nullptr) psAlloc = OpenAlloc();
+    buffer_handle_t h = nullptr;
+    int iStride = 0;
+    ASSERT_EQ(0, psAlloc->alloc(psAlloc, 800, 480, HAL_PIXEL_FORMAT_RGB_565, GRALLOC_USAGE_HW_FB, &h, &iStride));
+    ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    zolsim_gpu_add_ops(psMem, 1, 0, 0);
+    zolsim_gpu_complete_on_next_wait(psMem);
+    void *apv[3];
+    ASSERT_EQ(0, psGralloc->lock(psGralloc, h, kSwRead | kSwWrite, 0, 0, 800, 480, apv));
+    EXPECT_EQ(1u, zolsim_calls("ZOLSRVEventObjectWait"));
+    EXPECT_EQ(psMem->pvLinAddr, apv[0]);
+    EXPECT_EQ(-EFAULT, framebuffer_close(psFb)) << "a locked display buffer keeps the device open";
+    unsigned uiCacheOps = zolsim_cache_ops();
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(uiCacheOps, zolsim_cache_ops());
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+    EXPECT_EQ(0, framebuffer_close(psFb));
+}
+
+/* ---- Mapping on demand ---- */
+
+TEST_F(ClientTest, BufferWithoutMappingUsageIsMappedWhileLocked) {
+    buffer_handle_t h = psForeign->Make(kComposer, 64, 32, 2);
+    memset(psForeign->Plane(0)->pvLinAddr, 0x5a, 64);
+    memset(psForeign->Plane(1)->pvLinAddr, 0xa5, 64);
+    ASSERT_EQ(0, Register(h));
+    EXPECT_EQ(0u, zolsim_live_mappings());
+    void *apv[3] = {nullptr, nullptr, reinterpret_cast<void *>(3)};
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    EXPECT_EQ(2u, zolsim_live_mappings());
+    ASSERT_NE(nullptr, apv[0]);
+    ASSERT_NE(nullptr, apv[1]);
+    EXPECT_EQ(reinterpret_cast<void *>(3), apv[2]) << "two planes, two addresses";
+    EXPECT_EQ(0x5a, static_cast<unsigned char *>(apv[0])[63]) << "the allocator's pixels";
+    EXPECT_EQ(0xa5, static_cast<unsigned char *>(apv[1])[0]);
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(0u, zolsim_live_mappings()) << "the last unlock releases the mapping";
+    EXPECT_EQ(nullptr, Entry(h)->apsMemInfo[0]) << "and empties the slots";
+    EXPECT_EQ(nullptr, Entry(h)->apsMemInfo[1]);
+
+    /* The dump and the check see only live mappings. */
+    if (psAlloc == nullptr) psAlloc = OpenAlloc();
+    char szDump[1024];
+    psAlloc->dump(psAlloc, szDump, sizeof(szDump));
+    EXPECT_STREQ("VEK Graphics HAL state:\n  Dumping all active sync objects..\n", szDump);
+    EXPECT_EQ(0, Unregister(h));
+}
+
+TEST_F(ClientTest, FailedMappingOnDemandReleasesWhatItMapped) {
+    buffer_handle_t h = psForeign->Make(kComposer, 64, 32, 2);
+    ASSERT_EQ(0, Register(h));
+    zolsim_fail("ZOLSRVMapDeviceMemory2", 2, ZOLSRV_ERROR_GENERIC);
+    void *apv[3];
+    EXPECT_EQ(-EFAULT, Lock(h, kSwRead, apv));
+    EXPECT_EQ(0u, zolsim_live_mappings());
+    EXPECT_EQ(0u, Entry(h)->ui32LockCount);
+    ASSERT_EQ(0, Lock(h, kSwRead, apv)) << "the next lock maps it";
+    EXPECT_EQ(2u, zolsim_live_mappings());
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(0, Unregister(h));
+}
+
+TEST_F(ClientTest, QueuedUnmapIsTakenBackByTheNextLockAndBecomesTheRemoval) {
+    buffer_handle_t h = psForeign->Make(kComposer);
+    ASSERT_EQ(0, Register(h));
+    void *apv[3];
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    zolsim_gpu_add_ops(psForeign->Plane(0), 0, 1, 0); /* the GPU starts writing */
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(1u, zolsim_live_mappings()) << "the unmapping waits for the GPU";
+
+    unsigned uiMaps = zolsim_calls("ZOLSRVMapDeviceMemory2");
+    ASSERT_EQ(0, Lock(h, kComposer, apv)) << "no wait: no GPU use in the buffer";
+    EXPECT_EQ(uiMaps, zolsim_calls("ZOLSRVMapDeviceMemory2")) << "the queued unmapping is taken back";
+    EXPECT_EQ(1u, zolsim_live_mappings());
+    EXPECT_EQ(0, Unlock(h));
+
+    EXPECT_EQ(0, Unregister(h)) << "turns the queued unmapping into the removal";
+    EXPECT_NE(nullptr, Entry(h));
+    EXPECT_EQ(-EINVAL, Register(h));
+    zolsim_gpu_complete(psForeign->Plane(0));
+    EXPECT_TRUE(Eventually([&] { return Entry(h) == nullptr; }));
+    EXPECT_EQ(0u, zolsim_live_mappings());
+}
+
+/* ---- A lock waiting with the mutex released ---- */
+
+TEST_F(ClientTest, WaitingLockKeepsTheBufferFromBeingFreedOrUnregistered) {
+    buffer_handle_t hOwn = Own(kSwWrite | kTexture);
+    buffer_handle_t hForeign = psForeign->Make(kSwWrite | kTexture);
+    ASSERT_EQ(0, Register(hForeign));
+    ZOLSRV_CLIENT_MEM_INFO *psOwnMem = zolsim_meminfo_by_stamp(AsVek(hOwn)->ui64Stamp);
+    zolsim_gpu_add_ops(psOwnMem, 1, 0, 0);
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+
+    std::atomic<int> iOwnResult{1}, iForeignResult{1};
+    std::thread sOwn([&] {
+        void *apv[3];
+        iOwnResult = Lock(hOwn, kSwWrite, apv);
+    });
+    std::thread sForeign([&] {
+        void *apv[3];
+        iForeignResult = Lock(hForeign, kSwWrite, apv);
+    });
+    ASSERT_TRUE(Eventually([&] { return Entry(hOwn)->ui32LockWaiters == 1 && Entry(hForeign)->ui32LockWaiters == 1; }));
+    EXPECT_EQ(-EFAULT, psAlloc->free(psAlloc, hOwn)) << "answered as for a locked buffer";
+    EXPECT_EQ(-EINVAL, Unregister(hForeign));
+    zolsim_gpu_complete(psOwnMem);
+    zolsim_gpu_complete(psForeign->Plane(0));
+    sOwn.join();
+    sForeign.join();
+    EXPECT_EQ(0, iOwnResult.load());
+    EXPECT_EQ(0, iForeignResult.load());
+    EXPECT_EQ(0, Unlock(hOwn));
+    EXPECT_EQ(0, Unlock(hForeign));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hOwn));
+    EXPECT_EQ(0, Unregister(hForeign));
+}
+
+TEST_F(ClientTest, WaitingWriterLosesToAReaderThatLockedMeanwhile) {
+    buffer_handle_t h = Own(kSwRead | kSwWrite | kTexture);
+    ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    zolsim_gpu_add_ops(psMem, 1, 0, 0); /* reads pending: a writer waits, a reader does not */
+    std::atomic<int> iWriter{1};
+    std::thread sWriter([&] {
+        void *apv[3];
+        iWriter = Lock(h, kSwWrite, apv);
+    });
+    ASSERT_TRUE(Eventually([&] { return Entry(h)->ui32LockWaiters == 1; }));
+    void *apv[3];
+    ASSERT_EQ(0, Lock(h, kSwRead, apv)) << "the reader wins the race";
+    zolsim_gpu_complete(psMem);
+    sWriter.join();
+    EXPECT_EQ(-EINVAL, iWriter.load()) << "write locks stay exclusive";
+    EXPECT_EQ(1u, Entry(h)->ui32LockCount);
+    EXPECT_EQ(kSwRead, Entry(h)->lockUsage);
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+}
+
+/* ---- Stamp mapping ---- */
+
+TEST_F(ClientTest, MapSharesTheLockCount) {
+    buffer_handle_t h = Own(kTexture | kRender);
+    ZOLSRV_CLIENT_MEM_INFO *aps[3] = {nullptr, nullptr, nullptr};
+    EXPECT_EQ(-EINVAL, Map(h, GRALLOC_USAGE_SW_READ_RARELY, aps));
+    EXPECT_EQ(-EINVAL, psHMI->map(psGralloc, 12345, GRALLOC_USAGE_SW_READ_RARELY, aps)) << "whatever the stamp";
+    ASSERT_EQ(0, Map(h, kTexture, aps));
+    EXPECT_EQ(zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp), aps[0]);
+    EXPECT_EQ(nullptr, aps[1]);
+    EXPECT_EQ(1u, Entry(h)->ui32LockCount);
+    EXPECT_EQ(-EINVAL, Map(h, kRender, aps));
+    ASSERT_EQ(0, Map(h, kTexture, aps));
+    EXPECT_EQ(2u, Entry(h)->ui32LockCount);
+    EXPECT_EQ(-EFAULT, psAlloc->free(psAlloc, h)) << "in use through map";
+    EXPECT_EQ(0, Unmap(h));
+    EXPECT_EQ(0, Unmap(h));
+    EXPECT_EQ(0u, Entry(h)->ui32LockCount);
+    EXPECT_EQ(-EINVAL, Unmap(h)) << "no underflow";
+    EXPECT_EQ(0u, Entry(h)->ui32LockCount);
+
+    void *apv[3];
+    ASSERT_EQ(0, Lock(h, kRender, apv));
+    EXPECT_EQ(-EINVAL, Map(h, kTexture, aps)) << "read while it is written";
+    EXPECT_EQ(0, Map(h, kComposer, aps)) << "neither read nor write joins";
+    EXPECT_EQ(0, Unmap(h));
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(-EINVAL, psHMI->map(nullptr, 1, kTexture, aps));
+    EXPECT_EQ(-EINVAL, Map(h, kTexture, nullptr));
+    EXPECT_EQ(-EINVAL, psHMI->unmap(nullptr, 1));
+    VEK_UINT64 ui64Stamp = AsVek(h)->ui64Stamp;
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+    EXPECT_EQ(-EINVAL, psHMI->map(psGralloc, ui64Stamp, kTexture, aps)) << "freed";
+    EXPECT_EQ(-EINVAL, psHMI->unmap(psGralloc, ui64Stamp));
+}
+
+TEST_F(ClientTest, MapOfAnUnmappedForeignBufferGivesNoPlanes) {
+    buffer_handle_t h = psForeign->Make(kComposer);
+    ASSERT_EQ(0, Register(h));
+    ZOLSRV_CLIENT_MEM_INFO *aps[3] = {psForeign->Plane(0), psForeign->Plane(0), psForeign->Plane(0)};
+    ASSERT_EQ(0, Map(h, kTexture, aps));
+    EXPECT_EQ(nullptr, aps[0]);
+    EXPECT_EQ(nullptr, aps[1]);
+    EXPECT_EQ(nullptr, aps[2]);
+    void *apv[3];
+    EXPECT_EQ(0, Lock(h, kTexture, apv)) << "a lock joins with the same usage";
+    EXPECT_EQ(-EINVAL, Unregister(h));
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(0, Unmap(h));
+    EXPECT_EQ(0, Unregister(h));
+    EXPECT_EQ(0u, zolsim_live_mappings());
+}
+
+TEST_F(ClientTest, GenericFormatsHaveNoPhysicalAddresses) {
+    buffer_handle_t h = Own(kTexture);
+    unsigned auiPhys[3] = {7, 7, 7};
+    const VEK_gralloc_module_public_t *psPublic = &psHMI->base;
+    EXPECT_EQ(-EINVAL, psPublic->GetPhyAddrs(psPublic, h, auiPhys));
+    EXPECT_EQ(7u, auiPhys[0]);
+    EXPECT_EQ(-EINVAL, psPublic->GetPhyAddrs(nullptr, h, auiPhys));
+    EXPECT_EQ(-EINVAL, psPublic->GetPhyAddrs(psPublic, nullptr, auiPhys));
+    EXPECT_EQ(-EINVAL, psPublic->GetPhyAddrs(psPublic, h, nullptr));
+    buffer_handle_t hForeign = psForeign->Make(kTexture);
+    EXPECT_EQ(-EINVAL, psPublic->GetPhyAddrs(psPublic, hForeign, auiPhys)) << "not known here";
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+}
+
+TEST_F(ClientTest, RegisterUnregisterCyclesLeaveNothingLive) {
+    for (int i = 0; i < 64; i++) {
+        buffer_handle_t h = psForeign->Make(i % 2 ? kSwRead : kComposer);
+        ASSERT_EQ(0, Register(h));
+        void *apv[3];
+        ASSERT_EQ(0, Lock(h, kSwRead, apv));
+        ASSERT_EQ(0, Unlock(h));
+        ASSERT_EQ(0, Unregister(h));
+    }
+    EXPECT_EQ(0u, zolsim_live_mappings());
+    EXPECT_EQ(nullptr, Private()->psMapList);
+}
+
+}  // namespace

@@ -1,0 +1,72 @@
+/* Buffers that the module in this process did not allocate: memory made directly through the
+   services, as another process's gralloc would have made it, and the handle that process would
+   have sent. The module cannot tell them from buffers received over a socket. */
+#ifndef TESTS_FOREIGN_BUFFER_H
+#define TESTS_FOREIGN_BUFFER_H
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "hal_public.h"
+#include "zolsrv.h"
+
+class ForeignAllocator {
+public:
+    ForeignAllocator() {
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVConnect(&psConnection, 0));
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVAcquireDeviceData(psConnection, 0, &sDevData, ZOLSRV_DEVICE_TYPE_UNKNOWN));
+        ZOLSRV_HEAP_INFO asHeaps[ZOLSRV_MAX_CLIENT_HEAPS];
+        VEK_UINT32 ui32Heaps = 0;
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVCreateDeviceMemContext(&sDevData, &hContext, &ui32Heaps, asHeaps));
+        for (VEK_UINT32 i = 0; i < ui32Heaps && hHeap == nullptr; i++)
+            if ((asHeaps[i].ui32HeapID & 0x00ffffff) == 0) hHeap = asHeaps[i].hDevMemHeap;
+    }
+    ~ForeignAllocator() {
+        for (ZOLSRV_CLIENT_MEM_INFO *ps : apsMem) ZOLSRVFreeDeviceMem(&sDevData, ps);
+        for (native_handle_t *ps : apsHandles) {
+            native_handle_close(ps);
+            native_handle_delete(ps);
+        }
+        ZOLSRVDestroyDeviceMemContext(&sDevData, hContext);
+        ZOLSRVDisconnect(psConnection);
+    }
+    ForeignAllocator(const ForeignAllocator &) = delete;
+    ForeignAllocator &operator=(const ForeignAllocator &) = delete;
+
+    /* A BGRA 8888 buffer of iPlanes planes (each w x h), with the given usage in its handle. */
+    buffer_handle_t Make(int usage, int w = 64, int h = 32, int iPlanes = 1) {
+        native_handle_t *psBase = native_handle_create(iPlanes, 10 - iPlanes);
+        VEK_native_handle_t *ps = reinterpret_cast<VEK_native_handle_t *>(psBase);
+        for (int i = 0; i < 3; i++) ps->fd[i] = -1;
+        for (int i = 0; i < iPlanes; i++) {
+            ZOLSRV_CLIENT_MEM_INFO *psMem = nullptr;
+            EXPECT_EQ(ZOLSRV_OK, ZOLSRVAllocDeviceMem2(&sDevData, hHeap, 0x10001003, (VEK_SIZE_T)(w * h * 4), 4096,
+                                                       nullptr, 0, &psMem));
+            apsMem.push_back(psMem);
+            EXPECT_EQ(ZOLSRV_OK, ZOLSRVExportDeviceMem2(&sDevData, psMem, &ps->fd[i]));
+            if (i == 0) ps->ui64Stamp = psMem->ui64Stamp;
+            apsPlanes.push_back(psMem);
+        }
+        ps->usage = usage;
+        ps->iWidth = w;
+        ps->iHeight = h;
+        ps->iFormat = HAL_PIXEL_FORMAT_BGRA_8888;
+        ps->uiBpp = 32;
+        apsHandles.push_back(psBase);
+        return psBase;
+    }
+
+    /* The allocating side's own description of plane iPlane of the nth buffer made. */
+    ZOLSRV_CLIENT_MEM_INFO *Plane(size_t uIndex) { return apsPlanes[uIndex]; }
+
+    ZOLSRV_CONNECTION *psConnection = nullptr;
+    ZOLSRV_DEV_DATA sDevData = {};
+    VEK_HANDLE hContext = nullptr;
+    VEK_HANDLE hHeap = nullptr;
+    std::vector<ZOLSRV_CLIENT_MEM_INFO *> apsMem, apsPlanes;
+    std::vector<native_handle_t *> apsHandles;
+};
+
+#endif
