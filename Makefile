@@ -52,7 +52,7 @@ test-asan: asan
 	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(BUILD)/asan -j $(JOBS) --output-on-failure
 
 test-tsan: tsan
-	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(BUILD)/tsan -j $(JOBS) --output-on-failure
+	ctest --test-dir $(BUILD)/tsan -j $(JOBS) --output-on-failure
 
 # Host suite, then the device's ABI under qemu-arm, then the sanitizers.
 test: test-host test-arm test-asan test-tsan
