@@ -3,9 +3,9 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
-PACKAGES := g++ cmake ninja-build googletest libgtest-dev g++-arm-linux-gnueabi qemu-user
+PACKAGES := g++ cmake ninja-build googletest libgtest-dev g++-arm-linux-gnueabi qemu-user clang-format
 
-.PHONY: all deps host arm asan tsan test test-host test-arm test-asan test-tsan demo clean
+.PHONY: all deps host arm asan tsan test test-host test-arm test-asan test-tsan format-check demo clean
 
 all: host
 
@@ -54,8 +54,12 @@ test-asan: asan
 test-tsan: tsan
 	ctest --test-dir $(BUILD)/tsan -j $(JOBS) --output-on-failure
 
-# Host suite, then the device's ABI under qemu-arm, then the sanitizers.
-test: test-host test-arm test-asan test-tsan
+# Style is checked, never argued: clang-format -i on the sources fixes what this finds.
+format-check: | deps
+	clang-format --dry-run -Werror $$(git ls-files '*.c' '*.cpp' '*.h')
+
+# Style, the host suite, then the device's ABI under qemu-arm, then the sanitizers.
+test: format-check test-host test-arm test-asan test-tsan
 
 demo: host
 	$(BUILD)/host/bin/gralloc_demo

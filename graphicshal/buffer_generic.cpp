@@ -27,14 +27,13 @@ enum {
 #define VEK_CACHE_CLEAN_REQUEST 0x20
 
 int GenericAlloc(ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hGeneralHeap, int iAllocBytes, VEK_UINT32 ui32Flags,
-                 VEK_VOID *pvPrivData, VEK_UINT32 ui32PrivDataLength, ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo,
-                 int *piFd) {
+                 VEK_VOID *pvPrivData, VEK_UINT32 ui32PrivDataLength, ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo, int *piFd) {
     const VEK_UINT32 ui32PageSize = (VEK_UINT32)getpagesize();
     /* Unsigned, so that a size near the top of the range wraps instead of overflowing. */
     const VEK_UINT32 ui32Size = ((VEK_UINT32)iAllocBytes + ui32PageSize - 1) & ~(ui32PageSize - 1);
 
-    if (ZOLSRVAllocDeviceMem2(psDevData, hGeneralHeap, ui32Flags, (VEK_SIZE_T)ui32Size,
-                              (VEK_SIZE_T)ui32PageSize, pvPrivData, ui32PrivDataLength, ppsMemInfo) != ZOLSRV_OK)
+    if (ZOLSRVAllocDeviceMem2(psDevData, hGeneralHeap, ui32Flags, (VEK_SIZE_T)ui32Size, (VEK_SIZE_T)ui32PageSize,
+                              pvPrivData, ui32PrivDataLength, ppsMemInfo) != ZOLSRV_OK)
         return -ENOMEM;
     if (ZOLSRVExportDeviceMem2(psDevData, *ppsMemInfo, piFd) != ZOLSRV_OK) {
         ZOLSRVFreeDeviceMem(psDevData, *ppsMemInfo);
@@ -81,10 +80,10 @@ static int GenericComputeParams(unsigned int uiSubAlloc, int * /* piWidth */, in
     return uiSubAlloc == 0 ? 0 : -EINVAL;
 }
 
-#define GENERIC_FORMAT(hal, zirva, name, bpp, renderable, zol2d)                                             \
-    {                                                                                                        \
+#define GENERIC_FORMAT(hal, zirva, name, bpp, renderable, zol2d)                                                 \
+    {                                                                                                            \
         {nullptr, (hal), (zirva), (name), (bpp), (renderable)}, (zol2d), VEK_FALSE, GenericAlloc2D, GenericFree, \
-            GenericFlushCache, GenericComputeParams, nullptr                                                 \
+            GenericFlushCache, GenericComputeParams, nullptr                                                     \
     }
 
 /* Writable: registration links the rows through base.psNext. */

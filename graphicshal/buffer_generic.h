@@ -5,8 +5,7 @@
 #include "hal_private.h"
 
 int GenericAlloc(ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hGeneralHeap, int iAllocBytes, VEK_UINT32 ui32Flags,
-                 VEK_VOID *pvPrivData, VEK_UINT32 ui32PrivDataLength, ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo,
-                 int *piFd);
+                 VEK_VOID *pvPrivData, VEK_UINT32 ui32PrivDataLength, ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo, int *piFd);
 int GenericFree(ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO **apsMemInfo, int *aiFd);
 
 #endif

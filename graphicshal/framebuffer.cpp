@@ -26,7 +26,8 @@ static_assert(sizeof(struct fb_var_screeninfo) == 160 && offsetof(struct fb_var_
 #define VEK_MAX_SLOTS 32u
 
 /* framebuffer_device_t's description of the display is const to its users; the open fills it. */
-template <typename T, typename V> static void set_field(const T &field, V value) {
+template <typename T, typename V>
+static void set_field(const T &field, V value) {
     const_cast<T &>(field) = static_cast<T>(value);
 }
 

@@ -19,7 +19,8 @@ VEK_BOOL validate_handle(VEK_native_handle_t *psNativeHandle) {
     /* Every field below is read at a fixed offset: a forged or truncated handle must not send
        the module past its end. */
     if (psNativeHandle->base.version != VEK_NATIVE_HANDLE_VERSION) return VEK_FALSE;
-    if (psNativeHandle->base.numFds < 0 || psNativeHandle->base.numFds > VEK_NATIVE_HANDLE_NUM_FDS_MAX) return VEK_FALSE;
+    if (psNativeHandle->base.numFds < 0 || psNativeHandle->base.numFds > VEK_NATIVE_HANDLE_NUM_FDS_MAX)
+        return VEK_FALSE;
     if (psNativeHandle->base.numFds + psNativeHandle->base.numInts != VEK_NATIVE_HANDLE_NUM_WORDS) return VEK_FALSE;
     return usage_unsupported(psNativeHandle->usage) == 0;
 }
@@ -58,8 +59,8 @@ int __free(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemI
     return iErr;
 }
 
-int gralloc_device_alloc(alloc_device_t *psAllocDevice, int w, int h, int format, int usage,
-                                buffer_handle_t *handle, int *stride) {
+int gralloc_device_alloc(alloc_device_t *psAllocDevice, int w, int h, int format, int usage, buffer_handle_t *handle,
+                         int *stride) {
     if (!IsInitializedFunc(__func__)) return -ENOTTY;
     if (psAllocDevice == nullptr || handle == nullptr || stride == nullptr) return -EINVAL;
     if (usage_unsupported(usage)) return -EINVAL;
@@ -82,8 +83,8 @@ int gralloc_device_alloc(alloc_device_t *psAllocDevice, int w, int h, int format
             iErr = -EFAULT;
             goto out_unlock;
         }
-        iErr = framebuffer_device_alloc(getDeviceFrameBufferDevice(psAllocDevice), w, h, format, usage,
-                                        &psNativeHandle, stride);
+        iErr = framebuffer_device_alloc(getDeviceFrameBufferDevice(psAllocDevice), w, h, format, usage, &psNativeHandle,
+                                        stride);
         if (iErr != 0) goto out_unlock;
         psMapperMemInfo = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
         for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++) apsMemInfo[i] = psMapperMemInfo->apsMemInfo[i];
@@ -145,7 +146,8 @@ out_unlock:
 
 int gralloc_device_free(alloc_device_t *dev, buffer_handle_t handle) {
     if (!IsInitializedFunc(__func__)) return -ENOTTY;
-    VEK_native_handle_t *psNativeHandle = reinterpret_cast<VEK_native_handle_t *>(const_cast<native_handle_t *>(handle));
+    VEK_native_handle_t *psNativeHandle =
+        reinterpret_cast<VEK_native_handle_t *>(const_cast<native_handle_t *>(handle));
     if (dev == nullptr || !validate_handle(psNativeHandle)) return -EINVAL;
 
     VEK_private_data_t *psPrivateData = getDevicePrivateData(dev);
@@ -329,7 +331,7 @@ int gralloc_unregister_buffer(const gralloc_module_t *module, buffer_handle_t ha
 
 static VEK_gralloc_module_t *ModuleOfPrivateData(VEK_private_data_t *psPrivateData) {
     return reinterpret_cast<VEK_gralloc_module_t *>(reinterpret_cast<char *>(psPrivateData) -
-                                                   offsetof(VEK_gralloc_module_t, sPrivateData));
+                                                    offsetof(VEK_gralloc_module_t, sPrivateData));
 }
 
 /* Waits until every pair is finished. Only waits that end without an event use up a try: a

@@ -38,7 +38,6 @@ const VEK_buffer_format_t *GetBufferFormat(int iFormat) {
     return nullptr;
 }
 
-
 /* ---- Initialisation guard ---- */
 
 static VEK_BOOL gbGraphicsHALInitialized = VEK_FALSE;
@@ -132,9 +131,15 @@ static void LoadFrameBufferAppHints(VEK_private_data_t *psPrivateData, VEK_VOID 
 
     ZOLSRVGetAppHint(pvHintState, "HALPresentMode", VEK_UINT_TYPE, &ui32DefaultPresentMode, &ui32PresentMode);
     switch (ui32PresentMode) {
-        case 1: psAppHints->eHALPresentMode = HAL_PRESENT_MODE_BLIT; break;
-        case 2: psAppHints->eHALPresentMode = HAL_PRESENT_MODE_FRONT; break;
-        default: psAppHints->eHALPresentMode = HAL_PRESENT_MODE_FLIP; break;
+        case 1:
+            psAppHints->eHALPresentMode = HAL_PRESENT_MODE_BLIT;
+            break;
+        case 2:
+            psAppHints->eHALPresentMode = HAL_PRESENT_MODE_FRONT;
+            break;
+        default:
+            psAppHints->eHALPresentMode = HAL_PRESENT_MODE_FLIP;
+            break;
     }
     psAppHints->ui32HALNumFrameBuffers = ui32DefaultNumFrameBuffers;
     ZOLSRVGetAppHint(pvHintState, "HALNumFrameBuffers", VEK_UINT_TYPE, &ui32DefaultNumFrameBuffers,

@@ -57,8 +57,7 @@ typedef int (*VEK_buffer_alloc_pfn)(ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hGene
                                     ZOLSRV_CLIENT_MEM_INFO **apsMemInfo, int *aiFd);
 typedef int (*VEK_buffer_free_pfn)(ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO **apsMemInfo, int *aiFd);
 typedef int (*VEK_buffer_flush_cache_pfn)(VEK_native_handle_t *psNativeHandle, const ZOLSRV_CONNECTION *psConnection,
-                                          ZOLSRV_CLIENT_MEM_INFO **apsMemInfo,
-                                          VEK_write_lock_rect_t *psWriteLockRect);
+                                          ZOLSRV_CLIENT_MEM_INFO **apsMemInfo, VEK_write_lock_rect_t *psWriteLockRect);
 typedef int (*VEK_buffer_compute_params_pfn)(unsigned int uiSubAlloc, int *piWidth, int *piHeight, int *piStride);
 typedef VEK_BOOL (*VEK_buffer_get_phy_addrs_pfn)(ZOLSRV_CLIENT_MEM_INFO **apsMemInfo, VEK_SYS_PHYADDR *asPhyAddr);
 

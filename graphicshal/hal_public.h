@@ -53,8 +53,7 @@ typedef struct VEK_framebuffer_device_public_t {
     framebuffer_device_t base;
     /* Set by the user of the device: post keeps the buffer for the next Post2. */
     int bBypassPost;
-    int (*Post2)(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, void *data,
-                 int data_length);
+    int (*Post2)(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, void *data, int data_length);
 } VEK_framebuffer_device_public_t;
 
 typedef struct VEK_gralloc_module_public_t {
@@ -63,8 +62,8 @@ typedef struct VEK_gralloc_module_public_t {
     int (*GetPhyAddrs)(const struct VEK_gralloc_module_public_t *module, buffer_handle_t handle,
                        unsigned int *auiPhyAddr);
     int (*Blit)(const struct VEK_gralloc_module_public_t *module, buffer_handle_t src, void **dest, int format);
-    int (*Blit2)(const struct VEK_gralloc_module_public_t *module, buffer_handle_t src, buffer_handle_t dest,
-                 int w, int h, int x, int y);
+    int (*Blit2)(const struct VEK_gralloc_module_public_t *module, buffer_handle_t src, buffer_handle_t dest, int w,
+                 int h, int x, int y);
 } VEK_gralloc_module_public_t;
 
 #ifdef __cplusplus

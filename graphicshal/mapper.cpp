@@ -99,11 +99,11 @@ VEK_BOOL MapperSanityCheck(VEK_private_data_t *psPrivateData) {
 
 /* Appends to the dump without ever writing past maxLen; once the text no longer fits, the
    rest is only counted, so the result is the length of the whole text. */
-#define DUMP_APPEND(...)                                                                          \
-    do {                                                                                          \
-        int iLen = count < maxLen ? snprintf(pszBuffer + count, maxLen - count, __VA_ARGS__)      \
-                                  : snprintf(nullptr, 0, __VA_ARGS__);                           \
-        if (iLen > 0) count += (size_t)iLen;                                                      \
+#define DUMP_APPEND(...)                                                                     \
+    do {                                                                                     \
+        int iLen = count < maxLen ? snprintf(pszBuffer + count, maxLen - count, __VA_ARGS__) \
+                                  : snprintf(nullptr, 0, __VA_ARGS__);                       \
+        if (iLen > 0) count += (size_t)iLen;                                                 \
     } while (0)
 
 size_t MapperDumpSyncObjects(VEK_private_data_t *psPrivateData, char *pszBuffer, size_t maxLen) {
@@ -117,12 +117,13 @@ size_t MapperDumpSyncObjects(VEK_private_data_t *psPrivateData, char *pszBuffer,
         if (ps->apsMemInfo[0] == nullptr) continue;
         const ZOLSRV_CLIENT_SYNC_INFO *psS = ps->apsMemInfo[0]->psClientSyncInfo;
         const ZOLSRV_SYNC_DATA *psD = psS->psSyncData;
-        DUMP_APPEND("    ID=%llu, 0xP...FHWR=0x%.8x, WOP/WOC=0x%x/0x%x, ROP/ROC=0x%x/0x%x, ROP2/ROC2=0x%x/0x%x, "
-                    "WOC DevVA=0x%.8x, ROC DevVA=0x%.8x, ROC2 DevVA=0x%.8x\n",
-                    (unsigned long long)ps->ui64Stamp, (unsigned int)ps->usage, psD->ui32WriteOpsPending,
-                    psD->ui32WriteOpsComplete, psD->ui32ReadOpsPending, psD->ui32ReadOpsComplete,
-                    psD->ui32ReadOps2Pending, psD->ui32ReadOps2Complete, psS->sWriteOpsCompleteDevVAddr.uiAddr,
-                    psS->sReadOpsCompleteDevVAddr.uiAddr, psS->sReadOps2CompleteDevVAddr.uiAddr);
+        DUMP_APPEND(
+            "    ID=%llu, 0xP...FHWR=0x%.8x, WOP/WOC=0x%x/0x%x, ROP/ROC=0x%x/0x%x, ROP2/ROC2=0x%x/0x%x, "
+            "WOC DevVA=0x%.8x, ROC DevVA=0x%.8x, ROC2 DevVA=0x%.8x\n",
+            (unsigned long long)ps->ui64Stamp, (unsigned int)ps->usage, psD->ui32WriteOpsPending,
+            psD->ui32WriteOpsComplete, psD->ui32ReadOpsPending, psD->ui32ReadOpsComplete, psD->ui32ReadOps2Pending,
+            psD->ui32ReadOps2Complete, psS->sWriteOpsCompleteDevVAddr.uiAddr, psS->sReadOpsCompleteDevVAddr.uiAddr,
+            psS->sReadOps2CompleteDevVAddr.uiAddr);
     }
     return count;
 }

@@ -36,8 +36,7 @@ static struct fb_var_screeninfo g_fb_var;
 static int g_fb_fds[FB_MAX_OPEN];
 static int g_fb_open; /* entries used in g_fb_fds; read without the lock on the close fast path */
 
-static void *next_sym(void **ppvCache, const char *pszName)
-{
+static void *next_sym(void **ppvCache, const char *pszName) {
     void *p = __atomic_load_n(ppvCache, __ATOMIC_ACQUIRE);
     if (p == NULL) {
         p = dlsym(RTLD_NEXT, pszName);
@@ -52,14 +51,10 @@ static void *next_sym(void **ppvCache, const char *pszName)
 
 static void *g_open, *g_open64, *g_open_2, *g_open64_2, *g_ioctl, *g_close;
 
-static int is_fb_path(const char *path)
-{
-    return path != NULL && strcmp(path, FB_PATH) == 0;
-}
+static int is_fb_path(const char *path) { return path != NULL && strcmp(path, FB_PATH) == 0; }
 
 /* A real descriptor stands for the node, so the module can poll, dup and close it as usual. */
-static int fb_open(int flags)
-{
+static int fb_open(int flags) {
     pthread_mutex_lock(&g_fb_mu);
     if (!g_fb_configured) {
         pthread_mutex_unlock(&g_fb_mu);
@@ -72,30 +67,24 @@ static int fb_open(int flags)
         return -1;
     }
     int fd = ((open_fn)next_sym(&g_open, "open"))("/dev/null", O_RDWR | (flags & O_CLOEXEC));
-    if (fd >= 0)
-        g_fb_fds[__atomic_fetch_add(&g_fb_open, 1, __ATOMIC_RELAXED)] = fd;
+    if (fd >= 0) g_fb_fds[__atomic_fetch_add(&g_fb_open, 1, __ATOMIC_RELAXED)] = fd;
     pthread_mutex_unlock(&g_fb_mu);
     return fd;
 }
 
-static int fb_index_locked(int fd)
-{
+static int fb_index_locked(int fd) {
     int n = __atomic_load_n(&g_fb_open, __ATOMIC_RELAXED);
     for (int i = 0; i < n; i++)
-        if (g_fb_fds[i] == fd)
-            return i;
+        if (g_fb_fds[i] == fd) return i;
     return -1;
 }
 
-static mode_t mode_arg(int flags, va_list ap)
-{
+static mode_t mode_arg(int flags, va_list ap) {
     return (flags & O_CREAT) || (flags & __O_TMPFILE) == __O_TMPFILE ? (mode_t)va_arg(ap, int) : 0;
 }
 
-int open(const char *path, int flags, ...)
-{
-    if (is_fb_path(path))
-        return fb_open(flags);
+int open(const char *path, int flags, ...) {
+    if (is_fb_path(path)) return fb_open(flags);
     va_list ap;
     va_start(ap, flags);
     mode_t mode = mode_arg(flags, ap);
@@ -103,10 +92,8 @@ int open(const char *path, int flags, ...)
     return ((open_fn)next_sym(&g_open, "open"))(path, flags, mode);
 }
 
-int open64(const char *path, int flags, ...)
-{
-    if (is_fb_path(path))
-        return fb_open(flags);
+int open64(const char *path, int flags, ...) {
+    if (is_fb_path(path)) return fb_open(flags);
     va_list ap;
     va_start(ap, flags);
     mode_t mode = mode_arg(flags, ap);
@@ -114,22 +101,17 @@ int open64(const char *path, int flags, ...)
     return ((open_fn)next_sym(&g_open64, "open64"))(path, flags, mode);
 }
 
-int __open_2(const char *path, int flags)
-{
-    if (is_fb_path(path))
-        return fb_open(flags);
+int __open_2(const char *path, int flags) {
+    if (is_fb_path(path)) return fb_open(flags);
     return ((open2_fn)next_sym(&g_open_2, "__open_2"))(path, flags);
 }
 
-int __open64_2(const char *path, int flags)
-{
-    if (is_fb_path(path))
-        return fb_open(flags);
+int __open64_2(const char *path, int flags) {
+    if (is_fb_path(path)) return fb_open(flags);
     return ((open2_fn)next_sym(&g_open64_2, "__open64_2"))(path, flags);
 }
 
-int ioctl(int fd, unsigned long request, ...)
-{
+int ioctl(int fd, unsigned long request, ...) {
     va_list ap;
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
@@ -153,8 +135,7 @@ int ioctl(int fd, unsigned long request, ...)
     return ((ioctl_fn)next_sym(&g_ioctl, "ioctl"))(fd, request, arg);
 }
 
-int close(int fd)
-{
+int close(int fd) {
     if (__atomic_load_n(&g_fb_open, __ATOMIC_RELAXED) > 0) {
         pthread_mutex_lock(&g_fb_mu);
         int i = fb_index_locked(fd);
@@ -168,8 +149,7 @@ int close(int fd)
     return ((close_fn)next_sym(&g_close, "close"))(fd);
 }
 
-void zolsim_set_fb_var_screeninfo(const struct fb_var_screeninfo *psInfo, int bIoctlFails)
-{
+void zolsim_set_fb_var_screeninfo(const struct fb_var_screeninfo *psInfo, int bIoctlFails) {
     pthread_mutex_lock(&g_fb_mu);
     g_fb_configured = psInfo != NULL;
     g_fb_ioctl_fails = bIoctlFails;
@@ -180,12 +160,6 @@ void zolsim_set_fb_var_screeninfo(const struct fb_var_screeninfo *psInfo, int bI
     pthread_mutex_unlock(&g_fb_mu);
 }
 
-unsigned zolsim_fbdev_open_count(void)
-{
-    return (unsigned)__atomic_load_n(&g_fb_open, __ATOMIC_RELAXED);
-}
+unsigned zolsim_fbdev_open_count(void) { return (unsigned)__atomic_load_n(&g_fb_open, __ATOMIC_RELAXED); }
 
-void zolsim_internal_fbdev_reset(void)
-{
-    zolsim_set_fb_var_screeninfo(NULL, 0);
-}
+void zolsim_internal_fbdev_reset(void) { zolsim_set_fb_var_screeninfo(NULL, 0); }

@@ -8,14 +8,12 @@
 #include <string.h>
 #include <unistd.h>
 
-static const char *env_or(const char *pszVar, const char *pszDefault)
-{
+static const char *env_or(const char *pszVar, const char *pszDefault) {
     const char *v = getenv(pszVar);
     return (v != NULL && v[0] != '\0') ? v : pszDefault;
 }
 
-static int load(const char *pszId, const char *pszPath, const struct hw_module_t **ppsModule)
-{
+static int load(const char *pszId, const char *pszPath, const struct hw_module_t **ppsModule) {
     void *dso = dlopen(pszPath, RTLD_NOW);
     if (dso == NULL) {
         fprintf(stderr, "hw_get_module: cannot load %s: %s\n", pszPath, dlerror());
@@ -34,8 +32,7 @@ static int load(const char *pszId, const char *pszPath, const struct hw_module_t
     return 0;
 }
 
-int hw_get_module_by_class(const char *class_id, const char *inst, const struct hw_module_t **module)
-{
+int hw_get_module_by_class(const char *class_id, const char *inst, const struct hw_module_t **module) {
     char name[256];
     char path[1024];
     if (inst != NULL)
@@ -47,15 +44,12 @@ int hw_get_module_by_class(const char *class_id, const char *inst, const struct 
     const char *board = env_or("ZOLSIM_BOARD", GRALLOC_BOARD);
 
     snprintf(path, sizeof(path), "%s/%s.%s.so", dir, name, board);
-    if (access(path, R_OK) == 0)
-        return load(class_id, path, module);
+    if (access(path, R_OK) == 0) return load(class_id, path, module);
     snprintf(path, sizeof(path), "%s/%s.default.so", dir, name);
-    if (access(path, R_OK) == 0)
-        return load(class_id, path, module);
+    if (access(path, R_OK) == 0) return load(class_id, path, module);
     return -ENOENT;
 }
 
-int hw_get_module(const char *id, const struct hw_module_t **module)
-{
+int hw_get_module(const char *id, const struct hw_module_t **module) {
     return hw_get_module_by_class(id, NULL, module);
 }

@@ -42,8 +42,8 @@ public:
     Guard &operator=(const Guard &) = delete;
 };
 
-template <typename T> bool Erase(std::vector<T> &v, T x)
-{
+template <typename T>
+bool Erase(std::vector<T> &v, T x) {
     for (size_t i = 0; i < v.size(); i++)
         if (v[i] == x) {
             v.erase(v.begin() + (long)i);
@@ -52,65 +52,54 @@ template <typename T> bool Erase(std::vector<T> &v, T x)
     return false;
 }
 
-Context *FindContextLocked(ZOL2DCONTEXTHANDLE h)
-{
+Context *FindContextLocked(ZOL2DCONTEXTHANDLE h) {
     for (Context *c : *g_contexts)
-        if (&c->sPub == h)
-            return c;
+        if (&c->sPub == h) return c;
     return nullptr;
 }
 
-FlipChain *FindChainLocked(Context *c, ZOL2DFLIPCHAINHANDLE h)
-{
+FlipChain *FindChainLocked(Context *c, ZOL2DFLIPCHAINHANDLE h) {
     for (FlipChain *f : *g_chains)
-        if (&f->sPub == h && f->psContext == c)
-            return f;
+        if (&f->sPub == h && f->psContext == c) return f;
     return nullptr;
 }
 
-long BytesPerPixel(ZOL2DFORMAT eFormat)
-{
+long BytesPerPixel(ZOL2DFORMAT eFormat) {
     switch (eFormat) {
-    case ZOL2D_PIXEL_FORMAT_RGB565:
-        return 2;
-    case ZOL2D_PIXEL_FORMAT_ARGB8888:
-        return 4;
-    default:
-        return 0;
+        case ZOL2D_PIXEL_FORMAT_RGB565:
+            return 2;
+        case ZOL2D_PIXEL_FORMAT_ARGB8888:
+            return 4;
+        default:
+            return 0;
     }
 }
 
-void FreeBuffer(ZOL2DMEMINFO *b)
-{
+void FreeBuffer(ZOL2DMEMINFO *b) {
     zolsim_internal_free(static_cast<ZOLSRV_CLIENT_MEM_INFO *>(b->hPrivateData));
     delete b;
 }
 
-void FreeChain(FlipChain *f)
-{
-    for (ZOL2DMEMINFO *b : f->buffers)
-        FreeBuffer(b);
+void FreeChain(FlipChain *f) {
+    for (ZOL2DMEMINFO *b : f->buffers) FreeBuffer(b);
     delete f;
     zolsim_internal_live_adjust(ZOLSIM_LIVE_FLIPCHAINS, -1);
 }
 
 }  // namespace
 
-#define ENTER(name)                                                                                  \
-    do {                                                                                             \
-        int iFaultCode_;                                                                             \
-        if (zolsim_internal_enter(name, &iFaultCode_))                                               \
-            return (ZOL2DERROR)iFaultCode_;                                                          \
+#define ENTER(name)                                                                    \
+    do {                                                                               \
+        int iFaultCode_;                                                               \
+        if (zolsim_internal_enter(name, &iFaultCode_)) return (ZOL2DERROR)iFaultCode_; \
     } while (0)
 
 extern "C" {
 
-int ZOL2DEnumerateDevices(ZOL2DDEVICEINFO *pDevInfo)
-{
+int ZOL2DEnumerateDevices(ZOL2DDEVICEINFO *pDevInfo) {
     ENTER("ZOL2DEnumerateDevices");
     const unsigned n = zolsim_internal_2d_device_count();
-    if (pDevInfo == nullptr)
-        return (int)n;
+    if (pDevInfo == nullptr) return (int)n;
     for (unsigned i = 0; i < n; i++) {
         pDevInfo[i].ulDevID = kFirstDevID + i;
         snprintf(pDevInfo[i].szDeviceName, sizeof(pDevInfo[i].szDeviceName), "zolsim display %u", i);
@@ -118,8 +107,7 @@ int ZOL2DEnumerateDevices(ZOL2DDEVICEINFO *pDevInfo)
     return ZOL2D_OK;
 }
 
-ZOL2DERROR ZOL2DCreateDeviceContext(unsigned long ulDevID, ZOL2DCONTEXTHANDLE *phContext, unsigned long ulFlags)
-{
+ZOL2DERROR ZOL2DCreateDeviceContext(unsigned long ulDevID, ZOL2DCONTEXTHANDLE *phContext, unsigned long ulFlags) {
     (void)ulFlags;
     ENTER("ZOL2DCreateDeviceContext");
     zolsim_internal_record_context_device(ulDevID);
@@ -145,15 +133,13 @@ ZOL2DERROR ZOL2DCreateDeviceContext(unsigned long ulDevID, ZOL2DCONTEXTHANDLE *p
     return ZOL2D_OK;
 }
 
-ZOL2DERROR ZOL2DDestroyDeviceContext(ZOL2DCONTEXTHANDLE hContext)
-{
+ZOL2DERROR ZOL2DDestroyDeviceContext(ZOL2DCONTEXTHANDLE hContext) {
     ENTER("ZOL2DDestroyDeviceContext");
     Context *c;
     {
         Guard g;
         c = FindContextLocked(hContext);
-        if (c == nullptr)
-            return ZOL2DERROR_INVALID_PARAMETER;
+        if (c == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
         Erase(*g_contexts, c);
     }
     // Flip chains left behind stay live (and counted), so a leak in the caller shows.
@@ -163,35 +149,30 @@ ZOL2DERROR ZOL2DDestroyDeviceContext(ZOL2DCONTEXTHANDLE hContext)
     return ZOL2D_OK;
 }
 
-ZOL2DERROR ZOL2DGetDeviceInfo(ZOL2DCONTEXTHANDLE hContext, ZOL2DDISPLAYINFO *psDisplayInfo)
-{
+ZOL2DERROR ZOL2DGetDeviceInfo(ZOL2DCONTEXTHANDLE hContext, ZOL2DDISPLAYINFO *psDisplayInfo) {
     ENTER("ZOL2DGetDeviceInfo");
     Guard g;
     Context *c = FindContextLocked(hContext);
-    if (c == nullptr || psDisplayInfo == nullptr)
-        return ZOL2DERROR_INVALID_PARAMETER;
+    if (c == nullptr || psDisplayInfo == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
     zolsim_internal_2d_display(c->uiDevIndex, psDisplayInfo, nullptr);
     return ZOL2D_OK;
 }
 
-ZOL2DERROR ZOL2DGetMiscDisplayInfo(ZOL2DCONTEXTHANDLE hContext, ZOL2DMISCDISPLAYINFO *psMiscDisplayInfo)
-{
+ZOL2DERROR ZOL2DGetMiscDisplayInfo(ZOL2DCONTEXTHANDLE hContext, ZOL2DMISCDISPLAYINFO *psMiscDisplayInfo) {
     ENTER("ZOL2DGetMiscDisplayInfo");
     Guard g;
     Context *c = FindContextLocked(hContext);
-    if (c == nullptr || psMiscDisplayInfo == nullptr)
-        return ZOL2DERROR_INVALID_PARAMETER;
+    if (c == nullptr || psMiscDisplayInfo == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
     zolsim_internal_2d_display(c->uiDevIndex, nullptr, psMiscDisplayInfo);
     return ZOL2D_OK;
 }
 
 ZOL2DERROR ZOL2DCreateFlipChain(ZOL2DCONTEXTHANDLE hContext, unsigned long ulFlags, unsigned long ulNumBuffers,
-                                unsigned long ulWidth, unsigned long ulHeight, ZOL2DFORMAT eFormat,
-                                long *plStride, unsigned long *pulFlipChainID, ZOL2DFLIPCHAINHANDLE *phFlipChain)
-{
+                                unsigned long ulWidth, unsigned long ulHeight, ZOL2DFORMAT eFormat, long *plStride,
+                                unsigned long *pulFlipChainID, ZOL2DFLIPCHAINHANDLE *phFlipChain) {
     ENTER("ZOL2DCreateFlipChain");
-    ZOLSIM_FLIPCHAIN_RECORD rec = {ulFlags, ulNumBuffers, ulWidth, ulHeight, eFormat, plStride != nullptr,
-                                   pulFlipChainID != nullptr};
+    ZOLSIM_FLIPCHAIN_RECORD rec = {
+        ulFlags, ulNumBuffers, ulWidth, ulHeight, eFormat, plStride != nullptr, pulFlipChainID != nullptr};
     zolsim_internal_record_flipchain(&rec);
 
     const long bpp = BytesPerPixel(eFormat);
@@ -200,8 +181,7 @@ ZOL2DERROR ZOL2DCreateFlipChain(ZOL2DCONTEXTHANDLE hContext, unsigned long ulFla
         return ZOL2DERROR_INVALID_PARAMETER;
     Guard g;
     Context *c = FindContextLocked(hContext);
-    if (c == nullptr)
-        return ZOL2DERROR_INVALID_PARAMETER;
+    if (c == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
 
     const long stride = (long)ulWidth * bpp;
     const VEK_SIZE_T size = (VEK_SIZE_T)stride * ulHeight;
@@ -209,8 +189,7 @@ ZOL2DERROR ZOL2DCreateFlipChain(ZOL2DCONTEXTHANDLE hContext, unsigned long ulFla
     for (unsigned long i = 0; i < ulNumBuffers; i++) {
         ZOLSRV_CLIENT_MEM_INFO *mi;
         if (zolsim_internal_alloc(size, 0, g_nextPhys, &mi) != ZOLSRV_OK) {
-            for (ZOL2DMEMINFO *b : f->buffers)
-                FreeBuffer(b);
+            for (ZOL2DMEMINFO *b : f->buffers) FreeBuffer(b);
             delete f;
             return ZOL2DERROR_MEMORY;
         }
@@ -231,23 +210,19 @@ ZOL2DERROR ZOL2DCreateFlipChain(ZOL2DCONTEXTHANDLE hContext, unsigned long ulFla
     zolsim_internal_live_adjust(ZOLSIM_LIVE_FLIPCHAINS, 1);
 
     const long over = zolsim_internal_flipchain_stride_override();
-    if (plStride != nullptr)
-        *plStride = over != 0 ? over : stride;
-    if (pulFlipChainID != nullptr)
-        *pulFlipChainID = f->sPub.ulFlipChainID;
+    if (plStride != nullptr) *plStride = over != 0 ? over : stride;
+    if (pulFlipChainID != nullptr) *pulFlipChainID = f->sPub.ulFlipChainID;
     *phFlipChain = &f->sPub;
     return ZOL2D_OK;
 }
 
-ZOL2DERROR ZOL2DDestroyFlipChain(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHANDLE hFlipChain)
-{
+ZOL2DERROR ZOL2DDestroyFlipChain(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHANDLE hFlipChain) {
     ENTER("ZOL2DDestroyFlipChain");
     FlipChain *f;
     {
         Guard g;
         f = FindChainLocked(FindContextLocked(hContext), hFlipChain);
-        if (f == nullptr)
-            return ZOL2DERROR_INVALID_PARAMETER;
+        if (f == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
         Erase(*g_chains, f);
     }
     FreeChain(f);
@@ -255,15 +230,12 @@ ZOL2DERROR ZOL2DDestroyFlipChain(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHAND
 }
 
 ZOL2DERROR ZOL2DGetFlipChainBuffers(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHANDLE hFlipChain,
-                                    unsigned long *pulBufferCount, ZOL2DMEMINFO **apsMemInfo)
-{
+                                    unsigned long *pulBufferCount, ZOL2DMEMINFO **apsMemInfo) {
     ENTER("ZOL2DGetFlipChainBuffers");
-    if (pulBufferCount == nullptr)
-        return ZOL2DERROR_INVALID_PARAMETER;
+    if (pulBufferCount == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
     Guard g;
     FlipChain *f = FindChainLocked(FindContextLocked(hContext), hFlipChain);
-    if (f == nullptr)
-        return ZOL2DERROR_INVALID_PARAMETER;
+    if (f == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
     const long over = zolsim_internal_flipchain_count_override();
     const unsigned long n = over >= 0 ? (unsigned long)over : f->buffers.size();
     *pulBufferCount = n;
@@ -272,8 +244,7 @@ ZOL2DERROR ZOL2DGetFlipChainBuffers(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINH
     return ZOL2D_OK;
 }
 
-ZOL2DERROR ZOL2DMemFree(ZOL2DCONTEXTHANDLE hContext, ZOL2DMEMINFO *psMemInfo)
-{
+ZOL2DERROR ZOL2DMemFree(ZOL2DCONTEXTHANDLE hContext, ZOL2DMEMINFO *psMemInfo) {
     ENTER("ZOL2DMemFree");
     FlipChain *emptied = nullptr;
     {
@@ -290,12 +261,10 @@ ZOL2DERROR ZOL2DMemFree(ZOL2DCONTEXTHANDLE hContext, ZOL2DMEMINFO *psMemInfo)
                 break;
             }
         }
-        if (c == nullptr || !found)
-            return ZOL2DERROR_INVALID_PARAMETER;
+        if (c == nullptr || !found) return ZOL2DERROR_INVALID_PARAMETER;
     }
     FreeBuffer(psMemInfo);
-    if (emptied != nullptr)
-        FreeChain(emptied);
+    if (emptied != nullptr) FreeChain(emptied);
     return ZOL2D_OK;
 }
 

@@ -128,15 +128,14 @@ struct State {
     std::vector<Mem *> mems;
     std::vector<ZOLSRV_CONNECTION *> connections;
     std::vector<void *> memContexts;
-    unsigned uiLiveAllocations = 0, uiLiveMappings = 0, uiLiveConnections = 0, uiLiveMutexes = 0,
-             uiLiveHintStates = 0, uiLiveContexts = 0, uiLiveFlipChains = 0;
+    unsigned uiLiveAllocations = 0, uiLiveMappings = 0, uiLiveConnections = 0, uiLiveMutexes = 0, uiLiveHintStates = 0,
+             uiLiveContexts = 0, uiLiveFlipChains = 0;
     VEK_UINT32 ui32NextDevVAddr = kDevVAddrFirst;
     VEK_UINT32 ui32NextStamp = 1;
 
     State() { Defaults(); }
 
-    void Defaults()
-    {
+    void Defaults() {
         devices.assign(1, ZOLSRV_DEVICE_IDENTIFIER{ZOLSRV_DEVICE_TYPE_HQT, ZOLSRV_DEVICE_CLASS_3D, 0});
         heapIDs = {0x01000001, 0x00000000};
         ui2DDevices = 3;
@@ -171,25 +170,21 @@ struct State {
 
     // ZOLSIM_FAIL="name:nth:code[,name:nth:code...]" arms faults before any test code runs, for
     // the calls a module makes while it loads.
-    void FaultsFromEnvironment()
-    {
+    void FaultsFromEnvironment() {
         const char *env = getenv("ZOLSIM_FAIL");
-        if (env == nullptr)
-            return;
+        if (env == nullptr) return;
         std::string all(env);
         size_t pos = 0;
         while (pos <= all.size()) {
             size_t end = all.find(',', pos);
-            if (end == std::string::npos)
-                end = all.size();
+            if (end == std::string::npos) end = all.size();
             std::string item = all.substr(pos, end - pos);
             size_t c1 = item.find(':');
             size_t c2 = c1 == std::string::npos ? c1 : item.find(':', c1 + 1);
             if (c2 != std::string::npos) {
                 unsigned nth = (unsigned)strtoul(item.c_str() + c1 + 1, nullptr, 10);
                 int code = (int)strtol(item.c_str() + c2 + 1, nullptr, 10);
-                if (nth > 0)
-                    faults.push_back(Fault{item.substr(0, c1), nth, code});
+                if (nth > 0) faults.push_back(Fault{item.substr(0, c1), nth, code});
             }
             pos = end + 1;
         }
@@ -199,8 +194,7 @@ struct State {
 pthread_mutex_t g_mu = PTHREAD_MUTEX_INITIALIZER;
 
 // Never destroyed: a background completion may still run while the process exits.
-State &S()
-{
+State &S() {
     static State *s = [] {
         State *n = new State;
         n->FaultsFromEnvironment();
@@ -224,26 +218,19 @@ private:
 char g_devCookies[ZOLSRV_MAX_DEVICES];
 char g_heapHandles[ZOLSRV_MAX_CLIENT_HEAPS];
 
-size_t PageSize()
-{
-    return (size_t)sysconf(_SC_PAGESIZE);
-}
+size_t PageSize() { return (size_t)sysconf(_SC_PAGESIZE); }
 
-size_t RoundUp(size_t v, size_t a)
-{
-    return (v + a - 1) / a * a;
-}
+size_t RoundUp(size_t v, size_t a) { return (v + a - 1) / a * a; }
 
-template <typename T> bool Contains(const std::vector<T> &v, T x)
-{
+template <typename T>
+bool Contains(const std::vector<T> &v, T x) {
     for (const T &e : v)
-        if (e == x)
-            return true;
+        if (e == x) return true;
     return false;
 }
 
-template <typename T> bool Erase(std::vector<T> &v, T x)
-{
+template <typename T>
+bool Erase(std::vector<T> &v, T x) {
     for (size_t i = 0; i < v.size(); i++)
         if (v[i] == x) {
             v.erase(v.begin() + (long)i);
@@ -252,33 +239,27 @@ template <typename T> bool Erase(std::vector<T> &v, T x)
     return false;
 }
 
-Mem *FindMemLocked(const ZOLSRV_CLIENT_MEM_INFO *p)
-{
+Mem *FindMemLocked(const ZOLSRV_CLIENT_MEM_INFO *p) {
     for (Mem *m : S().mems)
-        if (&m->sInfo == p)
-            return m;
+        if (&m->sInfo == p) return m;
     return nullptr;
 }
 
-bool ConnectionLiveLocked(const ZOLSRV_CONNECTION *c)
-{
+bool ConnectionLiveLocked(const ZOLSRV_CONNECTION *c) {
     return c != nullptr && Contains(S().connections, const_cast<ZOLSRV_CONNECTION *>(c));
 }
 
 // Device addresses: pages for the data, one more for the three sync-object addresses.
-VEK_UINT32 TakeDevVAddrLocked(size_t uLen)
-{
+VEK_UINT32 TakeDevVAddrLocked(size_t uLen) {
     State &s = S();
-    if ((VEK_UINT64)s.ui32NextDevVAddr + uLen >= kDevVAddrLimit)
-        s.ui32NextDevVAddr = kDevVAddrFirst;
+    if ((VEK_UINT64)s.ui32NextDevVAddr + uLen >= kDevVAddrLimit) s.ui32NextDevVAddr = kDevVAddrFirst;
     VEK_UINT32 a = s.ui32NextDevVAddr;
     s.ui32NextDevVAddr += (VEK_UINT32)uLen;
     return a;
 }
 
 // Fills the process-local records of a mapped allocation and makes it live.
-void PublishLocked(Mem *m, size_t uDataLen)
-{
+void PublishLocked(Mem *m, size_t uDataLen) {
     VEK_UINT32 dev = TakeDevVAddrLocked(uDataLen + PageSize());
     VEK_UINT32 sync = dev + (VEK_UINT32)uDataLen;
     m->sSync.psSyncData = &m->psHeader->sSync;
@@ -310,22 +291,17 @@ void PublishLocked(Mem *m, size_t uDataLen)
         S().uiLiveAllocations++;
 }
 
-ZOLSRV_ERROR AllocMem(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32Phys, ZOLSRV_CLIENT_MEM_INFO **pp)
-{
-    if (uSize == 0 || pp == nullptr)
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+ZOLSRV_ERROR AllocMem(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32Phys, ZOLSRV_CLIENT_MEM_INFO **pp) {
+    if (uSize == 0 || pp == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     const size_t page = PageSize();
     const size_t dataLen = RoundUp(uSize, page);
     const size_t total = dataLen + page;
     Mem *m = new Mem{};
     m->iFd = memfd_create("zolsim-devmem", MFD_CLOEXEC);
-    if (m->iFd < 0)
-        goto fail_new;
-    if (ftruncate(m->iFd, (off_t)total) != 0)
-        goto fail_fd;
+    if (m->iFd < 0) goto fail_new;
+    if (ftruncate(m->iFd, (off_t)total) != 0) goto fail_fd;
     m->pvBase = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, m->iFd, 0);
-    if (m->pvBase == MAP_FAILED)
-        goto fail_fd;
+    if (m->pvBase == MAP_FAILED) goto fail_fd;
     m->uMapLen = total;
     m->psHeader = reinterpret_cast<MemHeader *>(static_cast<char *>(m->pvBase) + dataLen);
     m->psHeader->ui32Magic = kMemMagic;
@@ -354,15 +330,12 @@ fail_new:
 }
 
 // Takes the record out of the live list; the caller then releases it outside the lock.
-Mem *UnpublishLocked(const ZOLSRV_CLIENT_MEM_INFO *p, bool bMapping)
-{
+Mem *UnpublishLocked(const ZOLSRV_CLIENT_MEM_INFO *p, bool bMapping) {
     Mem *m = FindMemLocked(p);
-    if (m == nullptr || m->bMapping != bMapping)
-        return nullptr;
+    if (m == nullptr || m->bMapping != bMapping) return nullptr;
     Erase(S().mems, m);
     Erase(S().completeOnNextWait, m);
-    if (S().psShareSyncWithNext == m)
-        S().psShareSyncWithNext = nullptr;
+    if (S().psShareSyncWithNext == m) S().psShareSyncWithNext = nullptr;
     if (bMapping)
         S().uiLiveMappings--;
     else
@@ -370,31 +343,26 @@ Mem *UnpublishLocked(const ZOLSRV_CLIENT_MEM_INFO *p, bool bMapping)
     return m;
 }
 
-void Release(Mem *m)
-{
+void Release(Mem *m) {
     munmap(m->pvBase, m->uMapLen);
-    if (m->iFd >= 0)
-        close(m->iFd);
+    if (m->iFd >= 0) close(m->iFd);
     delete m;
 }
 
-ZOLSRV_ERROR FreeMem(ZOLSRV_CLIENT_MEM_INFO *p, bool bMapping)
-{
+ZOLSRV_ERROR FreeMem(ZOLSRV_CLIENT_MEM_INFO *p, bool bMapping) {
     Mem *m;
     {
         Guard g(g_mu);
         m = UnpublishLocked(p, bMapping);
     }
-    if (m == nullptr)
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (m == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     Release(m);
     return ZOLSRV_OK;
 }
 
 VEK_UINT32 g_eventGeneration;  // bumped by every completion in this process
 
-void CompleteLocked(Mem *m)
-{
+void CompleteLocked(Mem *m) {
     ZOLSRV_SYNC_DATA *d = &m->psHeader->sSync;
     GPU_WRITES_BEGIN();
     __atomic_store_n(&d->ui32ReadOpsComplete, __atomic_load_n(&d->ui32ReadOpsPending, __ATOMIC_SEQ_CST),
@@ -412,8 +380,7 @@ struct Snapshot {
     VEK_UINT32 r, w, r2;
 };
 
-Snapshot Snap(Mem *m)
-{
+Snapshot Snap(Mem *m) {
     const ZOLSRV_SYNC_DATA *d = &m->psHeader->sSync;
     return Snapshot{m, __atomic_load_n(&d->ui32ReadOpsComplete, __ATOMIC_SEQ_CST),
                     __atomic_load_n(&d->ui32WriteOpsComplete, __ATOMIC_SEQ_CST),
@@ -425,15 +392,13 @@ struct CompleteAfter {
     unsigned uiMs;
 };
 
-void SleepUs(long us)
-{
+void SleepUs(long us) {
     struct timespec ts = {us / 1000000, (us % 1000000) * 1000};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
 
-void *CompleteAfterThread(void *pv)
-{
+void *CompleteAfterThread(void *pv) {
     CompleteAfter *a = static_cast<CompleteAfter *>(pv);
     SleepUs((long)a->uiMs * 1000);
     zolsim_gpu_complete(a->p);
@@ -441,8 +406,7 @@ void *CompleteAfterThread(void *pv)
     return nullptr;
 }
 
-long NowUs()
-{
+long NowUs() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (long)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
@@ -458,27 +422,24 @@ struct ExportedFd {
 std::vector<ExportedFd> *g_exported = new std::vector<ExportedFd>;
 unsigned g_exportedCount;  // entries in g_exported, read without the lock by close()
 
-bool SameFile(const ExportedFd &e)
-{
+bool SameFile(const ExportedFd &e) {
     struct stat st;
     return fstat(e.iFd, &st) == 0 && st.st_dev == e.dev && st.st_ino == e.ino;
 }
 
 }  // namespace
 
-#define ENTER(name)                                                                                  \
-    do {                                                                                             \
-        int iFaultCode_;                                                                             \
-        if (zolsim_internal_enter(name, &iFaultCode_))                                               \
-            return (ZOLSRV_ERROR)iFaultCode_;                                                        \
+#define ENTER(name)                                                                      \
+    do {                                                                                 \
+        int iFaultCode_;                                                                 \
+        if (zolsim_internal_enter(name, &iFaultCode_)) return (ZOLSRV_ERROR)iFaultCode_; \
     } while (0)
 
 extern "C" {
 
 /* ---------------- internal helpers ---------------- */
 
-int zolsim_internal_enter(const char *pszFunction, int *piCode)
-{
+int zolsim_internal_enter(const char *pszFunction, int *piCode) {
     Guard g(g_mu);
     State &s = S();
     s.calls[pszFunction]++;
@@ -498,124 +459,94 @@ int zolsim_internal_enter(const char *pszFunction, int *piCode)
     return fired ? 1 : 0;
 }
 
-static void CountOnly(const char *pszFunction)
-{
+static void CountOnly(const char *pszFunction) {
     Guard g(g_mu);
     S().calls[pszFunction]++;
 }
 
 ZOLSRV_ERROR zolsim_internal_alloc(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32PhysAddr,
-                                   ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo)
-{
+                                   ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo) {
     return AllocMem(uSize, ui32Attribs, ui32PhysAddr, ppsMemInfo);
 }
 
-ZOLSRV_ERROR zolsim_internal_free(ZOLSRV_CLIENT_MEM_INFO *psMemInfo)
-{
-    return FreeMem(psMemInfo, false);
-}
+ZOLSRV_ERROR zolsim_internal_free(ZOLSRV_CLIENT_MEM_INFO *psMemInfo) { return FreeMem(psMemInfo, false); }
 
-VEK_UINT32 zolsim_internal_phys_addr(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo)
-{
+VEK_UINT32 zolsim_internal_phys_addr(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
     Guard g(g_mu);
     Mem *m = FindMemLocked(psMemInfo);
     return m != nullptr ? m->ui32PhysAddr : 0;
 }
 
-static ZOLSRV_CONNECTION *NewConnection(VEK_UINT32 ui32Flags, bool bCounted)
-{
+static ZOLSRV_CONNECTION *NewConnection(VEK_UINT32 ui32Flags, bool bCounted) {
     ZOLSRV_CONNECTION *c = new ZOLSRV_CONNECTION{ui32Flags, bCounted, 0};
     Guard g(g_mu);
     S().connections.push_back(c);
-    if (bCounted)
-        S().uiLiveConnections++;
+    if (bCounted) S().uiLiveConnections++;
     return c;
 }
 
-static bool DeleteConnection(const ZOLSRV_CONNECTION *psConnection, bool bCounted)
-{
+static bool DeleteConnection(const ZOLSRV_CONNECTION *psConnection, bool bCounted) {
     ZOLSRV_CONNECTION *c = const_cast<ZOLSRV_CONNECTION *>(psConnection);
     {
         Guard g(g_mu);
-        if (!ConnectionLiveLocked(c) || c->bCounted != bCounted)
-            return false;
+        if (!ConnectionLiveLocked(c) || c->bCounted != bCounted) return false;
         Erase(S().connections, c);
-        if (bCounted)
-            S().uiLiveConnections--;
+        if (bCounted) S().uiLiveConnections--;
     }
     delete c;
     return true;
 }
 
-ZOLSRV_CONNECTION *zolsim_internal_connect(void)
-{
-    return NewConnection(0, false);
-}
+ZOLSRV_CONNECTION *zolsim_internal_connect(void) { return NewConnection(0, false); }
 
-void zolsim_internal_disconnect(ZOLSRV_CONNECTION *psConnection)
-{
-    DeleteConnection(psConnection, false);
-}
+void zolsim_internal_disconnect(ZOLSRV_CONNECTION *psConnection) { DeleteConnection(psConnection, false); }
 
-VEK_HANDLE zolsim_internal_connection_event(const ZOLSRV_CONNECTION *psConnection)
-{
+VEK_HANDLE zolsim_internal_connection_event(const ZOLSRV_CONNECTION *psConnection) {
     return const_cast<char *>(&psConnection->event);
 }
 
-unsigned zolsim_internal_2d_device_count(void)
-{
+unsigned zolsim_internal_2d_device_count(void) {
     Guard g(g_mu);
     return S().ui2DDevices;
 }
 
 void zolsim_internal_2d_display(unsigned uiIndex, ZOL2DDISPLAYINFO *psDisplayInfo,
-                                ZOL2DMISCDISPLAYINFO *psMiscDisplayInfo)
-{
+                                ZOL2DMISCDISPLAYINFO *psMiscDisplayInfo) {
     Guard g(g_mu);
-    if (uiIndex >= kMax2DDevices)
-        uiIndex = kMax2DDevices - 1;
-    if (psDisplayInfo != nullptr)
-        *psDisplayInfo = S().displays[uiIndex];
-    if (psMiscDisplayInfo != nullptr)
-        *psMiscDisplayInfo = S().miscDisplays[uiIndex];
+    if (uiIndex >= kMax2DDevices) uiIndex = kMax2DDevices - 1;
+    if (psDisplayInfo != nullptr) *psDisplayInfo = S().displays[uiIndex];
+    if (psMiscDisplayInfo != nullptr) *psMiscDisplayInfo = S().miscDisplays[uiIndex];
 }
 
-long zolsim_internal_flipchain_stride_override(void)
-{
+long zolsim_internal_flipchain_stride_override(void) {
     Guard g(g_mu);
     return S().lStrideOverride;
 }
 
-long zolsim_internal_flipchain_count_override(void)
-{
+long zolsim_internal_flipchain_count_override(void) {
     Guard g(g_mu);
     return S().lCountOverride;
 }
 
-void zolsim_internal_record_context_device(unsigned long ulDevID)
-{
+void zolsim_internal_record_context_device(unsigned long ulDevID) {
     Guard g(g_mu);
     S().ulLastContextDevice = ulDevID;
 }
 
-void zolsim_internal_record_flipchain(const ZOLSIM_FLIPCHAIN_RECORD *psRecord)
-{
+void zolsim_internal_record_flipchain(const ZOLSIM_FLIPCHAIN_RECORD *psRecord) {
     Guard g(g_mu);
     S().flipChain = *psRecord;
     S().bHaveFlipChain = true;
 }
 
-void zolsim_internal_live_adjust(int iKind, int iDelta)
-{
+void zolsim_internal_live_adjust(int iKind, int iDelta) {
     Guard g(g_mu);
     unsigned &n = iKind == ZOLSIM_LIVE_CONTEXTS ? S().uiLiveContexts : S().uiLiveFlipChains;
     n = (unsigned)((int)n + iDelta);
 }
 
-void zolsim_internal_fd_closed(int iFd)
-{
-    if (__atomic_load_n(&g_exportedCount, __ATOMIC_RELAXED) == 0)
-        return;
+void zolsim_internal_fd_closed(int iFd) {
+    if (__atomic_load_n(&g_exportedCount, __ATOMIC_RELAXED) == 0) return;
     Guard g(g_fd_mu);
     for (size_t i = 0; i < g_exported->size(); i++)
         if ((*g_exported)[i].iFd == iFd) {
@@ -627,11 +558,9 @@ void zolsim_internal_fd_closed(int iFd)
 
 /* ---------------- connection and devices ---------------- */
 
-ZOLSRV_ERROR ZOLSRVConnect(ZOLSRV_CONNECTION **ppsConnection, VEK_UINT32 ui32Flags)
-{
+ZOLSRV_ERROR ZOLSRVConnect(ZOLSRV_CONNECTION **ppsConnection, VEK_UINT32 ui32Flags) {
     ENTER("ZOLSRVConnect");
-    if (ppsConnection == nullptr)
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (ppsConnection == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     {
         Guard g(g_mu);
         S().ui32LastConnectFlags = ui32Flags;
@@ -640,50 +569,41 @@ ZOLSRV_ERROR ZOLSRVConnect(ZOLSRV_CONNECTION **ppsConnection, VEK_UINT32 ui32Fla
     return ZOLSRV_OK;
 }
 
-ZOLSRV_ERROR ZOLSRVDisconnect(const ZOLSRV_CONNECTION *psConnection)
-{
+ZOLSRV_ERROR ZOLSRVDisconnect(const ZOLSRV_CONNECTION *psConnection) {
     ENTER("ZOLSRVDisconnect");
     return DeleteConnection(psConnection, true) ? ZOLSRV_OK : ZOLSRV_ERROR_INVALID_PARAMS;
 }
 
 ZOLSRV_ERROR ZOLSRVEnumerateDevices(const ZOLSRV_CONNECTION *psConnection, VEK_UINT32 *pui32NumDevices,
-                                    ZOLSRV_DEVICE_IDENTIFIER *psDevID)
-{
+                                    ZOLSRV_DEVICE_IDENTIFIER *psDevID) {
     ENTER("ZOLSRVEnumerateDevices");
     Guard g(g_mu);
-    if (!ConnectionLiveLocked(psConnection) || pui32NumDevices == nullptr)
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (!ConnectionLiveLocked(psConnection) || pui32NumDevices == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     *pui32NumDevices = (VEK_UINT32)S().devices.size();
     if (psDevID != nullptr)
-        for (size_t i = 0; i < S().devices.size(); i++)
-            psDevID[i] = S().devices[i];
+        for (size_t i = 0; i < S().devices.size(); i++) psDevID[i] = S().devices[i];
     return ZOLSRV_OK;
 }
 
 ZOLSRV_ERROR ZOLSRVAcquireDeviceData(const ZOLSRV_CONNECTION *psConnection, VEK_UINT32 ui32DevIndex,
-                                     ZOLSRV_DEV_DATA *psDevData, ZOLSRV_DEVICE_TYPE eDeviceType)
-{
+                                     ZOLSRV_DEV_DATA *psDevData, ZOLSRV_DEVICE_TYPE eDeviceType) {
     (void)eDeviceType;
     ENTER("ZOLSRVAcquireDeviceData");
     Guard g(g_mu);
     if (!ConnectionLiveLocked(psConnection) || psDevData == nullptr || ui32DevIndex >= ZOLSRV_MAX_DEVICES)
         return ZOLSRV_ERROR_INVALID_PARAMS;
     bool found = false;
-    for (const ZOLSRV_DEVICE_IDENTIFIER &d : S().devices)
-        found = found || d.ui32DeviceIndex == ui32DevIndex;
-    if (!found)
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+    for (const ZOLSRV_DEVICE_IDENTIFIER &d : S().devices) found = found || d.ui32DeviceIndex == ui32DevIndex;
+    if (!found) return ZOLSRV_ERROR_INVALID_PARAMS;
     S().ui32LastAcquireIndex = ui32DevIndex;
     psDevData->psConnection = psConnection;
     psDevData->hDevCookie = &g_devCookies[ui32DevIndex];
     return ZOLSRV_OK;
 }
 
-ZOLSRV_ERROR HQTGetClientInfo(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_HQT_CLIENT_INFO *psClientInfo)
-{
+ZOLSRV_ERROR HQTGetClientInfo(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_HQT_CLIENT_INFO *psClientInfo) {
     ENTER("HQTGetClientInfo");
-    if (psDevData == nullptr || psClientInfo == nullptr)
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (psDevData == nullptr || psClientInfo == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     memset(psClientInfo, 0, sizeof(*psClientInfo));
     psClientInfo->ui32ClientFlags = 0x1;
     psClientInfo->ui32ClientBuild = 1;
@@ -693,11 +613,9 @@ ZOLSRV_ERROR HQTGetClientInfo(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_HQT_CLIEN
 /* ---------------- memory contexts ---------------- */
 
 ZOLSRV_ERROR ZOLSRVCreateDeviceMemContext(const ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE *phDevMemContext,
-                                          VEK_UINT32 *pui32ClientHeapCount, ZOLSRV_HEAP_INFO *psHeapInfo)
-{
+                                          VEK_UINT32 *pui32ClientHeapCount, ZOLSRV_HEAP_INFO *psHeapInfo) {
     ENTER("ZOLSRVCreateDeviceMemContext");
-    if (psDevData == nullptr || phDevMemContext == nullptr || pui32ClientHeapCount == nullptr ||
-        psHeapInfo == nullptr)
+    if (psDevData == nullptr || phDevMemContext == nullptr || pui32ClientHeapCount == nullptr || psHeapInfo == nullptr)
         return ZOLSRV_ERROR_INVALID_PARAMS;
     void *ctx = new char[1];
     Guard g(g_mu);
@@ -715,14 +633,12 @@ ZOLSRV_ERROR ZOLSRVCreateDeviceMemContext(const ZOLSRV_DEV_DATA *psDevData, VEK_
     return ZOLSRV_OK;
 }
 
-ZOLSRV_ERROR ZOLSRVDestroyDeviceMemContext(const ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hDevMemContext)
-{
+ZOLSRV_ERROR ZOLSRVDestroyDeviceMemContext(const ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hDevMemContext) {
     (void)psDevData;
     ENTER("ZOLSRVDestroyDeviceMemContext");
     {
         Guard g(g_mu);
-        if (!Erase(S().memContexts, hDevMemContext))
-            return ZOLSRV_ERROR_INVALID_PARAMS;
+        if (!Erase(S().memContexts, hDevMemContext)) return ZOLSRV_ERROR_INVALID_PARAMS;
     }
     delete[] static_cast<char *>(hDevMemContext);
     return ZOLSRV_OK;
@@ -730,23 +646,19 @@ ZOLSRV_ERROR ZOLSRVDestroyDeviceMemContext(const ZOLSRV_DEV_DATA *psDevData, VEK
 
 /* ---------------- misc information ---------------- */
 
-ZOLSRV_ERROR ZOLSRVGetMiscInfo(const ZOLSRV_CONNECTION *psConnection, ZOLSRV_MISC_INFO *psMiscInfo)
-{
+ZOLSRV_ERROR ZOLSRVGetMiscInfo(const ZOLSRV_CONNECTION *psConnection, ZOLSRV_MISC_INFO *psMiscInfo) {
     ENTER("ZOLSRVGetMiscInfo");
-    if (psMiscInfo == nullptr)
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (psMiscInfo == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     Guard g(g_mu);
     State &s = S();
     s.miscInfo = *psMiscInfo;
     s.bHaveMiscInfo = true;
-    if (!ConnectionLiveLocked(psConnection))
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (!ConnectionLiveLocked(psConnection)) return ZOLSRV_ERROR_INVALID_PARAMS;
     const VEK_UINT32 req = psMiscInfo->ui32StateRequest;
     VEK_UINT32 present = 0;
     if (req & ZOLSRV_MISC_INFO_GET_REF_COUNT_PRESENT) {
         Mem *m = FindMemLocked(psMiscInfo->sGetRefCountCtl.u.psClientMemInfo);
-        if (m == nullptr)
-            return ZOLSRV_ERROR_INVALID_PARAMS;
+        if (m == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
         psMiscInfo->sGetRefCountCtl.ui32RefCount = m->ui32RefCount;
         present |= ZOLSRV_MISC_INFO_GET_REF_COUNT_PRESENT;
     }
@@ -763,12 +675,10 @@ ZOLSRV_ERROR ZOLSRVGetMiscInfo(const ZOLSRV_CONNECTION *psConnection, ZOLSRV_MIS
     return ZOLSRV_OK;
 }
 
-ZOLSRV_ERROR ZOLSRVReleaseMiscInfo(const ZOLSRV_CONNECTION *psConnection, ZOLSRV_MISC_INFO *psMiscInfo)
-{
+ZOLSRV_ERROR ZOLSRVReleaseMiscInfo(const ZOLSRV_CONNECTION *psConnection, ZOLSRV_MISC_INFO *psMiscInfo) {
     (void)psConnection;
     ENTER("ZOLSRVReleaseMiscInfo");
-    if (psMiscInfo == nullptr)
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (psMiscInfo == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     psMiscInfo->hOSGlobalEvent = nullptr;
     return ZOLSRV_OK;
 }
@@ -777,42 +687,35 @@ ZOLSRV_ERROR ZOLSRVReleaseMiscInfo(const ZOLSRV_CONNECTION *psConnection, ZOLSRV
 
 ZOLSRV_ERROR ZOLSRVAllocDeviceMem2(const ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hDevMemHeap, VEK_UINT32 ui32Attribs,
                                    VEK_SIZE_T uSize, VEK_SIZE_T uAlignment, VEK_VOID *pvPrivData,
-                                   VEK_UINT32 ui32PrivDataLength, ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo)
-{
+                                   VEK_UINT32 ui32PrivDataLength, ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo) {
     (void)pvPrivData;
     ENTER("ZOLSRVAllocDeviceMem2");
     {
         Guard g(g_mu);
         S().allocs.push_back(ZOLSIM_ALLOC_RECORD{hDevMemHeap, ui32Attribs, uSize, uAlignment, ui32PrivDataLength});
     }
-    if (psDevData == nullptr || hDevMemHeap == nullptr)
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (psDevData == nullptr || hDevMemHeap == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     return AllocMem(uSize, ui32Attribs, 0, ppsMemInfo);
 }
 
-ZOLSRV_ERROR ZOLSRVFreeDeviceMem(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO *psMemInfo)
-{
+ZOLSRV_ERROR ZOLSRVFreeDeviceMem(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
     (void)psDevData;
     ENTER("ZOLSRVFreeDeviceMem");
     return FreeMem(psMemInfo, false);
 }
 
-ZOLSRV_ERROR ZOLSRVExportDeviceMem2(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO *psMemInfo, int *piFd)
-{
+ZOLSRV_ERROR ZOLSRVExportDeviceMem2(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO *psMemInfo, int *piFd) {
     (void)psDevData;
     ENTER("ZOLSRVExportDeviceMem2");
-    if (piFd == nullptr)
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (piFd == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     int fd;
     {
         Guard g(g_mu);
         Mem *m = FindMemLocked(psMemInfo);
-        if (m == nullptr || m->bMapping)
-            return ZOLSRV_ERROR_INVALID_PARAMS;
+        if (m == nullptr || m->bMapping) return ZOLSRV_ERROR_INVALID_PARAMS;
         fd = fcntl(m->iFd, F_DUPFD, 0);  // without close-on-exec: it is meant to be sent on
     }
-    if (fd < 0)
-        return ZOLSRV_ERROR_OUT_OF_MEMORY;
+    if (fd < 0) return ZOLSRV_ERROR_OUT_OF_MEMORY;
     struct stat st;
     if (fstat(fd, &st) != 0) {
         close(fd);
@@ -834,22 +737,18 @@ ZOLSRV_ERROR ZOLSRVExportDeviceMem2(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLI
 }
 
 ZOLSRV_ERROR ZOLSRVMapDeviceMemory2(const ZOLSRV_DEV_DATA *psDevData, int iFd, VEK_HANDLE hDstDevMemHeap,
-                                    ZOLSRV_CLIENT_MEM_INFO **ppsDstMemInfo)
-{
+                                    ZOLSRV_CLIENT_MEM_INFO **ppsDstMemInfo) {
     (void)psDevData;
     (void)hDstDevMemHeap;
     ENTER("ZOLSRVMapDeviceMemory2");
-    if (ppsDstMemInfo == nullptr)
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (ppsDstMemInfo == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     const size_t page = PageSize();
     struct stat st;
-    if (fstat(iFd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < (off_t)(2 * page) ||
-        st.st_size % (off_t)page != 0)
+    if (fstat(iFd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < (off_t)(2 * page) || st.st_size % (off_t)page != 0)
         return ZOLSRV_ERROR_INVALID_PARAMS;
     const size_t total = (size_t)st.st_size;
     void *base = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, iFd, 0);
-    if (base == MAP_FAILED)
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (base == MAP_FAILED) return ZOLSRV_ERROR_INVALID_PARAMS;
     MemHeader *h = reinterpret_cast<MemHeader *>(static_cast<char *>(base) + total - page);
     if (h->ui32Magic != kMemMagic || h->ui64Size == 0 || RoundUp((size_t)h->ui64Size, page) + page != total) {
         munmap(base, total);
@@ -869,8 +768,7 @@ ZOLSRV_ERROR ZOLSRVMapDeviceMemory2(const ZOLSRV_DEV_DATA *psDevData, int iFd, V
     return ZOLSRV_OK;
 }
 
-ZOLSRV_ERROR ZOLSRVUnmapDeviceMemory(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO *psMemInfo)
-{
+ZOLSRV_ERROR ZOLSRVUnmapDeviceMemory(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
     (void)psDevData;
     ENTER("ZOLSRVUnmapDeviceMemory");
     return FreeMem(psMemInfo, true);
@@ -878,50 +776,41 @@ ZOLSRV_ERROR ZOLSRVUnmapDeviceMemory(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CL
 
 /* ---------------- events ---------------- */
 
-ZOLSRV_ERROR ZOLSRVEventObjectWait(const ZOLSRV_CONNECTION *psConnection, VEK_HANDLE hOSEvent)
-{
+ZOLSRV_ERROR ZOLSRVEventObjectWait(const ZOLSRV_CONNECTION *psConnection, VEK_HANDLE hOSEvent) {
     ENTER("ZOLSRVEventObjectWait");
     std::vector<Snapshot> snaps;
     unsigned timeoutMs;
     {
         Guard g(g_mu);
         State &s = S();
-        if (!ConnectionLiveLocked(psConnection) || hOSEvent == nullptr)
-            return ZOLSRV_ERROR_INVALID_PARAMS;
+        if (!ConnectionLiveLocked(psConnection) || hOSEvent == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
         if (!s.completeOnNextWait.empty()) {
-            for (Mem *m : s.completeOnNextWait)
-                CompleteLocked(m);
+            for (Mem *m : s.completeOnNextWait) CompleteLocked(m);
             s.completeOnNextWait.clear();
             return ZOLSRV_OK;
         }
         timeoutMs = s.uiWaitTimeoutMs;
-        for (Mem *m : s.mems)
-            snaps.push_back(Snap(m));
+        for (Mem *m : s.mems) snaps.push_back(Snap(m));
     }
     const VEK_UINT32 gen = __atomic_load_n(&g_eventGeneration, __ATOMIC_SEQ_CST);
     const long deadline = NowUs() + (long)timeoutMs * 1000;
     for (;;) {
-        if (__atomic_load_n(&g_eventGeneration, __ATOMIC_SEQ_CST) != gen)
-            return ZOLSRV_OK;
+        if (__atomic_load_n(&g_eventGeneration, __ATOMIC_SEQ_CST) != gen) return ZOLSRV_OK;
         {
             // Progress made by another process shows only in the shared counters.
             Guard g(g_mu);
             for (const Snapshot &o : snaps) {
-                if (!Contains(S().mems, o.m))
-                    continue;
+                if (!Contains(S().mems, o.m)) continue;
                 Snapshot n = Snap(o.m);
-                if (n.r != o.r || n.w != o.w || n.r2 != o.r2)
-                    return ZOLSRV_OK;
+                if (n.r != o.r || n.w != o.w || n.r2 != o.r2) return ZOLSRV_OK;
             }
         }
-        if (NowUs() >= deadline)
-            return ZOLSRV_ERROR_TIMEOUT;
+        if (NowUs() >= deadline) return ZOLSRV_ERROR_TIMEOUT;
         SleepUs(250);
     }
 }
 
-ZOLSRV_ERROR ZOLSRVClientEvent(ZOLSRV_CLIENT_EVENT eEvent, ZOLSRV_DEV_DATA *psDevData, VEK_VOID *pvData)
-{
+ZOLSRV_ERROR ZOLSRVClientEvent(ZOLSRV_CLIENT_EVENT eEvent, ZOLSRV_DEV_DATA *psDevData, VEK_VOID *pvData) {
     (void)psDevData;
     (void)pvData;
     ENTER("ZOLSRVClientEvent");
@@ -934,11 +823,9 @@ ZOLSRV_ERROR ZOLSRVClientEvent(ZOLSRV_CLIENT_EVENT eEvent, ZOLSRV_DEV_DATA *psDe
 
 /* ---------------- mutexes ---------------- */
 
-ZOLSRV_ERROR ZOLSRVCreateMutex(ZOLSRV_MUTEX_HANDLE *phMutex)
-{
+ZOLSRV_ERROR ZOLSRVCreateMutex(ZOLSRV_MUTEX_HANDLE *phMutex) {
     ENTER("ZOLSRVCreateMutex");
-    if (phMutex == nullptr)
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (phMutex == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     ZOLSRV_MUTEX_HANDLE h = new ZOLSRV_MUTEX_TAG;
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
@@ -953,11 +840,9 @@ ZOLSRV_ERROR ZOLSRVCreateMutex(ZOLSRV_MUTEX_HANDLE *phMutex)
     return ZOLSRV_OK;
 }
 
-ZOLSRV_ERROR ZOLSRVDestroyMutex(ZOLSRV_MUTEX_HANDLE hMutex)
-{
+ZOLSRV_ERROR ZOLSRVDestroyMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
     ENTER("ZOLSRVDestroyMutex");
-    if (hMutex == nullptr)
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (hMutex == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     if (pthread_mutex_destroy(&hMutex->mutex) != 0) {
         fprintf(stderr, "zolsim: ZOLSRVDestroyMutex of a mutex still held\n");
         abort();
@@ -968,8 +853,7 @@ ZOLSRV_ERROR ZOLSRVDestroyMutex(ZOLSRV_MUTEX_HANDLE hMutex)
     return ZOLSRV_OK;
 }
 
-void ZOLSRVLockMutex(ZOLSRV_MUTEX_HANDLE hMutex)
-{
+void ZOLSRVLockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
     CountOnly("ZOLSRVLockMutex");
     int rc = pthread_mutex_lock(&hMutex->mutex);
     if (rc == EDEADLK) {
@@ -982,8 +866,7 @@ void ZOLSRVLockMutex(ZOLSRV_MUTEX_HANDLE hMutex)
     }
 }
 
-void ZOLSRVUnlockMutex(ZOLSRV_MUTEX_HANDLE hMutex)
-{
+void ZOLSRVUnlockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
     CountOnly("ZOLSRVUnlockMutex");
     int rc = pthread_mutex_unlock(&hMutex->mutex);
     if (rc == EPERM) {
@@ -999,8 +882,7 @@ void ZOLSRVUnlockMutex(ZOLSRV_MUTEX_HANDLE hMutex)
 /* ---------------- display-class buffers ---------------- */
 
 ZOLSRV_ERROR ZOLSRVGetDCBuffers2(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, VEK_HANDLE *phBuffer,
-                                 VEK_SYS_PHYADDR *psPhyAddr)
-{
+                                 VEK_SYS_PHYADDR *psPhyAddr) {
     (void)hDevice;
     (void)hSwapChain;
     (void)phBuffer;
@@ -1011,8 +893,7 @@ ZOLSRV_ERROR ZOLSRVGetDCBuffers2(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, VEK_
 
 ZOLSRV_ERROR ZOLSRVSwapToDCBuffer2(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, VEK_UINT32 ui32SwapInterval,
                                    ZOLSRV_CLIENT_MEM_INFO **ppsMemInfos, VEK_UINT32 ui32NumMemInfos,
-                                   VEK_VOID *pvPrivData, VEK_UINT32 ui32PrivDataLength)
-{
+                                   VEK_VOID *pvPrivData, VEK_UINT32 ui32PrivDataLength) {
     (void)hDevice;
     (void)hSwapChain;
     (void)ui32SwapInterval;
@@ -1026,47 +907,38 @@ ZOLSRV_ERROR ZOLSRVSwapToDCBuffer2(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, VE
 
 /* ---------------- app hints ---------------- */
 
-void ZOLSRVCreateAppHintState(VEK_UINT32 eModuleID, const char *pszAppName, VEK_VOID **ppvState)
-{
+void ZOLSRVCreateAppHintState(VEK_UINT32 eModuleID, const char *pszAppName, VEK_VOID **ppvState) {
     (void)pszAppName;
     CountOnly("ZOLSRVCreateAppHintState");
-    if (ppvState == nullptr)
-        return;
+    if (ppvState == nullptr) return;
     *ppvState = new HintState{eModuleID};
     Guard g(g_mu);
     S().uiLiveHintStates++;
 }
 
 VEK_BOOL ZOLSRVGetAppHint(VEK_VOID *pvHintState, const char *pszHintName, VEK_DATA_TYPE eDataType,
-                          const VEK_VOID *pvDefault, VEK_VOID *pvReturn)
-{
+                          const VEK_VOID *pvDefault, VEK_VOID *pvReturn) {
     (void)eDataType;
     int code;
-    if (zolsim_internal_enter("ZOLSRVGetAppHint", &code))
-        return VEK_FALSE;
-    if (pvHintState == nullptr || pszHintName == nullptr || pvReturn == nullptr)
-        return VEK_FALSE;
+    if (zolsim_internal_enter("ZOLSRVGetAppHint", &code)) return VEK_FALSE;
+    if (pvHintState == nullptr || pszHintName == nullptr || pvReturn == nullptr) return VEK_FALSE;
     Guard g(g_mu);
     State &s = S();
-    if (!s.hintsRead.empty())
-        s.hintsRead += ',';
+    if (!s.hintsRead.empty()) s.hintsRead += ',';
     s.hintsRead += pszHintName;
     auto it = s.hints.find(pszHintName);
     if (it != s.hints.end()) {
         memcpy(pvReturn, &it->second, sizeof(VEK_UINT32));
         return VEK_TRUE;
     }
-    if (pvDefault != nullptr)
-        memcpy(pvReturn, pvDefault, sizeof(VEK_UINT32));
+    if (pvDefault != nullptr) memcpy(pvReturn, pvDefault, sizeof(VEK_UINT32));
     return VEK_FALSE;
 }
 
-void ZOLSRVFreeAppHintState(VEK_UINT32 eModuleID, VEK_VOID *pvHintState)
-{
+void ZOLSRVFreeAppHintState(VEK_UINT32 eModuleID, VEK_VOID *pvHintState) {
     (void)eModuleID;
     CountOnly("ZOLSRVFreeAppHintState");
-    if (pvHintState == nullptr)
-        return;
+    if (pvHintState == nullptr) return;
     delete static_cast<HintState *>(pvHintState);
     Guard g(g_mu);
     S().uiLiveHintStates--;
@@ -1074,51 +946,41 @@ void ZOLSRVFreeAppHintState(VEK_UINT32 eModuleID, VEK_VOID *pvHintState)
 
 /* ---------------- libraries and memory ---------------- */
 
-ZOLSRV_ERROR ZOLSRVLoadLibrary(const char *pszLibraryName, VEK_HANDLE *phLibrary)
-{
+ZOLSRV_ERROR ZOLSRVLoadLibrary(const char *pszLibraryName, VEK_HANDLE *phLibrary) {
     ENTER("ZOLSRVLoadLibrary");
-    if (pszLibraryName == nullptr || phLibrary == nullptr)
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (pszLibraryName == nullptr || phLibrary == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     const char *root = getenv("ZOLSIM_ROOT");
     std::string path = (root != nullptr ? root : ZOLSIM_ROOT);
     path += pszLibraryName;
     void *h = dlopen(path.c_str(), RTLD_NOW);
-    if (h == nullptr)
-        return ZOLSRV_ERROR_GENERIC;
+    if (h == nullptr) return ZOLSRV_ERROR_GENERIC;
     *phLibrary = h;
     return ZOLSRV_OK;
 }
 
-ZOLSRV_ERROR ZOLSRVUnloadLibrary(VEK_HANDLE hLibrary)
-{
+ZOLSRV_ERROR ZOLSRVUnloadLibrary(VEK_HANDLE hLibrary) {
     ENTER("ZOLSRVUnloadLibrary");
-    if (hLibrary == nullptr)
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (hLibrary == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     return dlclose(hLibrary) == 0 ? ZOLSRV_OK : ZOLSRV_ERROR_GENERIC;
 }
 
-ZOLSRV_ERROR ZOLSRVGetLibFuncAddr(VEK_HANDLE hLibrary, const char *pszFunctionName, VEK_VOID **ppvFuncAddr)
-{
+ZOLSRV_ERROR ZOLSRVGetLibFuncAddr(VEK_HANDLE hLibrary, const char *pszFunctionName, VEK_VOID **ppvFuncAddr) {
     ENTER("ZOLSRVGetLibFuncAddr");
-    if (hLibrary == nullptr || pszFunctionName == nullptr || ppvFuncAddr == nullptr)
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (hLibrary == nullptr || pszFunctionName == nullptr || ppvFuncAddr == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     void *p = dlsym(hLibrary, pszFunctionName);
-    if (p == nullptr)
-        return ZOLSRV_ERROR_GENERIC;
+    if (p == nullptr) return ZOLSRV_ERROR_GENERIC;
     *ppvFuncAddr = p;
     return ZOLSRV_OK;
 }
 
-void ZOLSRVMemCopy(VEK_VOID *pvDst, const VEK_VOID *pvSrc, VEK_SIZE_T uiSize)
-{
+void ZOLSRVMemCopy(VEK_VOID *pvDst, const VEK_VOID *pvSrc, VEK_SIZE_T uiSize) {
     CountOnly("ZOLSRVMemCopy");
     memcpy(pvDst, pvSrc, uiSize);
 }
 
 /* ---------------- control API ---------------- */
 
-void zolsim_reset(void)
-{
+void zolsim_reset(void) {
     {
         Guard g(g_mu);
         S().Defaults();
@@ -1126,168 +988,133 @@ void zolsim_reset(void)
     zolsim_internal_fbdev_reset();
 }
 
-void zolsim_set_devices(const ZOLSRV_DEVICE_IDENTIFIER *psDevices, unsigned uiCount)
-{
-    if (uiCount > ZOLSRV_MAX_DEVICES)
-        uiCount = ZOLSRV_MAX_DEVICES;
+void zolsim_set_devices(const ZOLSRV_DEVICE_IDENTIFIER *psDevices, unsigned uiCount) {
+    if (uiCount > ZOLSRV_MAX_DEVICES) uiCount = ZOLSRV_MAX_DEVICES;
     Guard g(g_mu);
     S().devices.assign(psDevices, psDevices + uiCount);
 }
 
-void zolsim_set_heaps(const VEK_UINT32 *pui32HeapIDs, unsigned uiCount)
-{
-    if (uiCount > ZOLSRV_MAX_CLIENT_HEAPS)
-        uiCount = ZOLSRV_MAX_CLIENT_HEAPS;
+void zolsim_set_heaps(const VEK_UINT32 *pui32HeapIDs, unsigned uiCount) {
+    if (uiCount > ZOLSRV_MAX_CLIENT_HEAPS) uiCount = ZOLSRV_MAX_CLIENT_HEAPS;
     Guard g(g_mu);
     S().heapIDs.assign(pui32HeapIDs, pui32HeapIDs + uiCount);
 }
 
-VEK_HANDLE zolsim_heap_handle(unsigned uiIndex)
-{
+VEK_HANDLE zolsim_heap_handle(unsigned uiIndex) {
     return uiIndex < ZOLSRV_MAX_CLIENT_HEAPS ? &g_heapHandles[uiIndex] : nullptr;
 }
 
-void zolsim_set_2d_device_count(unsigned uiCount)
-{
+void zolsim_set_2d_device_count(unsigned uiCount) {
     Guard g(g_mu);
     S().ui2DDevices = uiCount < kMax2DDevices ? uiCount : kMax2DDevices;
 }
 
 void zolsim_set_display(unsigned uiIndex, const ZOL2DDISPLAYINFO *psDisplayInfo,
-                        const ZOL2DMISCDISPLAYINFO *psMiscDisplayInfo)
-{
-    if (uiIndex >= kMax2DDevices)
-        return;
+                        const ZOL2DMISCDISPLAYINFO *psMiscDisplayInfo) {
+    if (uiIndex >= kMax2DDevices) return;
     Guard g(g_mu);
-    if (psDisplayInfo != nullptr)
-        S().displays[uiIndex] = *psDisplayInfo;
-    if (psMiscDisplayInfo != nullptr)
-        S().miscDisplays[uiIndex] = *psMiscDisplayInfo;
+    if (psDisplayInfo != nullptr) S().displays[uiIndex] = *psDisplayInfo;
+    if (psMiscDisplayInfo != nullptr) S().miscDisplays[uiIndex] = *psMiscDisplayInfo;
 }
 
-void zolsim_set_flipchain_stride_override(long lStride)
-{
+void zolsim_set_flipchain_stride_override(long lStride) {
     Guard g(g_mu);
     S().lStrideOverride = lStride;
 }
 
-void zolsim_set_flipchain_count_override(long lCount)
-{
+void zolsim_set_flipchain_count_override(long lCount) {
     Guard g(g_mu);
     S().lCountOverride = lCount;
 }
 
-void zolsim_set_app_hint(const char *pszName, VEK_UINT32 ui32Value)
-{
+void zolsim_set_app_hint(const char *pszName, VEK_UINT32 ui32Value) {
     Guard g(g_mu);
     S().hints[pszName] = ui32Value;
 }
 
-void zolsim_clear_app_hints(void)
-{
+void zolsim_clear_app_hints(void) {
     Guard g(g_mu);
     S().hints.clear();
 }
 
-void zolsim_set_wait_timeout_ms(unsigned uiMs)
-{
+void zolsim_set_wait_timeout_ms(unsigned uiMs) {
     Guard g(g_mu);
     S().uiWaitTimeoutMs = uiMs;
 }
 
-void zolsim_fail(const char *pszFunction, unsigned uiNth, int iCode)
-{
-    if (uiNth == 0)
-        return;
+void zolsim_fail(const char *pszFunction, unsigned uiNth, int iCode) {
+    if (uiNth == 0) return;
     Guard g(g_mu);
     S().faults.push_back(Fault{pszFunction, uiNth, iCode});
 }
 
-void zolsim_clear_faults(void)
-{
+void zolsim_clear_faults(void) {
     Guard g(g_mu);
     S().faults.clear();
 }
 
-unsigned zolsim_calls(const char *pszFunction)
-{
+unsigned zolsim_calls(const char *pszFunction) {
     Guard g(g_mu);
     auto it = S().calls.find(pszFunction);
     return it != S().calls.end() ? it->second : 0;
 }
 
-VEK_UINT32 zolsim_last_connect_flags(void)
-{
+VEK_UINT32 zolsim_last_connect_flags(void) {
     Guard g(g_mu);
     return S().ui32LastConnectFlags;
 }
 
-VEK_UINT32 zolsim_last_acquire_index(void)
-{
+VEK_UINT32 zolsim_last_acquire_index(void) {
     Guard g(g_mu);
     return S().ui32LastAcquireIndex;
 }
 
-unsigned long zolsim_last_context_device(void)
-{
+unsigned long zolsim_last_context_device(void) {
     Guard g(g_mu);
     return S().ulLastContextDevice;
 }
 
-unsigned zolsim_alloc_records(ZOLSIM_ALLOC_RECORD *psOut, unsigned uiMax)
-{
+unsigned zolsim_alloc_records(ZOLSIM_ALLOC_RECORD *psOut, unsigned uiMax) {
     Guard g(g_mu);
     const std::vector<ZOLSIM_ALLOC_RECORD> &a = S().allocs;
-    for (unsigned i = 0; psOut != nullptr && i < uiMax && i < a.size(); i++)
-        psOut[i] = a[i];
+    for (unsigned i = 0; psOut != nullptr && i < uiMax && i < a.size(); i++) psOut[i] = a[i];
     return (unsigned)a.size();
 }
 
-int zolsim_last_flipchain(ZOLSIM_FLIPCHAIN_RECORD *psOut)
-{
+int zolsim_last_flipchain(ZOLSIM_FLIPCHAIN_RECORD *psOut) {
     Guard g(g_mu);
-    if (!S().bHaveFlipChain)
-        return 0;
-    if (psOut != nullptr)
-        *psOut = S().flipChain;
+    if (!S().bHaveFlipChain) return 0;
+    if (psOut != nullptr) *psOut = S().flipChain;
     return 1;
 }
 
-int zolsim_last_misc_info(ZOLSRV_MISC_INFO *psOut)
-{
+int zolsim_last_misc_info(ZOLSRV_MISC_INFO *psOut) {
     Guard g(g_mu);
-    if (!S().bHaveMiscInfo)
-        return 0;
-    if (psOut != nullptr)
-        *psOut = S().miscInfo;
+    if (!S().bHaveMiscInfo) return 0;
+    if (psOut != nullptr) *psOut = S().miscInfo;
     return 1;
 }
 
-const char *zolsim_app_hints_read(void)
-{
+const char *zolsim_app_hints_read(void) {
     Guard g(g_mu);
     return S().hintsRead.c_str();
 }
 
-unsigned zolsim_stall_reports(void)
-{
+unsigned zolsim_stall_reports(void) {
     Guard g(g_mu);
     return S().uiStallReports;
 }
 
-unsigned zolsim_cache_ops(void)
-{
+unsigned zolsim_cache_ops(void) {
     Guard g(g_mu);
     return S().uiCacheOps;
 }
 
 void zolsim_gpu_add_ops(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, VEK_UINT32 ui32Reads, VEK_UINT32 ui32Writes,
-                        VEK_UINT32 ui32Reads2)
-{
+                        VEK_UINT32 ui32Reads2) {
     Guard g(g_mu);
     Mem *m = FindMemLocked(psMemInfo);
-    if (m == nullptr)
-        return;
+    if (m == nullptr) return;
     ZOLSRV_SYNC_DATA *d = &m->psHeader->sSync;
     GPU_WRITES_BEGIN();
     __atomic_add_fetch(&d->ui32ReadOpsPending, ui32Reads, __ATOMIC_SEQ_CST);
@@ -1296,16 +1123,13 @@ void zolsim_gpu_add_ops(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, VEK_UINT32 ui32
     GPU_WRITES_END();
 }
 
-void zolsim_gpu_complete(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo)
-{
+void zolsim_gpu_complete(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
     Guard g(g_mu);
     Mem *m = FindMemLocked(psMemInfo);
-    if (m != nullptr)
-        CompleteLocked(m);
+    if (m != nullptr) CompleteLocked(m);
 }
 
-void zolsim_gpu_complete_after(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, unsigned uiMs)
-{
+void zolsim_gpu_complete_after(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, unsigned uiMs) {
     CompleteAfter *a = new CompleteAfter{psMemInfo, uiMs};
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -1319,97 +1143,79 @@ void zolsim_gpu_complete_after(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, unsigned
     pthread_attr_destroy(&attr);
 }
 
-void zolsim_gpu_complete_on_next_wait(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo)
-{
+void zolsim_gpu_complete_on_next_wait(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
     Guard g(g_mu);
     Mem *m = FindMemLocked(psMemInfo);
-    if (m != nullptr)
-        S().completeOnNextWait.push_back(m);
+    if (m != nullptr) S().completeOnNextWait.push_back(m);
 }
 
-void zolsim_set_ref_count(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, VEK_UINT32 ui32RefCount)
-{
+void zolsim_set_ref_count(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, VEK_UINT32 ui32RefCount) {
     Guard g(g_mu);
     Mem *m = FindMemLocked(psMemInfo);
-    if (m != nullptr)
-        m->ui32RefCount = ui32RefCount;
+    if (m != nullptr) m->ui32RefCount = ui32RefCount;
 }
 
-void zolsim_set_next_stamp(VEK_UINT64 ui64Stamp)
-{
+void zolsim_set_next_stamp(VEK_UINT64 ui64Stamp) {
     Guard g(g_mu);
     S().bNextStamp = true;
     S().ui64NextStamp = ui64Stamp;
 }
 
-void zolsim_share_sync_with_next(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo)
-{
+void zolsim_share_sync_with_next(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
     Guard g(g_mu);
     S().psShareSyncWithNext = FindMemLocked(psMemInfo);
 }
 
-ZOLSRV_CLIENT_MEM_INFO *zolsim_meminfo_by_stamp(VEK_UINT64 ui64Stamp)
-{
+ZOLSRV_CLIENT_MEM_INFO *zolsim_meminfo_by_stamp(VEK_UINT64 ui64Stamp) {
     Guard g(g_mu);
     for (Mem *m : S().mems)
-        if (m->sInfo.ui64Stamp == ui64Stamp)
-            return &m->sInfo;
+        if (m->sInfo.ui64Stamp == ui64Stamp) return &m->sInfo;
     return nullptr;
 }
 
-unsigned zolsim_live_allocations(void)
-{
+unsigned zolsim_live_allocations(void) {
     Guard g(g_mu);
     return S().uiLiveAllocations;
 }
 
-unsigned zolsim_live_mappings(void)
-{
+unsigned zolsim_live_mappings(void) {
     Guard g(g_mu);
     return S().uiLiveMappings;
 }
 
-unsigned zolsim_live_exported_fds(void)
-{
+unsigned zolsim_live_exported_fds(void) {
     Guard g(g_fd_mu);
     unsigned n = 0;
-    for (const ExportedFd &e : *g_exported)
-        n += SameFile(e) ? 1 : 0;
+    for (const ExportedFd &e : *g_exported) n += SameFile(e) ? 1 : 0;
     return n;
 }
 
-unsigned zolsim_live_flipchains(void)
-{
+unsigned zolsim_live_flipchains(void) {
     Guard g(g_mu);
     return S().uiLiveFlipChains;
 }
 
-unsigned zolsim_live_contexts(void)
-{
+unsigned zolsim_live_contexts(void) {
     Guard g(g_mu);
     return S().uiLiveContexts;
 }
 
-unsigned zolsim_live_connections(void)
-{
+unsigned zolsim_live_connections(void) {
     Guard g(g_mu);
     return S().uiLiveConnections;
 }
 
-unsigned zolsim_live_mutexes(void)
-{
+unsigned zolsim_live_mutexes(void) {
     Guard g(g_mu);
     return S().uiLiveMutexes;
 }
 
-unsigned zolsim_live_hint_states(void)
-{
+unsigned zolsim_live_hint_states(void) {
     Guard g(g_mu);
     return S().uiLiveHintStates;
 }
 
-unsigned zolsim_live_mem_contexts(void)
-{
+unsigned zolsim_live_mem_contexts(void) {
     Guard g(g_mu);
     return (unsigned)S().memContexts.size();
 }

@@ -91,9 +91,9 @@ TEST_F(AllocTest, SizesArePageRounded) {
         int w, h, format;
         size_t uExpected;
     } asCases[] = {
-        {100, 100, HAL_PIXEL_FORMAT_RGB_565, (25600 + uPage - 1) / uPage * uPage},  /* stride 128 */
-        {64, 64, HAL_PIXEL_FORMAT_YV12, (6144 + uPage - 1) / uPage * uPage},        /* 12 bits */
-        {1920, 1080, HAL_PIXEL_FORMAT_BGRA_8888, 8294400},                          /* already whole pages */
+        {100, 100, HAL_PIXEL_FORMAT_RGB_565, (25600 + uPage - 1) / uPage * uPage}, /* stride 128 */
+        {64, 64, HAL_PIXEL_FORMAT_YV12, (6144 + uPage - 1) / uPage * uPage},       /* 12 bits */
+        {1920, 1080, HAL_PIXEL_FORMAT_BGRA_8888, 8294400},                         /* already whole pages */
         {32, 32, HAL_PIXEL_FORMAT_RGBX_8888, 4096},
     };
     for (const auto &sCase : asCases) {
@@ -138,8 +138,9 @@ TEST_F(AllocTest, HandleDescribesTheBuffer) {
 }
 
 TEST_F(AllocTest, EveryGenericFormatIsZeroFilled) {
-    for (int iFormat : std::initializer_list<int>{HAL_PIXEL_FORMAT_BGRA_8888, HAL_PIXEL_FORMAT_RGBA_8888, 0x1ff, HAL_PIXEL_FORMAT_RGBX_8888,
-                        HAL_PIXEL_FORMAT_RGB_565, HAL_PIXEL_FORMAT_YV12}) {
+    for (int iFormat :
+         std::initializer_list<int>{HAL_PIXEL_FORMAT_BGRA_8888, HAL_PIXEL_FORMAT_RGBA_8888, 0x1ff,
+                                    HAL_PIXEL_FORMAT_RGBX_8888, HAL_PIXEL_FORMAT_RGB_565, HAL_PIXEL_FORMAT_YV12}) {
         buffer_handle_t h = Alloc(40, 30, iFormat, kSwUsage);
         ASSERT_NE(nullptr, h);
         const ZOLSRV_CLIENT_MEM_INFO *psMem = MemInfo(h);
@@ -158,14 +159,16 @@ TEST_F(AllocTest, RefusesBadArgumentsWithoutTakingTheMutex) {
     EXPECT_EQ(-EINVAL, psAlloc->alloc(nullptr, 16, 16, HAL_PIXEL_FORMAT_RGB_565, 0, &h, &iStride));
     EXPECT_EQ(-EINVAL, psAlloc->alloc(psAlloc, 16, 16, HAL_PIXEL_FORMAT_RGB_565, 0, nullptr, &iStride));
     EXPECT_EQ(-EINVAL, psAlloc->alloc(psAlloc, 16, 16, HAL_PIXEL_FORMAT_RGB_565, 0, &h, nullptr));
-    for (int iUsage : std::initializer_list<int>{GRALLOC_USAGE_HW_2D, GRALLOC_USAGE_HW_VIDEO_ENCODER, GRALLOC_USAGE_PRIVATE_0,
-                       GRALLOC_USAGE_PRIVATE_2, GRALLOC_USAGE_PRIVATE_3, 0x4, 0x40, 0x8000, 0x100000})
+    for (int iUsage :
+         std::initializer_list<int>{GRALLOC_USAGE_HW_2D, GRALLOC_USAGE_HW_VIDEO_ENCODER, GRALLOC_USAGE_PRIVATE_0,
+                                    GRALLOC_USAGE_PRIVATE_2, GRALLOC_USAGE_PRIVATE_3, 0x4, 0x40, 0x8000, 0x100000})
         EXPECT_EQ(-EINVAL, psAlloc->alloc(psAlloc, 16, 16, HAL_PIXEL_FORMAT_RGB_565, iUsage, &h, &iStride))
             << "usage 0x" << std::hex << iUsage;
     for (int iFormat : std::initializer_list<int>{0, HAL_PIXEL_FORMAT_RGB_888, HAL_PIXEL_FORMAT_RGBA_4444, 0x100, -1})
         EXPECT_EQ(-EINVAL, psAlloc->alloc(psAlloc, 16, 16, iFormat, kSwUsage, &h, &iStride)) << "format " << iFormat;
     /* Display usage needs a format the GPU can render into. */
-    for (int iFormat : std::initializer_list<int>{HAL_PIXEL_FORMAT_YV12, HAL_PIXEL_FORMAT_RGBA_8888, HAL_PIXEL_FORMAT_RGBX_8888})
+    for (int iFormat :
+         std::initializer_list<int>{HAL_PIXEL_FORMAT_YV12, HAL_PIXEL_FORMAT_RGBA_8888, HAL_PIXEL_FORMAT_RGBX_8888})
         EXPECT_EQ(-EINVAL, psAlloc->alloc(psAlloc, 16, 16, iFormat, GRALLOC_USAGE_HW_FB, &h, &iStride));
     EXPECT_EQ(uiLocks, zolsim_calls("ZOLSRVLockMutex"));
     EXPECT_EQ(nullptr, h);
@@ -174,8 +177,9 @@ TEST_F(AllocTest, RefusesBadArgumentsWithoutTakingTheMutex) {
 }
 
 TEST_F(AllocTest, AcceptsEveryAllowedUsageBit) {
-    for (int iUsage : std::initializer_list<int>{0, GRALLOC_USAGE_PRIVATE_1, GRALLOC_USAGE_PROTECTED, GRALLOC_USAGE_EXTERNAL_DISP,
-                       GRALLOC_USAGE_HW_COMPOSER, 0x20007b33 & ~GRALLOC_USAGE_HW_FB}) {
+    for (int iUsage :
+         std::initializer_list<int>{0, GRALLOC_USAGE_PRIVATE_1, GRALLOC_USAGE_PROTECTED, GRALLOC_USAGE_EXTERNAL_DISP,
+                                    GRALLOC_USAGE_HW_COMPOSER, 0x20007b33 & ~GRALLOC_USAGE_HW_FB}) {
         buffer_handle_t h = Alloc(8, 8, HAL_PIXEL_FORMAT_BGRA_8888, iUsage);
         ASSERT_NE(nullptr, h) << "usage 0x" << std::hex << iUsage;
         EXPECT_EQ(iUsage, AsVek(h)->usage);
@@ -394,9 +398,9 @@ TEST_F(AllocTest, DumpListsTheNewestBufferFirst) {
                  "    ID=%llu, 0xP...FHWR=0x%.8x, WOP/WOC=0x%x/0x%x, ROP/ROC=0x%x/0x%x, ROP2/ROC2=0x%x/0x%x, "
                  "WOC DevVA=0x%.8x, ROC DevVA=0x%.8x, ROC2 DevVA=0x%.8x\n",
                  (unsigned long long)AsVek(h)->ui64Stamp, (unsigned)AsVek(h)->usage, psD->ui32WriteOpsPending,
-                 psD->ui32WriteOpsComplete, psD->ui32ReadOpsPending, psD->ui32ReadOpsComplete,
-                 psD->ui32ReadOps2Pending, psD->ui32ReadOps2Complete, psS->sWriteOpsCompleteDevVAddr.uiAddr,
-                 psS->sReadOpsCompleteDevVAddr.uiAddr, psS->sReadOps2CompleteDevVAddr.uiAddr);
+                 psD->ui32WriteOpsComplete, psD->ui32ReadOpsPending, psD->ui32ReadOpsComplete, psD->ui32ReadOps2Pending,
+                 psD->ui32ReadOps2Complete, psS->sWriteOpsCompleteDevVAddr.uiAddr, psS->sReadOpsCompleteDevVAddr.uiAddr,
+                 psS->sReadOps2CompleteDevVAddr.uiAddr);
         sExpected += szLine;
     }
     EXPECT_NE(std::string::npos, sExpected.find("WOP/WOC=0x2/0x0, ROP/ROC=0x3/0x0, ROP2/ROC2=0x1/0x0"));
@@ -430,7 +434,8 @@ TEST_F(AllocTest, AllocFreeCyclesLeaveNothingLive) {
     for (int iCycle = 0; iCycle < 64; iCycle++) {
         buffer_handle_t ah[4];
         int i = 0;
-        for (int iFormat : std::initializer_list<int>{HAL_PIXEL_FORMAT_BGRA_8888, HAL_PIXEL_FORMAT_RGB_565, HAL_PIXEL_FORMAT_YV12, 0x1ff})
+        for (int iFormat : std::initializer_list<int>{HAL_PIXEL_FORMAT_BGRA_8888, HAL_PIXEL_FORMAT_RGB_565,
+                                                      HAL_PIXEL_FORMAT_YV12, 0x1ff})
             ah[i++] = Alloc(17 + iCycle, 9 + iCycle, iFormat, kSwUsage);
         for (buffer_handle_t h : ah) ASSERT_EQ(0, psAlloc->free(psAlloc, h));
     }

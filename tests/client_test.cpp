@@ -100,8 +100,8 @@ TEST_F(ClientTest, RegistrationMapsABufferWithMappingUsage) {
 }
 
 TEST_F(ClientTest, RareSoftwareAccessAndFramebufferUsageAlsoMap) {
-    for (int iUsage : std::initializer_list<int>{GRALLOC_USAGE_SW_READ_RARELY, GRALLOC_USAGE_SW_WRITE_RARELY,
-                                                 kRender, GRALLOC_USAGE_HW_FB}) {
+    for (int iUsage : std::initializer_list<int>{GRALLOC_USAGE_SW_READ_RARELY, GRALLOC_USAGE_SW_WRITE_RARELY, kRender,
+                                                 GRALLOC_USAGE_HW_FB}) {
         buffer_handle_t h = psForeign->Make(iUsage);
         ASSERT_EQ(0, Register(h));
         EXPECT_EQ(1u, zolsim_live_mappings()) << "usage 0x" << std::hex << iUsage;
@@ -215,7 +215,7 @@ TEST_F(ClientTest, LockRectangleMustLieInTheBuffer) {
     EXPECT_EQ(0, Unlock(h));
     EXPECT_EQ(0, LockRect(h, 64, 32, 0, 0)) << "an empty rectangle on the border";
     EXPECT_EQ(0, Unlock(h));
-    const int aiBad[][4] = {{65, 0, 0, 0}, {0, 0, 65, 1}, {0, 33, 0, 0}, {0, 1, 1, 32}, {-1, 0, 1, 1},
+    const int aiBad[][4] = {{65, 0, 0, 0}, {0, 0, 65, 1}, {0, 33, 0, 0}, {0, 1, 1, 32},         {-1, 0, 1, 1},
                             {0, -1, 1, 1}, {0, 0, -1, 1}, {0, 0, 1, -1}, {1, 0, 0x7fffffff, 1}, {0, 1, 1, 0x7fffffff}};
     unsigned uiLocks = zolsim_calls("ZOLSRVLockMutex");
     for (const auto &a : aiBad) EXPECT_EQ(-EINVAL, LockRect(h, a[0], a[1], a[2], a[3])) << a[0] << "," << a[1];

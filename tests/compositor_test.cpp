@@ -10,15 +10,15 @@ static std::string ProbeAs(const std::string &sArgv0) {
 }
 
 TEST(IsCompositorTest, SurfaceflingerAndSystemServerAreTheCompositor) {
-    for (const char *pszName : {"surfaceflinger", "/system/bin/surfaceflinger", "system_server",
-                                "/some/deep/path/system_server"}) {
+    for (const char *pszName :
+         {"surfaceflinger", "/system/bin/surfaceflinger", "system_server", "/some/deep/path/system_server"}) {
         EXPECT_EQ("compositor=1 again=1 connect_flags=1\n", ProbeAs(pszName)) << pszName;
     }
 }
 
 TEST(IsCompositorTest, OtherNamesAreNot) {
-    for (const char *pszName : {"surfaceflinger2", "/system/bin/SurfaceFlinger", "system_server_x",
-                                "surfaceflinger/", "/system/bin/app_process", "xsurfaceflinger"}) {
+    for (const char *pszName : {"surfaceflinger2", "/system/bin/SurfaceFlinger", "system_server_x", "surfaceflinger/",
+                                "/system/bin/app_process", "xsurfaceflinger"}) {
         EXPECT_EQ("compositor=0 again=0 connect_flags=0\n", ProbeAs(pszName)) << pszName;
     }
 }

@@ -48,7 +48,8 @@ TEST(FormatRegistryTest, ListsTheGenericRowsInTableOrder) {
 }
 
 TEST(FormatRegistryTest, UnknownFormatsHaveNoRecord) {
-    for (int iFormat : std::initializer_list<int>{0, HAL_PIXEL_FORMAT_RGB_888, 0x100, 0x1fe, -1}) EXPECT_EQ(nullptr, GetBufferFormat(iFormat));
+    for (int iFormat : std::initializer_list<int>{0, HAL_PIXEL_FORMAT_RGB_888, 0x100, 0x1fe, -1})
+        EXPECT_EQ(nullptr, GetBufferFormat(iFormat));
 }
 
 class GenericHookTest : public ::testing::Test {
@@ -89,8 +90,8 @@ TEST_F(GenericHookTest, FailedAllocLeavesTheOtherSlotsAlone) {
     EXPECT_EQ(-ENOMEM, Bgra()->pfnAlloc(&Priv()->sDevData, Priv()->hGeneralHeap, &iWidth, &iHeight, &iStride, &iUsage,
                                         32, 0x10000001, aps, aiFd));
     zolsim_fail("ZOLSRVExportDeviceMem2", 1, ZOLSRV_ERROR_GENERIC);
-    EXPECT_EQ(-EFAULT, Bgra()->pfnAlloc(&Priv()->sDevData, Priv()->hGeneralHeap, &iWidth, &iHeight, &iStride,
-                                        &iUsage, 32, 0x10000001, aps, aiFd));
+    EXPECT_EQ(-EFAULT, Bgra()->pfnAlloc(&Priv()->sDevData, Priv()->hGeneralHeap, &iWidth, &iHeight, &iStride, &iUsage,
+                                        32, 0x10000001, aps, aiFd));
     EXPECT_EQ(psMarker, aps[1]);
     EXPECT_EQ(-5, aiFd[1]);
     EXPECT_EQ(0u, zolsim_live_allocations()) << "the unexported memory was released again";
@@ -108,8 +109,8 @@ TEST_F(GenericHookTest, FreeStopsAtTheFirstPlaneThatFails) {
     for (int i = 0; i < 2; i++) {
         ZOLSRV_CLIENT_MEM_INFO *apsOne[3];
         int aiOne[3];
-        ASSERT_EQ(0, Bgra()->pfnAlloc(&Priv()->sDevData, Priv()->hGeneralHeap, &iWidth, &iHeight, &iStride, &iUsage,
-                                      32, 0x10000001, apsOne, aiOne));
+        ASSERT_EQ(0, Bgra()->pfnAlloc(&Priv()->sDevData, Priv()->hGeneralHeap, &iWidth, &iHeight, &iStride, &iUsage, 32,
+                                      0x10000001, apsOne, aiOne));
         aps[i] = apsOne[0];
         aiFd[i] = aiOne[0];
     }

@@ -311,21 +311,22 @@ TEST_P(OpenFaultTest, ReleasesWhatWasMade) {
     ExpectNothingLive();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Steps, OpenFaultTest,
-    ::testing::Values(OpenFault{"DeviceInfo", "ZOL2DGetDeviceInfo", 0, -EFAULT},
-                      OpenFault{"MiscDisplayInfo", "ZOL2DGetMiscDisplayInfo", 0, -EFAULT},
-                      OpenFault{"CreateFlipChain", "ZOL2DCreateFlipChain", 0, -EFAULT},
-                      OpenFault{"FlipChainStrideFlip", "stride", 0, -EFAULT},
-                      OpenFault{"FlipChainStrideBlit", "stride", 1, -EFAULT},
-                      OpenFault{"FlipChainStrideFront", "stride", 2, -EFAULT},
-                      OpenFault{"GetFlipChainBuffersFlip", "ZOL2DGetFlipChainBuffers", 0, -EFAULT},
-                      OpenFault{"GetFlipChainBuffersBlit", "ZOL2DGetFlipChainBuffers", 1, -EFAULT},
-                      OpenFault{"FlipChainCount", "count", 0, -EFAULT},
-                      OpenFault{"SecondHandleFlip", "handle", 0, -ENOMEM},
-                      OpenFault{"SecondHandleBlit", "handle", 1, -ENOMEM},
-                      OpenFault{"SharedSyncObject", "sync", 0, -EFAULT}),
-    [](const ::testing::TestParamInfo<OpenFault> &info) { return std::string(info.param.pszName); });
+INSTANTIATE_TEST_SUITE_P(Steps, OpenFaultTest,
+                         ::testing::Values(OpenFault{"DeviceInfo", "ZOL2DGetDeviceInfo", 0, -EFAULT},
+                                           OpenFault{"MiscDisplayInfo", "ZOL2DGetMiscDisplayInfo", 0, -EFAULT},
+                                           OpenFault{"CreateFlipChain", "ZOL2DCreateFlipChain", 0, -EFAULT},
+                                           OpenFault{"FlipChainStrideFlip", "stride", 0, -EFAULT},
+                                           OpenFault{"FlipChainStrideBlit", "stride", 1, -EFAULT},
+                                           OpenFault{"FlipChainStrideFront", "stride", 2, -EFAULT},
+                                           OpenFault{"GetFlipChainBuffersFlip", "ZOL2DGetFlipChainBuffers", 0, -EFAULT},
+                                           OpenFault{"GetFlipChainBuffersBlit", "ZOL2DGetFlipChainBuffers", 1, -EFAULT},
+                                           OpenFault{"FlipChainCount", "count", 0, -EFAULT},
+                                           OpenFault{"SecondHandleFlip", "handle", 0, -ENOMEM},
+                                           OpenFault{"SecondHandleBlit", "handle", 1, -ENOMEM},
+                                           OpenFault{"SharedSyncObject", "sync", 0, -EFAULT}),
+                         [](const ::testing::TestParamInfo<OpenFault> &info) {
+                             return std::string(info.param.pszName);
+                         });
 
 /* ---- Close ---- */
 
@@ -414,7 +415,8 @@ TEST_F(ThreeSlots, AreHandedOutLowestFirstAndReused) {
     buffer_handle_t ah[3];
     for (int i = 0; i < 3; i++) {
         int iStride = 0;
-        ASSERT_EQ(0, Alloc()->alloc(psAlloc, 10 + i, 20, HAL_PIXEL_FORMAT_RGB_565, GRALLOC_USAGE_HW_FB, &ah[i], &iStride));
+        ASSERT_EQ(0,
+                  Alloc()->alloc(psAlloc, 10 + i, 20, HAL_PIXEL_FORMAT_RGB_565, GRALLOC_USAGE_HW_FB, &ah[i], &iStride));
         EXPECT_EQ(&Raw(psFb)->ppsBufferHandles[i]->base, ah[i]) << "slot " << i;
         EXPECT_EQ(800, iStride) << "the display's stride whatever the width asked";
         EXPECT_EQ(10 + i, AsVek(ah[i])->iWidth);

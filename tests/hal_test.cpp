@@ -242,16 +242,17 @@ TEST_P(AppHintTest, ModeAndBufferCountFollowTheTwoRules) {
     if (psDevice != nullptr) EXPECT_EQ(0, psDevice->close(psDevice));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rules, AppHintTest,
-    ::testing::Values(HintCase{"Defaults", -1, -1, HAL_PRESENT_MODE_FLIP, 2},
-                      HintCase{"FlipWithOneBufferIsFront", 0, 1, HAL_PRESENT_MODE_FRONT, 1},
-                      HintCase{"FlipWithNoBufferIsFront", 0, 0, HAL_PRESENT_MODE_FRONT, 1},
-                      HintCase{"FrontKeepsOneBuffer", 2, 3, HAL_PRESENT_MODE_FRONT, 1},
-                      HintCase{"BlitKeepsNoBuffer", 1, 0, HAL_PRESENT_MODE_BLIT, 0},
-                      HintCase{"BlitKeepsOneBuffer", 1, 1, HAL_PRESENT_MODE_BLIT, 1},
-                      HintCase{"UnknownModeIsFlip", 7, 3, HAL_PRESENT_MODE_FLIP, 3}),
-    [](const ::testing::TestParamInfo<HintCase> &info) { return std::string(info.param.pszName); });
+INSTANTIATE_TEST_SUITE_P(Rules, AppHintTest,
+                         ::testing::Values(HintCase{"Defaults", -1, -1, HAL_PRESENT_MODE_FLIP, 2},
+                                           HintCase{"FlipWithOneBufferIsFront", 0, 1, HAL_PRESENT_MODE_FRONT, 1},
+                                           HintCase{"FlipWithNoBufferIsFront", 0, 0, HAL_PRESENT_MODE_FRONT, 1},
+                                           HintCase{"FrontKeepsOneBuffer", 2, 3, HAL_PRESENT_MODE_FRONT, 1},
+                                           HintCase{"BlitKeepsNoBuffer", 1, 0, HAL_PRESENT_MODE_BLIT, 0},
+                                           HintCase{"BlitKeepsOneBuffer", 1, 1, HAL_PRESENT_MODE_BLIT, 1},
+                                           HintCase{"UnknownModeIsFlip", 7, 3, HAL_PRESENT_MODE_FLIP, 3}),
+                         [](const ::testing::TestParamInfo<HintCase> &info) {
+                             return std::string(info.param.pszName);
+                         });
 
 TEST_F(ModuleTest, HintsAreReadAfreshOnEveryOpen) {
     zolsim_set_app_hint("HALFrameBufferHz", 50);

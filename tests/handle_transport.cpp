@@ -16,8 +16,14 @@ constexpr int kMaxFds = 4;
 
 int SendBufferHandle(int iSocket, const native_handle_t *psHandle, const BufferDescription &sDescription) {
     if (psHandle->numFds > kMaxFds || psHandle->numInts > kMaxInts - kHeaderInts) return -EINVAL;
-    std::vector<int> aiData = {kMagic,           sDescription.iWidth, sDescription.iHeight, sDescription.iStride,
-                               sDescription.iFormat, sDescription.iUsage, psHandle->numFds,  psHandle->numInts};
+    std::vector<int> aiData = {kMagic,
+                               sDescription.iWidth,
+                               sDescription.iHeight,
+                               sDescription.iStride,
+                               sDescription.iFormat,
+                               sDescription.iUsage,
+                               psHandle->numFds,
+                               psHandle->numInts};
     aiData.insert(aiData.end(), psHandle->data + psHandle->numFds,
                   psHandle->data + psHandle->numFds + psHandle->numInts);
 

@@ -37,9 +37,7 @@ protected:
         ASSERT_EQ(0, dlclose(pvDso));
     }
 
-    int Open(const char *pszId, hw_device_t **ppsDevice) {
-        return psModule->methods->open(psModule, pszId, ppsDevice);
-    }
+    int Open(const char *pszId, hw_device_t **ppsDevice) { return psModule->methods->open(psModule, pszId, ppsDevice); }
 
     alloc_device_t *OpenAlloc() {
         hw_device_t *psDevice = nullptr;

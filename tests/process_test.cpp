@@ -34,8 +34,8 @@ TEST_F(ModuleTest, AnotherProcessReadsAndWritesTheBuffer) {
     ASSERT_EQ(0, SendBufferHandle(aiSockets[0], h, {48, 20, iStride, HAL_PIXEL_FORMAT_BGRA_8888, iUsage}));
     zolsim_gpu_complete_after(psMem, 100);
     std::string sOutput;
-    int iStatus = RunProgram(TestBinaryDir() + "/client_process", "client_process",
-                             {std::to_string(aiSockets[1])}, &sOutput);
+    int iStatus =
+        RunProgram(TestBinaryDir() + "/client_process", "client_process", {std::to_string(aiSockets[1])}, &sOutput);
     close(aiSockets[0]);
     close(aiSockets[1]);
     EXPECT_EQ(0, iStatus) << sOutput;

@@ -81,11 +81,15 @@ TEST_F(ThreadsTest, ConcurrentAccessKeepsTheRules) {
                     int iWriters = (bWrite ? ++s.iWriters : s.iWriters.load());
                     int iReaders = (bWrite ? s.iReaders.load() : ++s.iReaders);
                     if ((bWrite && (iWriters != 1 || iReaders != 0)) || (!bWrite && iWriters != 0)) iViolations++;
-                    if (apv[0] == nullptr) iViolations++;
-                    else static_cast<volatile unsigned char *>(apv[0])[sRandom() % 2048] = (unsigned char)n;
+                    if (apv[0] == nullptr)
+                        iViolations++;
+                    else
+                        static_cast<volatile unsigned char *>(apv[0])[sRandom() % 2048] = (unsigned char)n;
                     std::this_thread::sleep_for(std::chrono::microseconds(sRandom() % 200));
-                    if (bWrite) s.iWriters--;
-                    else s.iReaders--;
+                    if (bWrite)
+                        s.iWriters--;
+                    else
+                        s.iReaders--;
                     if (psGralloc->unlock(psGralloc, s.h) != 0) iViolations++;
                 } else if (s.bForeign) {
                     /* Unregister and register again; refused while the buffer is in use. */

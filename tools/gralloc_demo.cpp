@@ -54,8 +54,8 @@ int main() {
     buffer_handle_t ahBuffers[3];
     for (int i = 0; i < 3; i++) {
         int iStride = 0;
-        if ((iErr = psAlloc->alloc(psAlloc, asRequests[i].w, asRequests[i].h, asRequests[i].format,
-                                   asRequests[i].usage, &ahBuffers[i], &iStride)) != 0)
+        if ((iErr = psAlloc->alloc(psAlloc, asRequests[i].w, asRequests[i].h, asRequests[i].format, asRequests[i].usage,
+                                   &ahBuffers[i], &iStride)) != 0)
             return Fail("alloc", iErr);
         const VEK_native_handle_t *ps = reinterpret_cast<const VEK_native_handle_t *>(ahBuffers[i]);
         printf("buffer: %d x %d format 0x%x usage 0x%x -> stride %d, fd %d, stamp %llu\n", asRequests[i].w,
@@ -75,8 +75,8 @@ int main() {
     if ((iErr = gralloc_close(psAlloc)) != 0) return Fail("gralloc_close", iErr);
     if ((iErr = framebuffer_close(psFb)) != 0) return Fail("framebuffer_close", iErr);
 
-    unsigned uiLive = zolsim_live_allocations() + zolsim_live_mappings() + zolsim_live_exported_fds() +
-                      zolsim_live_flipchains();
+    unsigned uiLive =
+        zolsim_live_allocations() + zolsim_live_mappings() + zolsim_live_exported_fds() + zolsim_live_flipchains();
     printf("still live on the device: %u allocations, %u mappings, %u exported descriptors, %u flip chains\n",
            zolsim_live_allocations(), zolsim_live_mappings(), zolsim_live_exported_fds(), zolsim_live_flipchains());
     return uiLive == 0 ? 0 : 1;

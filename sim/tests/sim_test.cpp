@@ -24,10 +24,8 @@ public:
     UniqueFd(const UniqueFd &) = delete;
     UniqueFd &operator=(const UniqueFd &) = delete;
     int get() const { return fd_; }
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0)
-            close(fd_);
+    void reset(int fd = -1) {
+        if (fd_ >= 0) close(fd_);
         fd_ = fd;
     }
 
@@ -38,8 +36,7 @@ private:
 // A connection, the 3D device and its general heap, released in reverse order.
 class Services {
 public:
-    Services()
-    {
+    Services() {
         EXPECT_EQ(ZOLSRV_OK, ZOLSRVConnect(&conn, 0));
         EXPECT_EQ(ZOLSRV_OK, ZOLSRVAcquireDeviceData(conn, 0, &dev, ZOLSRV_DEVICE_TYPE_HQT));
         VEK_UINT32 n = 0;
@@ -53,13 +50,11 @@ public:
         event = mi.hOSGlobalEvent;
         EXPECT_NE(nullptr, event);
     }
-    ~Services()
-    {
+    ~Services() {
         ZOLSRVDestroyDeviceMemContext(&dev, ctx);
         ZOLSRVDisconnect(conn);
     }
-    ZOLSRV_CLIENT_MEM_INFO *Alloc(VEK_SIZE_T size)
-    {
+    ZOLSRV_CLIENT_MEM_INFO *Alloc(VEK_SIZE_T size) {
         ZOLSRV_CLIENT_MEM_INFO *m = nullptr;
         EXPECT_EQ(ZOLSRV_OK, ZOLSRVAllocDeviceMem2(&dev, heap, 0, size, 4096, nullptr, 0, &m));
         return m;
@@ -74,11 +69,10 @@ public:
 };
 
 // Runs fn in a forked child; its result is the child's exit status (0 = passed).
-template <typename Fn> int InChild(Fn fn)
-{
+template <typename Fn>
+int InChild(Fn fn) {
     pid_t pid = fork();
-    if (pid == 0)
-        _exit(fn());
+    if (pid == 0) _exit(fn());
     int status = -1;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
@@ -89,8 +83,7 @@ protected:
     void SetUp() override { zolsim_reset(); }
 };
 
-TEST_F(SimTest, ChildMapsExportedMemoryAndSharesStampPixelsAndCounters)
-{
+TEST_F(SimTest, ChildMapsExportedMemoryAndSharesStampPixelsAndCounters) {
     Services s;
     ZOLSRV_CLIENT_MEM_INFO *m = s.Alloc(10000);
     ASSERT_NE(nullptr, m);
@@ -108,22 +101,15 @@ TEST_F(SimTest, ChildMapsExportedMemoryAndSharesStampPixelsAndCounters)
     pid_t pid = fork();
     if (pid == 0) {
         ZOLSRV_CLIENT_MEM_INFO *c = nullptr;
-        if (ZOLSRVMapDeviceMemory2(&s.dev, fd.get(), s.heap, &c) != ZOLSRV_OK)
-            _exit(1);
-        if (c->ui64Stamp != stamp || c->uAllocSize != 10000)
-            _exit(2);
-        if (static_cast<unsigned char *>(c->pvLinAddr)[9999] != 0x5a)
-            _exit(3);
-        if (c->psClientSyncInfo->psSyncData->ui32ReadOpsPending != 2)
-            _exit(4);
+        if (ZOLSRVMapDeviceMemory2(&s.dev, fd.get(), s.heap, &c) != ZOLSRV_OK) _exit(1);
+        if (c->ui64Stamp != stamp || c->uAllocSize != 10000) _exit(2);
+        if (static_cast<unsigned char *>(c->pvLinAddr)[9999] != 0x5a) _exit(3);
+        if (c->psClientSyncInfo->psSyncData->ui32ReadOpsPending != 2) _exit(4);
         char b = 'm';
-        if (write(p1.get(), &b, 1) != 1 || read(c0.get(), &b, 1) != 1)
-            _exit(5);
+        if (write(p1.get(), &b, 1) != 1 || read(c0.get(), &b, 1) != 1) _exit(5);
         // The parent raised the counters again through its own mapping.
-        if (c->psClientSyncInfo->psSyncData->ui32WriteOpsPending != 6)
-            _exit(6);
-        if (ZOLSRVUnmapDeviceMemory(&s.dev, c) != ZOLSRV_OK || zolsim_live_mappings() != 0)
-            _exit(7);
+        if (c->psClientSyncInfo->psSyncData->ui32WriteOpsPending != 6) _exit(6);
+        if (ZOLSRVUnmapDeviceMemory(&s.dev, c) != ZOLSRV_OK || zolsim_live_mappings() != 0) _exit(7);
         _exit(0);
     }
     char b;
@@ -136,8 +122,7 @@ TEST_F(SimTest, ChildMapsExportedMemoryAndSharesStampPixelsAndCounters)
     EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&s.dev, m));
 }
 
-TEST_F(SimTest, MapRefusesMemoryThatIsNotDeviceMemory)
-{
+TEST_F(SimTest, MapRefusesMemoryThatIsNotDeviceMemory) {
     Services s;
     UniqueFd fd(open("/proc/self/exe", O_RDONLY));
     ZOLSRV_CLIENT_MEM_INFO *c = nullptr;
@@ -145,8 +130,7 @@ TEST_F(SimTest, MapRefusesMemoryThatIsNotDeviceMemory)
     EXPECT_EQ(0u, zolsim_live_mappings());
 }
 
-TEST_F(SimTest, WaitWakesOnCompletionInAnotherProcessAndTimesOutOtherwise)
-{
+TEST_F(SimTest, WaitWakesOnCompletionInAnotherProcessAndTimesOutOtherwise) {
     Services s;
     ZOLSRV_CLIENT_MEM_INFO *m = s.Alloc(4096);
     ASSERT_NE(nullptr, m);
@@ -161,8 +145,7 @@ TEST_F(SimTest, WaitWakesOnCompletionInAnotherProcessAndTimesOutOtherwise)
     pid_t pid = fork();
     if (pid == 0) {
         ZOLSRV_CLIENT_MEM_INFO *c = nullptr;
-        if (ZOLSRVMapDeviceMemory2(&s.dev, fd.get(), s.heap, &c) != ZOLSRV_OK)
-            _exit(1);
+        if (ZOLSRVMapDeviceMemory2(&s.dev, fd.get(), s.heap, &c) != ZOLSRV_OK) _exit(1);
         usleep(30000);
         zolsim_gpu_complete(c);
         _exit(0);
@@ -186,8 +169,7 @@ TEST_F(SimTest, WaitWakesOnCompletionInAnotherProcessAndTimesOutOtherwise)
     EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&s.dev, m));
 }
 
-TEST_F(SimTest, FaultFiresExactlyAtTheNthCall)
-{
+TEST_F(SimTest, FaultFiresExactlyAtTheNthCall) {
     zolsim_fail("ZOLSRVConnect", 2, ZOLSRV_ERROR_GENERIC);
     ZOLSRV_CONNECTION *a = nullptr, *b = reinterpret_cast<ZOLSRV_CONNECTION *>(1), *c = nullptr;
     EXPECT_EQ(ZOLSRV_OK, ZOLSRVConnect(&a, 1));
@@ -219,8 +201,7 @@ TEST_F(SimTest, FaultFiresExactlyAtTheNthCall)
     EXPECT_EQ(3, ZOL2DEnumerateDevices(nullptr));
 }
 
-TEST_F(SimTest, LiveCountsReturnToZeroWhenEverythingIsReleased)
-{
+TEST_F(SimTest, LiveCountsReturnToZeroWhenEverythingIsReleased) {
     {
         Services s;
         ZOLSRV_CLIENT_MEM_INFO *m = s.Alloc(100);
@@ -278,8 +259,7 @@ TEST_F(SimTest, LiveCountsReturnToZeroWhenEverythingIsReleased)
     EXPECT_EQ(0u, zolsim_live_hint_states());
 }
 
-TEST_F(SimTest, NextAllocationCanReuseAStampOrASyncObject)
-{
+TEST_F(SimTest, NextAllocationCanReuseAStampOrASyncObject) {
     Services s;
     ZOLSRV_CLIENT_MEM_INFO *a = s.Alloc(64);
     ASSERT_NE(nullptr, a);
@@ -294,12 +274,10 @@ TEST_F(SimTest, NextAllocationCanReuseAStampOrASyncObject)
     EXPECT_EQ(a->psClientSyncInfo, b->psClientSyncInfo);
     EXPECT_NE(a->ui64Stamp, c->ui64Stamp) << "only the next allocation";
     EXPECT_NE(a->psClientSyncInfo, c->psClientSyncInfo);
-    for (ZOLSRV_CLIENT_MEM_INFO *m : {c, b, a})
-        EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&s.dev, m));
+    for (ZOLSRV_CLIENT_MEM_INFO *m : {c, b, a}) EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&s.dev, m));
 }
 
-TEST_F(SimTest, FramebufferNodeExistsOnlyWhenConfigured)
-{
+TEST_F(SimTest, FramebufferNodeExistsOnlyWhenConfigured) {
     errno = 0;
     EXPECT_EQ(-1, open("/dev/graphics/fb0", O_RDWR));
     EXPECT_EQ(ENOENT, errno);
@@ -325,8 +303,7 @@ TEST_F(SimTest, FramebufferNodeExistsOnlyWhenConfigured)
     EXPECT_EQ(0u, zolsim_fbdev_open_count());
 }
 
-TEST_F(SimTest, RecursiveMutexLockFailsLoudly)
-{
+TEST_F(SimTest, RecursiveMutexLockFailsLoudly) {
     // Forked, not re-executed: an ARM test cannot exec itself under qemu-user. The lock is taken
     // inside the child, because the owner of an error-checking mutex is a thread id.
     GTEST_FLAG_SET(death_test_style, "fast");
@@ -342,8 +319,7 @@ TEST_F(SimTest, RecursiveMutexLockFailsLoudly)
     ZOLSRVDestroyMutex(mu);
 }
 
-TEST(SimPlatformTest, NativeHandleAndModuleLoaderFollowAndroid)
-{
+TEST(SimPlatformTest, NativeHandleAndModuleLoaderFollowAndroid) {
     native_handle_t *h = native_handle_create(1, 2);
     ASSERT_NE(nullptr, h);
     EXPECT_EQ(12, h->version);

@@ -91,8 +91,8 @@ ZOL2DERROR ZOL2DGetDeviceInfo(ZOL2DCONTEXTHANDLE hContext, ZOL2DDISPLAYINFO *psD
 ZOL2DERROR ZOL2DGetMiscDisplayInfo(ZOL2DCONTEXTHANDLE hContext, ZOL2DMISCDISPLAYINFO *psMiscDisplayInfo);
 
 ZOL2DERROR ZOL2DCreateFlipChain(ZOL2DCONTEXTHANDLE hContext, unsigned long ulFlags, unsigned long ulNumBuffers,
-                                unsigned long ulWidth, unsigned long ulHeight, ZOL2DFORMAT eFormat,
-                                long *plStride, unsigned long *pulFlipChainID, ZOL2DFLIPCHAINHANDLE *phFlipChain);
+                                unsigned long ulWidth, unsigned long ulHeight, ZOL2DFORMAT eFormat, long *plStride,
+                                unsigned long *pulFlipChainID, ZOL2DFLIPCHAINHANDLE *phFlipChain);
 ZOL2DERROR ZOL2DDestroyFlipChain(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHANDLE hFlipChain);
 ZOL2DERROR ZOL2DGetFlipChainBuffers(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHANDLE hFlipChain,
                                     unsigned long *pulBufferCount, ZOL2DMEMINFO **apsMemInfo);

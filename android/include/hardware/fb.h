@@ -59,7 +59,8 @@ static_assert(offsetof(framebuffer_device_t, setSwapInterval) == 136, "setSwapIn
 static_assert(offsetof(framebuffer_device_t, setUpdateRect) == 140, "setUpdateRect");
 static_assert(offsetof(framebuffer_device_t, post) == 144, "post");
 static_assert(offsetof(framebuffer_device_t, compositionComplete) == 148, "compositionComplete");
-static_assert(offsetof(framebuffer_device_t, dump) == 152 && offsetof(framebuffer_device_t, enableScreen) == 156, "dump");
+static_assert(offsetof(framebuffer_device_t, dump) == 152 && offsetof(framebuffer_device_t, enableScreen) == 156,
+              "dump");
 static_assert(offsetof(framebuffer_device_t, reserved_proc) == 160, "reserved_proc");
 #endif
 

@@ -44,8 +44,8 @@ typedef struct gralloc_module_t {
     struct hw_module_t common;
     int (*registerBuffer)(struct gralloc_module_t const *module, buffer_handle_t handle);
     int (*unregisterBuffer)(struct gralloc_module_t const *module, buffer_handle_t handle);
-    int (*lock)(struct gralloc_module_t const *module, buffer_handle_t handle, int usage, int l, int t,
-                int w, int h, void **vaddr);
+    int (*lock)(struct gralloc_module_t const *module, buffer_handle_t handle, int usage, int l, int t, int w, int h,
+                void **vaddr);
     int (*unlock)(struct gralloc_module_t const *module, buffer_handle_t handle);
     /* Reserved for future use. */
     int (*perform)(struct gralloc_module_t const *module, int operation, ...);
@@ -54,8 +54,7 @@ typedef struct gralloc_module_t {
 
 typedef struct alloc_device_t {
     struct hw_device_t common;
-    int (*alloc)(struct alloc_device_t *dev, int w, int h, int format, int usage, buffer_handle_t *handle,
-                 int *stride);
+    int (*alloc)(struct alloc_device_t *dev, int w, int h, int format, int usage, buffer_handle_t *handle, int *stride);
     int (*free)(struct alloc_device_t *dev, buffer_handle_t handle);
     void (*dump)(struct alloc_device_t *dev, char *buff, int buff_len);
     void *reserved_proc[7];
@@ -65,9 +64,7 @@ static inline int gralloc_open(const struct hw_module_t *module, struct alloc_de
     return module->methods->open(module, GRALLOC_HARDWARE_GPU0, (struct hw_device_t **)device);
 }
 
-static inline int gralloc_close(struct alloc_device_t *device) {
-    return device->common.close(&device->common);
-}
+static inline int gralloc_close(struct alloc_device_t *device) { return device->common.close(&device->common); }
 
 #ifdef __cplusplus
 }
@@ -79,7 +76,8 @@ static_assert(sizeof(gralloc_module_t) == 176, "gralloc_module_t");
 static_assert(offsetof(gralloc_module_t, registerBuffer) == 128, "registerBuffer");
 static_assert(offsetof(gralloc_module_t, unregisterBuffer) == 132, "unregisterBuffer");
 static_assert(offsetof(gralloc_module_t, lock) == 136 && offsetof(gralloc_module_t, unlock) == 140, "lock, unlock");
-static_assert(offsetof(gralloc_module_t, perform) == 144 && offsetof(gralloc_module_t, reserved_proc) == 148, "perform");
+static_assert(offsetof(gralloc_module_t, perform) == 144 && offsetof(gralloc_module_t, reserved_proc) == 148,
+              "perform");
 static_assert(sizeof(alloc_device_t) == 104, "alloc_device_t");
 static_assert(offsetof(alloc_device_t, alloc) == 64 && offsetof(alloc_device_t, free) == 68, "alloc, free");
 static_assert(offsetof(alloc_device_t, dump) == 72 && offsetof(alloc_device_t, reserved_proc) == 76, "dump");

@@ -116,15 +116,15 @@ ZOLSRV_CLIENT_MEM_INFO *zolsim_meminfo_by_stamp(VEK_UINT64 ui64Stamp);
 
 /* ---- What is live in this process ---- */
 
-unsigned zolsim_live_allocations(void);   /* ZOLSRVAllocDeviceMem2 (and flip-chain buffers) not freed */
-unsigned zolsim_live_mappings(void);      /* ZOLSRVMapDeviceMemory2 not unmapped */
-unsigned zolsim_live_exported_fds(void);  /* descriptors from ZOLSRVExportDeviceMem2 still open */
+unsigned zolsim_live_allocations(void);  /* ZOLSRVAllocDeviceMem2 (and flip-chain buffers) not freed */
+unsigned zolsim_live_mappings(void);     /* ZOLSRVMapDeviceMemory2 not unmapped */
+unsigned zolsim_live_exported_fds(void); /* descriptors from ZOLSRVExportDeviceMem2 still open */
 unsigned zolsim_live_flipchains(void);
-unsigned zolsim_live_contexts(void);      /* 2D contexts */
+unsigned zolsim_live_contexts(void); /* 2D contexts */
 unsigned zolsim_live_connections(void);
 unsigned zolsim_live_mutexes(void);
 unsigned zolsim_live_hint_states(void);
-unsigned zolsim_live_mem_contexts(void);  /* ZOLSRVCreateDeviceMemContext not destroyed */
+unsigned zolsim_live_mem_contexts(void); /* ZOLSRVCreateDeviceMemContext not destroyed */
 
 #ifdef __cplusplus
 }
