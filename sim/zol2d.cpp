@@ -88,11 +88,7 @@ void FreeChain(FlipChain *f) {
 
 }  // namespace
 
-#define ENTER(name)                                                                    \
-    do {                                                                               \
-        int iFaultCode_;                                                               \
-        if (zolsim_internal_enter(name, &iFaultCode_)) return (ZOL2DERROR)iFaultCode_; \
-    } while (0)
+#define ENTER(name) ZOLSIM_ENTER(name, ZOL2DERROR)
 
 extern "C" {
 

@@ -13,6 +13,14 @@ extern "C" {
    zolsim_fail fires on this call (the function must then return *piCode and do nothing else). */
 int zolsim_internal_enter(const char *pszFunction, int *piCode);
 
+/* The first line of every vendor function: counts the call and returns the armed fault's code,
+   as the function's own result type, when one fires. */
+#define ZOLSIM_ENTER(name, result_type)                                                 \
+    do {                                                                                \
+        int iFaultCode_;                                                                \
+        if (zolsim_internal_enter(name, &iFaultCode_)) return (result_type)iFaultCode_; \
+    } while (0)
+
 /* A services allocation made on behalf of the 2D library (flip-chain buffers): a live allocation
    like any other, but not a ZOLSRVAllocDeviceMem2 call, so it is neither counted nor recorded. */
 ZOLSRV_ERROR zolsim_internal_alloc(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32PhysAddr,

@@ -429,11 +429,7 @@ bool SameFile(const ExportedFd &e) {
 
 }  // namespace
 
-#define ENTER(name)                                                                      \
-    do {                                                                                 \
-        int iFaultCode_;                                                                 \
-        if (zolsim_internal_enter(name, &iFaultCode_)) return (ZOLSRV_ERROR)iFaultCode_; \
-    } while (0)
+#define ENTER(name) ZOLSIM_ENTER(name, ZOLSRV_ERROR)
 
 extern "C" {
 
