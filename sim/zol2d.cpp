@@ -80,7 +80,16 @@ void FreeBuffer(ZOL2DMEMINFO *b) {
     delete b;
 }
 
+// Tells the services which display the chain's buffers belong to, for the display-class calls.
+void PublishChain(const FlipChain *f) {
+    std::vector<ZOLSRV_CLIENT_MEM_INFO *> apsBuffers;
+    for (ZOL2DMEMINFO *b : f->buffers) apsBuffers.push_back(static_cast<ZOLSRV_CLIENT_MEM_INFO *>(b->hPrivateData));
+    zolsim_internal_dc_chain_set(f->psContext->sPub.hDisplayClassDevice, f->sPub.hDCSwapChain, f->psContext->uiDevIndex,
+                                 apsBuffers.data(), (unsigned)apsBuffers.size());
+}
+
 void FreeChain(FlipChain *f) {
+    zolsim_internal_dc_chain_remove(f->sPub.hDCSwapChain);
     for (ZOL2DMEMINFO *b : f->buffers) FreeBuffer(b);
     delete f;
     zolsim_internal_live_adjust(ZOLSIM_LIVE_FLIPCHAINS, -1);
@@ -203,6 +212,7 @@ ZOL2DERROR ZOL2DCreateFlipChain(ZOL2DCONTEXTHANDLE hContext, unsigned long ulFla
     f->sPub.ulFlipChainID = g_nextChainID++;
     f->sPub.hPrivate = f;
     g_chains->push_back(f);
+    PublishChain(f);
     zolsim_internal_live_adjust(ZOLSIM_LIVE_FLIPCHAINS, 1);
 
     const long over = zolsim_internal_flipchain_stride_override();
@@ -253,6 +263,8 @@ ZOL2DERROR ZOL2DMemFree(ZOL2DCONTEXTHANDLE hContext, ZOL2DMEMINFO *psMemInfo) {
                 if (f->buffers.empty()) {
                     Erase(*g_chains, f);
                     emptied = f;
+                } else {
+                    PublishChain(f);
                 }
                 break;
             }

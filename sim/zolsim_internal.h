@@ -47,6 +47,14 @@ void zolsim_internal_record_flipchain(const ZOLSIM_FLIPCHAIN_RECORD *psRecord);
 enum { ZOLSIM_LIVE_CONTEXTS = 0, ZOLSIM_LIVE_FLIPCHAINS = 1 };
 void zolsim_internal_live_adjust(int iKind, int iDelta);
 
+/* The display-class side of a flip chain, as the services' display calls see it: the chain's
+   device and swap-chain handles, the display (2D device index) it shows on, and its buffers in
+   chain order. The 2D library sets it when a chain is made or loses a buffer, and removes it with
+   the chain. */
+void zolsim_internal_dc_chain_set(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, unsigned uiDisplay,
+                                  ZOLSRV_CLIENT_MEM_INFO *const *apsBuffers, unsigned uiCount);
+void zolsim_internal_dc_chain_remove(VEK_HANDLE hSwapChain);
+
 /* Between the descriptor interposition and the export tracking inside libzolsrv. */
 void zolsim_internal_fd_closed(int iFd);
 void zolsim_internal_fbdev_reset(void);

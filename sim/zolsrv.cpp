@@ -85,6 +85,14 @@ struct ZOLSRV_MUTEX_TAG {
 
 namespace {
 
+// A flip chain's display-class side (see zolsim_internal_dc_chain_set).
+struct DCChain {
+    VEK_HANDLE hDevice;
+    VEK_HANDLE hSwapChain;
+    unsigned uiDisplay;
+    std::vector<ZOLSRV_CLIENT_MEM_INFO *> buffers;
+};
+
 struct HintState {
     VEK_UINT32 ui32Module;
 };
@@ -128,6 +136,7 @@ struct State {
     std::vector<Mem *> mems;
     std::vector<ZOLSRV_CONNECTION *> connections;
     std::vector<void *> memContexts;
+    std::vector<DCChain> dcChains;
     unsigned uiLiveAllocations = 0, uiLiveMappings = 0, uiLiveConnections = 0, uiLiveMutexes = 0, uiLiveHintStates = 0,
              uiLiveContexts = 0, uiLiveFlipChains = 0;
     VEK_UINT32 ui32NextDevVAddr = kDevVAddrFirst;
@@ -541,6 +550,36 @@ void zolsim_internal_live_adjust(int iKind, int iDelta) {
     n = (unsigned)((int)n + iDelta);
 }
 
+static DCChain *FindDCChainLocked(VEK_HANDLE hSwapChain) {
+    for (DCChain &c : S().dcChains)
+        if (c.hSwapChain == hSwapChain) return &c;
+    return nullptr;
+}
+
+void zolsim_internal_dc_chain_set(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, unsigned uiDisplay,
+                                  ZOLSRV_CLIENT_MEM_INFO *const *apsBuffers, unsigned uiCount) {
+    Guard g(g_mu);
+    DCChain *c = FindDCChainLocked(hSwapChain);
+    if (c == nullptr) {
+        S().dcChains.push_back(DCChain{});
+        c = &S().dcChains.back();
+    }
+    c->hDevice = hDevice;
+    c->hSwapChain = hSwapChain;
+    c->uiDisplay = uiDisplay;
+    c->buffers.assign(apsBuffers, apsBuffers + uiCount);
+}
+
+void zolsim_internal_dc_chain_remove(VEK_HANDLE hSwapChain) {
+    Guard g(g_mu);
+    std::vector<DCChain> &v = S().dcChains;
+    for (size_t i = 0; i < v.size(); i++)
+        if (v[i].hSwapChain == hSwapChain) {
+            v.erase(v.begin() + (long)i);
+            return;
+        }
+}
+
 void zolsim_internal_fd_closed(int iFd) {
     if (__atomic_load_n(&g_exportedCount, __ATOMIC_RELAXED) == 0) return;
     Guard g(g_fd_mu);
@@ -879,12 +918,17 @@ void ZOLSRVUnlockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
 
 ZOLSRV_ERROR ZOLSRVGetDCBuffers2(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, VEK_HANDLE *phBuffer,
                                  VEK_SYS_PHYADDR *psPhyAddr) {
-    (void)hDevice;
-    (void)hSwapChain;
-    (void)phBuffer;
-    (void)psPhyAddr;
     ENTER("ZOLSRVGetDCBuffers2");
-    return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (phBuffer == nullptr || psPhyAddr == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    Guard g(g_mu);
+    const DCChain *c = FindDCChainLocked(hSwapChain);
+    if (c == nullptr || c->hDevice != hDevice) return ZOLSRV_ERROR_INVALID_PARAMS;
+    for (size_t i = 0; i < c->buffers.size(); i++) {
+        Mem *m = FindMemLocked(c->buffers[i]);
+        phBuffer[i] = c->buffers[i]->hKernelMemInfo;
+        psPhyAddr[i].uiAddr = m != nullptr ? m->ui32PhysAddr : 0;
+    }
+    return ZOLSRV_OK;
 }
 
 ZOLSRV_ERROR ZOLSRVSwapToDCBuffer2(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, VEK_UINT32 ui32SwapInterval,
