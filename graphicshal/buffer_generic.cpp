@@ -6,23 +6,8 @@
 #include <string.h>
 #include <unistd.h>
 
-/* The window-system pixel formats of the vendor's EGL driver. */
-enum {
-    ZIRVA_PIXELFORMAT_RGB565 = 0,
-    ZIRVA_PIXELFORMAT_ARGB8888 = 2,
-    ZIRVA_PIXELFORMAT_ABGR8888 = 4,
-    ZIRVA_PIXELFORMAT_XBGR8888 = 5,
-    ZIRVA_PIXELFORMAT_YV12 = 8,
-    ZIRVA_PIXELFORMAT_XRGB8888 = 9,
-};
-
 /* BGRX has no Android name; it lives in the range Android leaves to the HAL. */
 #define VEK_HAL_PIXEL_FORMAT_BGRX_8888 0x1ff
-
-/* 2D blit surface formats */
-#define ZOL2D_BLT_FORMAT_RGB565 0x80000001u
-#define ZOL2D_BLT_FORMAT_ARGB8888 0x80000014u
-#define ZOL2D_BLT_FORMAT_ABGR8888 0x80000015u
 
 #define VEK_CACHE_CLEAN_REQUEST 0x20
 

@@ -54,6 +54,13 @@ int gralloc_module_map(const gralloc_module_t *module, VEK_UINT64 ui64Stamp, int
 int gralloc_module_unmap(const gralloc_module_t *module, VEK_UINT64 ui64Stamp);
 int gralloc_module_getphyaddrs(const VEK_gralloc_module_public_t *module, buffer_handle_t handle,
                                unsigned int *auiPhyAddr);
+int gralloc_module_blit_to_vaddr(const VEK_gralloc_module_public_t *module, buffer_handle_t src, void **dest,
+                                 int format);
+int gralloc_module_blit_to_handle(const VEK_gralloc_module_public_t *module, buffer_handle_t src, buffer_handle_t dest,
+                                  int w, int h, int x, int y);
+
+/* The 2D library's format code of a pixel format, 255 when it has none. */
+ZOL2DFORMAT HAL2ZOL2DPixelFormat(int format);
 
 /* Plane mapping of a buffer made in another process; the release steps are flush-operation
    callbacks. All run with the module mutex held. */

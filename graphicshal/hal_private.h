@@ -10,6 +10,17 @@
 extern "C" {
 #endif
 
+/* The window-system pixel formats of the vendor's EGL driver, published in the format list. */
+enum {
+    ZIRVA_PIXELFORMAT_RGB565 = 0,
+    ZIRVA_PIXELFORMAT_ARGB8888 = 2,
+    ZIRVA_PIXELFORMAT_ABGR8888 = 4,
+    ZIRVA_PIXELFORMAT_XBGR8888 = 5,
+    ZIRVA_PIXELFORMAT_NV12 = 6,
+    ZIRVA_PIXELFORMAT_YV12 = 8,
+    ZIRVA_PIXELFORMAT_XRGB8888 = 9,
+};
+
 typedef enum {
     HAL_PRESENT_MODE_FLIP = 0,
     HAL_PRESENT_MODE_BLIT = 1,

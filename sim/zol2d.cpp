@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "zol2d_blit.h"
 #include "zolsim_internal.h"
 
 namespace {
@@ -28,9 +29,23 @@ struct FlipChain {
     char swapChain;
 };
 
+// Caller memory wrapped as 2D memory.
+struct Wrapped {
+    ZOL2DMEMINFO sInfo;  // first: the mem-info pointer is the record pointer
+    Context *psContext;
+};
+
+// A submitted blit whose destination writes have not completed yet.
+struct PendingBlit {
+    const ZOL2DMEMINFO *psDst;
+    ZOLSRV_CLIENT_MEM_INFO *psServicesMem;  // the destination's services memory, if any
+};
+
 pthread_mutex_t g_mu = PTHREAD_MUTEX_INITIALIZER;
 std::vector<Context *> *g_contexts = new std::vector<Context *>;
 std::vector<FlipChain *> *g_chains = new std::vector<FlipChain *>;
+std::vector<Wrapped *> *g_wrapped = new std::vector<Wrapped *>;
+std::vector<PendingBlit> *g_pendingBlits = new std::vector<PendingBlit>;
 unsigned long g_nextChainID = 1;
 VEK_UINT32 g_nextPhys = kPhysBase;
 
@@ -93,6 +108,46 @@ void FreeChain(FlipChain *f) {
     for (ZOL2DMEMINFO *b : f->buffers) FreeBuffer(b);
     delete f;
     zolsim_internal_live_adjust(ZOLSIM_LIVE_FLIPCHAINS, -1);
+}
+
+Wrapped *FindWrappedLocked(Context *c, const ZOL2DMEMINFO *psMemInfo) {
+    for (Wrapped *w : *g_wrapped)
+        if (&w->sInfo == psMemInfo && w->psContext == c) return w;
+    return nullptr;
+}
+
+// The CPU view of a device address: wrapped memory first, then the services' memory (flip-chain
+// buffers and allocations are services memory).
+zolsim::BlitPlane PlaneAtLocked(VEK_UINT32 ui32DevAddr) {
+    for (Wrapped *w : *g_wrapped)
+        if (ui32DevAddr >= w->sInfo.ui32DevAddr && ui32DevAddr - w->sInfo.ui32DevAddr < w->sInfo.ui32MemSize)
+            return zolsim::BlitPlane{
+                static_cast<unsigned char *>(w->sInfo.pBase) + (ui32DevAddr - w->sInfo.ui32DevAddr),
+                (size_t)(w->sInfo.ui32MemSize - (ui32DevAddr - w->sInfo.ui32DevAddr))};
+    VEK_SIZE_T uRoom = 0;
+    void *p = zolsim_internal_cpu_address(ui32DevAddr, &uRoom);
+    return zolsim::BlitPlane{static_cast<unsigned char *>(p), p != nullptr ? (size_t)uRoom : 0};
+}
+
+// A request's surface as the blitter sees it; the first plane is the memory the request names.
+bool DescribeSurface(const ZOL2D_SURFACE &s, const ZOL2D_SURFACE_EXT *psExt, zolsim::BlitSurface *psOut) {
+    if (s.pSurfMemInfo == nullptr || s.pSurfMemInfo->pBase == nullptr || s.SurfOffset > s.pSurfMemInfo->ui32MemSize)
+        return false;
+    psOut->asPlanes[0] = zolsim::BlitPlane{static_cast<unsigned char *>(s.pSurfMemInfo->pBase) + s.SurfOffset,
+                                           (size_t)(s.pSurfMemInfo->ui32MemSize - s.SurfOffset)};
+    psOut->asPlanes[1] = zolsim::BlitPlane{nullptr, 0};
+    // The second plane lies uChromaPlane1 bytes past the first, in device addresses.
+    if (psExt != nullptr) psOut->asPlanes[1] = PlaneAtLocked(s.pSurfMemInfo->ui32DevAddr + psExt->uChromaPlane1);
+    psOut->lStride = s.Stride;
+    psOut->eFormat = s.Format;
+    psOut->ulWidth = s.SurfWidth;
+    psOut->ulHeight = s.SurfHeight;
+    return zolsim::BlitSurfaceFits(*psOut);
+}
+
+bool RectInside(const ZOL2DRECT &r, const zolsim::BlitSurface &s) {
+    return r.left >= 0 && r.top >= 0 && r.right > r.left && r.bottom > r.top && (unsigned long)r.right <= s.ulWidth &&
+           (unsigned long)r.bottom <= s.ulHeight;
 }
 
 }  // namespace
@@ -256,6 +311,19 @@ ZOL2DERROR ZOL2DMemFree(ZOL2DCONTEXTHANDLE hContext, ZOL2DMEMINFO *psMemInfo) {
     {
         Guard g;
         Context *c = FindContextLocked(hContext);
+        if (c == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
+        if (Wrapped *w = FindWrappedLocked(c, psMemInfo)) {
+            Erase(*g_wrapped, w);
+            // Blits still writing into it are abandoned with it.
+            for (size_t i = 0; i < g_pendingBlits->size();)
+                if ((*g_pendingBlits)[i].psDst == psMemInfo)
+                    g_pendingBlits->erase(g_pendingBlits->begin() + (long)i);
+                else
+                    i++;
+            delete w;
+            zolsim_internal_live_adjust(ZOLSIM_LIVE_WRAPPED, -1);
+            return ZOL2D_OK;
+        }
         bool found = false;
         for (FlipChain *f : *g_chains) {
             if (f->psContext == c && Erase(f->buffers, psMemInfo)) {
@@ -269,11 +337,99 @@ ZOL2DERROR ZOL2DMemFree(ZOL2DCONTEXTHANDLE hContext, ZOL2DMEMINFO *psMemInfo) {
                 break;
             }
         }
-        if (c == nullptr || !found) return ZOL2DERROR_INVALID_PARAMETER;
+        if (!found) return ZOL2DERROR_INVALID_PARAMETER;
     }
     FreeBuffer(psMemInfo);
     if (emptied != nullptr) FreeChain(emptied);
     return ZOL2D_OK;
+}
+
+ZOL2DERROR ZOL2DMemWrap(ZOL2DCONTEXTHANDLE hContext, void *pMem, unsigned long ulFlags, unsigned long ulSize,
+                        VEK_SYS_PHYADDR *psPageAddrs, ZOL2DMEMINFO **ppsMemInfo) {
+    (void)ulFlags;
+    (void)psPageAddrs;
+    ENTER("ZOL2DMemWrap");
+    zolsim_internal_record_wrap(ulSize);
+    if (pMem == nullptr || ulSize == 0 || ulSize > 0xffffffffUL || ppsMemInfo == nullptr)
+        return ZOL2DERROR_INVALID_PARAMETER;
+    const VEK_UINT32 ui32DevAddr = zolsim_internal_reserve_dev_vaddr(ulSize);
+    Guard g;
+    Context *c = FindContextLocked(hContext);
+    if (c == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
+    Wrapped *w = new Wrapped{};
+    w->sInfo.pBase = pMem;
+    w->sInfo.ui32MemSize = (VEK_UINT32)ulSize;
+    w->sInfo.ui32DevAddr = ui32DevAddr;
+    w->psContext = c;
+    g_wrapped->push_back(w);
+    zolsim_internal_live_adjust(ZOLSIM_LIVE_WRAPPED, 1);
+    *ppsMemInfo = &w->sInfo;
+    return ZOL2D_OK;
+}
+
+ZOL2DERROR ZOL2DBlt3DExt(ZOL2DCONTEXTHANDLE hContext, const ZOL2D_3DBLT_EXT *psBlt) {
+    ENTER("ZOL2DBlt3DExt");
+    if (psBlt == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
+    const ZOL2D_SURFACE &d = psBlt->sDst, &src = psBlt->sSrc;
+    ZOLSIM_BLIT_RECORD rec = {d.Format,
+                              src.Format,
+                              d.Stride,
+                              src.Stride,
+                              d.SurfWidth,
+                              d.SurfHeight,
+                              src.SurfWidth,
+                              src.SurfHeight,
+                              psBlt->rcDest,
+                              psBlt->rcSource,
+                              d.pSurfMemInfo != nullptr ? d.pSurfMemInfo->ui32DevAddr : 0,
+                              src.pSurfMemInfo != nullptr ? src.pSurfMemInfo->ui32DevAddr : 0,
+                              psBlt->bDisableDestInput,
+                              psBlt->pDstExt != nullptr,
+                              psBlt->pDstExt != nullptr ? psBlt->pDstExt->uChromaPlane1 : 0};
+    zolsim_internal_record_blit(&rec);
+
+    if (!zolsim::BlitFormatKnown(d.Format) || !zolsim::BlitFormatKnown(src.Format)) return ZOL2DERROR_INVALID_PARAMETER;
+    // An NV12 destination needs its chroma plane.
+    if ((d.Format == ZOL2D_BLT_FORMAT_NV12) != (psBlt->pDstExt != nullptr)) return ZOL2DERROR_INVALID_PARAMETER;
+    Guard g;
+    if (FindContextLocked(hContext) == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
+    zolsim::BlitSurface sDst, sSrc;
+    if (!DescribeSurface(d, psBlt->pDstExt, &sDst) || !DescribeSurface(src, nullptr, &sSrc) ||
+        !RectInside(psBlt->rcSource, sSrc) || psBlt->rcDest.right <= psBlt->rcDest.left ||
+        psBlt->rcDest.bottom <= psBlt->rcDest.top)
+        return ZOL2DERROR_INVALID_PARAMETER;
+
+    // The pixels land now; the destination's write stays pending until the blits are queried.
+    zolsim::BlitConvert(sDst, psBlt->rcDest, sSrc, psBlt->rcSource);
+    ZOLSRV_CLIENT_MEM_INFO *psServicesMem = static_cast<ZOLSRV_CLIENT_MEM_INFO *>(d.pSurfMemInfo->hPrivateData);
+    if (psServicesMem != nullptr) zolsim_internal_gpu_write_begin(psServicesMem);
+    g_pendingBlits->push_back(PendingBlit{d.pSurfMemInfo, psServicesMem});
+    return ZOL2D_OK;
+}
+
+ZOL2DERROR ZOL2DQueryBlitsComplete(ZOL2DCONTEXTHANDLE hContext, const ZOL2DMEMINFO *psMemInfo, unsigned long ulFlags) {
+    ENTER("ZOL2DQueryBlitsComplete");
+    Guard g;
+    if (FindContextLocked(hContext) == nullptr || psMemInfo == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
+    bool bPending = false;
+    for (size_t i = 0; i < g_pendingBlits->size();) {
+        const PendingBlit &b = (*g_pendingBlits)[i];
+        if (b.psDst != psMemInfo) {
+            i++;
+        } else if (ulFlags & ZOL2D_QUERY_WAIT) {
+            if (b.psServicesMem != nullptr) zolsim_internal_gpu_write_end(b.psServicesMem);
+            g_pendingBlits->erase(g_pendingBlits->begin() + (long)i);
+        } else {
+            bPending = true;
+            i++;
+        }
+    }
+    return bPending ? ZOL2DERROR_GENERIC_ERROR : ZOL2D_OK;
+}
+
+unsigned zolsim_blits_pending(void) {
+    Guard g;
+    return (unsigned)g_pendingBlits->size();
 }
 
 }  // extern "C"

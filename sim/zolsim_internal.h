@@ -29,6 +29,15 @@ ZOLSRV_ERROR zolsim_internal_free(ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
 /* The physical address given at allocation (0 for ordinary allocations and mappings). */
 VEK_UINT32 zolsim_internal_phys_addr(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
 
+/* Device addresses for memory the 2D library wraps, from the same space as the services' own. */
+VEK_UINT32 zolsim_internal_reserve_dev_vaddr(VEK_SIZE_T uLen);
+/* The CPU address of a device address inside live services memory of this process, with the bytes
+   that follow it in that memory; NULL when no such memory holds it. */
+void *zolsim_internal_cpu_address(VEK_UINT32 ui32DevAddr, VEK_SIZE_T *puRoom);
+/* One GPU write on the allocation: begun (pending + 1) and ended (complete + 1, event signalled). */
+void zolsim_internal_gpu_write_begin(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
+void zolsim_internal_gpu_write_end(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
+
 /* A connection for the library's own use: not counted as a client connection. */
 ZOLSRV_CONNECTION *zolsim_internal_connect(void);
 void zolsim_internal_disconnect(ZOLSRV_CONNECTION *psConnection);
@@ -44,7 +53,10 @@ long zolsim_internal_flipchain_count_override(void);
 void zolsim_internal_record_context_device(unsigned long ulDevID);
 void zolsim_internal_record_flipchain(const ZOLSIM_FLIPCHAIN_RECORD *psRecord);
 
-enum { ZOLSIM_LIVE_CONTEXTS = 0, ZOLSIM_LIVE_FLIPCHAINS = 1 };
+void zolsim_internal_record_wrap(unsigned long ulSize);
+void zolsim_internal_record_blit(const ZOLSIM_BLIT_RECORD *psRecord);
+
+enum { ZOLSIM_LIVE_CONTEXTS = 0, ZOLSIM_LIVE_FLIPCHAINS = 1, ZOLSIM_LIVE_WRAPPED = 2 };
 void zolsim_internal_live_adjust(int iKind, int iDelta);
 
 /* The display-class side of a flip chain, as the services' display calls see it: the chain's

@@ -125,6 +125,9 @@ struct State {
     ZOLSIM_FLIPCHAIN_RECORD flipChain;
     bool bHaveMiscInfo;
     ZOLSRV_MISC_INFO miscInfo;
+    std::vector<unsigned long> wraps;
+    bool bHaveBlit;
+    ZOLSIM_BLIT_RECORD blit;
     std::string hintsRead;
     unsigned uiStallReports;
     unsigned uiCacheOps;
@@ -138,7 +141,7 @@ struct State {
     std::vector<void *> memContexts;
     std::vector<DCChain> dcChains;
     unsigned uiLiveAllocations = 0, uiLiveMappings = 0, uiLiveConnections = 0, uiLiveMutexes = 0, uiLiveHintStates = 0,
-             uiLiveContexts = 0, uiLiveFlipChains = 0;
+             uiLiveContexts = 0, uiLiveFlipChains = 0, uiLiveWrapped = 0;
     VEK_UINT32 ui32NextDevVAddr = kDevVAddrFirst;
     VEK_UINT32 ui32NextStamp = 1;
 
@@ -168,6 +171,9 @@ struct State {
         flipChain = ZOLSIM_FLIPCHAIN_RECORD{};
         bHaveMiscInfo = false;
         miscInfo = ZOLSRV_MISC_INFO{};
+        wraps.clear();
+        bHaveBlit = false;
+        blit = ZOLSIM_BLIT_RECORD{};
         hintsRead.clear();
         uiStallReports = 0;
         uiCacheOps = 0;
@@ -482,6 +488,42 @@ VEK_UINT32 zolsim_internal_phys_addr(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
     return m != nullptr ? m->ui32PhysAddr : 0;
 }
 
+VEK_UINT32 zolsim_internal_reserve_dev_vaddr(VEK_SIZE_T uLen) {
+    Guard g(g_mu);
+    return TakeDevVAddrLocked(RoundUp(uLen, PageSize()));
+}
+
+void *zolsim_internal_cpu_address(VEK_UINT32 ui32DevAddr, VEK_SIZE_T *puRoom) {
+    Guard g(g_mu);
+    for (Mem *m : S().mems) {
+        const VEK_UINT32 base = m->sInfo.sDevVAddr.uiAddr;
+        if (ui32DevAddr >= base && ui32DevAddr - base < m->sInfo.uAllocSize) {
+            if (puRoom != nullptr) *puRoom = m->sInfo.uAllocSize - (ui32DevAddr - base);
+            return static_cast<char *>(m->pvBase) + (ui32DevAddr - base);
+        }
+    }
+    return nullptr;
+}
+
+void zolsim_internal_gpu_write_begin(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
+    Guard g(g_mu);
+    Mem *m = FindMemLocked(psMemInfo);
+    if (m == nullptr) return;
+    GPU_WRITES_BEGIN();
+    __atomic_add_fetch(&m->psHeader->sSync.ui32WriteOpsPending, 1, __ATOMIC_SEQ_CST);
+    GPU_WRITES_END();
+}
+
+void zolsim_internal_gpu_write_end(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
+    Guard g(g_mu);
+    Mem *m = FindMemLocked(psMemInfo);
+    if (m == nullptr) return;
+    GPU_WRITES_BEGIN();
+    __atomic_add_fetch(&m->psHeader->sSync.ui32WriteOpsComplete, 1, __ATOMIC_SEQ_CST);
+    GPU_WRITES_END();
+    __atomic_add_fetch(&g_eventGeneration, 1, __ATOMIC_SEQ_CST);
+}
+
 static ZOLSRV_CONNECTION *NewConnection(VEK_UINT32 ui32Flags, bool bCounted) {
     ZOLSRV_CONNECTION *c = new ZOLSRV_CONNECTION{ui32Flags, bCounted, 0};
     Guard g(g_mu);
@@ -544,9 +586,22 @@ void zolsim_internal_record_flipchain(const ZOLSIM_FLIPCHAIN_RECORD *psRecord) {
     S().bHaveFlipChain = true;
 }
 
+void zolsim_internal_record_wrap(unsigned long ulSize) {
+    Guard g(g_mu);
+    S().wraps.push_back(ulSize);
+}
+
+void zolsim_internal_record_blit(const ZOLSIM_BLIT_RECORD *psRecord) {
+    Guard g(g_mu);
+    S().blit = *psRecord;
+    S().bHaveBlit = true;
+}
+
 void zolsim_internal_live_adjust(int iKind, int iDelta) {
     Guard g(g_mu);
-    unsigned &n = iKind == ZOLSIM_LIVE_CONTEXTS ? S().uiLiveContexts : S().uiLiveFlipChains;
+    unsigned &n = iKind == ZOLSIM_LIVE_CONTEXTS     ? S().uiLiveContexts
+                  : iKind == ZOLSIM_LIVE_FLIPCHAINS ? S().uiLiveFlipChains
+                                                    : S().uiLiveWrapped;
     n = (unsigned)((int)n + iDelta);
 }
 
@@ -1206,6 +1261,8 @@ void zolsim_share_sync_with_next(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
     S().psShareSyncWithNext = FindMemLocked(psMemInfo);
 }
 
+VEK_UINT32 zolsim_phys_addr(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) { return zolsim_internal_phys_addr(psMemInfo); }
+
 ZOLSRV_CLIENT_MEM_INFO *zolsim_meminfo_by_stamp(VEK_UINT64 ui64Stamp) {
     Guard g(g_mu);
     for (Mem *m : S().mems)
@@ -1238,6 +1295,25 @@ unsigned zolsim_live_flipchains(void) {
 unsigned zolsim_live_contexts(void) {
     Guard g(g_mu);
     return S().uiLiveContexts;
+}
+
+unsigned zolsim_live_wrapped(void) {
+    Guard g(g_mu);
+    return S().uiLiveWrapped;
+}
+
+int zolsim_last_blit(ZOLSIM_BLIT_RECORD *psOut) {
+    Guard g(g_mu);
+    if (!S().bHaveBlit) return 0;
+    if (psOut != nullptr) *psOut = S().blit;
+    return 1;
+}
+
+unsigned zolsim_wrap_records(unsigned long *pulSizes, unsigned uiMax) {
+    Guard g(g_mu);
+    const std::vector<unsigned long> &w = S().wraps;
+    for (unsigned i = 0; pulSizes != nullptr && i < uiMax && i < w.size(); i++) pulSizes[i] = w[i];
+    return (unsigned)w.size();
 }
 
 unsigned zolsim_live_connections(void) {

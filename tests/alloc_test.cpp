@@ -164,7 +164,7 @@ TEST_F(AllocTest, RefusesBadArgumentsWithoutTakingTheMutex) {
                                     GRALLOC_USAGE_PRIVATE_2, GRALLOC_USAGE_PRIVATE_3, 0x4, 0x40, 0x8000, 0x100000})
         EXPECT_EQ(-EINVAL, psAlloc->alloc(psAlloc, 16, 16, HAL_PIXEL_FORMAT_RGB_565, iUsage, &h, &iStride))
             << "usage 0x" << std::hex << iUsage;
-    for (int iFormat : std::initializer_list<int>{0, HAL_PIXEL_FORMAT_RGB_888, HAL_PIXEL_FORMAT_RGBA_4444, 0x100, -1})
+    for (int iFormat : std::initializer_list<int>{0, HAL_PIXEL_FORMAT_RGB_888, HAL_PIXEL_FORMAT_RGBA_4444, 0x101, -1})
         EXPECT_EQ(-EINVAL, psAlloc->alloc(psAlloc, 16, 16, iFormat, kSwUsage, &h, &iStride)) << "format " << iFormat;
     /* Display usage needs a format the GPU can render into. */
     for (int iFormat :

@@ -14,7 +14,7 @@ extern "C" VEK_gralloc_module_t HMI;
 
 namespace {
 
-TEST(FormatRegistryTest, ListsTheGenericRowsInTableOrder) {
+TEST(FormatRegistryTest, ListsTheGenericRowsInTableOrderThenTheVideoFormat) {
     struct {
         const char *pszName;
         int iHal, iZirva;
@@ -44,11 +44,18 @@ TEST(FormatRegistryTest, ListsTheGenericRowsInTableOrder) {
         EXPECT_EQ(psFormat, GetBufferFormat(sRow.iHal)) << "look-up by the Android format";
         ps = ps->psNext;
     }
-    EXPECT_EQ(nullptr, ps) << "the generic rows end the registry";
+    ASSERT_NE(nullptr, ps) << "the video format follows the generic rows";
+    EXPECT_STREQ("C110_NV12", ps->szName);
+    EXPECT_EQ(0x100, ps->iHalPixelFormat);
+    EXPECT_EQ(6, ps->iZIRVAPixelFormat);
+    EXPECT_EQ(12u, ps->uiBpp);
+    EXPECT_EQ(0, ps->bGPURenderable);
+    EXPECT_EQ(ps, &GetBufferFormat(0x100)->base);
+    EXPECT_EQ(nullptr, ps->psNext) << "and ends the registry";
 }
 
 TEST(FormatRegistryTest, UnknownFormatsHaveNoRecord) {
-    for (int iFormat : std::initializer_list<int>{0, HAL_PIXEL_FORMAT_RGB_888, 0x100, 0x1fe, -1})
+    for (int iFormat : std::initializer_list<int>{0, HAL_PIXEL_FORMAT_RGB_888, 0x101, 0x1fe, -1})
         EXPECT_EQ(nullptr, GetBufferFormat(iFormat));
 }
 

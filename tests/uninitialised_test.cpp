@@ -78,4 +78,17 @@ TEST_F(UninitialisedTest, DeviceEntryPointsAnswerNotInitialised) {
     EXPECT_EQ(0, gralloc_device_close(&psHeapDevice->common)) << "close runs no guard";
 }
 
+TEST_F(UninitialisedTest, BufferAccessSlotsAnswerNotInitialised) {
+    const gralloc_module_t *psModule = &HMI.base.base;
+    EXPECT_EQ(-ENOTTY, HMI.base.base.registerBuffer(psModule, nullptr));
+    EXPECT_EQ(-ENOTTY, HMI.base.base.unregisterBuffer(psModule, nullptr));
+    EXPECT_EQ(-ENOTTY, HMI.base.base.lock(psModule, nullptr, 0, 0, 0, 0, 0, nullptr));
+    EXPECT_EQ(-ENOTTY, HMI.base.base.unlock(psModule, nullptr));
+    EXPECT_EQ(-ENOTTY, HMI.map(psModule, 1, 0, nullptr));
+    EXPECT_EQ(-ENOTTY, HMI.unmap(psModule, 1));
+    EXPECT_EQ(-ENOTTY, HMI.base.GetPhyAddrs(&HMI.base, nullptr, nullptr));
+    EXPECT_EQ(-ENOTTY, HMI.base.Blit(&HMI.base, nullptr, nullptr, HAL_PIXEL_FORMAT_RGB_565));
+    EXPECT_EQ(-ENOTTY, HMI.base.Blit2(&HMI.base, nullptr, nullptr, 1, 1, 0, 0));
+}
+
 }  // namespace

@@ -99,6 +99,65 @@ ZOL2DERROR ZOL2DGetFlipChainBuffers(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINH
 
 ZOL2DERROR ZOL2DMemFree(ZOL2DCONTEXTHANDLE hContext, ZOL2DMEMINFO *psMemInfo);
 
+/* Caller memory as 2D memory: the address, flags 0, the size in bytes and an optional list of
+   page addresses. Freed with ZOL2DMemFree. */
+ZOL2DERROR ZOL2DMemWrap(ZOL2DCONTEXTHANDLE hContext, void *pMem, unsigned long ulFlags, unsigned long ulSize,
+                        VEK_SYS_PHYADDR *psPageAddrs, ZOL2DMEMINFO **ppsMemInfo);
+
+/* ---- 3D blits ---- */
+
+/* Surface formats of the blitter (ZOL2D_SURFACE.Format). */
+#define ZOL2D_BLT_FORMAT_RGB565 0x80000001UL
+#define ZOL2D_BLT_FORMAT_ARGB8888 0x80000014UL
+#define ZOL2D_BLT_FORMAT_ABGR8888 0x80000015UL
+#define ZOL2D_BLT_FORMAT_NV12 0x80000040UL
+
+typedef struct {
+    long left;
+    long top;
+    long right;
+    long bottom;
+} ZOL2DRECT;
+
+typedef struct {
+    ZOL2DMEMINFO *pSurfMemInfo;
+    VEK_UINT32 SurfOffset;
+    long Stride; /* bytes */
+    ZOL2DFORMAT Format;
+    VEK_UINT32 SurfWidth;
+    VEK_UINT32 SurfHeight;
+} ZOL2D_SURFACE;
+
+/* The further planes of a planar surface, as byte offsets from its first plane's device address. */
+typedef struct {
+    VEK_UINT32 uChromaPlane1;
+    VEK_UINT32 uChromaPlane2;
+    VEK_UINT32 Reserved[2];
+} ZOL2D_SURFACE_EXT;
+
+typedef struct {
+    ZOL2D_SURFACE sDst;
+    ZOL2DRECT rcDest;
+    ZOL2D_SURFACE sSrc;
+    ZOL2DRECT rcSource;
+    ZOL2D_SURFACE *pSrc2;
+    ZOL2DRECT *prcSource2;
+    VEK_HANDLE hUseCode;
+    VEK_UINT32 UseParams[2];
+    VEK_UINT32 uiNumTemporaryRegisters;
+    VEK_BOOL bDisableDestInput;
+    ZOL2D_SURFACE_EXT *pSrcExt;
+    ZOL2D_SURFACE_EXT *pDstExt;
+    VEK_UINT32 Reserved[4];
+} ZOL2D_3DBLT_EXT;
+
+/* Submits a blit; the destination is written by the time the blits on it are complete. */
+ZOL2DERROR ZOL2DBlt3DExt(ZOL2DCONTEXTHANDLE hContext, const ZOL2D_3DBLT_EXT *psBlt);
+
+#define ZOL2D_QUERY_WAIT 1UL
+/* With ZOL2D_QUERY_WAIT: returns once every blit submitted on the destination memory is complete. */
+ZOL2DERROR ZOL2DQueryBlitsComplete(ZOL2DCONTEXTHANDLE hContext, const ZOL2DMEMINFO *psMemInfo, unsigned long ulFlags);
+
 #ifdef __cplusplus
 }
 #endif

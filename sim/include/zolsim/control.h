@@ -92,6 +92,32 @@ unsigned zolsim_stall_reports(void);
 /* ZOLSRVGetMiscInfo CPU cache operations requested (clean or flush). */
 unsigned zolsim_cache_ops(void);
 
+/* ---- 2D memory and blits ---- */
+
+/* A ZOL2DBlt3DExt request as it was submitted (accepted or not). */
+typedef struct {
+    ZOL2DFORMAT eDstFormat;
+    ZOL2DFORMAT eSrcFormat;
+    long lDstStride;
+    long lSrcStride;
+    VEK_UINT32 ui32DstWidth, ui32DstHeight;
+    VEK_UINT32 ui32SrcWidth, ui32SrcHeight;
+    ZOL2DRECT rcDest;
+    ZOL2DRECT rcSource;
+    VEK_UINT32 ui32DstDevAddr; /* the destination's first plane */
+    VEK_UINT32 ui32SrcDevAddr;
+    int bDisableDestInput;
+    int bDstExt; /* a destination extension was given: */
+    VEK_UINT32 ui32ChromaPlane1;
+} ZOLSIM_BLIT_RECORD;
+
+/* The last blit request; 0 when none was made since the last reset. */
+int zolsim_last_blit(ZOLSIM_BLIT_RECORD *psOut);
+/* The sizes of the ZOL2DMemWrap calls since the last reset, oldest first; returns their number. */
+unsigned zolsim_wrap_records(unsigned long *pulSizes, unsigned uiMax);
+/* Blits submitted and not yet complete (ZOL2DQueryBlitsComplete completes them). */
+unsigned zolsim_blits_pending(void);
+
 /* ---- The simulated GPU ---- */
 
 /* Raise the pending counters of an allocation (shared by every process that maps it). */
@@ -111,6 +137,8 @@ void zolsim_set_next_stamp(VEK_UINT64 ui64Stamp);
 /* Make the next allocation or mapping share the psClientSyncInfo of this live one, as if the
    services had handed out one synchronisation object twice. */
 void zolsim_share_sync_with_next(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
+/* The physical address of a display buffer's memory (0 for ordinary allocations and mappings). */
+VEK_UINT32 zolsim_phys_addr(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
 /* This process's mem-info of a live allocation or mapping with the stamp, or NULL. */
 ZOLSRV_CLIENT_MEM_INFO *zolsim_meminfo_by_stamp(VEK_UINT64 ui64Stamp);
 
@@ -121,6 +149,7 @@ unsigned zolsim_live_mappings(void);     /* ZOLSRVMapDeviceMemory2 not unmapped 
 unsigned zolsim_live_exported_fds(void); /* descriptors from ZOLSRVExportDeviceMem2 still open */
 unsigned zolsim_live_flipchains(void);
 unsigned zolsim_live_contexts(void); /* 2D contexts */
+unsigned zolsim_live_wrapped(void);  /* ZOL2DMemWrap not freed */
 unsigned zolsim_live_connections(void);
 unsigned zolsim_live_mutexes(void);
 unsigned zolsim_live_hint_states(void);

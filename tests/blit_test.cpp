@@ -1,0 +1,339 @@
+/* The blit extension: Blit into caller memory, Blit2 into another buffer. */
+#include <string.h>
+
+#include <vector>
+
+#include "foreign_buffer.h"
+#include "module_fixture.h"
+
+namespace {
+
+constexpr int kSwUsage = GRALLOC_USAGE_SW_READ_OFTEN | GRALLOC_USAGE_SW_WRITE_OFTEN;
+constexpr int kNV12 = 0x100;
+
+/* An RGB 565 value and the 8-bit channels the blitter widens it to. */
+unsigned short Rgb565(unsigned r5, unsigned g6, unsigned b5) { return (unsigned short)(r5 << 11 | g6 << 5 | b5); }
+unsigned Widen5(unsigned v) { return v << 3 | v >> 2; }
+unsigned Widen6(unsigned v) { return v << 2 | v >> 4; }
+
+/* A different colour for every pixel of a small source. */
+unsigned short Pattern(int x, int y) { return Rgb565((unsigned)x % 32, (unsigned)(x + y) % 64, (unsigned)y % 32); }
+
+/* The BGRA 8888 word of a 565 pattern pixel, as the blitter converts it. */
+unsigned PatternAsBgra(int x, int y) {
+    unsigned short v = Pattern(x, y);
+    return 0xff000000u | Widen5(v >> 11) << 16 | Widen6((v >> 5) & 0x3f) << 8 | Widen5(v & 0x1f);
+}
+
+class BlitTest : public ModuleTest {
+protected:
+    void SetUp() override {
+        ModuleTest::SetUp();
+        psAlloc = OpenAlloc();
+        ASSERT_NE(nullptr, psAlloc);
+    }
+    void TearDown() override {
+        if (psFb != nullptr) framebuffer_close(psFb);
+        if (psAlloc != nullptr) gralloc_close(psAlloc);
+    }
+
+    buffer_handle_t Alloc(int w, int h, int format, int usage = kSwUsage) {
+        buffer_handle_t h0 = nullptr;
+        int iStride = 0;
+        EXPECT_EQ(0, psAlloc->alloc(psAlloc, w, h, format, usage, &h0, &iStride));
+        return h0;
+    }
+
+    /* A 565 source filled with the pattern through lock, as a client draws it. */
+    buffer_handle_t PatternSource(int w, int h) {
+        buffer_handle_t hSrc = Alloc(w, h, HAL_PIXEL_FORMAT_RGB_565);
+        void *apv[3] = {nullptr, nullptr, nullptr};
+        EXPECT_EQ(0, psHMI->base.base.lock(&psHMI->base.base, hSrc, GRALLOC_USAGE_SW_WRITE_OFTEN, 0, 0, w, h, apv));
+        unsigned short *pus = static_cast<unsigned short *>(apv[0]);
+        const int iStride = (w + 31) & ~31;
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w; x++) pus[y * iStride + x] = Pattern(x, y);
+        EXPECT_EQ(0, psHMI->base.base.unlock(&psHMI->base.base, hSrc));
+        return hSrc;
+    }
+
+    int Blit(buffer_handle_t hSrc, void **apvDest, int format) {
+        return psHMI->base.Blit(&psHMI->base, hSrc, apvDest, format);
+    }
+    int Blit2(buffer_handle_t hSrc, buffer_handle_t hDest, int w, int h, int x, int y) {
+        return psHMI->base.Blit2(&psHMI->base, hSrc, hDest, w, h, x, y);
+    }
+
+    static ZOLSRV_CLIENT_MEM_INFO *Mem(buffer_handle_t h) { return zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp); }
+
+    static std::vector<unsigned long> Wraps() {
+        std::vector<unsigned long> v(zolsim_wrap_records(nullptr, 0));
+        zolsim_wrap_records(v.data(), (unsigned)v.size());
+        return v;
+    }
+
+    /* Every path that took the module mutex gave it back. */
+    static void ExpectMutexBalanced() {
+        EXPECT_EQ(zolsim_calls("ZOLSRVLockMutex"), zolsim_calls("ZOLSRVUnlockMutex")) << "the mutex is released";
+    }
+
+    alloc_device_t *psAlloc = nullptr;
+    framebuffer_device_t *psFb = nullptr;
+};
+
+TEST_F(BlitTest, Rgb565ToBgra8888MemoryHasTheStridesAndConvertedColours) {
+    buffer_handle_t hSrc = PatternSource(100, 20);
+    std::vector<unsigned> auiDest(128 * 20, 0x12345678u);
+    void *apvDest[3] = {auiDest.data(), nullptr, nullptr};
+    ASSERT_EQ(0, Blit(hSrc, apvDest, HAL_PIXEL_FORMAT_BGRA_8888));
+
+    ZOLSIM_BLIT_RECORD s;
+    ASSERT_TRUE(zolsim_last_blit(&s));
+    EXPECT_EQ(ZOL2D_BLT_FORMAT_RGB565, s.eSrcFormat);
+    EXPECT_EQ(ZOL2D_BLT_FORMAT_ARGB8888, s.eDstFormat);
+    EXPECT_EQ(256, s.lSrcStride) << "2 bytes times 128 pixels";
+    EXPECT_EQ(512, s.lDstStride) << "4 bytes times 128 pixels";
+    EXPECT_EQ(100u, s.ui32DstWidth);
+    EXPECT_EQ(20u, s.ui32DstHeight);
+    EXPECT_EQ(0, s.rcDest.left);
+    EXPECT_EQ(100, s.rcDest.right);
+    EXPECT_EQ(20, s.rcDest.bottom);
+    EXPECT_EQ(100, s.rcSource.right);
+    EXPECT_EQ(20, s.rcSource.bottom);
+    EXPECT_FALSE(s.bDstExt);
+    EXPECT_EQ(0, s.bDisableDestInput);
+    EXPECT_EQ(std::vector<unsigned long>{512ul * 20}, Wraps()) << "one plane of 512 x 20 bytes";
+    EXPECT_EQ(0u, zolsim_live_wrapped());
+    EXPECT_EQ(0u, zolsim_blits_pending()) << "the blit is complete when Blit returns";
+
+    int iWrong = 0;
+    for (int y = 0; y < 20; y++)
+        for (int x = 0; x < 100; x++) iWrong += auiDest[y * 128 + x] != PatternAsBgra(x, y);
+    EXPECT_EQ(0, iWrong);
+    EXPECT_EQ(0x12345678u, auiDest[100]) << "the stride's padding is not written";
+    ExpectMutexBalanced();
+}
+
+TEST_F(BlitTest, Nv12DestinationNeedsSixteenAlignedSizesAndGetsBothPlanes) {
+    for (auto sSize : {std::make_pair(100, 48), std::make_pair(96, 50)}) {
+        buffer_handle_t hOdd = Alloc(sSize.first, sSize.second, HAL_PIXEL_FORMAT_RGB_565);
+        std::vector<unsigned char> acY(128 * 64), acUV(128 * 32);
+        void *apvDest[3] = {acY.data(), acUV.data(), nullptr};
+        EXPECT_EQ(-EINVAL, Blit(hOdd, apvDest, kNV12)) << sSize.first << " x " << sSize.second;
+    }
+    EXPECT_TRUE(Wraps().empty()) << "refused before anything is wrapped";
+    EXPECT_EQ(0u, zolsim_calls("ZOL2DBlt3DExt"));
+
+    /* A pure red source: luma 82, chroma (90, 240) in BT.601 studio range. */
+    buffer_handle_t hSrc = Alloc(640, 480, HAL_PIXEL_FORMAT_RGB_565);
+    void *apv[3] = {nullptr, nullptr, nullptr};
+    ASSERT_EQ(0, psHMI->base.base.lock(&psHMI->base.base, hSrc, GRALLOC_USAGE_SW_WRITE_OFTEN, 0, 0, 640, 480, apv));
+    for (int i = 0; i < 640 * 480; i++) static_cast<unsigned short *>(apv[0])[i] = Rgb565(31, 0, 0);
+    ASSERT_EQ(0, psHMI->base.base.unlock(&psHMI->base.base, hSrc));
+    std::vector<unsigned char> acY(640 * 480), acUV(640 * 240);
+    void *apvDest[3] = {acY.data(), acUV.data(), nullptr};
+    ASSERT_EQ(0, Blit(hSrc, apvDest, kNV12));
+
+    ZOLSIM_BLIT_RECORD s;
+    ASSERT_TRUE(zolsim_last_blit(&s));
+    EXPECT_EQ(ZOL2D_BLT_FORMAT_NV12, s.eDstFormat);
+    EXPECT_EQ(640, s.lDstStride);
+    EXPECT_TRUE(s.bDstExt);
+    EXPECT_EQ(1, s.bDisableDestInput);
+    EXPECT_EQ((std::vector<unsigned long>{307200, 153600}), Wraps());
+    EXPECT_EQ(0u, zolsim_live_wrapped());
+    /* The blitter finds the chroma plane at uChromaPlane1 past the first plane. */
+    EXPECT_EQ(82, acY[0]);
+    EXPECT_EQ(82, acY[640 * 480 - 1]);
+    EXPECT_EQ(90, acUV[0]);
+    EXPECT_EQ(240, acUV[1]);
+    EXPECT_EQ(90, acUV[640 * 240 - 2]);
+    EXPECT_EQ(240, acUV[640 * 240 - 1]);
+}
+
+TEST_F(BlitTest, ThreeDestinationPlanesAreRefusedAndUnwrapped) {
+    buffer_handle_t hSrc = Alloc(32, 32, HAL_PIXEL_FORMAT_RGB_565);
+    std::vector<unsigned> a(32 * 32), b(32 * 32), c(32 * 32);
+    void *apvDest[3] = {a.data(), b.data(), c.data()};
+    EXPECT_EQ(-EINVAL, Blit(hSrc, apvDest, HAL_PIXEL_FORMAT_BGRA_8888));
+    EXPECT_EQ(3u, Wraps().size());
+    EXPECT_EQ(0u, zolsim_live_wrapped()) << "no wrapped memory is left";
+    EXPECT_EQ(0u, zolsim_calls("ZOL2DBlt3DExt"));
+    ExpectMutexBalanced();
+}
+
+TEST_F(BlitTest, BadArgumentsAreRefused) {
+    buffer_handle_t hSrc = Alloc(32, 32, HAL_PIXEL_FORMAT_RGB_565);
+    buffer_handle_t hDest = Alloc(32, 32, HAL_PIXEL_FORMAT_BGRA_8888);
+    std::vector<unsigned> a(32 * 32);
+    void *apvDest[3] = {a.data(), nullptr, nullptr};
+    void *apvNone[3] = {nullptr, nullptr, nullptr};
+
+    /* Refused before the mutex: a refused usage bit, no destination. */
+    unsigned uiLocks = zolsim_calls("ZOLSRVLockMutex");
+    AsVek(hSrc)->usage |= GRALLOC_USAGE_HW_2D;
+    EXPECT_EQ(-EINVAL, Blit(hSrc, apvDest, HAL_PIXEL_FORMAT_BGRA_8888));
+    EXPECT_EQ(-EINVAL, Blit2(hSrc, hDest, 32, 32, 0, 0));
+    EXPECT_EQ(-EINVAL, Blit2(hDest, hSrc, 32, 32, 0, 0));
+    AsVek(hSrc)->usage &= ~GRALLOC_USAGE_HW_2D;
+    EXPECT_EQ(-EINVAL, Blit(nullptr, apvDest, HAL_PIXEL_FORMAT_BGRA_8888));
+    EXPECT_EQ(-EINVAL, Blit(hSrc, nullptr, HAL_PIXEL_FORMAT_BGRA_8888));
+    EXPECT_EQ(-EINVAL, Blit(hSrc, apvNone, HAL_PIXEL_FORMAT_BGRA_8888));
+    EXPECT_EQ(-EINVAL, Blit2(hSrc, nullptr, 32, 32, 0, 0));
+    EXPECT_EQ(-EINVAL, psHMI->base.Blit(nullptr, hSrc, apvDest, HAL_PIXEL_FORMAT_BGRA_8888));
+    EXPECT_EQ(uiLocks, zolsim_calls("ZOLSRVLockMutex"));
+
+    /* A format that is not registered. */
+    EXPECT_EQ(-EINVAL, Blit(hSrc, apvDest, 0x101));
+    EXPECT_EQ(-EINVAL, Blit(hSrc, apvDest, HAL_PIXEL_FORMAT_RGB_888));
+
+    /* Handles this process does not know: a freed buffer's, as source and as destination. */
+    native_handle_t *psStale = CopyHandle(hDest);
+    ASSERT_EQ(0, psAlloc->free(psAlloc, hDest));
+    EXPECT_EQ(-EINVAL, Blit(psStale, apvDest, HAL_PIXEL_FORMAT_BGRA_8888));
+    EXPECT_EQ(-EINVAL, Blit2(psStale, hSrc, 32, 32, 0, 0));
+    EXPECT_EQ(-EINVAL, Blit2(hSrc, psStale, 32, 32, 0, 0));
+    native_handle_delete(psStale);
+
+    EXPECT_EQ(0u, zolsim_calls("ZOL2DBlt3DExt"));
+    EXPECT_EQ(0u, zolsim_live_wrapped());
+    ExpectMutexBalanced();
+}
+
+TEST_F(BlitTest, RegisteredBufferWithoutAMappingCannotBeBlitted) {
+    ForeignAllocator sForeign;
+    buffer_handle_t hForeign = sForeign.Make(GRALLOC_USAGE_HW_COMPOSER);
+    ASSERT_EQ(0, psHMI->base.base.registerBuffer(&psHMI->base.base, hForeign));
+    buffer_handle_t hOwn = Alloc(64, 32, HAL_PIXEL_FORMAT_BGRA_8888);
+    std::vector<unsigned> a(64 * 32);
+    void *apvDest[3] = {a.data(), nullptr, nullptr};
+    EXPECT_EQ(-EINVAL, Blit(hForeign, apvDest, HAL_PIXEL_FORMAT_BGRA_8888));
+    EXPECT_EQ(-EINVAL, Blit2(hForeign, hOwn, 64, 32, 0, 0));
+    EXPECT_EQ(-EINVAL, Blit2(hOwn, hForeign, 64, 32, 0, 0));
+    EXPECT_EQ(0u, zolsim_live_wrapped());
+    EXPECT_EQ(0, psHMI->base.base.unregisterBuffer(&psHMI->base.base, hForeign));
+    ExpectMutexBalanced();
+}
+
+TEST_F(BlitTest, DestinationWithoutA2DCodeIsFormat255AndRefusedByTheLibrary) {
+    buffer_handle_t hSrc = Alloc(32, 32, HAL_PIXEL_FORMAT_RGB_565);
+    buffer_handle_t hYv12 = Alloc(32, 32, HAL_PIXEL_FORMAT_YV12);
+    EXPECT_EQ(-EFAULT, Blit2(hSrc, hYv12, 32, 32, 0, 0));
+    ZOLSIM_BLIT_RECORD s;
+    ASSERT_TRUE(zolsim_last_blit(&s));
+    EXPECT_EQ(255ul, s.eDstFormat);
+    EXPECT_EQ(ZOL2D_BLT_FORMAT_RGB565, s.eSrcFormat);
+
+    std::vector<unsigned char> ac(32 * 32 * 2);
+    void *apvDest[3] = {ac.data(), nullptr, nullptr};
+    EXPECT_EQ(-EFAULT, Blit(hSrc, apvDest, HAL_PIXEL_FORMAT_YV12));
+    EXPECT_EQ(0u, zolsim_live_wrapped()) << "the wrapped plane goes even when the blit fails";
+    ExpectMutexBalanced();
+}
+
+TEST_F(BlitTest, Blit2CopiesTheWholeSourceIntoTheRectangleAndWaits) {
+    buffer_handle_t hSrc = PatternSource(40, 30);
+    buffer_handle_t hDest = Alloc(200, 100, HAL_PIXEL_FORMAT_BGRA_8888);
+    ZOLSRV_CLIENT_MEM_INFO *psDest = Mem(hDest);
+    ASSERT_EQ(0, Blit2(hSrc, hDest, 80, 60, 10, 20)) << "scaled to twice its size";
+
+    ZOLSIM_BLIT_RECORD s;
+    ASSERT_TRUE(zolsim_last_blit(&s));
+    EXPECT_EQ(10, s.rcDest.left);
+    EXPECT_EQ(20, s.rcDest.top);
+    EXPECT_EQ(90, s.rcDest.right);
+    EXPECT_EQ(80, s.rcDest.bottom);
+    EXPECT_EQ(40, s.rcSource.right);
+    EXPECT_EQ(30, s.rcSource.bottom);
+    EXPECT_EQ(200u, s.ui32DstWidth) << "the destination keeps its own size";
+    EXPECT_EQ(100u, s.ui32DstHeight);
+    EXPECT_EQ(4 * 224, s.lDstStride) << "and the allocator's stride";
+    EXPECT_EQ(psDest->sDevVAddr.uiAddr, s.ui32DstDevAddr);
+    EXPECT_TRUE(Wraps().empty()) << "a buffer needs no wrapping";
+
+    const ZOLSRV_SYNC_DATA *psSync = psDest->psClientSyncInfo->psSyncData;
+    EXPECT_EQ(1u, psSync->ui32WriteOpsPending) << "the blit wrote the destination on the GPU";
+    EXPECT_EQ(psSync->ui32WriteOpsPending, psSync->ui32WriteOpsComplete) << "and Blit2 waited for it";
+    EXPECT_EQ(0u, zolsim_blits_pending());
+
+    const unsigned *pui = static_cast<const unsigned *>(psDest->pvLinAddr);
+    int iWrong = 0;
+    for (int y = 0; y < 100; y++)
+        for (int x = 0; x < 200; x++) {
+            bool bInside = x >= 10 && x < 90 && y >= 20 && y < 80;
+            unsigned uiExpected = bInside ? PatternAsBgra((x - 10) / 2, (y - 20) / 2) : 0u;
+            iWrong += pui[y * 224 + x] != uiExpected;
+        }
+    EXPECT_EQ(0, iWrong) << "the scaled source inside the rectangle, nothing outside";
+}
+
+class Bgra8888Display : public BlitTest {
+    void Configure() override {
+        ZOL2DDISPLAYINFO sInfo = {1, 3, ZOL2D_PIXEL_FORMAT_ARGB8888, 800, 480, 3200, 0, 1};
+        zolsim_set_display(0, &sInfo, nullptr);
+    }
+};
+
+TEST_F(Bgra8888Display, Blit2IntoADisplayBufferUsesTheDisplayStride) {
+    psFb = OpenFb();
+    ASSERT_NE(nullptr, psFb);
+    buffer_handle_t hDisplay = nullptr;
+    int iStride = 0;
+    ASSERT_EQ(
+        0, psAlloc->alloc(psAlloc, psFb->width, psFb->height, psFb->format, GRALLOC_USAGE_HW_FB, &hDisplay, &iStride));
+    buffer_handle_t hSrc = PatternSource(64, 32);
+    ASSERT_EQ(0, Blit2(hSrc, hDisplay, 64, 32, 700, 400));
+
+    ZOLSIM_BLIT_RECORD s;
+    ASSERT_TRUE(zolsim_last_blit(&s));
+    EXPECT_EQ(3200, s.lDstStride);
+    EXPECT_EQ(800u, s.ui32DstWidth);
+    EXPECT_EQ(480u, s.ui32DstHeight);
+    const unsigned *pui = static_cast<const unsigned *>(Mem(hDisplay)->pvLinAddr);
+    int iWrong = 0;
+    for (int y = 390; y < 440; y++)
+        for (int x = 690; x < 770; x++) {
+            bool bInside = x >= 700 && x < 764 && y >= 400 && y < 432;
+            iWrong += pui[y * 800 + x] != (bInside ? PatternAsBgra(x - 700, y - 400) : 0u);
+        }
+    EXPECT_EQ(0, iWrong);
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hDisplay));
+}
+
+struct BlitFault {
+    const char *pszName;
+    const char *pszFunction;
+    unsigned uiNth;
+    int iExpected;
+    unsigned uiFreesTried;
+};
+
+class BlitFaultTest : public BlitTest, public ::testing::WithParamInterface<BlitFault> {};
+
+TEST_P(BlitFaultTest, ReleasesWhatWasWrappedAndTheMutex) {
+    buffer_handle_t hSrc = Alloc(64, 32, HAL_PIXEL_FORMAT_RGB_565);
+    std::vector<unsigned char> acY(64 * 32), acUV(64 * 16);
+    void *apvDest[3] = {acY.data(), acUV.data(), nullptr};
+    zolsim_fail(GetParam().pszFunction, GetParam().uiNth, ZOL2DERROR_GENERIC_ERROR);
+    EXPECT_EQ(GetParam().iExpected, Blit(hSrc, apvDest, kNV12));
+    EXPECT_EQ(GetParam().uiFreesTried, zolsim_calls("ZOL2DMemFree")) << "every wrapped plane is given back";
+    ExpectMutexBalanced();
+
+    /* Still usable. */
+    zolsim_clear_faults();
+    unsigned uiWrappedBefore = zolsim_live_wrapped();
+    EXPECT_EQ(0, Blit(hSrc, apvDest, kNV12));
+    EXPECT_EQ(uiWrappedBefore, zolsim_live_wrapped());
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, BlitFaultTest,
+                         ::testing::Values(BlitFault{"FirstWrap", "ZOL2DMemWrap", 1, -EINVAL, 0},
+                                           BlitFault{"SecondWrap", "ZOL2DMemWrap", 2, -EINVAL, 1},
+                                           BlitFault{"Submit", "ZOL2DBlt3DExt", 1, -EFAULT, 2},
+                                           BlitFault{"FirstFree", "ZOL2DMemFree", 1, -EINVAL, 2},
+                                           BlitFault{"SecondFree", "ZOL2DMemFree", 2, -EINVAL, 2}),
+                         [](const ::testing::TestParamInfo<BlitFault> &info) {
+                             return std::string(info.param.pszName);
+                         });
+
+}  // namespace
