@@ -350,7 +350,7 @@ ZOL2DERROR ZOL2DMemWrap(ZOL2DCONTEXTHANDLE hContext, void *pMem, unsigned long u
     (void)psPageAddrs;
     ENTER("ZOL2DMemWrap");
     zolsim_internal_record_wrap(ulSize);
-    if (pMem == nullptr || ulSize == 0 || ulSize > 0xffffffffUL || ppsMemInfo == nullptr)
+    if (pMem == nullptr || ulSize == 0 || (unsigned long)(VEK_UINT32)ulSize != ulSize || ppsMemInfo == nullptr)
         return ZOL2DERROR_INVALID_PARAMETER;
     const VEK_UINT32 ui32DevAddr = zolsim_internal_reserve_dev_vaddr(ulSize);
     Guard g;

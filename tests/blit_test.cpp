@@ -308,6 +308,9 @@ struct BlitFault {
     unsigned uiFreesTried;
 };
 
+/* Names the case in test output. */
+void PrintTo(const BlitFault &s, std::ostream *psOut) { *psOut << s.pszName; }
+
 class BlitFaultTest : public BlitTest, public ::testing::WithParamInterface<BlitFault> {};
 
 TEST_P(BlitFaultTest, ReleasesWhatWasWrappedAndTheMutex) {
