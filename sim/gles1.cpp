@@ -9,10 +9,9 @@ namespace {
 VEK_EGLERROR FlushBuffersGCNoContext(VEK_BOOL b1, VEK_BOOL b2) {
     ZOLSIM_ENTER("pfnGLESFlushBuffersGCNoContext", VEK_EGLERROR);
     zolsim_internal_gles1_flushed(b1, b2);
-    VEK_UINT32 ui32Version;
-    int bTableNull;
-    VEK_UINT32 ui32FlushResult;
-    zolsim_internal_gles1_config(&ui32Version, &bTableNull, &ui32FlushResult);
+    VEK_UINT32 ui32Version, ui32FlushResult;
+    int bTableNull, bFlushMissing;
+    zolsim_internal_gles1_config(&ui32Version, &bTableNull, &bFlushMissing, &ui32FlushResult);
     return ui32FlushResult;
 }
 
@@ -28,10 +27,9 @@ extern "C" __attribute__((visibility("default"))) const VEK_UINT8 *glGetString(i
     // A fault makes the query find no table.
     if (zolsim_internal_enter("glGetString", &iFaultCode)) return nullptr;
     if (name != VEK_GLES1_INTERFACE_QUERY) return nullptr;
-    VEK_UINT32 ui32Version;
-    int bTableNull;
-    VEK_UINT32 ui32FlushResult;
-    zolsim_internal_gles1_config(&ui32Version, &bTableNull, &ui32FlushResult);
+    VEK_UINT32 ui32Version, ui32FlushResult;
+    int bTableNull, bFlushMissing;
+    zolsim_internal_gles1_config(&ui32Version, &bTableNull, &bFlushMissing, &ui32FlushResult);
     if (bTableNull) return nullptr;
     g_interface.ui32APIVersion = ui32Version;
     g_interface.pfnGLESGetProcAddress = NotImplemented;
@@ -44,6 +42,6 @@ extern "C" __attribute__((visibility("default"))) const VEK_UINT8 *glGetString(i
     g_interface.pfnGLESReleaseTexImage = NotImplemented;
     g_interface.pfnGLESGetImageSource = NotImplemented;
     g_interface.pfnGLESMarkRenderSurfaceAsInvalid = NotImplemented;
-    g_interface.pfnGLESFlushBuffersGCNoContext = FlushBuffersGCNoContext;
+    g_interface.pfnGLESFlushBuffersGCNoContext = bFlushMissing ? nullptr : FlushBuffersGCNoContext;
     return reinterpret_cast<const VEK_UINT8 *>(&g_interface);
 }

@@ -64,7 +64,8 @@ void zolsim_internal_screen_show(unsigned uiDisplay, const void *pvPixels, size_
 VEK_UINT64 zolsim_internal_stamp_of(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
 
 /* The GLES1 stand-in's configuration and its record of the last flush. */
-void zolsim_internal_gles1_config(VEK_UINT32 *pui32Version, int *pbTableNull, VEK_UINT32 *pui32FlushResult);
+void zolsim_internal_gles1_config(VEK_UINT32 *pui32Version, int *pbTableNull, int *pbFlushMissing,
+                                  VEK_UINT32 *pui32FlushResult);
 void zolsim_internal_gles1_flushed(VEK_BOOL b1, VEK_BOOL b2);
 
 /* Between the descriptor interposition and the export tracking inside libzolsrv. */

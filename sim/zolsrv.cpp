@@ -158,6 +158,7 @@ struct State {
     bool bGLES1Absent;
     VEK_UINT32 ui32GLES1Version;
     bool bGLES1TableNull;
+    bool bGLES1FlushMissing;
     VEK_UINT32 ui32GLES1FlushResult;
     bool bGLES1Flushed;
     VEK_BOOL abGLES1FlushArgs[2];
@@ -215,6 +216,7 @@ struct State {
         bGLES1Absent = false;
         ui32GLES1Version = 3;
         bGLES1TableNull = false;
+        bGLES1FlushMissing = false;
         ui32GLES1FlushResult = 0;
         bGLES1Flushed = false;
         abGLES1FlushArgs[0] = abGLES1FlushArgs[1] = VEK_FALSE;
@@ -737,10 +739,12 @@ VEK_UINT64 zolsim_internal_stamp_of(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
     return m != nullptr ? m->sInfo.ui64Stamp : 0;
 }
 
-void zolsim_internal_gles1_config(VEK_UINT32 *pui32Version, int *pbTableNull, VEK_UINT32 *pui32FlushResult) {
+void zolsim_internal_gles1_config(VEK_UINT32 *pui32Version, int *pbTableNull, int *pbFlushMissing,
+                                  VEK_UINT32 *pui32FlushResult) {
     Guard g(g_mu);
     *pui32Version = S().ui32GLES1Version;
     *pbTableNull = S().bGLES1TableNull ? 1 : 0;
+    *pbFlushMissing = S().bGLES1FlushMissing ? 1 : 0;
     *pui32FlushResult = S().ui32GLES1FlushResult;
 }
 
@@ -1522,6 +1526,11 @@ void zolsim_set_gles1_version(VEK_UINT32 ui32Version) {
 void zolsim_set_gles1_table_null(int bNull) {
     Guard g(g_mu);
     S().bGLES1TableNull = bNull != 0;
+}
+
+void zolsim_set_gles1_flush_missing(int bMissing) {
+    Guard g(g_mu);
+    S().bGLES1FlushMissing = bMissing != 0;
 }
 
 void zolsim_set_gles1_flush_result(VEK_UINT32 ui32Result) {

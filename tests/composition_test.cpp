@@ -99,6 +99,16 @@ TEST_F(NoTable, IsRefusedForGood) {
     EXPECT_EQ(0u, Flushes());
 }
 
+class TableWithoutFlush : public CompositionTest {
+    void Configure() override { zolsim_set_gles1_flush_missing(1); }
+};
+
+TEST_F(TableWithoutFlush, IsRefusedInsteadOfCalled) {
+    EXPECT_EQ(-EFAULT, Complete());
+    EXPECT_EQ(0, Complete());
+    EXPECT_EQ(1u, zolsim_calls("glGetString"));
+}
+
 class FailingFlush : public CompositionTest {
     void Configure() override { zolsim_set_gles1_flush_result(0x3003); }
 };

@@ -191,6 +191,8 @@ void zolsim_set_gles1_absent(int bAbsent);
 void zolsim_set_gles1_version(VEK_UINT32 ui32Version);
 /* glGetString(0x6500) answers NULL. */
 void zolsim_set_gles1_table_null(int bNull);
+/* The table's pfnGLESFlushBuffersGCNoContext is NULL. */
+void zolsim_set_gles1_flush_missing(int bMissing);
 /* What every flush returns (0, no error, by default). */
 void zolsim_set_gles1_flush_result(VEK_UINT32 ui32Result);
 /* The arguments of the last flush; 0 when there was none. */
