@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
-PACKAGES := g++ cmake ninja-build googletest libgtest-dev g++-arm-linux-gnueabi qemu-user clang-format
+PACKAGES := g++ cmake ninja-build googletest libgtest-dev g++-arm-linux-gnueabi qemu-user clang-format python3
 
 .PHONY: all deps host arm asan tsan test test-host test-arm test-asan test-tsan format-check demo clean
 

@@ -5,11 +5,13 @@
 #include <stddef.h>
 #include <fcntl.h>
 #include <linux/fb.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "gles1_interface.h"
 #include "gralloc.h"
 #include "hal.h"
 #include "mapper.h"
@@ -24,6 +26,9 @@ static_assert(sizeof(struct fb_var_screeninfo) == 160 && offsetof(struct fb_var_
 #define VEK_DEFAULT_DPI 144.0f
 /* The slot mask has 32 bits: slots from 32 on are never handed out. */
 #define VEK_MAX_SLOTS 32u
+#define VEK_GLES1_LIBRARY_PATH "/system/vendor/lib/egl/libGLESv1_CM_ZOLCORE_KEVRA_120.so"
+/* How often Post2 asks a full display queue again before it reports the GPU stalled. */
+#define VEK_SWAP_TRIES 50u
 
 /* framebuffer_device_t's description of the display is const to its users; the open fills it. */
 template <typename T, typename V>
@@ -94,6 +99,233 @@ int framebuffer_device_free(framebuffer_device_t *fb, VEK_native_handle_t *psNat
     if (!validate_handle(psRaw, psNativeHandle, &ui32FBID)) return -EINVAL;
     psRaw->ui32AllocMask &= ~SlotBit(ui32FBID);
     return 0;
+}
+
+/* ---- Posting ---- */
+
+int post(framebuffer_device_t *fb, buffer_handle_t buffer) {
+    if (!IsInitializedFunc(__func__)) return -ENOTTY;
+    if (fb == nullptr) return -EINVAL;
+
+    VEK_raw_framebuffer_device_t *psRaw = reinterpret_cast<VEK_raw_framebuffer_device_t *>(fb);
+    VEK_native_handle_t *psNativeHandle =
+        reinterpret_cast<VEK_native_handle_t *>(const_cast<native_handle_t *>(buffer));
+    VEK_private_data_t *psPrivateData = getDevicePrivateData(fb);
+    VEK_mapper_meminfo_t *psMapperMemInfo;
+    VEK_UINT32 ui32FBID;
+    ZOL2DERROR eErr = ZOL2D_OK;
+    int iErr = 0;
+
+    if (!validate_handle(psRaw, psNativeHandle, &ui32FBID)) {
+        iErr = -EINVAL;
+        goto out_unlock;
+    }
+    psMapperMemInfo = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
+    if (psMapperMemInfo == nullptr) {
+        iErr = -EINVAL;
+        goto out_unlock;
+    }
+
+    if (psRaw->base.base.bBypassPost) {
+        psRaw->psLastPostedFrameBuffer = psMapperMemInfo->apsMemInfo[0];
+        goto out_unlock;
+    }
+
+    switch (psPrivateData->sAppHints.eHALPresentMode) {
+        case HAL_PRESENT_MODE_FLIP:
+            eErr = ZOL2DPresentFlip(psPrivateData->hContext, psRaw->hFlipChain,
+                                    static_cast<ZOL2DMEMINFO *>(psMapperMemInfo->hMemInfo), 0);
+            break;
+        case HAL_PRESENT_MODE_BLIT:
+            eErr = ZOL2DPresentBlt(psPrivateData->hContext, static_cast<ZOL2DMEMINFO *>(psMapperMemInfo->hMemInfo), 0);
+            break;
+        case HAL_PRESENT_MODE_FRONT:
+            /* The one buffer is the screen already. */
+            break;
+    }
+    if (eErr != ZOL2D_OK) iErr = -EFAULT;
+
+out_unlock:
+    putDevicePrivateData(psPrivateData);
+    return iErr;
+}
+
+int setSwapInterval(framebuffer_device_t *fb, int interval) {
+    if (!IsInitializedFunc(__func__)) return -ENOTTY;
+    if (fb == nullptr) return -EINVAL;
+
+    VEK_raw_framebuffer_device_t *psRaw = reinterpret_cast<VEK_raw_framebuffer_device_t *>(fb);
+    VEK_private_data_t *psPrivateData = getDevicePrivateData(fb);
+    int iErr = 0;
+
+    /* Only a flip chain has a swap interval; the display's bounds are its own to enforce. */
+    if (psPrivateData->sAppHints.eHALPresentMode == HAL_PRESENT_MODE_FLIP &&
+        ZOL2DSetPresentFlipProperties(psPrivateData->hContext, psRaw->hFlipChain, ZOL2D_PRESENT_PROPERTY_INTERVAL, 0, 0,
+                                      0, nullptr, (unsigned long)interval) != ZOL2D_OK)
+        iErr = -EFAULT;
+
+    putDevicePrivateData(psPrivateData);
+    return iErr;
+}
+
+int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, void *data, int data_length) {
+    if (!IsInitializedFunc(__func__)) return -ENOTTY;
+    if (fb == nullptr) return -EINVAL;
+
+    VEK_raw_framebuffer_device_t *psRaw = reinterpret_cast<VEK_raw_framebuffer_device_t *>(fb);
+    VEK_private_data_t *psPrivateData = getDevicePrivateData(fb);
+    VEK_mapper_meminfo_t **ppsMapperMemInfo = nullptr;
+    ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo = nullptr;
+    VEK_UINT32 ui32NumMemInfos = 0, ui32MemInfo = 0, ui32TriesLeft = VEK_SWAP_TRIES;
+    const ZOL2DCONTEXT *psContext;
+    const ZOL2D_FLIPCHAIN *psFlipChain;
+    VEK_HANDLE hDisplayClassDevice, hDCSwapChain, hOSGlobalEvent;
+    const ZOLSRV_CONNECTION *psServices;
+    VEK_UINT32 ui32SwapInterval;
+    ZOLSRV_ERROR eSwapErr;
+    int iErr = 0;
+
+    if (psPrivateData->sAppHints.eHALPresentMode != HAL_PRESENT_MODE_FLIP || num_buffers < 1) {
+        iErr = -EFAULT;
+        goto out_unlock;
+    }
+    if (buffers == nullptr) {
+        iErr = -EINVAL;
+        goto out_unlock;
+    }
+
+    ppsMapperMemInfo =
+        static_cast<VEK_mapper_meminfo_t **>(calloc((size_t)num_buffers, sizeof(VEK_mapper_meminfo_t *)));
+    if (ppsMapperMemInfo == nullptr) {
+        iErr = -ENOMEM;
+        goto out_unlock;
+    }
+
+    for (int i = 0; i < num_buffers; i++) {
+        VEK_native_handle_t *psNativeHandle =
+            reinterpret_cast<VEK_native_handle_t *>(const_cast<native_handle_t *>(buffers[i]));
+        if (psNativeHandle == nullptr) {
+            /* Stands for the buffer the last bypassed post kept. */
+            if (psRaw->psLastPostedFrameBuffer == nullptr) {
+                iErr = -EFAULT;
+                goto out_free;
+            }
+            ppsMapperMemInfo[i] = nullptr;
+            ui32NumMemInfos++;
+            continue;
+        }
+        /* Any buffer of this process may be listed, so its handle gets the full check. */
+        if (!validate_handle(psNativeHandle)) {
+            iErr = -EINVAL;
+            goto out_free;
+        }
+        ppsMapperMemInfo[i] = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
+        if (ppsMapperMemInfo[i] == nullptr) {
+            iErr = -EINVAL;
+            goto out_free;
+        }
+        for (int j = 0; j < VEK_NATIVE_HANDLE_NUM_FDS_MAX && ppsMapperMemInfo[i]->apsMemInfo[j] != nullptr; j++)
+            ui32NumMemInfos++;
+    }
+
+    /* One slot at least, so that an empty list is still a list for the display to refuse. */
+    ppsMemInfo = static_cast<ZOLSRV_CLIENT_MEM_INFO **>(
+        calloc(ui32NumMemInfos != 0 ? ui32NumMemInfos : 1, sizeof(ZOLSRV_CLIENT_MEM_INFO *)));
+    if (ppsMemInfo == nullptr) {
+        iErr = -ENOMEM;
+        goto out_free;
+    }
+    for (int i = 0; i < num_buffers; i++) {
+        if (ppsMapperMemInfo[i] == nullptr) {
+            ppsMemInfo[ui32MemInfo++] = psRaw->psLastPostedFrameBuffer;
+            continue;
+        }
+        for (int j = 0; j < VEK_NATIVE_HANDLE_NUM_FDS_MAX && ppsMapperMemInfo[i]->apsMemInfo[j] != nullptr; j++)
+            ppsMemInfo[ui32MemInfo++] = ppsMapperMemInfo[i]->apsMemInfo[j];
+    }
+
+    psRaw->psLastPostedFrameBuffer = nullptr;
+
+    psContext = psPrivateData->hContext;
+    psFlipChain = psRaw->hFlipChain;
+    hDisplayClassDevice = psContext->hDisplayClassDevice;
+    psServices = psContext->psServices;
+    hOSGlobalEvent = psContext->sMiscInfo.hOSGlobalEvent;
+    hDCSwapChain = psFlipChain->hDCSwapChain;
+    ui32SwapInterval = psFlipChain->ui32SwapInterval;
+    /* A full display queue can take many frames to drain: let other threads use the module. */
+    putDevicePrivateData(psPrivateData);
+
+    for (;;) {
+        eSwapErr = ZOLSRVSwapToDCBuffer2(hDisplayClassDevice, hDCSwapChain, ui32SwapInterval, ppsMemInfo,
+                                         ui32NumMemInfos, data, (VEK_UINT32)data_length);
+        if (eSwapErr != ZOLSRV_ERROR_RETRY) break;
+        ZOLSRVEventObjectWait(psServices, hOSGlobalEvent);
+        if (--ui32TriesLeft == 0) {
+            ZOLSRVClientEvent(ZOLSRV_CLIENT_EVENT_HWTIMEOUT, &psPrivateData->sDevData, getFrameBufferModule(fb));
+            break;
+        }
+    }
+
+    psPrivateData = getDevicePrivateData(fb);
+    iErr = eSwapErr == ZOLSRV_OK ? 0 : -EFAULT;
+
+out_free:
+    free(ppsMemInfo);
+    free(ppsMapperMemInfo);
+out_unlock:
+    putDevicePrivateData(psPrivateData);
+    return iErr;
+}
+
+/* ---- Composition complete ---- */
+
+VEK_BOOL gbForeignGLES = VEK_FALSE;
+static VEK_HANDLE hGLES1Library = nullptr;
+static VEK_PFN_GLGETSTRING pfnglGetString = nullptr;
+static VEK_EGLERROR (*pfnGLESFlushBuffersGCNoContext)(VEK_BOOL, VEK_BOOL) = nullptr;
+/* Guards the four values above: two first calls at once must load the driver only once. The
+   module mutex is not used, so a composition never waits for buffer work. */
+static pthread_mutex_t gsGLES1Lock = PTHREAD_MUTEX_INITIALIZER;
+
+int compositionComplete(framebuffer_device_t * /* fb */) {
+    if (!IsInitializedFunc(__func__)) return -ENOTTY;
+
+    VEK_OGLES1EGL_Interface sInterface;
+    int iErr = 0;
+
+    pthread_mutex_lock(&gsGLES1Lock);
+    if (gbForeignGLES) goto out_unlock;
+
+    if (hGLES1Library == nullptr) {
+        if (ZOLSRVLoadLibrary(VEK_GLES1_LIBRARY_PATH, &hGLES1Library) != ZOLSRV_OK) hGLES1Library = nullptr;
+        if (hGLES1Library == nullptr) goto err_foreign;
+        if (ZOLSRVGetLibFuncAddr(hGLES1Library, "glGetString", reinterpret_cast<VEK_VOID **>(&pfnglGetString)) !=
+            ZOLSRV_OK)
+            goto err_foreign;
+    }
+    if (pfnGLESFlushBuffersGCNoContext == nullptr) {
+        const VEK_UINT8 *pui8Interface = pfnglGetString(VEK_GLES1_INTERFACE_QUERY);
+        if (pui8Interface == nullptr) goto err_foreign;
+        ZOLSRVMemCopy(&sInterface, pui8Interface, sizeof(sInterface));
+        if (sInterface.ui32APIVersion != VEK_GLES1_INTERFACE_VERSION) goto err_foreign;
+        /* A table without the flush cannot be used: calling it would crash the compositor. */
+        if (sInterface.pfnGLESFlushBuffersGCNoContext == nullptr) goto err_foreign;
+        pfnGLESFlushBuffersGCNoContext = sInterface.pfnGLESFlushBuffersGCNoContext;
+    }
+
+    if (pfnGLESFlushBuffersGCNoContext(VEK_FALSE, VEK_FALSE) != VEK_EGL_NO_ERROR) {
+        gbForeignGLES = VEK_TRUE;
+        iErr = -EAGAIN;
+    }
+    goto out_unlock;
+
+err_foreign:
+    gbForeignGLES = VEK_TRUE;
+    iErr = -EFAULT;
+out_unlock:
+    pthread_mutex_unlock(&gsGLES1Lock);
+    return iErr;
 }
 
 /* ---- Open and close ---- */
@@ -228,6 +460,10 @@ int framebuffer_device_open(hw_device_t *device) {
     }
 
     setDeviceFrameBufferDevice(fb);
+    fb->setSwapInterval = setSwapInterval;
+    fb->post = post;
+    fb->compositionComplete = compositionComplete;
+    psRaw->base.base.Post2 = Post2;
     free(apsMemInfo);
     putDevicePrivateData(psPrivateData);
     return 0;

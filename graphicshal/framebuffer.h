@@ -29,6 +29,15 @@ int framebuffer_device_alloc(framebuffer_device_t *fb, int w, int h, int format,
                              VEK_native_handle_t **ppsNativeHandle, int *stride);
 int framebuffer_device_free(framebuffer_device_t *fb, VEK_native_handle_t *psNativeHandle);
 
+/* The display slots. */
+int post(framebuffer_device_t *fb, buffer_handle_t buffer);
+int setSwapInterval(framebuffer_device_t *fb, int interval);
+int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, void *data, int data_length);
+int compositionComplete(framebuffer_device_t *fb);
+
+/* Set once the GLES1 driver could not be reached or failed a flush. */
+extern VEK_BOOL gbForeignGLES;
+
 #ifdef __cplusplus
 }
 #endif

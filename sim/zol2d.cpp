@@ -305,6 +305,65 @@ ZOL2DERROR ZOL2DGetFlipChainBuffers(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINH
     return ZOL2D_OK;
 }
 
+// A flip shows one of the chain's own buffers: it becomes the front buffer.
+ZOL2DERROR ZOL2DPresentFlip(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHANDLE hFlipChain, ZOL2DMEMINFO *psMemInfo,
+                            long lRenderID) {
+    ENTER("ZOL2DPresentFlip");
+    ZOLSIM_PRESENT_RECORD rec = {ZOLSIM_PRESENT_FLIP, hFlipChain, psMemInfo, lRenderID, ZOL2D_OK};
+    unsigned uiDisplay = 0;
+    {
+        Guard g;
+        FlipChain *f = FindChainLocked(FindContextLocked(hContext), hFlipChain);
+        size_t i = 0;
+        while (f != nullptr && i < f->buffers.size() && f->buffers[i] != psMemInfo) i++;
+        if (f == nullptr || i == f->buffers.size())
+            rec.eResult = ZOL2DERROR_INVALID_PARAMETER;
+        else
+            uiDisplay = f->psContext->uiDevIndex;
+    }
+    zolsim_internal_record_present(&rec);
+    if (rec.eResult != ZOL2D_OK) return rec.eResult;
+    ZOLSRV_CLIENT_MEM_INFO *mi = static_cast<ZOLSRV_CLIENT_MEM_INFO *>(psMemInfo->hPrivateData);
+    zolsim_internal_screen_show(uiDisplay, psMemInfo->pBase, psMemInfo->ui32MemSize, zolsim_internal_stamp_of(mi));
+    return ZOL2D_OK;
+}
+
+// A blit copies any 2D memory to the context's screen.
+ZOL2DERROR ZOL2DPresentBlt(ZOL2DCONTEXTHANDLE hContext, ZOL2DMEMINFO *psMemInfo, long lRenderID) {
+    ENTER("ZOL2DPresentBlt");
+    ZOLSIM_PRESENT_RECORD rec = {ZOLSIM_PRESENT_BLIT, nullptr, psMemInfo, lRenderID, ZOL2D_OK};
+    unsigned uiDisplay = 0;
+    {
+        Guard g;
+        Context *c = FindContextLocked(hContext);
+        if (c == nullptr || psMemInfo == nullptr || psMemInfo->pBase == nullptr)
+            rec.eResult = ZOL2DERROR_INVALID_PARAMETER;
+        else
+            uiDisplay = c->uiDevIndex;
+    }
+    zolsim_internal_record_present(&rec);
+    if (rec.eResult != ZOL2D_OK) return rec.eResult;
+    ZOLSRV_CLIENT_MEM_INFO *mi = static_cast<ZOLSRV_CLIENT_MEM_INFO *>(psMemInfo->hPrivateData);
+    zolsim_internal_screen_show(uiDisplay, psMemInfo->pBase, psMemInfo->ui32MemSize, zolsim_internal_stamp_of(mi));
+    return ZOL2D_OK;
+}
+
+ZOL2DERROR ZOL2DSetPresentFlipProperties(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHANDLE hFlipChain,
+                                         unsigned long ulPropertyMask, long lDstXPos, long lDstYPos,
+                                         unsigned long ulNumClipRects, void *psClipRects,
+                                         unsigned long ulSwapInterval) {
+    ENTER("ZOL2DSetPresentFlipProperties");
+    ZOLSIM_FLIP_PROPERTIES_RECORD rec = {hFlipChain,     ulPropertyMask, lDstXPos,      lDstYPos,
+                                         ulNumClipRects, psClipRects,    ulSwapInterval};
+    zolsim_internal_record_flip_properties(&rec);
+    Guard g;
+    FlipChain *f = FindChainLocked(FindContextLocked(hContext), hFlipChain);
+    if (f == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
+    // The interval is what the display-class swaps of this chain are given.
+    if (ulPropertyMask & ZOL2D_PRESENT_PROPERTY_INTERVAL) f->sPub.ui32SwapInterval = (VEK_UINT32)ulSwapInterval;
+    return ZOL2D_OK;
+}
+
 ZOL2DERROR ZOL2DMemFree(ZOL2DCONTEXTHANDLE hContext, ZOL2DMEMINFO *psMemInfo) {
     ENTER("ZOL2DMemFree");
     FlipChain *emptied = nullptr;

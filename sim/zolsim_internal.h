@@ -67,6 +67,19 @@ void zolsim_internal_dc_chain_set(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, uns
                                   ZOLSRV_CLIENT_MEM_INFO *const *apsBuffers, unsigned uiCount);
 void zolsim_internal_dc_chain_remove(VEK_HANDLE hSwapChain);
 
+/* The display: the 2D library's present records, and the screens kept here. A present shows
+   uSize bytes of pixels laid out as display uiDisplay's (shorter buffers leave the rest black). */
+void zolsim_internal_record_present(const ZOLSIM_PRESENT_RECORD *psRecord);
+void zolsim_internal_record_flip_properties(const ZOLSIM_FLIP_PROPERTIES_RECORD *psRecord);
+void zolsim_internal_screen_show(unsigned uiDisplay, const void *pvPixels, size_t uSize, VEK_UINT64 ui64Stamp);
+/* The stamp of a live allocation or mapping of this process, 0 for other memory. */
+VEK_UINT64 zolsim_internal_stamp_of(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
+
+/* The GLES1 stand-in's configuration and its record of the last flush. */
+void zolsim_internal_gles1_config(VEK_UINT32 *pui32Version, int *pbTableNull, int *pbFlushMissing,
+                                  VEK_UINT32 *pui32FlushResult);
+void zolsim_internal_gles1_flushed(VEK_BOOL b1, VEK_BOOL b2);
+
 /* Between the descriptor interposition and the export tracking inside libzolsrv. */
 void zolsim_internal_fd_closed(int iFd);
 void zolsim_internal_fbdev_reset(void);

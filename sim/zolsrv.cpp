@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "png.h"
 #include "zolsim_internal.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -49,6 +50,7 @@ constexpr VEK_UINT32 kMemMagic = 0x5a4f4c4d;  // "ZOLM"
 constexpr unsigned kMax2DDevices = 16;
 constexpr VEK_UINT32 kDevVAddrFirst = 0x10000000;
 constexpr VEK_UINT32 kDevVAddrLimit = 0xf0000000;
+constexpr char kGLES1Library[] = "/system/vendor/lib/egl/libGLESv1_CM_ZOLCORE_KEVRA_120.so";
 
 // The trailing page of every allocation: what another process needs to map it.
 struct MemHeader {
@@ -81,6 +83,7 @@ struct ZOLSRV_CONNECTION_TAG {
 
 struct ZOLSRV_MUTEX_TAG {
     pthread_mutex_t mutex;
+    unsigned long ulOwner;  // the holding thread's id, 0 when free; read by other threads
 };
 
 namespace {
@@ -91,6 +94,17 @@ struct DCChain {
     VEK_HANDLE hSwapChain;
     unsigned uiDisplay;
     std::vector<ZOLSRV_CLIENT_MEM_INFO *> buffers;
+};
+
+// What a display shows: the pixels of the last present, in the display's format and stride.
+struct Screen {
+    unsigned long ulWidth = 0;
+    unsigned long ulHeight = 0;
+    long lStride = 0;
+    ZOL2DFORMAT eFormat = ZOL2D_PIXEL_FORMAT_UNKNOWN;
+    unsigned uiFrames = 0;
+    VEK_UINT64 ui64Stamp = 0;
+    std::vector<unsigned char> pixels;
 };
 
 struct HintState {
@@ -135,11 +149,28 @@ struct State {
     bool bNextStamp;
     VEK_UINT64 ui64NextStamp;
     Mem *psShareSyncWithNext;
+    // the display
+    std::vector<ZOLSIM_PRESENT_RECORD> presents;
+    std::vector<ZOLSIM_FLIP_PROPERTIES_RECORD> flipProperties;
+    std::vector<ZOLSIM_SWAP_RECORD> swaps;
+    unsigned uiSwapRetries;
+    Screen screens[kMax2DDevices];
+    std::string captureDir;
+    unsigned uiCaptured;
+    // the GLES1 stand-in
+    bool bGLES1Absent;
+    VEK_UINT32 ui32GLES1Version;
+    bool bGLES1TableNull;
+    bool bGLES1FlushMissing;
+    VEK_UINT32 ui32GLES1FlushResult;
+    bool bGLES1Flushed;
+    VEK_BOOL abGLES1FlushArgs[2];
     // live objects (never reset)
     std::vector<Mem *> mems;
     std::vector<ZOLSRV_CONNECTION *> connections;
     std::vector<void *> memContexts;
     std::vector<DCChain> dcChains;
+    std::vector<ZOLSRV_MUTEX_HANDLE> mutexes;
     unsigned uiLiveAllocations = 0, uiLiveMappings = 0, uiLiveConnections = 0, uiLiveMutexes = 0, uiLiveHintStates = 0,
              uiLiveContexts = 0, uiLiveFlipChains = 0, uiLiveWrapped = 0;
     VEK_UINT32 ui32NextDevVAddr = kDevVAddrFirst;
@@ -181,6 +212,20 @@ struct State {
         bNextStamp = false;
         ui64NextStamp = 0;
         psShareSyncWithNext = nullptr;
+        presents.clear();
+        flipProperties.clear();
+        swaps.clear();
+        uiSwapRetries = 0;
+        for (Screen &sc : screens) sc = Screen{};
+        captureDir.clear();
+        uiCaptured = 0;
+        bGLES1Absent = false;
+        ui32GLES1Version = 3;
+        bGLES1TableNull = false;
+        bGLES1FlushMissing = false;
+        ui32GLES1FlushResult = 0;
+        bGLES1Flushed = false;
+        abGLES1FlushArgs[0] = abGLES1FlushArgs[1] = VEK_FALSE;
     }
 
     // ZOLSIM_FAIL="name:nth:code[,name:nth:code...]" arms faults before any test code runs, for
@@ -442,6 +487,58 @@ bool SameFile(const ExportedFd &e) {
     return fstat(e.iFd, &st) == 0 && st.st_dev == e.dev && st.st_ino == e.ino;
 }
 
+// One screen pixel as 8-bit RGB.
+void PixelToRgb(const unsigned char *p, ZOL2DFORMAT eFormat, unsigned char *rgb) {
+    if (eFormat == ZOL2D_PIXEL_FORMAT_RGB565) {
+        const unsigned v = (unsigned)p[0] | ((unsigned)p[1] << 8);
+        const unsigned r = (v >> 11) & 0x1f, g = (v >> 5) & 0x3f, b = v & 0x1f;
+        rgb[0] = (unsigned char)((r << 3) | (r >> 2));
+        rgb[1] = (unsigned char)((g << 2) | (g >> 4));
+        rgb[2] = (unsigned char)((b << 3) | (b >> 2));
+    } else if (eFormat == ZOL2D_PIXEL_FORMAT_ARGB8888) {
+        // 0xAARRGGBB in little-endian memory: blue first.
+        rgb[0] = p[2];
+        rgb[1] = p[1];
+        rgb[2] = p[0];
+    } else {
+        rgb[0] = rgb[1] = rgb[2] = 0;
+    }
+}
+
+size_t BytesPerPixel(ZOL2DFORMAT eFormat) {
+    return eFormat == ZOL2D_PIXEL_FORMAT_RGB565 ? 2 : eFormat == ZOL2D_PIXEL_FORMAT_ARGB8888 ? 4 : 0;
+}
+
+std::vector<unsigned char> ScreenRgbLocked(const Screen &sc) {
+    const size_t bpp = BytesPerPixel(sc.eFormat);
+    std::vector<unsigned char> rgb((size_t)sc.ulWidth * sc.ulHeight * 3);
+    for (unsigned long y = 0; y < sc.ulHeight; y++)
+        for (unsigned long x = 0; x < sc.ulWidth; x++) {
+            const size_t off = (size_t)y * (size_t)sc.lStride + (size_t)x * bpp;
+            unsigned char *out = &rgb[((size_t)y * sc.ulWidth + x) * 3];
+            if (bpp != 0 && off + bpp <= sc.pixels.size())
+                PixelToRgb(&sc.pixels[off], sc.eFormat, out);
+            else
+                out[0] = out[1] = out[2] = 0;
+        }
+    return rgb;
+}
+
+int WriteFile(const std::string &path, const std::vector<unsigned char> &data) {
+    FILE *f = fopen(path.c_str(), "wb");
+    if (f == nullptr) return -errno;
+    const size_t n = fwrite(data.data(), 1, data.size(), f);
+    const int err = ferror(f) ? -EIO : 0;
+    if (fclose(f) != 0 || n != data.size()) return err != 0 ? err : -EIO;
+    return err;
+}
+
+template <typename T>
+unsigned CopyRecords(const std::vector<T> &v, T *psOut, unsigned uiMax) {
+    for (unsigned i = 0; psOut != nullptr && i < uiMax && i < v.size(); i++) psOut[i] = v[i];
+    return (unsigned)v.size();
+}
+
 }  // namespace
 
 #define ENTER(name) ZOLSIM_ENTER(name, ZOLSRV_ERROR)
@@ -633,6 +730,84 @@ void zolsim_internal_dc_chain_remove(VEK_HANDLE hSwapChain) {
             v.erase(v.begin() + (long)i);
             return;
         }
+}
+
+void zolsim_internal_record_present(const ZOLSIM_PRESENT_RECORD *psRecord) {
+    Guard g(g_mu);
+    S().presents.push_back(*psRecord);
+}
+
+void zolsim_internal_record_flip_properties(const ZOLSIM_FLIP_PROPERTIES_RECORD *psRecord) {
+    Guard g(g_mu);
+    S().flipProperties.push_back(*psRecord);
+}
+
+// The display's geometry is taken at each present, so a test may change the display between
+// frames. A capture is written after the lock is released.
+static void ScreenShowLocked(unsigned uiDisplay, const void *pvPixels, size_t uSize, VEK_UINT64 ui64Stamp,
+                             std::string *psCapturePath, std::vector<unsigned char> *psCaptureRgb,
+                             unsigned long *pulWidth, unsigned long *pulHeight) {
+    State &s = S();
+    if (uiDisplay >= kMax2DDevices) return;
+    const ZOL2DDISPLAYINFO &d = s.displays[uiDisplay];
+    Screen &sc = s.screens[uiDisplay];
+    sc.ulWidth = d.ulWidth;
+    sc.ulHeight = d.ulHeight;
+    sc.lStride = d.lStride > 0 ? d.lStride : 0;
+    sc.eFormat = d.eFormat;
+    sc.pixels.assign((size_t)sc.lStride * sc.ulHeight, 0);
+    const size_t n = uSize < sc.pixels.size() ? uSize : sc.pixels.size();
+    if (pvPixels != nullptr && n != 0) memcpy(sc.pixels.data(), pvPixels, n);
+    sc.ui64Stamp = ui64Stamp;
+    sc.uiFrames++;
+    if (!s.captureDir.empty()) {
+        char name[32];
+        snprintf(name, sizeof(name), "/frame-%03u.png", s.uiCaptured++);
+        *psCapturePath = s.captureDir + name;
+        *psCaptureRgb = ScreenRgbLocked(sc);
+        *pulWidth = sc.ulWidth;
+        *pulHeight = sc.ulHeight;
+    }
+}
+
+static void ScreenShow(unsigned uiDisplay, const void *pvPixels, size_t uSize, VEK_UINT64 ui64Stamp) {
+    std::string path;
+    std::vector<unsigned char> rgb;
+    unsigned long w = 0, h = 0;
+    {
+        Guard g(g_mu);
+        ScreenShowLocked(uiDisplay, pvPixels, uSize, ui64Stamp, &path, &rgb, &w, &h);
+    }
+    if (!path.empty()) {
+        if (WriteFile(path, zolsim::EncodePng(rgb.data(), (unsigned)w, (unsigned)h)) != 0)
+            fprintf(stderr, "zolsim: cannot save the screen as %s\n", path.c_str());
+    }
+}
+
+void zolsim_internal_screen_show(unsigned uiDisplay, const void *pvPixels, size_t uSize, VEK_UINT64 ui64Stamp) {
+    ScreenShow(uiDisplay, pvPixels, uSize, ui64Stamp);
+}
+
+VEK_UINT64 zolsim_internal_stamp_of(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
+    Guard g(g_mu);
+    Mem *m = FindMemLocked(psMemInfo);
+    return m != nullptr ? m->sInfo.ui64Stamp : 0;
+}
+
+void zolsim_internal_gles1_config(VEK_UINT32 *pui32Version, int *pbTableNull, int *pbFlushMissing,
+                                  VEK_UINT32 *pui32FlushResult) {
+    Guard g(g_mu);
+    *pui32Version = S().ui32GLES1Version;
+    *pbTableNull = S().bGLES1TableNull ? 1 : 0;
+    *pbFlushMissing = S().bGLES1FlushMissing ? 1 : 0;
+    *pui32FlushResult = S().ui32GLES1FlushResult;
+}
+
+void zolsim_internal_gles1_flushed(VEK_BOOL b1, VEK_BOOL b2) {
+    Guard g(g_mu);
+    S().bGLES1Flushed = true;
+    S().abGLES1FlushArgs[0] = b1;
+    S().abGLES1FlushArgs[1] = b2;
 }
 
 void zolsim_internal_fd_closed(int iFd) {
@@ -922,9 +1097,11 @@ ZOLSRV_ERROR ZOLSRVCreateMutex(ZOLSRV_MUTEX_HANDLE *phMutex) {
     pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
     pthread_mutex_init(&h->mutex, &attr);
     pthread_mutexattr_destroy(&attr);
+    h->ulOwner = 0;
     {
         Guard g(g_mu);
         S().uiLiveMutexes++;
+        S().mutexes.push_back(h);
     }
     *phMutex = h;
     return ZOLSRV_OK;
@@ -937,9 +1114,12 @@ ZOLSRV_ERROR ZOLSRVDestroyMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
         fprintf(stderr, "zolsim: ZOLSRVDestroyMutex of a mutex still held\n");
         abort();
     }
+    {
+        Guard g(g_mu);
+        S().uiLiveMutexes--;
+        Erase(S().mutexes, hMutex);
+    }
     delete hMutex;
-    Guard g(g_mu);
-    S().uiLiveMutexes--;
     return ZOLSRV_OK;
 }
 
@@ -954,10 +1134,13 @@ void ZOLSRVLockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
         fprintf(stderr, "zolsim: ZOLSRVLockMutex failed: %s\n", strerror(rc));
         abort();
     }
+    __atomic_store_n(&hMutex->ulOwner, (unsigned long)pthread_self(), __ATOMIC_RELAXED);
 }
 
 void ZOLSRVUnlockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
     CountOnly("ZOLSRVUnlockMutex");
+    if (__atomic_load_n(&hMutex->ulOwner, __ATOMIC_RELAXED) == (unsigned long)pthread_self())
+        __atomic_store_n(&hMutex->ulOwner, 0UL, __ATOMIC_RELAXED);
     int rc = pthread_mutex_unlock(&hMutex->mutex);
     if (rc == EPERM) {
         fprintf(stderr, "zolsim: ZOLSRVUnlockMutex: this thread does not hold the mutex\n");
@@ -986,18 +1169,57 @@ ZOLSRV_ERROR ZOLSRVGetDCBuffers2(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, VEK_
     return ZOLSRV_OK;
 }
 
+// Checks the swap and answers as the display would; on success *ppsShow is the buffer to show.
+static ZOLSRV_ERROR SwapLocked(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, ZOLSRV_CLIENT_MEM_INFO **ppsMemInfos,
+                               VEK_UINT32 ui32NumMemInfos, unsigned *puiDisplay, Mem **ppsShow) {
+    State &s = S();
+    const DCChain *c = FindDCChainLocked(hSwapChain);
+    if (c == nullptr || c->hDevice != hDevice) return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (ppsMemInfos == nullptr || ui32NumMemInfos == 0) return ZOLSRV_ERROR_INVALID_PARAMS;
+    for (VEK_UINT32 i = 0; i < ui32NumMemInfos; i++)
+        if (FindMemLocked(ppsMemInfos[i]) == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (s.uiSwapRetries != 0) {
+        if (s.uiSwapRetries != ZOLSIM_SWAP_RETRY_ALWAYS) s.uiSwapRetries--;
+        return ZOLSRV_ERROR_RETRY;
+    }
+    *puiDisplay = c->uiDisplay;
+    *ppsShow = FindMemLocked(ppsMemInfos[0]);
+    return ZOLSRV_OK;
+}
+
 ZOLSRV_ERROR ZOLSRVSwapToDCBuffer2(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, VEK_UINT32 ui32SwapInterval,
                                    ZOLSRV_CLIENT_MEM_INFO **ppsMemInfos, VEK_UINT32 ui32NumMemInfos,
                                    VEK_VOID *pvPrivData, VEK_UINT32 ui32PrivDataLength) {
-    (void)hDevice;
-    (void)hSwapChain;
-    (void)ui32SwapInterval;
-    (void)ppsMemInfos;
-    (void)ui32NumMemInfos;
-    (void)pvPrivData;
-    (void)ui32PrivDataLength;
     ENTER("ZOLSRVSwapToDCBuffer2");
-    return ZOLSRV_ERROR_INVALID_PARAMS;
+    ZOLSIM_SWAP_RECORD rec;
+    memset(&rec, 0, sizeof(rec));
+    rec.hDevice = hDevice;
+    rec.hSwapChain = hSwapChain;
+    rec.ui32SwapInterval = ui32SwapInterval;
+    rec.ui32NumMemInfos = ui32NumMemInfos;
+    for (VEK_UINT32 i = 0; ppsMemInfos != nullptr && i < ui32NumMemInfos && i < ZOLSIM_SWAP_RECORD_MEMINFOS; i++)
+        rec.apsMemInfos[i] = ppsMemInfos[i];
+    rec.pvPrivData = pvPrivData;
+    rec.ui32PrivDataLength = ui32PrivDataLength;
+
+    std::string path;
+    std::vector<unsigned char> rgb;
+    unsigned long w = 0, h = 0;
+    {
+        Guard g(g_mu);
+        unsigned uiDisplay = 0;
+        Mem *m = nullptr;
+        for (ZOLSRV_MUTEX_HANDLE hm : S().mutexes)
+            if (__atomic_load_n(&hm->ulOwner, __ATOMIC_RELAXED) == (unsigned long)pthread_self())
+                rec.bCallerHeldAMutex = 1;
+        rec.eResult = SwapLocked(hDevice, hSwapChain, ppsMemInfos, ui32NumMemInfos, &uiDisplay, &m);
+        S().swaps.push_back(rec);
+        if (rec.eResult != ZOLSRV_OK) return rec.eResult;
+        ScreenShowLocked(uiDisplay, m->pvBase, m->sInfo.uAllocSize, m->sInfo.ui64Stamp, &path, &rgb, &w, &h);
+    }
+    if (!path.empty() && WriteFile(path, zolsim::EncodePng(rgb.data(), (unsigned)w, (unsigned)h)) != 0)
+        fprintf(stderr, "zolsim: cannot save the screen as %s\n", path.c_str());
+    return ZOLSRV_OK;
 }
 
 /* ---------------- app hints ---------------- */
@@ -1044,6 +1266,10 @@ void ZOLSRVFreeAppHintState(VEK_UINT32 eModuleID, VEK_VOID *pvHintState) {
 ZOLSRV_ERROR ZOLSRVLoadLibrary(const char *pszLibraryName, VEK_HANDLE *phLibrary) {
     ENTER("ZOLSRVLoadLibrary");
     if (pszLibraryName == nullptr || phLibrary == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    {
+        Guard g(g_mu);
+        if (S().bGLES1Absent && strcmp(pszLibraryName, kGLES1Library) == 0) return ZOLSRV_ERROR_GENERIC;
+    }
     const char *root = getenv("ZOLSIM_ROOT");
     std::string path = (root != nullptr ? root : ZOLSIM_ROOT);
     path += pszLibraryName;
@@ -1268,6 +1494,113 @@ ZOLSRV_CLIENT_MEM_INFO *zolsim_meminfo_by_stamp(VEK_UINT64 ui64Stamp) {
     for (Mem *m : S().mems)
         if (m->sInfo.ui64Stamp == ui64Stamp) return &m->sInfo;
     return nullptr;
+}
+
+unsigned zolsim_present_records(ZOLSIM_PRESENT_RECORD *psOut, unsigned uiMax) {
+    Guard g(g_mu);
+    return CopyRecords(S().presents, psOut, uiMax);
+}
+
+unsigned zolsim_flip_properties_records(ZOLSIM_FLIP_PROPERTIES_RECORD *psOut, unsigned uiMax) {
+    Guard g(g_mu);
+    return CopyRecords(S().flipProperties, psOut, uiMax);
+}
+
+void zolsim_set_swap_retries(unsigned uiCount) {
+    Guard g(g_mu);
+    S().uiSwapRetries = uiCount;
+}
+
+unsigned zolsim_swap_records(ZOLSIM_SWAP_RECORD *psOut, unsigned uiMax) {
+    Guard g(g_mu);
+    return CopyRecords(S().swaps, psOut, uiMax);
+}
+
+int zolsim_screen_info(unsigned uiDisplay, ZOLSIM_SCREEN_INFO *psOut) {
+    if (uiDisplay >= kMax2DDevices || psOut == nullptr) return 0;
+    Guard g(g_mu);
+    const Screen &sc = S().screens[uiDisplay];
+    psOut->ulWidth = sc.ulWidth;
+    psOut->ulHeight = sc.ulHeight;
+    psOut->lStride = sc.lStride;
+    psOut->eFormat = sc.eFormat;
+    psOut->uiFrames = sc.uiFrames;
+    psOut->ui64Stamp = sc.ui64Stamp;
+    return 1;
+}
+
+size_t zolsim_screen_pixels(unsigned uiDisplay, void *pvOut, size_t uMax) {
+    if (uiDisplay >= kMax2DDevices) return 0;
+    Guard g(g_mu);
+    const std::vector<unsigned char> &p = S().screens[uiDisplay].pixels;
+    if (pvOut != nullptr) memcpy(pvOut, p.data(), uMax < p.size() ? uMax : p.size());
+    return p.size();
+}
+
+size_t zolsim_screen_rgb(unsigned uiDisplay, unsigned char *pucOut, size_t uMax) {
+    if (uiDisplay >= kMax2DDevices) return 0;
+    Guard g(g_mu);
+    const std::vector<unsigned char> rgb = ScreenRgbLocked(S().screens[uiDisplay]);
+    if (pucOut != nullptr) memcpy(pucOut, rgb.data(), uMax < rgb.size() ? uMax : rgb.size());
+    return rgb.size();
+}
+
+int zolsim_screen_save_png(unsigned uiDisplay, const char *pszPath) {
+    if (uiDisplay >= kMax2DDevices || pszPath == nullptr) return -EINVAL;
+    std::vector<unsigned char> rgb;
+    unsigned long w, h;
+    {
+        Guard g(g_mu);
+        const Screen &sc = S().screens[uiDisplay];
+        rgb = ScreenRgbLocked(sc);
+        w = sc.ulWidth;
+        h = sc.ulHeight;
+    }
+    return WriteFile(pszPath, zolsim::EncodePng(rgb.data(), (unsigned)w, (unsigned)h));
+}
+
+void zolsim_set_screen_capture(const char *pszDir) {
+    Guard g(g_mu);
+    S().captureDir = pszDir != nullptr ? pszDir : "";
+    S().uiCaptured = 0;
+}
+
+int zolsim_write_png(const char *pszPath, const unsigned char *pucRGB, unsigned uiWidth, unsigned uiHeight) {
+    if (pszPath == nullptr || (pucRGB == nullptr && uiWidth != 0 && uiHeight != 0)) return -EINVAL;
+    return WriteFile(pszPath, zolsim::EncodePng(pucRGB, uiWidth, uiHeight));
+}
+
+void zolsim_set_gles1_absent(int bAbsent) {
+    Guard g(g_mu);
+    S().bGLES1Absent = bAbsent != 0;
+}
+
+void zolsim_set_gles1_version(VEK_UINT32 ui32Version) {
+    Guard g(g_mu);
+    S().ui32GLES1Version = ui32Version;
+}
+
+void zolsim_set_gles1_table_null(int bNull) {
+    Guard g(g_mu);
+    S().bGLES1TableNull = bNull != 0;
+}
+
+void zolsim_set_gles1_flush_missing(int bMissing) {
+    Guard g(g_mu);
+    S().bGLES1FlushMissing = bMissing != 0;
+}
+
+void zolsim_set_gles1_flush_result(VEK_UINT32 ui32Result) {
+    Guard g(g_mu);
+    S().ui32GLES1FlushResult = ui32Result;
+}
+
+int zolsim_gles1_last_flush(VEK_BOOL *pb1, VEK_BOOL *pb2) {
+    Guard g(g_mu);
+    if (!S().bGLES1Flushed) return 0;
+    if (pb1 != nullptr) *pb1 = S().abGLES1FlushArgs[0];
+    if (pb2 != nullptr) *pb2 = S().abGLES1FlushArgs[1];
+    return 1;
 }
 
 unsigned zolsim_live_allocations(void) {

@@ -73,6 +73,16 @@ TEST_F(UninitialisedTest, DeviceEntryPointsAnswerNotInitialised) {
     VEK_native_handle_t *psSlot = nullptr;
     EXPECT_EQ(-ENOTTY, framebuffer_device_alloc(&sFb.base.base.base, 8, 8, 4, GRALLOC_USAGE_HW_FB, &psSlot, &iStride));
     EXPECT_EQ(-ENOTTY, framebuffer_device_free(&sFb.base.base.base, &sHandle));
+    buffer_handle_t ahPost[1] = {nullptr};
+    EXPECT_EQ(-ENOTTY, post(&sFb.base.base.base, &sHandle.base));
+    EXPECT_EQ(-ENOTTY, post(nullptr, nullptr)) << "before any check";
+    EXPECT_EQ(-ENOTTY, setSwapInterval(&sFb.base.base.base, 1));
+    EXPECT_EQ(-ENOTTY, Post2(&sFb.base.base.base, ahPost, 1, nullptr, 0));
+    EXPECT_EQ(-ENOTTY, Post2(nullptr, nullptr, -1, nullptr, 0));
+    EXPECT_EQ(-ENOTTY, compositionComplete(&sFb.base.base.base));
+    gbForeignGLES = VEK_TRUE;
+    EXPECT_EQ(-ENOTTY, compositionComplete(&sFb.base.base.base)) << "even after giving up on the driver";
+    EXPECT_EQ(0u, zolsim_calls("ZOLSRVLoadLibrary"));
     free(psRaw);
     alloc_device_t *psHeapDevice = static_cast<alloc_device_t *>(calloc(1, sizeof(alloc_device_t)));
     EXPECT_EQ(0, gralloc_device_close(&psHeapDevice->common)) << "close runs no guard";

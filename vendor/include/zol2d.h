@@ -97,6 +97,19 @@ ZOL2DERROR ZOL2DDestroyFlipChain(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHAND
 ZOL2DERROR ZOL2DGetFlipChainBuffers(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHANDLE hFlipChain,
                                     unsigned long *pulBufferCount, ZOL2DMEMINFO **apsMemInfo);
 
+/* The swap-interval property of ZOL2DSetPresentFlipProperties. */
+#define ZOL2D_PRESENT_PROPERTY_INTERVAL 0x10UL
+
+/* Shows a buffer of the flip chain. */
+ZOL2DERROR ZOL2DPresentFlip(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHANDLE hFlipChain, ZOL2DMEMINFO *psMemInfo,
+                            long lRenderID);
+/* Copies a buffer to the screen. */
+ZOL2DERROR ZOL2DPresentBlt(ZOL2DCONTEXTHANDLE hContext, ZOL2DMEMINFO *psMemInfo, long lRenderID);
+/* Sets the flip chain's present properties named in ulPropertyMask. */
+ZOL2DERROR ZOL2DSetPresentFlipProperties(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHANDLE hFlipChain,
+                                         unsigned long ulPropertyMask, long lDstXPos, long lDstYPos,
+                                         unsigned long ulNumClipRects, void *psClipRects, unsigned long ulSwapInterval);
+
 ZOL2DERROR ZOL2DMemFree(ZOL2DCONTEXTHANDLE hContext, ZOL2DMEMINFO *psMemInfo);
 
 /* Caller memory as 2D memory: the address, flags 0, the size in bytes and an optional list of

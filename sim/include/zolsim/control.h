@@ -142,6 +142,90 @@ VEK_UINT32 zolsim_phys_addr(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
 /* This process's mem-info of a live allocation or mapping with the stamp, or NULL. */
 ZOLSRV_CLIENT_MEM_INFO *zolsim_meminfo_by_stamp(VEK_UINT64 ui64Stamp);
 
+/* ---- The display ---- */
+
+/* The 2D library's present calls since the last reset, oldest first; returns how many there were. */
+typedef enum { ZOLSIM_PRESENT_FLIP = 1, ZOLSIM_PRESENT_BLIT = 2 } ZOLSIM_PRESENT_KIND;
+typedef struct {
+    int iKind;
+    ZOL2DFLIPCHAINHANDLE hFlipChain; /* NULL for a blit */
+    const ZOL2DMEMINFO *psMemInfo;
+    long lRenderID;
+    ZOL2DERROR eResult;
+} ZOLSIM_PRESENT_RECORD;
+unsigned zolsim_present_records(ZOLSIM_PRESENT_RECORD *psOut, unsigned uiMax);
+
+/* ZOL2DSetPresentFlipProperties calls since the last reset, oldest first. */
+typedef struct {
+    ZOL2DFLIPCHAINHANDLE hFlipChain;
+    unsigned long ulPropertyMask;
+    long lDstXPos;
+    long lDstYPos;
+    unsigned long ulNumClipRects;
+    const void *psClipRects;
+    unsigned long ulSwapInterval;
+} ZOLSIM_FLIP_PROPERTIES_RECORD;
+unsigned zolsim_flip_properties_records(ZOLSIM_FLIP_PROPERTIES_RECORD *psOut, unsigned uiMax);
+
+/* ZOLSRVSwapToDCBuffer2 answers ZOLSRV_ERROR_RETRY, as when the display queue is full, on its next
+   uiCount valid calls, or on every one with ZOLSIM_SWAP_RETRY_ALWAYS. 0 (the default): never. */
+#define ZOLSIM_SWAP_RETRY_ALWAYS 0xffffffffu
+void zolsim_set_swap_retries(unsigned uiCount);
+
+/* ZOLSRVSwapToDCBuffer2 calls since the last reset, oldest first, with their results. */
+#define ZOLSIM_SWAP_RECORD_MEMINFOS 8
+typedef struct {
+    VEK_HANDLE hDevice;
+    VEK_HANDLE hSwapChain;
+    VEK_UINT32 ui32SwapInterval;
+    VEK_UINT32 ui32NumMemInfos;
+    ZOLSRV_CLIENT_MEM_INFO *apsMemInfos[ZOLSIM_SWAP_RECORD_MEMINFOS]; /* the first of the list */
+    const VEK_VOID *pvPrivData;
+    VEK_UINT32 ui32PrivDataLength;
+    int bCallerHeldAMutex; /* the calling thread held a ZOLSRV mutex during the swap */
+    ZOLSRV_ERROR eResult;
+} ZOLSIM_SWAP_RECORD;
+unsigned zolsim_swap_records(ZOLSIM_SWAP_RECORD *psOut, unsigned uiMax);
+
+/* The screen of a display (2D device index): what the last flip, blit or swap put on it, kept in
+   the display's format and stride. A flip or swap shows a whole buffer; a blit copies one. */
+typedef struct {
+    unsigned long ulWidth;
+    unsigned long ulHeight;
+    long lStride; /* bytes */
+    ZOL2DFORMAT eFormat;
+    unsigned uiFrames;    /* presents and swaps shown since the last reset */
+    VEK_UINT64 ui64Stamp; /* stamp of the allocation shown last; 0 for none */
+} ZOLSIM_SCREEN_INFO;
+int zolsim_screen_info(unsigned uiDisplay, ZOLSIM_SCREEN_INFO *psOut);
+/* Copies up to uMax bytes of the screen's pixels; returns the screen's size in bytes. */
+size_t zolsim_screen_pixels(unsigned uiDisplay, void *pvOut, size_t uMax);
+/* The screen as 8-bit RGB triples, row by row without padding; returns width * height * 3. */
+size_t zolsim_screen_rgb(unsigned uiDisplay, unsigned char *pucOut, size_t uMax);
+/* Saves the screen as a PNG file: 0, or a negative errno value. */
+int zolsim_screen_save_png(unsigned uiDisplay, const char *pszPath);
+/* With a directory, every present or swap from now on also saves the screen it showed as
+   pszDir/frame-NNN.png (NNN counting from 000); NULL stops. */
+void zolsim_set_screen_capture(const char *pszDir);
+/* Writes 8-bit RGB triples as a PNG file: 0, or a negative errno value. */
+int zolsim_write_png(const char *pszPath, const unsigned char *pucRGB, unsigned uiWidth, unsigned uiHeight);
+
+/* The GLES1 driver stand-in ("/system/vendor/lib/egl/libGLESv1_CM_ZOLCORE_KEVRA_120.so" under the
+   simulated root). Its glGetString and its table's flush are counted by zolsim_calls as
+   "glGetString" and "pfnGLESFlushBuffersGCNoContext" and can be made to fail with zolsim_fail. */
+/* Absent: ZOLSRVLoadLibrary of it fails as if the file were not there. */
+void zolsim_set_gles1_absent(int bAbsent);
+/* The ui32APIVersion of its interface table (3 by default). */
+void zolsim_set_gles1_version(VEK_UINT32 ui32Version);
+/* glGetString(0x6500) answers NULL. */
+void zolsim_set_gles1_table_null(int bNull);
+/* The table's pfnGLESFlushBuffersGCNoContext is NULL. */
+void zolsim_set_gles1_flush_missing(int bMissing);
+/* What every flush returns (0, no error, by default). */
+void zolsim_set_gles1_flush_result(VEK_UINT32 ui32Result);
+/* The arguments of the last flush; 0 when there was none. */
+int zolsim_gles1_last_flush(VEK_BOOL *pb1, VEK_BOOL *pb2);
+
 /* ---- What is live in this process ---- */
 
 unsigned zolsim_live_allocations(void);  /* ZOLSRVAllocDeviceMem2 (and flip-chain buffers) not freed */
