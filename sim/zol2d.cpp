@@ -137,7 +137,10 @@ bool DescribeSurface(const ZOL2D_SURFACE &s, const ZOL2D_SURFACE_EXT *psExt, zol
                                            (size_t)(s.pSurfMemInfo->ui32MemSize - s.SurfOffset)};
     psOut->asPlanes[1] = zolsim::BlitPlane{nullptr, 0};
     // The second plane lies uChromaPlane1 bytes past the first, in device addresses.
-    if (psExt != nullptr) psOut->asPlanes[1] = PlaneAtLocked(s.pSurfMemInfo->ui32DevAddr + psExt->uChromaPlane1);
+    if (psExt != nullptr) {
+        psOut->asPlanes[1] = PlaneAtLocked(s.pSurfMemInfo->ui32DevAddr + psExt->uChromaPlane1);
+        if (psOut->asPlanes[1].pBase == nullptr) return false;
+    }
     psOut->lStride = s.Stride;
     psOut->eFormat = s.Format;
     psOut->ulWidth = s.SurfWidth;

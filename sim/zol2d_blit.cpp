@@ -89,7 +89,8 @@ bool BlitSurfaceFits(const BlitSurface &s) {
     if (bpp == 0 || s.lStride <= 0 || s.ulWidth == 0 || s.ulHeight == 0) return false;
     if ((uint64_t)s.ulWidth * bpp > (uint64_t)s.lStride) return false;
     if (!PlaneFits(s.asPlanes[0], s.lStride, s.ulHeight, s.ulWidth * bpp)) return false;
-    if (s.eFormat == ZOL2D_BLT_FORMAT_NV12)
+    /* The chroma plane of an NV12 surface, where it was given (a source is read as its luma). */
+    if (s.eFormat == ZOL2D_BLT_FORMAT_NV12 && s.asPlanes[1].pBase != nullptr)
         return PlaneFits(s.asPlanes[1], s.lStride, (s.ulHeight + 1) / 2, (s.ulWidth + 1) / 2 * 2);
     return true;
 }
