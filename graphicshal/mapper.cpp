@@ -5,7 +5,88 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+/* An index of the entries by stamp, for the look-ups of every lock, unlock, free and
+   unregistration, which would otherwise walk past every buffer the process knows. It only
+   points into the lists: an entry is in it from its insertion to its removal, unless the index
+   could not grow, and a look-up that it cannot answer walks the list. Guarded, like the list,
+   by the module mutex. */
+typedef struct {
+    VEK_private_data_t *psPrivateData; /* NULL: never used */
+    VEK_mapper_meminfo_t *psEntry;     /* NULL in a used slot: removed */
+    VEK_UINT64 ui64Stamp;
+} VEK_mapper_index_slot_t;
+
+static VEK_mapper_index_slot_t *gasMapperIndex;
+static size_t guMapperIndexSlots, guMapperIndexUsed, guMapperIndexLive;
+
+static size_t MapperIndexHome(const VEK_private_data_t *psPrivateData, VEK_UINT64 ui64Stamp) {
+    return (size_t)(((ui64Stamp ^ (VEK_UINT64)(uintptr_t)psPrivateData) * 0x9e3779b97f4a7c15ULL) >> 32) &
+           (guMapperIndexSlots - 1);
+}
+
+static void MapperIndexPut(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psEntry) {
+    size_t u = MapperIndexHome(psPrivateData, psEntry->ui64Stamp);
+    while (gasMapperIndex[u].psPrivateData != nullptr) u = (u + 1) & (guMapperIndexSlots - 1);
+    gasMapperIndex[u] = {psPrivateData, psEntry, psEntry->ui64Stamp};
+    guMapperIndexUsed++;
+    guMapperIndexLive++;
+}
+
+/* Rebuilds the index, without its removed slots, large enough for one more entry. */
+static VEK_BOOL MapperIndexGrow(void) {
+    size_t uSlots = 64;
+    while (uSlots < 4 * (guMapperIndexLive + 1)) uSlots <<= 1;
+    VEK_mapper_index_slot_t *asNew = static_cast<VEK_mapper_index_slot_t *>(calloc(uSlots, sizeof(*asNew)));
+    if (asNew == nullptr) return VEK_FALSE;
+
+    VEK_mapper_index_slot_t *asOld = gasMapperIndex;
+    const size_t uOldSlots = guMapperIndexSlots;
+    gasMapperIndex = asNew;
+    guMapperIndexSlots = uSlots;
+    guMapperIndexUsed = guMapperIndexLive = 0;
+    for (size_t u = 0; u < uOldSlots; u++)
+        if (asOld[u].psEntry != nullptr) MapperIndexPut(asOld[u].psPrivateData, asOld[u].psEntry);
+    free(asOld);
+    return VEK_TRUE;
+}
+
+static void MapperIndexAdd(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psEntry) {
+    /* At most three quarters used, so that a search soon meets a free slot. */
+    if (4 * (guMapperIndexUsed + 1) > 3 * guMapperIndexSlots && !MapperIndexGrow()) return;
+    MapperIndexPut(psPrivateData, psEntry);
+}
+
+static void MapperIndexRemove(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psEntry) {
+    if (guMapperIndexSlots == 0) return;
+    size_t u = MapperIndexHome(psPrivateData, psEntry->ui64Stamp), uSeen = 0;
+    while (gasMapperIndex[u].psPrivateData != nullptr && gasMapperIndex[u].psEntry != psEntry &&
+           ++uSeen < guMapperIndexSlots)
+        u = (u + 1) & (guMapperIndexSlots - 1);
+    /* Not found from its stamp: an entry whose stamp changed, or one the index never had. */
+    if (gasMapperIndex[u].psEntry != psEntry) {
+        for (u = 0; u < guMapperIndexSlots && gasMapperIndex[u].psEntry != psEntry; u++) {
+        }
+        if (u == guMapperIndexSlots) return;
+    }
+    gasMapperIndex[u].psEntry = nullptr;
+    /* An empty index goes, so that nothing is left behind when the module is unloaded. */
+    if (--guMapperIndexLive == 0) {
+        free(gasMapperIndex);
+        gasMapperIndex = nullptr;
+        guMapperIndexSlots = guMapperIndexUsed = 0;
+    }
+}
+
 VEK_mapper_meminfo_t *MapperPeek(VEK_private_data_t *psPrivateData, VEK_UINT64 ui64Stamp) {
+    if (guMapperIndexSlots != 0) {
+        for (size_t u = MapperIndexHome(psPrivateData, ui64Stamp); gasMapperIndex[u].psPrivateData != nullptr;
+             u = (u + 1) & (guMapperIndexSlots - 1)) {
+            const VEK_mapper_index_slot_t *psSlot = &gasMapperIndex[u];
+            if (psSlot->psEntry != nullptr && psSlot->psPrivateData == psPrivateData &&
+                psSlot->ui64Stamp == ui64Stamp && psSlot->psEntry->ui64Stamp == ui64Stamp)
+                return psSlot->psEntry;
+        }
+    }
     for (VEK_mapper_meminfo_t *ps = psPrivateData->psMapList; ps != nullptr; ps = ps->psNext)
         if (ps->ui64Stamp == ui64Stamp) return ps;
     return nullptr;
@@ -25,6 +106,7 @@ static VEK_mapper_meminfo_t *InsertBlankEntry(VEK_private_data_t *psPrivateData,
 
     psEntry->psNext = psPrivateData->psMapList;
     psPrivateData->psMapList = psEntry;
+    MapperIndexAdd(psPrivateData, psEntry);
     return psEntry;
 }
 
@@ -72,6 +154,7 @@ void MapperRemove(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMap
         psPrivateData->psMapList = ps->psNext;
     else
         psPrev->psNext = ps->psNext;
+    MapperIndexRemove(psPrivateData, ps);
     free(ps);
 }
 

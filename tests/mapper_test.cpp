@@ -254,6 +254,44 @@ TEST_F(LongMapperListTest, SanityCheckStopsAtEntriesWithoutMemoryAsInShortLists)
     EXPECT_TRUE(MapperSanityCheck(&sPriv));
 }
 
+TEST_F(LongMapperListTest, PeekFindsEachEntryOfItsOwnListThroughInsertionsAndRemovals) {
+    for (VEK_UINT64 u = 1; u <= 300; u++) ASSERT_TRUE(AddUnmapped(u));
+    for (VEK_UINT64 u = 3; u <= 300; u += 3) MapperRemove(&sPriv, MapperPeek(&sPriv, u));
+    for (VEK_UINT64 u = 1; u <= 300; u++) {
+        VEK_mapper_meminfo_t *ps = MapperPeek(&sPriv, u);
+        if (u % 3 == 0) {
+            EXPECT_EQ(nullptr, ps) << "stamp " << u << " was removed";
+        } else {
+            ASSERT_NE(nullptr, ps) << "stamp " << u;
+            EXPECT_EQ(u, ps->ui64Stamp);
+        }
+    }
+    ASSERT_TRUE(AddUnmapped(150));
+    EXPECT_EQ(sPriv.psMapList, MapperPeek(&sPriv, 150)) << "a stamp comes back with its new entry";
+
+    /* Another process's list, as the white-box suites make them: same stamps, its own entries. */
+    VEK_private_data_t sOther = {};
+    for (VEK_UINT64 u = 1; u <= 300; u += 2) {
+        VEK_native_handle_t sHandle = Handle(u + 1000 * (u % 4 == 1));
+        ASSERT_TRUE(MapperAddUnmapped(&sOther, &sHandle));
+    }
+    EXPECT_EQ(1001u, MapperPeek(&sOther, 1001)->ui64Stamp);
+    EXPECT_EQ(3u, MapperPeek(&sOther, 3)->ui64Stamp) << "a stamp this list removed is still the other's";
+    for (VEK_UINT64 u = 1; u <= 300; u += 4) {
+        EXPECT_EQ(nullptr, MapperPeek(&sPriv, u + 1000)) << "stamp " << u + 1000 << " is only the other list's";
+        EXPECT_NE(MapperPeek(&sOther, u + 2), MapperPeek(&sPriv, u + 2)) << "stamp " << u + 2 << " is in both";
+    }
+    while (sOther.psMapList != nullptr) MapperRemove(&sOther, sOther.psMapList);
+    EXPECT_NE(nullptr, MapperPeek(&sPriv, 1)) << "removing the other list's entries leaves this one's";
+
+    /* The list decides: an entry is found by the stamp it carries now. */
+    MapperPeek(&sPriv, 200)->ui64Stamp = 1000;
+    EXPECT_EQ(nullptr, MapperPeek(&sPriv, 200));
+    ASSERT_NE(nullptr, MapperPeek(&sPriv, 1000));
+    MapperRemove(&sPriv, MapperPeek(&sPriv, 1000));
+    EXPECT_EQ(nullptr, MapperPeek(&sPriv, 1000));
+}
+
 TEST_F(MapperTest, DumpOfAnEmptyListIsTheTwoHeaderLines) {
     char sz[128];
     EXPECT_EQ(60u, MapperDumpSyncObjects(&sPriv, sz, sizeof(sz)));
