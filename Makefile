@@ -1,11 +1,11 @@
-# The two user commands: `make demo` and `make test`. Both install what a fresh Debian machine
+# The user commands: `make demo`, `make test` and `make bench`. Each installs what a fresh Debian machine
 # lacks first (when run as root).
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
-PACKAGES := g++ cmake ninja-build googletest libgtest-dev g++-arm-linux-gnueabi qemu-user clang-format python3
+PACKAGES := g++ cmake ninja-build googletest libgtest-dev libbenchmark-dev g++-arm-linux-gnueabi qemu-user clang-format python3
 
-.PHONY: all deps host arm asan tsan test test-host test-arm test-asan test-tsan format-check demo clean
+.PHONY: all deps host arm asan tsan release test test-host test-arm test-asan test-tsan format-check demo bench clean
 
 all: host
 
@@ -23,6 +23,9 @@ $(BUILD)/host/build.ninja: | deps
 $(BUILD)/arm/build.ninja: | deps
 	cmake -S . -B $(BUILD)/arm $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/arm-linux-gnueabi.cmake
+
+$(BUILD)/release/build.ninja: | deps
+	cmake -S . -B $(BUILD)/release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 
 $(BUILD)/asan/build.ninja: | deps
 	cmake -S . -B $(BUILD)/asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DGRALLOC_SANITIZE=address,undefined
@@ -42,6 +45,9 @@ asan: $(BUILD)/asan/build.ninja
 tsan: $(BUILD)/tsan/build.ninja
 	cmake --build $(BUILD)/tsan -j $(JOBS)
 
+release: $(BUILD)/release/build.ninja
+	cmake --build $(BUILD)/release -j $(JOBS)
+
 test-host: host
 	ctest --test-dir $(BUILD)/host -j $(JOBS) --output-on-failure
 
@@ -60,6 +66,11 @@ format-check: | deps
 
 # Style, the host suite, then the device's ABI under qemu-arm, then the sanitizers.
 test: format-check test-host test-arm test-asan test-tsan
+
+# Repetitions, so that the table's medians hold while the machine is busy with other work.
+BENCH_ARGS ?= --benchmark_repetitions=5 --benchmark_min_time=0.2 --benchmark_report_aggregates_only=true --benchmark_color=false
+bench: release
+	$(BUILD)/release/bin/gralloc_bench $(BENCH_ARGS)
 
 demo: host
 	$(BUILD)/host/bin/gralloc_demo

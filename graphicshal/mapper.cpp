@@ -1,10 +1,92 @@
 /* The process's list of known buffers. */
 #include "mapper.h"
 
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 
+/* An index of the entries by stamp, for the look-ups of every lock, unlock, free and
+   unregistration, which would otherwise walk past every buffer the process knows. It only
+   points into the lists: an entry is in it from its insertion to its removal, unless the index
+   could not grow, and a look-up that it cannot answer walks the list. Guarded, like the list,
+   by the module mutex. */
+typedef struct {
+    VEK_private_data_t *psPrivateData; /* NULL: never used */
+    VEK_mapper_meminfo_t *psEntry;     /* NULL in a used slot: removed */
+    VEK_UINT64 ui64Stamp;
+} VEK_mapper_index_slot_t;
+
+static VEK_mapper_index_slot_t *gasMapperIndex;
+static size_t guMapperIndexSlots, guMapperIndexUsed, guMapperIndexLive;
+
+static size_t MapperIndexHome(const VEK_private_data_t *psPrivateData, VEK_UINT64 ui64Stamp) {
+    return (size_t)(((ui64Stamp ^ (VEK_UINT64)(uintptr_t)psPrivateData) * 0x9e3779b97f4a7c15ULL) >> 32) &
+           (guMapperIndexSlots - 1);
+}
+
+static void MapperIndexPut(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psEntry) {
+    size_t u = MapperIndexHome(psPrivateData, psEntry->ui64Stamp);
+    while (gasMapperIndex[u].psPrivateData != nullptr) u = (u + 1) & (guMapperIndexSlots - 1);
+    gasMapperIndex[u] = {psPrivateData, psEntry, psEntry->ui64Stamp};
+    guMapperIndexUsed++;
+    guMapperIndexLive++;
+}
+
+/* Rebuilds the index, without its removed slots, large enough for one more entry. */
+static VEK_BOOL MapperIndexGrow(void) {
+    size_t uSlots = 64;
+    while (uSlots < 4 * (guMapperIndexLive + 1)) uSlots <<= 1;
+    VEK_mapper_index_slot_t *asNew = static_cast<VEK_mapper_index_slot_t *>(calloc(uSlots, sizeof(*asNew)));
+    if (asNew == nullptr) return VEK_FALSE;
+
+    VEK_mapper_index_slot_t *asOld = gasMapperIndex;
+    const size_t uOldSlots = guMapperIndexSlots;
+    gasMapperIndex = asNew;
+    guMapperIndexSlots = uSlots;
+    guMapperIndexUsed = guMapperIndexLive = 0;
+    for (size_t u = 0; u < uOldSlots; u++)
+        if (asOld[u].psEntry != nullptr) MapperIndexPut(asOld[u].psPrivateData, asOld[u].psEntry);
+    free(asOld);
+    return VEK_TRUE;
+}
+
+static void MapperIndexAdd(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psEntry) {
+    /* At most three quarters used, so that a search soon meets a free slot. */
+    if (4 * (guMapperIndexUsed + 1) > 3 * guMapperIndexSlots && !MapperIndexGrow()) return;
+    MapperIndexPut(psPrivateData, psEntry);
+}
+
+static void MapperIndexRemove(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psEntry) {
+    if (guMapperIndexSlots == 0) return;
+    size_t u = MapperIndexHome(psPrivateData, psEntry->ui64Stamp), uSeen = 0;
+    while (gasMapperIndex[u].psPrivateData != nullptr && gasMapperIndex[u].psEntry != psEntry &&
+           ++uSeen < guMapperIndexSlots)
+        u = (u + 1) & (guMapperIndexSlots - 1);
+    /* Not found from its stamp: an entry whose stamp changed, or one the index never had. */
+    if (gasMapperIndex[u].psEntry != psEntry) {
+        for (u = 0; u < guMapperIndexSlots && gasMapperIndex[u].psEntry != psEntry; u++) {
+        }
+        if (u == guMapperIndexSlots) return;
+    }
+    gasMapperIndex[u].psEntry = nullptr;
+    /* An empty index goes, so that nothing is left behind when the module is unloaded. */
+    if (--guMapperIndexLive == 0) {
+        free(gasMapperIndex);
+        gasMapperIndex = nullptr;
+        guMapperIndexSlots = guMapperIndexUsed = 0;
+    }
+}
+
 VEK_mapper_meminfo_t *MapperPeek(VEK_private_data_t *psPrivateData, VEK_UINT64 ui64Stamp) {
+    if (guMapperIndexSlots != 0) {
+        for (size_t u = MapperIndexHome(psPrivateData, ui64Stamp); gasMapperIndex[u].psPrivateData != nullptr;
+             u = (u + 1) & (guMapperIndexSlots - 1)) {
+            const VEK_mapper_index_slot_t *psSlot = &gasMapperIndex[u];
+            if (psSlot->psEntry != nullptr && psSlot->psPrivateData == psPrivateData &&
+                psSlot->ui64Stamp == ui64Stamp && psSlot->psEntry->ui64Stamp == ui64Stamp)
+                return psSlot->psEntry;
+        }
+    }
     for (VEK_mapper_meminfo_t *ps = psPrivateData->psMapList; ps != nullptr; ps = ps->psNext)
         if (ps->ui64Stamp == ui64Stamp) return ps;
     return nullptr;
@@ -24,6 +106,7 @@ static VEK_mapper_meminfo_t *InsertBlankEntry(VEK_private_data_t *psPrivateData,
 
     psEntry->psNext = psPrivateData->psMapList;
     psPrivateData->psMapList = psEntry;
+    MapperIndexAdd(psPrivateData, psEntry);
     return psEntry;
 }
 
@@ -71,6 +154,7 @@ void MapperRemove(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMap
         psPrivateData->psMapList = ps->psNext;
     else
         psPrev->psNext = ps->psNext;
+    MapperIndexRemove(psPrivateData, ps);
     free(ps);
 }
 
@@ -85,9 +169,11 @@ static VEK_BOOL SyncObjectsShared(const ZOLSRV_CLIENT_MEM_INFO *psA, const ZOLSR
            psSA->sReadOps2CompleteDevVAddr.uiAddr == psSB->sReadOps2CompleteDevVAddr.uiAddr;
 }
 
-VEK_BOOL MapperSanityCheck(VEK_private_data_t *psPrivateData) {
-    for (VEK_mapper_meminfo_t *psA = psPrivateData->psMapList; psA != nullptr; psA = psA->psNext) {
-        for (VEK_mapper_meminfo_t *psB = psA->psNext; psB != nullptr; psB = psB->psNext) {
+/* Every pair, each entry against those after it: an entry without a first mem-info is compared
+   by stamp and ends the scan of the entries before it. */
+static VEK_BOOL SanityCheckPairs(const VEK_mapper_meminfo_t *psMapList) {
+    for (const VEK_mapper_meminfo_t *psA = psMapList; psA != nullptr; psA = psA->psNext) {
+        for (const VEK_mapper_meminfo_t *psB = psA->psNext; psB != nullptr; psB = psB->psNext) {
             if (psA->ui64Stamp == psB->ui64Stamp) return VEK_FALSE;
             if (psA->apsMemInfo[0] == nullptr || psB->apsMemInfo[0] == nullptr) break;
             if (psA->apsMemInfo[0] == psB->apsMemInfo[0]) return VEK_FALSE;
@@ -95,6 +181,85 @@ VEK_BOOL MapperSanityCheck(VEK_private_data_t *psPrivateData) {
         }
     }
     return VEK_TRUE;
+}
+
+/* Below this many entries the pairs are cheaper than the table. */
+#define MAPPER_CHECK_PAIRS_MAX 32
+
+/* The values one entry brings to a comparison, each of its own kind: only values of one kind
+   are compared with each other. */
+enum {
+    KEY_STAMP = 1,
+    KEY_MEMINFO,
+    KEY_SYNCINFO,
+    KEY_SYNCDATA,
+    KEY_WRITE_ADDR,
+    KEY_READ_ADDR,
+    KEY_READ2_ADDR,
+    KEY_KINDS
+};
+
+typedef struct {
+    VEK_UINT64 ui64Value;
+    VEK_UINT32 ui32Run;  /* the run of mapped entries the value belongs to */
+    VEK_UINT32 ui32Kind; /* 0: free slot */
+} VEK_mapper_check_key_t;
+
+static VEK_mapper_check_key_t *FindKey(VEK_mapper_check_key_t *asKeys, size_t uMask, VEK_UINT32 ui32Kind,
+                                       VEK_UINT32 ui32Run, VEK_UINT64 ui64Value) {
+    size_t u = (size_t)(((ui64Value ^ ((VEK_UINT64)ui32Run << 3 | ui32Kind)) * 0x9e3779b97f4a7c15ULL) >> 32) & uMask;
+    while (asKeys[u].ui32Kind != 0 &&
+           (asKeys[u].ui32Kind != ui32Kind || asKeys[u].ui32Run != ui32Run || asKeys[u].ui64Value != ui64Value))
+        u = (u + 1) & uMask;
+    return &asKeys[u];
+}
+
+/* VEK_FALSE when the value is already in the run. */
+static VEK_BOOL AddKey(VEK_mapper_check_key_t *asKeys, size_t uMask, VEK_UINT32 ui32Kind, VEK_UINT32 ui32Run,
+                       VEK_UINT64 ui64Value) {
+    VEK_mapper_check_key_t *psKey = FindKey(asKeys, uMask, ui32Kind, ui32Run, ui64Value);
+    if (psKey->ui32Kind != 0) return VEK_FALSE;
+    *psKey = {ui64Value, ui32Run, ui32Kind};
+    return VEK_TRUE;
+}
+
+VEK_BOOL MapperSanityCheck(VEK_private_data_t *psPrivateData) {
+    size_t uEntries = 0;
+    for (const VEK_mapper_meminfo_t *ps = psPrivateData->psMapList; ps != nullptr; ps = ps->psNext) uEntries++;
+    if (uEntries <= MAPPER_CHECK_PAIRS_MAX) return SanityCheckPairs(psPrivateData->psMapList);
+
+    /* The pairs compared are those within each run of entries with a first mem-info, the stamp
+       of the entry that ends a run against the run's stamps, and the stamp of an entry without
+       a first mem-info against its successor's. A table of each run's values finds the same
+       equal pairs in linear time; the list grows with every buffer the process knows. */
+    size_t uSlots = 1;
+    while (uSlots < 2 * (KEY_KINDS - 1) * uEntries) uSlots <<= 1;
+    VEK_mapper_check_key_t *asKeys = static_cast<VEK_mapper_check_key_t *>(calloc(uSlots, sizeof(*asKeys)));
+    if (asKeys == nullptr) return SanityCheckPairs(psPrivateData->psMapList);
+
+    const size_t uMask = uSlots - 1;
+    VEK_UINT32 ui32Run = 0;
+    VEK_BOOL bConsistent = VEK_TRUE;
+    for (const VEK_mapper_meminfo_t *ps = psPrivateData->psMapList; ps != nullptr && bConsistent; ps = ps->psNext) {
+        const ZOLSRV_CLIENT_MEM_INFO *psMem = ps->apsMemInfo[0];
+        if (psMem == nullptr) {
+            if (FindKey(asKeys, uMask, KEY_STAMP, ui32Run, ps->ui64Stamp)->ui32Kind != 0 ||
+                (ps->psNext != nullptr && ps->psNext->ui64Stamp == ps->ui64Stamp))
+                bConsistent = VEK_FALSE;
+            ui32Run++;
+            continue;
+        }
+        const ZOLSRV_CLIENT_SYNC_INFO *psSync = psMem->psClientSyncInfo;
+        bConsistent = AddKey(asKeys, uMask, KEY_STAMP, ui32Run, ps->ui64Stamp) &&
+                      AddKey(asKeys, uMask, KEY_MEMINFO, ui32Run, (VEK_UINT64)(uintptr_t)psMem) &&
+                      AddKey(asKeys, uMask, KEY_SYNCINFO, ui32Run, (VEK_UINT64)(uintptr_t)psSync) &&
+                      AddKey(asKeys, uMask, KEY_SYNCDATA, ui32Run, (VEK_UINT64)(uintptr_t)psSync->psSyncData) &&
+                      AddKey(asKeys, uMask, KEY_WRITE_ADDR, ui32Run, psSync->sWriteOpsCompleteDevVAddr.uiAddr) &&
+                      AddKey(asKeys, uMask, KEY_READ_ADDR, ui32Run, psSync->sReadOpsCompleteDevVAddr.uiAddr) &&
+                      AddKey(asKeys, uMask, KEY_READ2_ADDR, ui32Run, psSync->sReadOps2CompleteDevVAddr.uiAddr);
+    }
+    free(asKeys);
+    return bConsistent;
 }
 
 /* Appends to the dump without ever writing past maxLen; once the text no longer fits, the

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "mapper.h"
 
@@ -169,6 +171,125 @@ TEST_F(MapperTest, SanityCheckStopsAtAnEntryWithoutMemory) {
     /* U is still compared by stamp with its successor. */
     MapperPeek(&sPriv, 2)->ui64Stamp = 3;
     EXPECT_FALSE(MapperSanityCheck(&sPriv));
+}
+
+/* Long lists, as a process that knows many buffers has: the check must find the same pairs. */
+class LongMapperListTest : public MapperTest {
+protected:
+    /* Stamps uFirst.. uFirst + uCount - 1, each with a plane of its own; the last is the head. */
+    void AddMappedRun(VEK_UINT64 uFirst, unsigned uCount) {
+        for (unsigned i = 0; i < uCount; i++) {
+            apsPlanes.emplace_back(new FakePlane(0x100000u + 0x1000u * (VEK_UINT32)apsPlanes.size()));
+            ASSERT_TRUE(AddMapped(uFirst + i, &apsPlanes.back()->sMemInfo));
+        }
+    }
+    FakePlane &Plane(VEK_UINT64 ui64Stamp) {
+        ZOLSRV_CLIENT_MEM_INFO *psMem = MapperPeek(&sPriv, ui64Stamp)->apsMemInfo[0];
+        for (auto &ps : apsPlanes)
+            if (&ps->sMemInfo == psMem) return *ps;
+        ADD_FAILURE() << "no plane for stamp " << ui64Stamp;
+        return *apsPlanes[0];
+    }
+
+    std::vector<std::unique_ptr<FakePlane>> apsPlanes;
+};
+
+TEST_F(LongMapperListTest, SanityCheckFindsEachSharedObjectAnywhereInARun) {
+    AddMappedRun(1, 100);
+    ASSERT_TRUE(MapperSanityCheck(&sPriv)) << "a hundred buffers with their own objects";
+
+    /* The newest and the oldest entry share one object at a time. */
+    FakePlane &sNew = Plane(100), &sOld = Plane(1);
+    const ZOLSRV_CLIENT_SYNC_INFO sSaved = sNew.sSyncInfo;
+    sNew.sSyncInfo.sReadOps2CompleteDevVAddr = sOld.sSyncInfo.sReadOps2CompleteDevVAddr;
+    EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "read-ops-2 counter address";
+    sNew.sSyncInfo = sSaved;
+    sNew.sSyncInfo.sReadOpsCompleteDevVAddr = sOld.sSyncInfo.sReadOpsCompleteDevVAddr;
+    EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "read-ops counter address";
+    sNew.sSyncInfo = sSaved;
+    sNew.sSyncInfo.sWriteOpsCompleteDevVAddr = sOld.sSyncInfo.sWriteOpsCompleteDevVAddr;
+    EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "write-ops counter address";
+    sNew.sSyncInfo = sSaved;
+    sNew.sSyncInfo.psSyncData = &sOld.sSyncData;
+    EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "sync data";
+    sNew.sSyncInfo = sSaved;
+    sNew.sMemInfo.psClientSyncInfo = &sOld.sSyncInfo;
+    EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "sync info";
+    sNew.sMemInfo.psClientSyncInfo = &sNew.sSyncInfo;
+    VEK_mapper_meminfo_t *psMiddle = MapperPeek(&sPriv, 50);
+    ZOLSRV_CLIENT_MEM_INFO *psMiddleMem = psMiddle->apsMemInfo[0];
+    psMiddle->apsMemInfo[0] = &sOld.sMemInfo;
+    EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "mem-info";
+    psMiddle->apsMemInfo[0] = psMiddleMem;
+    ASSERT_TRUE(MapperSanityCheck(&sPriv)) << "every object its own again";
+    psMiddle->ui64Stamp = 1;
+    EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "stamp";
+}
+
+TEST_F(LongMapperListTest, SanityCheckComparesValuesOnlyWithTheSameKind) {
+    AddMappedRun(1, 60);
+    /* One buffer's read counter sits where another's write counter is: not a shared object. */
+    Plane(60).sSyncInfo.sReadOpsCompleteDevVAddr = Plane(3).sSyncInfo.sWriteOpsCompleteDevVAddr;
+    Plane(20).sSyncInfo.sReadOps2CompleteDevVAddr = Plane(40).sSyncInfo.sReadOpsCompleteDevVAddr;
+    EXPECT_TRUE(MapperSanityCheck(&sPriv));
+}
+
+TEST_F(LongMapperListTest, SanityCheckStopsAtEntriesWithoutMemoryAsInShortLists) {
+    /* From the head: stamps 61..100 mapped, 50 without memory, 1..40 mapped. */
+    AddMappedRun(1, 40);
+    ASSERT_TRUE(AddUnmapped(50));
+    AddMappedRun(61, 40);
+    Plane(100).sMemInfo.psClientSyncInfo = &Plane(1).sSyncInfo;
+    Plane(70).sSyncInfo.sWriteOpsCompleteDevVAddr = Plane(30).sSyncInfo.sWriteOpsCompleteDevVAddr;
+    EXPECT_TRUE(MapperSanityCheck(&sPriv)) << "entries on either side of one without memory are never compared";
+
+    VEK_mapper_meminfo_t *psU = MapperPeek(&sPriv, 50);
+    psU->ui64Stamp = 20;
+    EXPECT_TRUE(MapperSanityCheck(&sPriv)) << "its stamp is compared with its successor's only";
+    psU->ui64Stamp = 40;
+    EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "the stamp of its successor";
+    psU->ui64Stamp = 99;
+    EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "the stamp of an entry before it";
+    psU->ui64Stamp = 50;
+    EXPECT_TRUE(MapperSanityCheck(&sPriv));
+}
+
+TEST_F(LongMapperListTest, PeekFindsEachEntryOfItsOwnListThroughInsertionsAndRemovals) {
+    for (VEK_UINT64 u = 1; u <= 300; u++) ASSERT_TRUE(AddUnmapped(u));
+    for (VEK_UINT64 u = 3; u <= 300; u += 3) MapperRemove(&sPriv, MapperPeek(&sPriv, u));
+    for (VEK_UINT64 u = 1; u <= 300; u++) {
+        VEK_mapper_meminfo_t *ps = MapperPeek(&sPriv, u);
+        if (u % 3 == 0) {
+            EXPECT_EQ(nullptr, ps) << "stamp " << u << " was removed";
+        } else {
+            ASSERT_NE(nullptr, ps) << "stamp " << u;
+            EXPECT_EQ(u, ps->ui64Stamp);
+        }
+    }
+    ASSERT_TRUE(AddUnmapped(150));
+    EXPECT_EQ(sPriv.psMapList, MapperPeek(&sPriv, 150)) << "a stamp comes back with its new entry";
+
+    /* Another process's list, as the white-box suites make them: same stamps, its own entries. */
+    VEK_private_data_t sOther = {};
+    for (VEK_UINT64 u = 1; u <= 300; u += 2) {
+        VEK_native_handle_t sHandle = Handle(u + 1000 * (u % 4 == 1));
+        ASSERT_TRUE(MapperAddUnmapped(&sOther, &sHandle));
+    }
+    EXPECT_EQ(1001u, MapperPeek(&sOther, 1001)->ui64Stamp);
+    EXPECT_EQ(3u, MapperPeek(&sOther, 3)->ui64Stamp) << "a stamp this list removed is still the other's";
+    for (VEK_UINT64 u = 1; u <= 300; u += 4) {
+        EXPECT_EQ(nullptr, MapperPeek(&sPriv, u + 1000)) << "stamp " << u + 1000 << " is only the other list's";
+        EXPECT_NE(MapperPeek(&sOther, u + 2), MapperPeek(&sPriv, u + 2)) << "stamp " << u + 2 << " is in both";
+    }
+    while (sOther.psMapList != nullptr) MapperRemove(&sOther, sOther.psMapList);
+    EXPECT_NE(nullptr, MapperPeek(&sPriv, 1)) << "removing the other list's entries leaves this one's";
+
+    /* The list decides: an entry is found by the stamp it carries now. */
+    MapperPeek(&sPriv, 200)->ui64Stamp = 1000;
+    EXPECT_EQ(nullptr, MapperPeek(&sPriv, 200));
+    ASSERT_NE(nullptr, MapperPeek(&sPriv, 1000));
+    MapperRemove(&sPriv, MapperPeek(&sPriv, 1000));
+    EXPECT_EQ(nullptr, MapperPeek(&sPriv, 1000));
 }
 
 TEST_F(MapperTest, DumpOfAnEmptyListIsTheTwoHeaderLines) {
