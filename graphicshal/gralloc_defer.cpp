@@ -16,9 +16,14 @@ typedef struct _VEK_defer_flush_op_ {
     int aiFd[VEK_NATIVE_HANDLE_NUM_FDS_MAX];
 } VEK_defer_flush_op;
 
-/* Both guarded by the module mutex. */
+/* All guarded by the module mutex. One worker at a time works off the list: a release taken back
+   from the list can empty it while its worker still waits for the GPU, and a new release then
+   joins that worker instead of starting a second one. */
 static VEK_defer_flush_op *gpsDeferList;
 static pthread_t gpsDeferFlushOpThread;
+static VEK_BOOL gbDeferWorkerRunning;  /* the worker has not yet seen the list empty */
+static VEK_BOOL gbDeferWorkerJoinable; /* the last worker started has not been joined */
+static VEK_BOOL gbDeferShutdown;       /* the module is being unloaded */
 
 static VEK_BOOL OpsFlushed(ZOLSRV_CLIENT_MEM_INFO **apsMemInfo) {
     VEK_flush_ops_pair_t asPairs[3 * VEK_NATIVE_HANDLE_NUM_FDS_MAX];
@@ -74,6 +79,12 @@ static void *DeferFlushOpWorker(void *pvPriv) {
 
     for (;;) {
         ZOLSRVLockMutex(psPrivateData->hMutex);
+        /* At unload the queued releases are left as they are; the worker only has to end. */
+        if (gbDeferShutdown) {
+            gbDeferWorkerRunning = VEK_FALSE;
+            ZOLSRVUnlockMutex(psPrivateData->hMutex);
+            return nullptr;
+        }
         for (VEK_defer_flush_op *psNode = gpsDeferList, *psNext; psNode != nullptr; psNode = psNext) {
             psNext = psNode->psNext;
             if (!OpsFlushed(psNode->psMapperMemInfo->apsMemInfo)) continue;
@@ -83,6 +94,7 @@ static void *DeferFlushOpWorker(void *pvPriv) {
             UnlinkDeferFlushOp(psNode);
         }
         VEK_BOOL bEmpty = gpsDeferList == nullptr;
+        if (bEmpty) gbDeferWorkerRunning = VEK_FALSE;
         ZOLSRVUnlockMutex(psPrivateData->hMutex);
 
         if (bEmpty) return nullptr;
@@ -101,14 +113,16 @@ int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn 
     VEK_defer_flush_op *psNode = static_cast<VEK_defer_flush_op *>(calloc(1, sizeof(VEK_defer_flush_op)));
     if (psNode == nullptr) return -ENOMEM;
 
-    if (gpsDeferList == nullptr) {
+    if (!gbDeferWorkerRunning) {
+        /* The last worker has seen the list empty and is ending, if it has not ended: reclaim it. */
+        if (gbDeferWorkerJoinable) pthread_join(gpsDeferFlushOpThread, nullptr);
+        gbDeferWorkerJoinable = VEK_FALSE;
         int iErr = pthread_create(&gpsDeferFlushOpThread, nullptr, DeferFlushOpWorker, psPrivateData);
         if (iErr != 0) {
             free(psNode);
             return iErr;
         }
-        /* Nothing joins the worker: it is reclaimed when it ends. */
-        pthread_detach(gpsDeferFlushOpThread);
+        gbDeferWorkerRunning = gbDeferWorkerJoinable = VEK_TRUE;
     }
 
     psNode->pfnFlushOp = pfnFlushOp;
@@ -118,4 +132,14 @@ int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn 
     if (gpsDeferList != nullptr) gpsDeferList->psPrev = psNode;
     gpsDeferList = psNode;
     return 0;
+}
+
+void DeferFlushOpShutdown(VEK_private_data_t *psPrivateData) {
+    ZOLSRVLockMutex(psPrivateData->hMutex);
+    gbDeferShutdown = VEK_TRUE;
+    const VEK_BOOL bJoin = gbDeferWorkerJoinable;
+    gbDeferWorkerJoinable = VEK_FALSE;
+    ZOLSRVUnlockMutex(psPrivateData->hMutex);
+    /* A waiting worker wakes within one event time-out and ends. */
+    if (bJoin) pthread_join(gpsDeferFlushOpThread, nullptr);
 }

@@ -23,6 +23,9 @@ VEK_defer_flush_op_pfn PendingDeferFlushOp(VEK_mapper_meminfo_t *psMapperMemInfo
    pfnFlushOp is NULL. */
 void RequeueDeferFlushOp(VEK_mapper_meminfo_t *psMapperMemInfo, VEK_defer_flush_op_pfn pfnFlushOp);
 
+/* At unload, before the module mutex goes: ends the worker, leaving queued releases as they are. */
+void DeferFlushOpShutdown(VEK_private_data_t *psPrivateData);
+
 #ifdef __cplusplus
 }
 #endif

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "gralloc.h"
+#include "gralloc_defer.h"
 #include "mapper.h"
 
 #define HAL_EXPORT __attribute__((visibility("default")))
@@ -291,6 +292,8 @@ __attribute__((destructor)) static void hal_exit(void) {
 
     /* A failed start-up left nothing to take down. */
     if (!gbGraphicsHALInitialized) return;
+    /* The release worker must be gone before the mutex it takes and the module's code. */
+    DeferFlushOpShutdown(psPrivateData);
     ZOLSRVDestroyMutex(psPrivateData->hMutex);
     psPrivateData->hMutex = nullptr;
     CloseZOLServices(psPrivateData);

@@ -1,5 +1,6 @@
 /* The allocator device: allocation, release, deferred release and dump. */
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <functional>
 #include <thread>
 
+#include "foreign_buffer.h"
 #include "interpose.h"
 #include "mapper.h"
 #include "module_fixture.h"
@@ -277,6 +279,56 @@ TEST_F(AllocTest, FreeWhileTheGpuReadsIsDeferredUntilItFinishes) {
         return bGone;
     }));
     EXPECT_EQ(0u, zolsim_live_exported_fds());
+}
+
+/* Threads of this process, as the kernel counts them. */
+static int ThreadCount() {
+    int iThreads = 0;
+    FILE *ps = fopen("/proc/self/status", "r");
+    char sz[256];
+    while (ps != nullptr && fgets(sz, sizeof(sz), ps) != nullptr)
+        if (sscanf(sz, "Threads: %d", &iThreads) == 1) break;
+    if (ps != nullptr) fclose(ps);
+    return iThreads;
+}
+
+TEST_F(AllocTest, UnloadEndsTheReleaseWorkerOfAGpuThatNeverFinishes) {
+    const int iThreadsBefore = ThreadCount();
+    buffer_handle_t h = Alloc(64, 64, HAL_PIXEL_FORMAT_BGRA_8888, kSwUsage);
+    zolsim_gpu_add_ops(MemInfo(h), 1, 0, 0);
+    ASSERT_EQ(0, psAlloc->free(psAlloc, h));
+    EXPECT_EQ(iThreadsBefore + 1, ThreadCount()) << "the worker waits for the GPU";
+    gralloc_close(psAlloc);
+    psAlloc = nullptr;
+    /* The worker takes the module mutex and runs the module's code: it must be gone before either. */
+    Unload();
+    EXPECT_EQ(iThreadsBefore, ThreadCount());
+    EXPECT_EQ(0u, zolsim_live_mutexes());
+}
+
+TEST_F(AllocTest, ReleaseQueuedAfterTheListEmptiedJoinsTheWaitingWorker) {
+    ForeignAllocator sForeign;
+    buffer_handle_t hForeign = sForeign.Make(GRALLOC_USAGE_HW_COMPOSER);
+    ASSERT_EQ(0, psHMI->base.base.registerBuffer(&psHMI->base.base, hForeign));
+    void *apv[3] = {nullptr, nullptr, nullptr};
+    ASSERT_EQ(0, psHMI->base.base.lock(&psHMI->base.base, hForeign, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 8, 8, apv));
+    ZOLSRV_CLIENT_MEM_INFO *psMapped = zolsim_meminfo_by_stamp(AsVek(hForeign)->ui64Stamp);
+    zolsim_gpu_add_ops(psMapped, 1, 0, 0);
+    const unsigned uiThreads = PthreadCreateCalls();
+    ASSERT_EQ(0, psHMI->base.base.unlock(&psHMI->base.base, hForeign)) << "the unmapping is queued";
+    EXPECT_EQ(uiThreads + 1, PthreadCreateCalls());
+    /* A new lock takes the queued unmapping back: the list is empty, its worker still waits. */
+    ASSERT_EQ(0, psHMI->base.base.lock(&psHMI->base.base, hForeign, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 8, 8, apv));
+    buffer_handle_t h = Alloc(64, 64, HAL_PIXEL_FORMAT_BGRA_8888, kSwUsage);
+    zolsim_gpu_add_ops(MemInfo(h), 1, 0, 0);
+    ASSERT_EQ(0, psAlloc->free(psAlloc, h));
+    EXPECT_EQ(uiThreads + 1, PthreadCreateCalls()) << "one worker at a time";
+    zolsim_gpu_complete(MemInfo(h));
+    EXPECT_TRUE(Eventually([] { return zolsim_live_allocations() == 1; })) << "the waiting worker frees it";
+    ASSERT_EQ(0, psHMI->base.base.unlock(&psHMI->base.base, hForeign));
+    zolsim_gpu_complete(psMapped);
+    EXPECT_TRUE(Eventually([] { return zolsim_live_mappings() == 0; }));
+    ASSERT_EQ(0, psHMI->base.base.unregisterBuffer(&psHMI->base.base, hForeign));
 }
 
 TEST_F(AllocTest, FreeRunsAtOnceWhenTheGpuFinishesDuringTheOneWait) {
