@@ -264,6 +264,64 @@ void BM_MutexFloor(benchmark::State &state) {
     pthread_mutex_destroy(&sMutex);
 }
 
+/* ---- Display ---- */
+
+/* A handed-out display buffer, given back when it goes. */
+class DisplayBuffer {
+public:
+    DisplayBuffer() {
+        framebuffer_device_t *psFb = &Module::Get().Framebuffer()->base;
+        int iStride = 0;
+        int iErr = Module::Get().Alloc()->alloc(Module::Get().Alloc(), psFb->width, psFb->height, psFb->format,
+                                                GRALLOC_USAGE_HW_FB, &hHandle, &iStride);
+        if (iErr != 0) Die("display buffer alloc", iErr);
+    }
+    ~DisplayBuffer() { Module::Get().Alloc()->free(Module::Get().Alloc(), hHandle); }
+    DisplayBuffer(const DisplayBuffer &) = delete;
+    DisplayBuffer &operator=(const DisplayBuffer &) = delete;
+
+    buffer_handle_t Handle() const { return hHandle; }
+
+private:
+    buffer_handle_t hHandle = nullptr;
+};
+
+void BM_PostFlip(benchmark::State &state) {
+    framebuffer_device_t *psFb = &Module::Get().Framebuffer()->base;
+    DisplayBuffer sFront, sBack;
+    buffer_handle_t ah[2] = {sFront.Handle(), sBack.Handle()};
+    unsigned u = 0;
+    for (auto _ : state) {
+        int iErr = psFb->post(psFb, ah[u++ & 1]);
+        if (iErr != 0) Die("post", iErr);
+    }
+}
+
+/* The kept display buffer and a second buffer's plane in one swap. */
+void BM_Post2TwoMemInfos(benchmark::State &state) {
+    VEK_framebuffer_device_public_t *psFb = Module::Get().Framebuffer();
+    DisplayBuffer sDisplay;
+    Buffer sOverlay(320, 240, HAL_PIXEL_FORMAT_RGB_565, kUsageTexture);
+    buffer_handle_t ahList[2] = {nullptr, sOverlay.Handle()};
+    for (auto _ : state) {
+        psFb->bBypassPost = 1;
+        int iErr = psFb->base.post(&psFb->base, sDisplay.Handle());
+        psFb->bBypassPost = 0;
+        if (iErr != 0) Die("bypassed post", iErr);
+        if ((iErr = psFb->Post2(&psFb->base, ahList, 2, nullptr, 0)) != 0) Die("Post2", iErr);
+    }
+}
+
+void BM_Blit2Window565(benchmark::State &state) {
+    const VEK_gralloc_module_public_t *psPublic = Module::Get().Public();
+    DisplayBuffer sDisplay;
+    Buffer sWindow(640, 480, HAL_PIXEL_FORMAT_RGB_565, kUsageTexture | kUsageCpu);
+    for (auto _ : state) {
+        int iErr = psPublic->Blit2(psPublic, sWindow.Handle(), sDisplay.Handle(), 640, 480, 80, 0);
+        if (iErr != 0) Die("Blit2", iErr);
+    }
+}
+
 }  // namespace
 
 BENCHMARK(BM_AllocFree1080p);
@@ -276,13 +334,15 @@ BENCHMARK(BM_LockUnlockWrite)->Arg(1)->Arg(64)->Arg(256);
 BENCHMARK(BM_MutexFloor);
 BENCHMARK(BM_AllocFree64x64)->Arg(1)->Arg(256);
 BENCHMARK(BM_MemfdFloor64x64);
+BENCHMARK(BM_PostFlip);
+BENCHMARK(BM_Post2TwoMemInfos);
+BENCHMARK(BM_Blit2Window565);
 
 namespace {
 
 /* One line of the table: the module's benchmark, the floor it is held against (or another
    module benchmark, for growth), and the goal for their ratio. A row with no floor is reported
-   for regressions only: post by flip, Post2 and Blit2 join as such rows (a benchmark on
-   Module::Get().Framebuffer() or Public(), and a line here) once the devices have them. */
+   for regressions only. */
 struct Row {
     const char *pszOperation;
     const char *pszModule;
@@ -302,6 +362,9 @@ const Row kRows[] = {
     {"lock+unlock write, 256 live / mutex", "BM_LockUnlockWrite/256", "BM_MutexFloor", 3.0},
     {"alloc+free 64x64, 1 live / memfd", "BM_AllocFree64x64/1", "BM_MemfdFloor64x64", 0},
     {"alloc+free 64x64, 256 live / 1 live", "BM_AllocFree64x64/256", "BM_AllocFree64x64/1", 1.5},
+    {"post by flip", "BM_PostFlip", nullptr, 0},
+    {"bypassed post + Post2 of two mem-infos", "BM_Post2TwoMemInfos", nullptr, 0},
+    {"Blit2 640x480 RGB 565 window into display", "BM_Blit2Window565", nullptr, 0},
 };
 
 /* Keeps each benchmark's median (or its only run) while the console shows everything. */
