@@ -117,6 +117,8 @@ struct State {
     std::vector<Fault> faults;
     // records
     std::map<std::string, unsigned> calls;
+    std::vector<std::string> failableCalled;  // in the order of the first call
+    std::string failableCalledText;
     VEK_UINT32 ui32LastConnectFlags;
     VEK_UINT32 ui32LastAcquireIndex;
     unsigned long ulLastContextDevice;
@@ -136,6 +138,7 @@ struct State {
     std::vector<Mem *> mems;
     std::vector<ZOLSRV_CONNECTION *> connections;
     std::vector<void *> memContexts;
+    std::map<void *, const ZOLSRV_CONNECTION *> memContextConnection;
     std::vector<DCChain> dcChains;
     unsigned uiLiveAllocations = 0, uiLiveMappings = 0, uiLiveConnections = 0, uiLiveMutexes = 0, uiLiveHintStates = 0,
              uiLiveContexts = 0, uiLiveFlipChains = 0;
@@ -160,6 +163,7 @@ struct State {
         uiWaitTimeoutMs = 20;
         faults.clear();
         calls.clear();
+        failableCalled.clear();
         ui32LastConnectFlags = 0;
         ui32LastAcquireIndex = 0;
         ulLastContextDevice = 0;
@@ -447,7 +451,7 @@ extern "C" {
 int zolsim_internal_enter(const char *pszFunction, int *piCode) {
     Guard g(g_mu);
     State &s = S();
-    s.calls[pszFunction]++;
+    if (s.calls[pszFunction]++ == 0) s.failableCalled.push_back(pszFunction);
     bool fired = false;
     for (size_t i = 0; i < s.faults.size();) {
         Fault &f = s.faults[i];
@@ -497,6 +501,17 @@ static bool DeleteConnection(const ZOLSRV_CONNECTION *psConnection, bool bCounte
         if (!ConnectionLiveLocked(c) || c->bCounted != bCounted) return false;
         Erase(S().connections, c);
         if (bCounted) S().uiLiveConnections--;
+        // The disconnect ends what was made on the connection: its memory contexts go with it.
+        State &s = S();
+        for (auto it = s.memContextConnection.begin(); it != s.memContextConnection.end();) {
+            if (it->second != c) {
+                ++it;
+                continue;
+            }
+            Erase(s.memContexts, it->first);
+            delete[] static_cast<char *>(it->first);
+            it = s.memContextConnection.erase(it);
+        }
     }
     delete c;
     return true;
@@ -656,6 +671,7 @@ ZOLSRV_ERROR ZOLSRVCreateDeviceMemContext(const ZOLSRV_DEV_DATA *psDevData, VEK_
     Guard g(g_mu);
     State &s = S();
     s.memContexts.push_back(ctx);
+    s.memContextConnection[ctx] = psDevData->psConnection;
     for (size_t i = 0; i < s.heapIDs.size(); i++) {
         psHeapInfo[i].ui32HeapID = s.heapIDs[i];
         psHeapInfo[i].hDevMemHeap = &g_heapHandles[i];
@@ -674,6 +690,7 @@ ZOLSRV_ERROR ZOLSRVDestroyDeviceMemContext(const ZOLSRV_DEV_DATA *psDevData, VEK
     {
         Guard g(g_mu);
         if (!Erase(S().memContexts, hDevMemContext)) return ZOLSRV_ERROR_INVALID_PARAMS;
+        S().memContextConnection.erase(hDevMemContext);
     }
     delete[] static_cast<char *>(hDevMemContext);
     return ZOLSRV_OK;
@@ -1097,6 +1114,17 @@ unsigned zolsim_calls(const char *pszFunction) {
     Guard g(g_mu);
     auto it = S().calls.find(pszFunction);
     return it != S().calls.end() ? it->second : 0;
+}
+
+const char *zolsim_call_names(void) {
+    Guard g(g_mu);
+    State &s = S();
+    s.failableCalledText.clear();
+    for (const std::string &name : s.failableCalled) {
+        if (!s.failableCalledText.empty()) s.failableCalledText += ',';
+        s.failableCalledText += name;
+    }
+    return s.failableCalledText.c_str();
 }
 
 VEK_UINT32 zolsim_last_connect_flags(void) {
