@@ -22,7 +22,15 @@ VEK_BOOL validate_handle(VEK_native_handle_t *psNativeHandle) {
     if (psNativeHandle->base.numFds < 0 || psNativeHandle->base.numFds > VEK_NATIVE_HANDLE_NUM_FDS_MAX)
         return VEK_FALSE;
     if (psNativeHandle->base.numFds + psNativeHandle->base.numInts != VEK_NATIVE_HANDLE_NUM_WORDS) return VEK_FALSE;
-    return usage_unsupported(psNativeHandle->usage) == 0;
+    if (usage_unsupported(psNativeHandle->usage)) return VEK_FALSE;
+    /* A buffer's planes are its leading descriptors, one per plane: a handle that counts a
+       descriptor it does not hold would register as a buffer without memory. Display buffers
+       export none and carry -2 in every slot. */
+    if (!usage_fb(psNativeHandle->usage)) {
+        for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++)
+            if ((psNativeHandle->fd[i] >= 0) != (i < psNativeHandle->base.numFds)) return VEK_FALSE;
+    }
+    return VEK_TRUE;
 }
 
 static VEK_gralloc_module_t *getDeviceModule(alloc_device_t *psAllocDevice) {
