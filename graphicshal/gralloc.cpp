@@ -285,6 +285,13 @@ int gralloc_register_buffer(const gralloc_module_t *module, buffer_handle_t hand
     if (psMapperMemInfo != nullptr) {
         /* A process registers a foreign buffer once; its own buffers need no registration. */
         iErr = psMapperMemInfo->bAllocatedByThisProcess ? 0 : -EINVAL;
+        /* Unregistered while the GPU still used it, the buffer is no longer known to the caller:
+           registering it again takes the queued removal back, and the mapping serves again (a
+           buffer mapped only while locked keeps its pending unmapping). */
+        if (iErr != 0 && PendingDeferFlushOp(psMapperMemInfo) == __unmap_remove) {
+            RequeueDeferFlushOp(psMapperMemInfo, usage_mapped(psMapperMemInfo->usage) ? nullptr : __unmap);
+            iErr = 0;
+        }
     } else if (!MapperAddUnmapped(psPrivateData, psNativeHandle)) {
         iErr = -EFAULT;
     } else {

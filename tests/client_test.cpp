@@ -196,15 +196,34 @@ TEST_F(ClientTest, UnregisterWhileTheGpuIsBusyIsDeferred) {
     zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
     EXPECT_EQ(0, Unregister(h));
     EXPECT_EQ(1u, zolsim_live_mappings()) << "the mapping stays while the GPU reads";
-    EXPECT_EQ(-EINVAL, Register(h)) << "the stamp stays known until the worker ran";
     void *apv[3];
-    EXPECT_EQ(-EINVAL, Lock(h, kSwRead, apv)) << "but it is no longer usable";
+    EXPECT_EQ(-EINVAL, Lock(h, kSwRead, apv)) << "it is no longer usable";
     EXPECT_EQ(-EINVAL, Unregister(h)) << "and not unregistered twice";
     zolsim_gpu_complete(psForeign->Plane(0));
     EXPECT_TRUE(Eventually([] { return zolsim_live_mappings() == 0; }));
     EXPECT_TRUE(Eventually([&] { return Entry(h) == nullptr; }));
     EXPECT_EQ(0, Register(h));
     EXPECT_EQ(0, Unregister(h));
+}
+
+TEST_F(ClientTest, RegisteringAgainTakesBackARemovalThatWaitsForTheGpu) {
+    buffer_handle_t h = psForeign->Make(kSwRead | kTexture);
+    ASSERT_EQ(0, Register(h));
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+    ASSERT_EQ(0, Unregister(h));
+    unsigned uiMaps = zolsim_calls("ZOLSRVMapDeviceMemory2");
+    EXPECT_EQ(0, Register(h)) << "a buffer received again after its unregistration must register";
+    EXPECT_EQ(uiMaps, zolsim_calls("ZOLSRVMapDeviceMemory2")) << "the mapping that waited serves again";
+    zolsim_gpu_complete(psForeign->Plane(0));
+    void *apv[3] = {};
+    EXPECT_EQ(0, Lock(h, kSwRead, apv)) << "the buffer is usable";
+    EXPECT_NE(nullptr, apv[0]);
+    EXPECT_EQ(0, Unlock(h));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(1u, zolsim_live_mappings()) << "no queued removal may unmap the registered buffer";
+    EXPECT_EQ(0, Unregister(h));
+    EXPECT_TRUE(Eventually([] { return zolsim_live_mappings() == 0; }));
+    EXPECT_EQ(nullptr, Entry(h));
 }
 
 /* ---- Lock rules ---- */
@@ -449,7 +468,8 @@ TEST_F(ClientTest, QueuedUnmapIsTakenBackByTheNextLockAndBecomesTheRemoval) {
 
     EXPECT_EQ(0, Unregister(h)) << "turns the queued unmapping into the removal";
     EXPECT_NE(nullptr, Entry(h));
-    EXPECT_EQ(-EINVAL, Register(h));
+    EXPECT_EQ(0, Register(h)) << "registering again turns the removal back into the queued unmapping";
+    EXPECT_EQ(0, Unregister(h)) << "and unregistering into the removal once more";
     zolsim_gpu_complete(psForeign->Plane(0));
     EXPECT_TRUE(Eventually([&] { return Entry(h) == nullptr; }));
     EXPECT_EQ(0u, zolsim_live_mappings());
