@@ -8,7 +8,7 @@ PACKAGES := g++ cmake ninja-build googletest libgtest-dev g++-arm-linux-gnueabi 
 # The fuzz run's length in seconds within make test.
 FUZZ_SECONDS ?= 50
 
-.PHONY: all deps host arm asan tsan fuzz-build test test-host test-arm test-asan test-tsan test-fuzz format-check demo clean
+.PHONY: all deps host arm asan tsan fuzz-build test test-host test-arm test-asan test-tsan test-fuzz stress format-check demo clean
 
 all: host
 
@@ -79,6 +79,12 @@ format-check: | deps
 # Style, the host suite (with the fault sweep), then the device's ABI under qemu-arm, then the
 # sanitizers and a short fuzz run.
 test: format-check test-host test-arm test-asan test-tsan test-fuzz
+
+# The load test in full: 8 threads for 10 seconds, on the host build and under TSan.
+STRESS_SECONDS ?= 10
+stress: host tsan
+	GRALLOC_STRESS_SECONDS=$(STRESS_SECONDS) $(BUILD)/host/bin/module_tests --gtest_filter='StressTest.*'
+	GRALLOC_STRESS_SECONDS=$(STRESS_SECONDS) $(BUILD)/tsan/bin/module_tests --gtest_filter='StressTest.*'
 
 demo: host
 	$(BUILD)/host/bin/gralloc_demo
