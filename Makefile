@@ -62,6 +62,7 @@ test-fuzz: fuzz-build
 
 test-host: host
 	ctest --test-dir $(BUILD)/host -j $(JOBS) --output-on-failure
+	@$(BUILD)/host/bin/fault_sweep_tests | grep -E '^fault sweep:'
 
 test-arm: arm
 	ctest --test-dir $(BUILD)/arm -j $(JOBS) --output-on-failure
