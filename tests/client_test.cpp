@@ -510,6 +510,8 @@ TEST_F(ClientTest, WaitingLockKeepsTheBufferFromBeingFreedOrUnregistered) {
 }
 
 TEST_F(ClientTest, WaitingWriterLosesToAReaderThatLockedMeanwhile) {
+    /* The writer must still be waiting when the reader comes, also on a slow, loaded machine. */
+    zolsim_set_wait_timeout_ms(50);
     buffer_handle_t h = Own(kSwRead | kSwWrite | kTexture);
     ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
     zolsim_gpu_add_ops(psMem, 1, 0, 0); /* reads pending: a writer waits, a reader does not */
