@@ -120,7 +120,11 @@ struct HandleEntryPoint {
 class Forgery {
 public:
     ~Forgery() {
-        for (native_handle_t *ps : apsHandles) native_handle_delete(ps);
+        /* A forged version would make native_handle_delete refuse the handle. */
+        for (native_handle_t *ps : apsHandles) {
+            ps->version = sizeof(native_handle_t);
+            native_handle_delete(ps);
+        }
         for (int iFd : aiFds) close(iFd);
     }
 
