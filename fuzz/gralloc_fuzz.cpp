@@ -116,7 +116,11 @@ int CallLock(buffer_handle_t h, Input &sIn) {
     void *apv[3] = {};
     int usage = (int)sIn.Word();
     int l = (int)sIn.Word(), t = (int)sIn.Word(), w = (int)sIn.Word(), hh = (int)sIn.Word();
-    int iErr = gpsGralloc->lock(gpsGralloc, h, usage, l, t, w, hh, (sIn.Byte() & 1) ? nullptr : apv);
+    /* Software access is any of the read and write bits the module accepts (0x33). */
+    bool bVaddr = (sIn.Byte() & 1) == 0;
+    int iErr = gpsGralloc->lock(gpsGralloc, h, usage, l, t, w, hh, bVaddr ? apv : nullptr);
+    Check(!(iErr == 0 && bVaddr && (usage & 0x33) && apv[0] == nullptr),
+          "a software lock succeeded without handing out the buffer's address");
     /* What a lock hands out must be the buffer's memory: touch the locked rows. */
     if (iErr == 0 && apv[0] != nullptr && w > 0 && hh > 0) {
         const VEK_native_handle_t *ps = reinterpret_cast<const VEK_native_handle_t *>(h);
