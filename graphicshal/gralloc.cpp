@@ -168,9 +168,11 @@ int gralloc_device_free(alloc_device_t *dev, buffer_handle_t handle) {
             iErr = framebuffer_device_free(getDeviceFrameBufferDevice(dev), psNativeHandle);
     } else {
         VEK_mapper_meminfo_t *psMapperMemInfo = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
-        /* A buffer whose release is already queued is gone for its owner. */
+        /* A buffer whose release is already queued is gone for its owner. A display buffer
+           (it alone has a 2D mem-info) goes back only through its slot, whatever usage a
+           handle claims: it has no format record to release it. */
         if (psMapperMemInfo == nullptr || !psMapperMemInfo->bAllocatedByThisProcess ||
-            PendingDeferFlushOp(psMapperMemInfo) != nullptr) {
+            psMapperMemInfo->hMemInfo != nullptr || PendingDeferFlushOp(psMapperMemInfo) != nullptr) {
             iErr = -EINVAL;
         } else if (psMapperMemInfo->ui32LockCount != 0 || psMapperMemInfo->ui32LockWaiters != 0) {
             iErr = -EFAULT;
