@@ -244,6 +244,12 @@ TEST_F(BadInputTest, ForgedHandlesAreRefusedByEveryEntryPointAndChangeNothing) {
     psExtra->ui64Stamp = 0xdead0002beefULL;
     psExtra->fd[1] = iNull;
     asForged.push_back({"a descriptor beyond the count", &psExtra->base, false});
+    /* A display buffer's stamp in a handle that claims no display usage and no descriptor. */
+    VEK_native_handle_t *psDisplayStamp = f.Copy(hDisplay);
+    psDisplayStamp->usage = GRALLOC_USAGE_HW_RENDER;
+    psDisplayStamp->base.numFds = 0;
+    psDisplayStamp->base.numInts = 10;
+    psDisplayStamp->fd[0] = psDisplayStamp->fd[1] = psDisplayStamp->fd[2] = -1;
     /* A stale handle: a copy of a buffer since freed; its descriptor is closed. */
     buffer_handle_t hFreed = Alloc();
     VEK_native_handle_t *psStale = f.Copy(hFreed);
@@ -262,6 +268,10 @@ TEST_F(BadInputTest, ForgedHandlesAreRefusedByEveryEntryPointAndChangeNothing) {
                 bMaps ? std::set<int>{-EFAULT} : std::set<int>{-EINVAL}, [&] { return sEntry.pfnCall(sForged.h); });
         }
     }
+    /* The stamp alone names the buffer for the other entry points; a free must still not
+       release a display buffer as if it were an allocation. */
+    Try("free with a display buffer's stamp without display usage", {-EINVAL},
+        [&] { return psAlloc->free(psAlloc, &psDisplayStamp->base); });
     printf("bad input: %u forged-handle calls\n", uiTried);
 
     ASSERT_EQ(0, psGralloc->unlock(psGralloc, hLocked));
