@@ -120,6 +120,8 @@ int gralloc_device_alloc(alloc_device_t *psAllocDevice, int w, int h, int format
             iErr = -EFAULT;
             goto err_delete_handle;
         }
+        psMapperMemInfo = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
+        for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++) psMapperMemInfo->aiFd[i] = aiFd[i];
         if (!MapperSanityCheck(psPrivateData)) {
             iErr = -EFAULT;
             MapperRemove(psPrivateData, MapperPeek(psPrivateData, psNativeHandle->ui64Stamp));
@@ -177,7 +179,7 @@ int gralloc_device_free(alloc_device_t *dev, buffer_handle_t handle) {
         } else if (psMapperMemInfo->ui32LockCount != 0 || psMapperMemInfo->ui32LockWaiters != 0) {
             iErr = -EFAULT;
         } else {
-            iErr = CheckDeferFlushOp(psPrivateData, __free, psMapperMemInfo, psNativeHandle->fd);
+            iErr = CheckDeferFlushOp(psPrivateData, __free, psMapperMemInfo, psMapperMemInfo->aiFd);
             if (iErr == 0) native_handle_delete(&psNativeHandle->base);
         }
     }
