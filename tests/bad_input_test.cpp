@@ -447,3 +447,23 @@ TEST_F(BadInputTest, BadArgumentsOfTheDevicesAndSlotsAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(BadInputTest, FreeClosesTheDescriptorsTheAllocationExportedNotTheOnesTheHandleNames) {
+    buffer_handle_t h = Alloc();
+    const unsigned uiExported = zolsim_live_exported_fds(), uiAllocations = zolsim_live_allocations();
+    int iNull = open("/dev/null", O_RDWR);
+    ASSERT_GE(iNull, 0);
+    /* The stamp names the buffer; the descriptor slot names a file that is not the buffer's. */
+    native_handle_t *psCopy = CopyHandle(h);
+    AsVek(psCopy)->fd[0] = iNull;
+    ASSERT_EQ(0, psAlloc->free(psAlloc, psCopy)) << "the buffer the stamp names is freed";
+    EXPECT_NE(-1, fcntl(iNull, F_GETFD)) << "free must not close a descriptor the allocation did not export";
+    EXPECT_EQ(uiExported - 1, zolsim_live_exported_fds()) << "free must close the descriptor the allocation exported";
+    EXPECT_EQ(uiAllocations - 1, zolsim_live_allocations());
+    close(iNull);
+    native_handle_delete(const_cast<native_handle_t *>(h)); /* free deleted the copy it was given */
+}
+
+}  // namespace
