@@ -7,9 +7,8 @@
    afterwards; then the simulated device, the process's descriptors and the module's mapper list
    must be exactly as before the input, or the target aborts.
 
-   Descriptor slots of forged handles hold only the template's own descriptors, -1, -2 or a
-   descriptor of /dev/null: the module closes the descriptors of a handle it frees, and a
-   forgery naming the fuzzer's own descriptors would close them under it.
+   Descriptor slots of forged handles hold the template's own descriptors, -1, -2 or a
+   descriptor of /dev/null that the module must never close.
 
    New entry points (Blit, Blit2, post) join as rows of asEntryPoints. */
 #include <errno.h>
@@ -182,20 +181,13 @@ buffer_handle_t Forge(Forged &sForged, buffer_handle_t hTemplate, Input &sIn) {
 constexpr int kSw = GRALLOC_USAGE_SW_READ_OFTEN | GRALLOC_USAGE_SW_WRITE_OFTEN;
 
 /* A free succeeds by deleting the handle it is given, so it gets a heap copy: the templates stay
-   the input's own. free releases the buffer its stamp names and closes the descriptors the
-   handle carries, trusting them to be that buffer's; a copy keeps both or neither. */
+   the input's own. */
 void FuzzFree(buffer_handle_t hTemplate, bool bForge, Input &sIn) {
     Forged *psForged = static_cast<Forged *>(malloc(sizeof(Forged)));
-    buffer_handle_t h = bForge || hTemplate == nullptr ? Forge(*psForged, hTemplate, sIn) : nullptr;
-    if (h == nullptr) memcpy(psForged, hTemplate, sizeof(VEK_native_handle_t));
-    VEK_native_handle_t *ps = reinterpret_cast<VEK_native_handle_t *>(psForged);
-    const VEK_native_handle_t *psTemplate = reinterpret_cast<const VEK_native_handle_t *>(hTemplate);
-    if (psTemplate != nullptr && ps->ui64Stamp == psTemplate->ui64Stamp) {
-        ps->base.numFds = psTemplate->base.numFds;
-        memcpy(ps->fd, psTemplate->fd, sizeof(ps->fd));
-    } else {
-        ps->ui64Stamp |= 1ULL << 63; /* no buffer's: the sim's stamps begin with a process id */
-    }
+    if (bForge || hTemplate == nullptr)
+        Forge(*psForged, hTemplate, sIn);
+    else
+        memcpy(psForged, hTemplate, sizeof(VEK_native_handle_t));
     int iErr = gpsAlloc->free(gpsAlloc, &psForged->sHeader);
     Check(iErr <= 0, "free answered a positive result");
     if (iErr != 0) free(psForged);
