@@ -64,6 +64,15 @@ protected:
         return psFound;
     }
 
+    /* Read under the module mutex: the waiting lock's thread writes it. */
+    VEK_UINT32 LockWaiters(buffer_handle_t h) {
+        VEK_mapper_meminfo_t *psEntry = Entry(h);
+        ZOLSRVLockMutex(Private()->hMutex);
+        VEK_UINT32 ui32Waiters = psEntry->ui32LockWaiters;
+        ZOLSRVUnlockMutex(Private()->hMutex);
+        return ui32Waiters;
+    }
+
     static bool Eventually(const std::function<bool()> &fnDone) {
         for (int i = 0; i < 2000 && !fnDone(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return fnDone();
@@ -478,6 +487,8 @@ TEST_F(ClientTest, QueuedUnmapIsTakenBackByTheNextLockAndBecomesTheRemoval) {
 /* ---- A lock waiting with the mutex released ---- */
 
 TEST_F(ClientTest, WaitingLockKeepsTheBufferFromBeingFreedOrUnregistered) {
+    /* Both locks must still be waiting together, also on a slow, loaded machine. */
+    zolsim_set_wait_timeout_ms(50);
     buffer_handle_t hOwn = Own(kSwWrite | kTexture);
     buffer_handle_t hForeign = psForeign->Make(kSwWrite | kTexture);
     ASSERT_EQ(0, Register(hForeign));
@@ -494,7 +505,7 @@ TEST_F(ClientTest, WaitingLockKeepsTheBufferFromBeingFreedOrUnregistered) {
         void *apv[3];
         iForeignResult = Lock(hForeign, kSwWrite, apv);
     });
-    ASSERT_TRUE(Eventually([&] { return Entry(hOwn)->ui32LockWaiters == 1 && Entry(hForeign)->ui32LockWaiters == 1; }));
+    ASSERT_TRUE(Eventually([&] { return LockWaiters(hOwn) == 1 && LockWaiters(hForeign) == 1; }));
     EXPECT_EQ(-EFAULT, psAlloc->free(psAlloc, hOwn)) << "answered as for a locked buffer";
     EXPECT_EQ(-EINVAL, Unregister(hForeign));
     zolsim_gpu_complete(psOwnMem);
@@ -520,7 +531,7 @@ TEST_F(ClientTest, WaitingWriterLosesToAReaderThatLockedMeanwhile) {
         void *apv[3];
         iWriter = Lock(h, kSwWrite, apv);
     });
-    ASSERT_TRUE(Eventually([&] { return Entry(h)->ui32LockWaiters == 1; }));
+    ASSERT_TRUE(Eventually([&] { return LockWaiters(h) == 1; }));
     void *apv[3];
     ASSERT_EQ(0, Lock(h, kSwRead, apv)) << "the reader wins the race";
     zolsim_gpu_complete(psMem);
