@@ -262,10 +262,25 @@ bool ConnectionLiveLocked(const ZOLSRV_CONNECTION *c) {
     return c != nullptr && Contains(S().connections, const_cast<ZOLSRV_CONNECTION *>(c));
 }
 
-// Device addresses: pages for the data, one more for the three sync-object addresses.
+// Device addresses: pages for the data, one more for the three sync-object addresses. Once the
+// range wraps round, an address is handed out again only where nothing live holds it: two live
+// allocations at one address would share their sync-object addresses.
 VEK_UINT32 TakeDevVAddrLocked(size_t uLen) {
     State &s = S();
-    if ((VEK_UINT64)s.ui32NextDevVAddr + uLen >= kDevVAddrLimit) s.ui32NextDevVAddr = kDevVAddrFirst;
+    for (size_t uTry = 0; uTry <= s.mems.size() + 1; uTry++) {
+        if ((VEK_UINT64)s.ui32NextDevVAddr + uLen >= kDevVAddrLimit) s.ui32NextDevVAddr = kDevVAddrFirst;
+        const VEK_UINT64 a = s.ui32NextDevVAddr;
+        const Mem *psHolder = nullptr;
+        for (const Mem *m : s.mems) {
+            const VEK_UINT64 b = m->sInfo.sDevVAddr.uiAddr, e = b + m->sInfo.uAllocSize + PageSize();
+            if (a < e && b < a + uLen) {
+                psHolder = m;
+                break;
+            }
+        }
+        if (psHolder == nullptr) break;
+        s.ui32NextDevVAddr = (VEK_UINT32)(psHolder->sInfo.sDevVAddr.uiAddr + psHolder->sInfo.uAllocSize + PageSize());
+    }
     VEK_UINT32 a = s.ui32NextDevVAddr;
     s.ui32NextDevVAddr += (VEK_UINT32)uLen;
     return a;

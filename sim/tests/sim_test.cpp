@@ -371,3 +371,23 @@ TEST_F(SimTest, DisconnectEndsTheMemoryContextsMadeOnTheConnection) {
     EXPECT_EQ(ZOLSRV_OK, ZOLSRVDisconnect(conn));
     EXPECT_EQ(1u, zolsim_live_mem_contexts()) << "the disconnect must end the context made on it, and only that";
 }
+
+TEST_F(SimTest, DeviceAddressesOfLiveAllocationsAreNotHandedOutAgainAfterTheRangeWraps) {
+    Services s;
+    ZOLSRV_CLIENT_MEM_INFO *kept = s.Alloc(4096);
+    ASSERT_NE(nullptr, kept);
+    const VEK_UINT32 keptFirst = kept->sDevVAddr.uiAddr;
+    const VEK_UINT32 keptLast = kept->psClientSyncInfo->sReadOps2CompleteDevVAddr.uiAddr;
+    // 256 MiB each (sparse memory): the device range wraps round within twenty of them.
+    for (int i = 0; i < 20; i++) {
+        ZOLSRV_CLIENT_MEM_INFO *m = s.Alloc((VEK_SIZE_T)256 << 20);
+        ASSERT_NE(nullptr, m);
+        const VEK_UINT32 first = m->sDevVAddr.uiAddr;
+        const VEK_UINT32 last = m->psClientSyncInfo->sReadOps2CompleteDevVAddr.uiAddr;
+        EXPECT_TRUE(last < keptFirst || first > keptLast)
+            << "allocation " << i << " at 0x" << std::hex << first << "-0x" << last
+            << " must not overlap the live one at 0x" << keptFirst << "-0x" << keptLast;
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&s.dev, m));
+    }
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&s.dev, kept));
+}
