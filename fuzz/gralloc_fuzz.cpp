@@ -225,9 +225,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pui8Data, size_t uSize) {
     /* The buffers this input starts with. */
     buffer_handle_t ahOwn[2] = {};
     int iStride = 0;
-    Check(gpsAlloc->alloc(gpsAlloc, 64, 16, HAL_PIXEL_FORMAT_BGRA_8888, kSw | GRALLOC_USAGE_HW_TEXTURE, &ahOwn[0],
-                          &iStride) == 0,
-          "alloc");
+    int iAllocErr = gpsAlloc->alloc(gpsAlloc, 64, 16, HAL_PIXEL_FORMAT_BGRA_8888, kSw | GRALLOC_USAGE_HW_TEXTURE,
+                                    &ahOwn[0], &iStride);
+    Check(iAllocErr == 0, "alloc");
     Check(gpsAlloc->alloc(gpsAlloc, 17, 5, HAL_PIXEL_FORMAT_RGB_565, GRALLOC_USAGE_HW_RENDER, &ahOwn[1], &iStride) == 0,
           "alloc");
     buffer_handle_t hDisplay = nullptr;
