@@ -334,7 +334,9 @@ int gralloc_unregister_buffer(const gralloc_module_t *module, buffer_handle_t ha
     } else if (PendingDeferFlushOp(psMapperMemInfo) == __unmap) {
         /* The unmapping of the last unlock still waits: let it remove the entry too. */
         RequeueDeferFlushOp(psMapperMemInfo, __unmap_remove);
-    } else if (usage_mapped(psMapperMemInfo->usage)) {
+    } else if (usage_mapped(psMapperMemInfo->usage) || psMapperMemInfo->apsMemInfo[0] != nullptr) {
+        /* A buffer mapped only while locked still holds its planes when an unmap by stamp gave
+           back the lock's count: they go with the entry. */
         iErr = CheckDeferFlushOp(psPrivateData, __unmap_remove, psMapperMemInfo, psNativeHandle->fd);
     } else {
         MapperRemove(psPrivateData, psMapperMemInfo);
