@@ -545,6 +545,18 @@ TEST_F(ClientTest, WaitingWriterLosesToAReaderThatLockedMeanwhile) {
 
 /* ---- Stamp mapping ---- */
 
+TEST_F(ClientTest, UnregisterReleasesTheMappingOfALockGivenBackByUnmap) {
+    buffer_handle_t h = psForeign->Make(kComposer);
+    ASSERT_EQ(0, Register(h));
+    void *apv[3];
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    ASSERT_EQ(1u, zolsim_live_mappings()) << "the lock maps a buffer without mapping usage";
+    ASSERT_EQ(0, psHMI->unmap(psGralloc, AsVek(h)->ui64Stamp)) << "map and lock share the count";
+    EXPECT_EQ(0, Unregister(h));
+    EXPECT_EQ(0u, zolsim_live_mappings()) << "the entry must not go while its planes stay mapped";
+    EXPECT_EQ(nullptr, Entry(h));
+}
+
 TEST_F(ClientTest, MapSharesTheLockCount) {
     buffer_handle_t h = Own(kTexture | kRender);
     ZOLSRV_CLIENT_MEM_INFO *aps[3] = {nullptr, nullptr, nullptr};
