@@ -53,6 +53,8 @@ const gralloc_module_t *gpsGralloc = &HMI.base.base;
 alloc_device_t *gpsAlloc;
 framebuffer_device_t *gpsFb;
 int giDevNull = -1;
+/* GRALLOC_FUZZ_TRACE set: every step and its result on standard error, to read a crash input. */
+const bool gbTrace = getenv("GRALLOC_FUZZ_TRACE") != nullptr;
 
 /* A buffer made the way another process's allocator makes one, and its handle. */
 struct Foreign {
@@ -246,7 +248,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pui8Data, size_t uSize) {
     for (int iStep = 0; iStep < 16 && !sIn.Empty(); iStep++) {
         uint8_t ui8Op = sIn.Byte();
         EntryPoint pfnEntry = asEntryPoints[ui8Op % kNumEntryPoints];
-        buffer_handle_t hTemplate = ahTemplates[sIn.Byte() % kNumTemplates];
+        const size_t uTemplate = sIn.Byte() % kNumTemplates;
+        buffer_handle_t hTemplate = ahTemplates[uTemplate];
         if (pfnEntry == CallFree) {
             FuzzFree(hTemplate, (ui8Op & 0x80) != 0, sIn);
             continue;
@@ -254,6 +257,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pui8Data, size_t uSize) {
         Forged sForged;
         buffer_handle_t h = (ui8Op & 0x80) ? Forge(sForged, hTemplate, sIn) : hTemplate;
         int iErr = pfnEntry(h, sIn);
+        if (gbTrace)
+            fprintf(stderr, "step %d: entry point %zu on template %zu%s: %d (mappings %u)\n", iStep,
+                    (size_t)(ui8Op % kNumEntryPoints), uTemplate, h != hTemplate ? " forged" : "", iErr,
+                    zolsim_live_mappings());
         Check(iErr <= 0, "an entry point answered a positive result");
         if (pfnEntry == CallRegister && iErr == 0 && h == &sForged.sHeader) asRegistered.push_back(sForged);
     }
