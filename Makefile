@@ -3,9 +3,13 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
-PACKAGES := g++ cmake ninja-build googletest libgtest-dev libbenchmark-dev g++-arm-linux-gnueabi qemu-user clang-format python3
+PACKAGES := g++ cmake ninja-build googletest libgtest-dev libbenchmark-dev g++-arm-linux-gnueabi qemu-user \
+  clang-format python3 clang libclang-rt-14-dev valgrind
+# The fuzz run's length in seconds within make test.
+FUZZ_SECONDS ?= 50
 
-.PHONY: all deps host arm asan tsan release test test-host test-arm test-asan test-tsan format-check demo bench clean
+.PHONY: all deps host arm asan tsan release fuzz-build test test-host test-arm test-asan test-tsan test-fuzz stress \
+  format-check demo bench clean
 
 all: host
 
@@ -33,6 +37,11 @@ $(BUILD)/asan/build.ninja: | deps
 $(BUILD)/tsan/build.ninja: | deps
 	cmake -S . -B $(BUILD)/tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DGRALLOC_SANITIZE=thread
 
+# libFuzzer needs clang; the whole tree is instrumented and sanitized, without the test suites.
+$(BUILD)/fuzz/build.ninja: | deps
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DBUILD_TESTING=OFF -DGRALLOC_FUZZ=ON -DGRALLOC_SANITIZE=address,undefined
+
 host: $(BUILD)/host/build.ninja
 	cmake --build $(BUILD)/host -j $(JOBS)
 
@@ -48,8 +57,19 @@ tsan: $(BUILD)/tsan/build.ninja
 release: $(BUILD)/release/build.ninja
 	cmake --build $(BUILD)/release -j $(JOBS)
 
+fuzz-build: $(BUILD)/fuzz/build.ninja
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target gralloc_fuzz
+
+# A bounded run from the seed corpus; what it finds lands in the build tree, not in fuzz/corpus.
+test-fuzz: fuzz-build
+	rm -rf $(BUILD)/fuzz/corpus && mkdir -p $(BUILD)/fuzz/corpus
+	cd $(BUILD)/fuzz && { bin/gralloc_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  corpus $(CURDIR)/fuzz/corpus >fuzz.log 2>&1 || { tail -n 60 fuzz.log; exit 1; }; }
+	grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' $(BUILD)/fuzz/fuzz.log
+
 test-host: host
 	ctest --test-dir $(BUILD)/host -j $(JOBS) --output-on-failure
+	@$(BUILD)/host/bin/fault_sweep_tests | grep -E '^fault sweep:'
 
 test-arm: arm
 	ctest --test-dir $(BUILD)/arm -j $(JOBS) --output-on-failure
@@ -64,8 +84,15 @@ test-tsan: tsan
 format-check: | deps
 	clang-format --dry-run -Werror $$(git ls-files '*.c' '*.cpp' '*.h')
 
-# Style, the host suite, then the device's ABI under qemu-arm, then the sanitizers.
-test: format-check test-host test-arm test-asan test-tsan
+# Style, the host suite (with the fault sweep), then the device's ABI under qemu-arm, then the
+# sanitizers and a short fuzz run.
+test: format-check test-host test-arm test-asan test-tsan test-fuzz
+
+# The load test in full: 8 threads for 10 seconds, on the host build and under TSan.
+STRESS_SECONDS ?= 10
+stress: host tsan
+	GRALLOC_STRESS_SECONDS=$(STRESS_SECONDS) $(BUILD)/host/bin/module_tests --gtest_filter='StressTest.*'
+	GRALLOC_STRESS_SECONDS=$(STRESS_SECONDS) $(BUILD)/tsan/bin/module_tests --gtest_filter='StressTest.*'
 
 # Repetitions, so that the table's medians hold while the machine is busy with other work.
 BENCH_ARGS ?= --benchmark_repetitions=5 --benchmark_min_time=0.2 --benchmark_report_aggregates_only=true --benchmark_color=false

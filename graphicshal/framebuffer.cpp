@@ -499,7 +499,13 @@ int framebuffer_device_close(hw_device_t *device) {
         }
     }
 
-    if (ePresentMode != HAL_PRESENT_MODE_BLIT) ZOL2DDestroyFlipChain(psPrivateData->hContext, psRaw->hFlipChain);
+    /* A chain the 2D library could not destroy still holds the display buffers: keep the device
+       whole, so that a later close can release them. */
+    if (ePresentMode != HAL_PRESENT_MODE_BLIT &&
+        ZOL2DDestroyFlipChain(psPrivateData->hContext, psRaw->hFlipChain) != ZOL2D_OK) {
+        putDevicePrivateData(psPrivateData);
+        return -EFAULT;
+    }
     for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++) {
         VEK_native_handle_t *psNativeHandle = psRaw->ppsBufferHandles[i];
         VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);

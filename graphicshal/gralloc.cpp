@@ -22,7 +22,15 @@ VEK_BOOL validate_handle(VEK_native_handle_t *psNativeHandle) {
     if (psNativeHandle->base.numFds < 0 || psNativeHandle->base.numFds > VEK_NATIVE_HANDLE_NUM_FDS_MAX)
         return VEK_FALSE;
     if (psNativeHandle->base.numFds + psNativeHandle->base.numInts != VEK_NATIVE_HANDLE_NUM_WORDS) return VEK_FALSE;
-    return usage_unsupported(psNativeHandle->usage) == 0;
+    if (usage_unsupported(psNativeHandle->usage)) return VEK_FALSE;
+    /* A buffer's planes are its leading descriptors, one per plane: a handle that counts a
+       descriptor it does not hold would register as a buffer without memory. Display buffers
+       export none and carry -2 in every slot. */
+    if (!usage_fb(psNativeHandle->usage)) {
+        for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++)
+            if ((psNativeHandle->fd[i] >= 0) != (i < psNativeHandle->base.numFds)) return VEK_FALSE;
+    }
+    return VEK_TRUE;
 }
 
 static VEK_gralloc_module_t *getDeviceModule(alloc_device_t *psAllocDevice) {
@@ -112,6 +120,8 @@ int gralloc_device_alloc(alloc_device_t *psAllocDevice, int w, int h, int format
             iErr = -EFAULT;
             goto err_delete_handle;
         }
+        psMapperMemInfo = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
+        for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++) psMapperMemInfo->aiFd[i] = aiFd[i];
         if (!MapperSanityCheck(psPrivateData)) {
             iErr = -EFAULT;
             MapperRemove(psPrivateData, MapperPeek(psPrivateData, psNativeHandle->ui64Stamp));
@@ -160,14 +170,16 @@ int gralloc_device_free(alloc_device_t *dev, buffer_handle_t handle) {
             iErr = framebuffer_device_free(getDeviceFrameBufferDevice(dev), psNativeHandle);
     } else {
         VEK_mapper_meminfo_t *psMapperMemInfo = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
-        /* A buffer whose release is already queued is gone for its owner. */
+        /* A buffer whose release is already queued is gone for its owner. A display buffer
+           (it alone has a 2D mem-info) goes back only through its slot, whatever usage a
+           handle claims: it has no format record to release it. */
         if (psMapperMemInfo == nullptr || !psMapperMemInfo->bAllocatedByThisProcess ||
-            PendingDeferFlushOp(psMapperMemInfo) != nullptr) {
+            psMapperMemInfo->hMemInfo != nullptr || PendingDeferFlushOp(psMapperMemInfo) != nullptr) {
             iErr = -EINVAL;
         } else if (psMapperMemInfo->ui32LockCount != 0 || psMapperMemInfo->ui32LockWaiters != 0) {
             iErr = -EFAULT;
         } else {
-            iErr = CheckDeferFlushOp(psPrivateData, __free, psMapperMemInfo, psNativeHandle->fd);
+            iErr = CheckDeferFlushOp(psPrivateData, __free, psMapperMemInfo, psMapperMemInfo->aiFd);
             if (iErr == 0) native_handle_delete(&psNativeHandle->base);
         }
     }
@@ -277,6 +289,13 @@ int gralloc_register_buffer(const gralloc_module_t *module, buffer_handle_t hand
     if (psMapperMemInfo != nullptr) {
         /* A process registers a foreign buffer once; its own buffers need no registration. */
         iErr = psMapperMemInfo->bAllocatedByThisProcess ? 0 : -EINVAL;
+        /* Unregistered while the GPU still used it, the buffer is no longer known to the caller:
+           registering it again takes the queued removal back, and the mapping serves again (a
+           buffer mapped only while locked keeps its pending unmapping). */
+        if (iErr != 0 && PendingDeferFlushOp(psMapperMemInfo) == __unmap_remove) {
+            RequeueDeferFlushOp(psMapperMemInfo, usage_mapped(psMapperMemInfo->usage) ? nullptr : __unmap);
+            iErr = 0;
+        }
     } else if (!MapperAddUnmapped(psPrivateData, psNativeHandle)) {
         iErr = -EFAULT;
     } else {
@@ -315,7 +334,9 @@ int gralloc_unregister_buffer(const gralloc_module_t *module, buffer_handle_t ha
     } else if (PendingDeferFlushOp(psMapperMemInfo) == __unmap) {
         /* The unmapping of the last unlock still waits: let it remove the entry too. */
         RequeueDeferFlushOp(psMapperMemInfo, __unmap_remove);
-    } else if (usage_mapped(psMapperMemInfo->usage)) {
+    } else if (usage_mapped(psMapperMemInfo->usage) || psMapperMemInfo->apsMemInfo[0] != nullptr) {
+        /* A buffer mapped only while locked still holds its planes when an unmap by stamp gave
+           back the lock's count: they go with the entry. */
         iErr = CheckDeferFlushOp(psPrivateData, __unmap_remove, psMapperMemInfo, psNativeHandle->fd);
     } else {
         MapperRemove(psPrivateData, psMapperMemInfo);

@@ -49,6 +49,9 @@ typedef struct _VEK_mapper_meminfo_ {
     /* First locks waiting for the GPU with the mutex released: while there are any, the buffer
        counts as locked for free and unregistration, and its mapping stays. */
     VEK_UINT32 ui32LockWaiters;
+    /* The descriptors a buffer allocated by this process exported: its release closes these,
+       never the ones a handle given to free happens to name. */
+    int aiFd[VEK_NATIVE_HANDLE_NUM_FDS_MAX];
 } VEK_mapper_meminfo_t;
 
 typedef struct {

@@ -134,6 +134,8 @@ struct State {
     std::map<std::string, unsigned> calls;
     // Each caller names its function by a literal: its address finds the count at once.
     std::unordered_map<const char *, unsigned *> callSites;
+    std::vector<std::string> failableCalled;  // in the order of the first call
+    std::string failableCalledText;
     VEK_UINT32 ui32LastConnectFlags;
     VEK_UINT32 ui32LastAcquireIndex;
     unsigned long ulLastContextDevice;
@@ -172,6 +174,7 @@ struct State {
     std::vector<Mem *> mems;
     std::vector<ZOLSRV_CONNECTION *> connections;
     std::vector<void *> memContexts;
+    std::map<void *, const ZOLSRV_CONNECTION *> memContextConnection;
     std::vector<DCChain> dcChains;
     std::vector<ZOLSRV_MUTEX_HANDLE> mutexes;
     unsigned uiLiveAllocations = 0, uiLiveMappings = 0, uiLiveConnections = 0, uiLiveMutexes = 0, uiLiveHintStates = 0,
@@ -198,6 +201,7 @@ struct State {
         faults.clear();
         calls.clear();
         callSites.clear();
+        failableCalled.clear();
         ui32LastConnectFlags = 0;
         ui32LastAcquireIndex = 0;
         ulLastContextDevice = 0;
@@ -313,10 +317,25 @@ bool ConnectionLiveLocked(const ZOLSRV_CONNECTION *c) {
     return c != nullptr && Contains(S().connections, const_cast<ZOLSRV_CONNECTION *>(c));
 }
 
-// Device addresses: pages for the data, one more for the three sync-object addresses.
+// Device addresses: pages for the data, one more for the three sync-object addresses. Once the
+// range wraps round, an address is handed out again only where nothing live holds it: two live
+// allocations at one address would share their sync-object addresses.
 VEK_UINT32 TakeDevVAddrLocked(size_t uLen) {
     State &s = S();
-    if ((VEK_UINT64)s.ui32NextDevVAddr + uLen >= kDevVAddrLimit) s.ui32NextDevVAddr = kDevVAddrFirst;
+    for (size_t uTry = 0; uTry <= s.mems.size() + 1; uTry++) {
+        if ((VEK_UINT64)s.ui32NextDevVAddr + uLen >= kDevVAddrLimit) s.ui32NextDevVAddr = kDevVAddrFirst;
+        const VEK_UINT64 a = s.ui32NextDevVAddr;
+        const Mem *psHolder = nullptr;
+        for (const Mem *m : s.mems) {
+            const VEK_UINT64 b = m->sInfo.sDevVAddr.uiAddr, e = b + m->sInfo.uAllocSize + PageSize();
+            if (a < e && b < a + uLen) {
+                psHolder = m;
+                break;
+            }
+        }
+        if (psHolder == nullptr) break;
+        s.ui32NextDevVAddr = (VEK_UINT32)(psHolder->sInfo.sDevVAddr.uiAddr + psHolder->sInfo.uAllocSize + PageSize());
+    }
     VEK_UINT32 a = s.ui32NextDevVAddr;
     s.ui32NextDevVAddr += (VEK_UINT32)uLen;
     return a;
@@ -553,22 +572,20 @@ extern "C" {
 
 // Every vendor call passes here: counting must stay cheap beside what the module itself does,
 // as the benchmarks measure it, so a call site seen before costs one look-up of its literal.
-static void CountCallLocked(const char *pszFunction) {
+// Returns the function's calls so far, this one included.
+static unsigned CountCallLocked(const char *pszFunction) {
     State &s = S();
     auto it = s.callSites.find(pszFunction);
-    if (it != s.callSites.end()) {
-        ++*it->second;
-        return;
-    }
+    if (it != s.callSites.end()) return ++*it->second;
     unsigned &uiCount = s.calls[pszFunction];
-    uiCount++;
     s.callSites.emplace(pszFunction, &uiCount);
+    return ++uiCount;
 }
 
 int zolsim_internal_enter(const char *pszFunction, int *piCode) {
     Guard g(g_mu);
     State &s = S();
-    CountCallLocked(pszFunction);
+    if (CountCallLocked(pszFunction) == 1) s.failableCalled.push_back(pszFunction);
     bool fired = false;
     for (size_t i = 0; i < s.faults.size();) {
         Fault &f = s.faults[i];
@@ -654,6 +671,17 @@ static bool DeleteConnection(const ZOLSRV_CONNECTION *psConnection, bool bCounte
         if (!ConnectionLiveLocked(c) || c->bCounted != bCounted) return false;
         Erase(S().connections, c);
         if (bCounted) S().uiLiveConnections--;
+        // The disconnect ends what was made on the connection: its memory contexts go with it.
+        State &s = S();
+        for (auto it = s.memContextConnection.begin(); it != s.memContextConnection.end();) {
+            if (it->second != c) {
+                ++it;
+                continue;
+            }
+            Erase(s.memContexts, it->first);
+            delete[] static_cast<char *>(it->first);
+            it = s.memContextConnection.erase(it);
+        }
     }
     delete c;
     return true;
@@ -904,6 +932,7 @@ ZOLSRV_ERROR ZOLSRVCreateDeviceMemContext(const ZOLSRV_DEV_DATA *psDevData, VEK_
     Guard g(g_mu);
     State &s = S();
     s.memContexts.push_back(ctx);
+    s.memContextConnection[ctx] = psDevData->psConnection;
     for (size_t i = 0; i < s.heapIDs.size(); i++) {
         psHeapInfo[i].ui32HeapID = s.heapIDs[i];
         psHeapInfo[i].hDevMemHeap = &g_heapHandles[i];
@@ -922,6 +951,7 @@ ZOLSRV_ERROR ZOLSRVDestroyDeviceMemContext(const ZOLSRV_DEV_DATA *psDevData, VEK
     {
         Guard g(g_mu);
         if (!Erase(S().memContexts, hDevMemContext)) return ZOLSRV_ERROR_INVALID_PARAMS;
+        S().memContextConnection.erase(hDevMemContext);
     }
     delete[] static_cast<char *>(hDevMemContext);
     return ZOLSRV_OK;
@@ -1396,6 +1426,17 @@ unsigned zolsim_calls(const char *pszFunction) {
     Guard g(g_mu);
     auto it = S().calls.find(pszFunction);
     return it != S().calls.end() ? it->second : 0;
+}
+
+const char *zolsim_call_names(void) {
+    Guard g(g_mu);
+    State &s = S();
+    s.failableCalledText.clear();
+    for (const std::string &name : s.failableCalled) {
+        if (!s.failableCalledText.empty()) s.failableCalledText += ',';
+        s.failableCalledText += name;
+    }
+    return s.failableCalledText.c_str();
 }
 
 VEK_UINT32 zolsim_last_connect_flags(void) {

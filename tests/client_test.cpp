@@ -64,6 +64,15 @@ protected:
         return psFound;
     }
 
+    /* Read under the module mutex: the waiting lock's thread writes it. */
+    VEK_UINT32 LockWaiters(buffer_handle_t h) {
+        VEK_mapper_meminfo_t *psEntry = Entry(h);
+        ZOLSRVLockMutex(Private()->hMutex);
+        VEK_UINT32 ui32Waiters = psEntry->ui32LockWaiters;
+        ZOLSRVUnlockMutex(Private()->hMutex);
+        return ui32Waiters;
+    }
+
     static bool Eventually(const std::function<bool()> &fnDone) {
         for (int i = 0; i < 2000 && !fnDone(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return fnDone();
@@ -196,15 +205,34 @@ TEST_F(ClientTest, UnregisterWhileTheGpuIsBusyIsDeferred) {
     zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
     EXPECT_EQ(0, Unregister(h));
     EXPECT_EQ(1u, zolsim_live_mappings()) << "the mapping stays while the GPU reads";
-    EXPECT_EQ(-EINVAL, Register(h)) << "the stamp stays known until the worker ran";
     void *apv[3];
-    EXPECT_EQ(-EINVAL, Lock(h, kSwRead, apv)) << "but it is no longer usable";
+    EXPECT_EQ(-EINVAL, Lock(h, kSwRead, apv)) << "it is no longer usable";
     EXPECT_EQ(-EINVAL, Unregister(h)) << "and not unregistered twice";
     zolsim_gpu_complete(psForeign->Plane(0));
     EXPECT_TRUE(Eventually([] { return zolsim_live_mappings() == 0; }));
     EXPECT_TRUE(Eventually([&] { return Entry(h) == nullptr; }));
     EXPECT_EQ(0, Register(h));
     EXPECT_EQ(0, Unregister(h));
+}
+
+TEST_F(ClientTest, RegisteringAgainTakesBackARemovalThatWaitsForTheGpu) {
+    buffer_handle_t h = psForeign->Make(kSwRead | kTexture);
+    ASSERT_EQ(0, Register(h));
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+    ASSERT_EQ(0, Unregister(h));
+    unsigned uiMaps = zolsim_calls("ZOLSRVMapDeviceMemory2");
+    EXPECT_EQ(0, Register(h)) << "a buffer received again after its unregistration must register";
+    EXPECT_EQ(uiMaps, zolsim_calls("ZOLSRVMapDeviceMemory2")) << "the mapping that waited serves again";
+    zolsim_gpu_complete(psForeign->Plane(0));
+    void *apv[3] = {};
+    EXPECT_EQ(0, Lock(h, kSwRead, apv)) << "the buffer is usable";
+    EXPECT_NE(nullptr, apv[0]);
+    EXPECT_EQ(0, Unlock(h));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(1u, zolsim_live_mappings()) << "no queued removal may unmap the registered buffer";
+    EXPECT_EQ(0, Unregister(h));
+    EXPECT_TRUE(Eventually([] { return zolsim_live_mappings() == 0; }));
+    EXPECT_EQ(nullptr, Entry(h));
 }
 
 /* ---- Lock rules ---- */
@@ -449,7 +477,8 @@ TEST_F(ClientTest, QueuedUnmapIsTakenBackByTheNextLockAndBecomesTheRemoval) {
 
     EXPECT_EQ(0, Unregister(h)) << "turns the queued unmapping into the removal";
     EXPECT_NE(nullptr, Entry(h));
-    EXPECT_EQ(-EINVAL, Register(h));
+    EXPECT_EQ(0, Register(h)) << "registering again turns the removal back into the queued unmapping";
+    EXPECT_EQ(0, Unregister(h)) << "and unregistering into the removal once more";
     zolsim_gpu_complete(psForeign->Plane(0));
     EXPECT_TRUE(Eventually([&] { return Entry(h) == nullptr; }));
     EXPECT_EQ(0u, zolsim_live_mappings());
@@ -458,6 +487,8 @@ TEST_F(ClientTest, QueuedUnmapIsTakenBackByTheNextLockAndBecomesTheRemoval) {
 /* ---- A lock waiting with the mutex released ---- */
 
 TEST_F(ClientTest, WaitingLockKeepsTheBufferFromBeingFreedOrUnregistered) {
+    /* Both locks must still be waiting together, also on a slow, loaded machine. */
+    zolsim_set_wait_timeout_ms(50);
     buffer_handle_t hOwn = Own(kSwWrite | kTexture);
     buffer_handle_t hForeign = psForeign->Make(kSwWrite | kTexture);
     ASSERT_EQ(0, Register(hForeign));
@@ -474,7 +505,7 @@ TEST_F(ClientTest, WaitingLockKeepsTheBufferFromBeingFreedOrUnregistered) {
         void *apv[3];
         iForeignResult = Lock(hForeign, kSwWrite, apv);
     });
-    ASSERT_TRUE(Eventually([&] { return Entry(hOwn)->ui32LockWaiters == 1 && Entry(hForeign)->ui32LockWaiters == 1; }));
+    ASSERT_TRUE(Eventually([&] { return LockWaiters(hOwn) == 1 && LockWaiters(hForeign) == 1; }));
     EXPECT_EQ(-EFAULT, psAlloc->free(psAlloc, hOwn)) << "answered as for a locked buffer";
     EXPECT_EQ(-EINVAL, Unregister(hForeign));
     zolsim_gpu_complete(psOwnMem);
@@ -490,6 +521,8 @@ TEST_F(ClientTest, WaitingLockKeepsTheBufferFromBeingFreedOrUnregistered) {
 }
 
 TEST_F(ClientTest, WaitingWriterLosesToAReaderThatLockedMeanwhile) {
+    /* The writer must still be waiting when the reader comes, also on a slow, loaded machine. */
+    zolsim_set_wait_timeout_ms(50);
     buffer_handle_t h = Own(kSwRead | kSwWrite | kTexture);
     ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
     zolsim_gpu_add_ops(psMem, 1, 0, 0); /* reads pending: a writer waits, a reader does not */
@@ -498,7 +531,7 @@ TEST_F(ClientTest, WaitingWriterLosesToAReaderThatLockedMeanwhile) {
         void *apv[3];
         iWriter = Lock(h, kSwWrite, apv);
     });
-    ASSERT_TRUE(Eventually([&] { return Entry(h)->ui32LockWaiters == 1; }));
+    ASSERT_TRUE(Eventually([&] { return LockWaiters(h) == 1; }));
     void *apv[3];
     ASSERT_EQ(0, Lock(h, kSwRead, apv)) << "the reader wins the race";
     zolsim_gpu_complete(psMem);
@@ -511,6 +544,18 @@ TEST_F(ClientTest, WaitingWriterLosesToAReaderThatLockedMeanwhile) {
 }
 
 /* ---- Stamp mapping ---- */
+
+TEST_F(ClientTest, UnregisterReleasesTheMappingOfALockGivenBackByUnmap) {
+    buffer_handle_t h = psForeign->Make(kComposer);
+    ASSERT_EQ(0, Register(h));
+    void *apv[3];
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    ASSERT_EQ(1u, zolsim_live_mappings()) << "the lock maps a buffer without mapping usage";
+    ASSERT_EQ(0, psHMI->unmap(psGralloc, AsVek(h)->ui64Stamp)) << "map and lock share the count";
+    EXPECT_EQ(0, Unregister(h));
+    EXPECT_EQ(0u, zolsim_live_mappings()) << "the entry must not go while its planes stay mapped";
+    EXPECT_EQ(nullptr, Entry(h));
+}
 
 TEST_F(ClientTest, MapSharesTheLockCount) {
     buffer_handle_t h = Own(kTexture | kRender);

@@ -529,3 +529,57 @@ TEST_F(SimTest, Gles1StandInIsFoundUnderTheRootAndCanBeMadeAbsent) {
 }
 
 }  // namespace
+
+TEST_F(SimTest, CallNamesListEveryFailableFunctionCalledInFirstCallOrder) {
+    EXPECT_STREQ("", zolsim_call_names()) << "nothing called since the reset";
+    {
+        Services s;
+        ZOLSRV_MUTEX_HANDLE m = nullptr;
+        ASSERT_EQ(ZOLSRV_OK, ZOLSRVCreateMutex(&m));
+        ZOLSRVLockMutex(m);
+        ZOLSRVUnlockMutex(m);
+        ZOLSRVDestroyMutex(m);
+    }
+    EXPECT_STREQ(
+        "ZOLSRVConnect,ZOLSRVAcquireDeviceData,ZOLSRVCreateDeviceMemContext,ZOLSRVGetMiscInfo,ZOLSRVCreateMutex,"
+        "ZOLSRVDestroyMutex,ZOLSRVDestroyDeviceMemContext,ZOLSRVDisconnect",
+        zolsim_call_names())
+        << "each function once, in the order of its first call; the mutex lock and unlock cannot fail and are left out";
+    zolsim_reset();
+    EXPECT_STREQ("", zolsim_call_names()) << "a reset clears the list";
+}
+
+TEST_F(SimTest, DisconnectEndsTheMemoryContextsMadeOnTheConnection) {
+    ZOLSRV_CONNECTION *conn = nullptr;
+    ASSERT_EQ(ZOLSRV_OK, ZOLSRVConnect(&conn, 0));
+    ZOLSRV_DEV_DATA dev = {};
+    ASSERT_EQ(ZOLSRV_OK, ZOLSRVAcquireDeviceData(conn, 0, &dev, ZOLSRV_DEVICE_TYPE_HQT));
+    VEK_HANDLE ctx = nullptr;
+    VEK_UINT32 n = 0;
+    ZOLSRV_HEAP_INFO heaps[ZOLSRV_MAX_CLIENT_HEAPS] = {};
+    ASSERT_EQ(ZOLSRV_OK, ZOLSRVCreateDeviceMemContext(&dev, &ctx, &n, heaps));
+    Services other;  // a context on another connection stays
+    EXPECT_EQ(2u, zolsim_live_mem_contexts());
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVDisconnect(conn));
+    EXPECT_EQ(1u, zolsim_live_mem_contexts()) << "the disconnect must end the context made on it, and only that";
+}
+
+TEST_F(SimTest, DeviceAddressesOfLiveAllocationsAreNotHandedOutAgainAfterTheRangeWraps) {
+    Services s;
+    ZOLSRV_CLIENT_MEM_INFO *kept = s.Alloc(4096);
+    ASSERT_NE(nullptr, kept);
+    const VEK_UINT32 keptFirst = kept->sDevVAddr.uiAddr;
+    const VEK_UINT32 keptLast = kept->psClientSyncInfo->sReadOps2CompleteDevVAddr.uiAddr;
+    // 256 MiB each (sparse memory): the device range wraps round within twenty of them.
+    for (int i = 0; i < 20; i++) {
+        ZOLSRV_CLIENT_MEM_INFO *m = s.Alloc((VEK_SIZE_T)256 << 20);
+        ASSERT_NE(nullptr, m);
+        const VEK_UINT32 first = m->sDevVAddr.uiAddr;
+        const VEK_UINT32 last = m->psClientSyncInfo->sReadOps2CompleteDevVAddr.uiAddr;
+        EXPECT_TRUE(last < keptFirst || first > keptLast)
+            << "allocation " << i << " at 0x" << std::hex << first << "-0x" << last
+            << " must not overlap the live one at 0x" << keptFirst << "-0x" << keptLast;
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&s.dev, m));
+    }
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&s.dev, kept));
+}

@@ -91,6 +91,9 @@ const char *zolsim_app_hints_read(void);
 unsigned zolsim_stall_reports(void);
 /* ZOLSRVGetMiscInfo CPU cache operations requested (clean or flush). */
 unsigned zolsim_cache_ops(void);
+/* Names of the functions that can be made to fail (zolsim_fail) called since the last reset, in
+   the order of their first call, separated by ','. The text stays valid until the next call. */
+const char *zolsim_call_names(void);
 
 /* ---- 2D memory and blits ---- */
 

@@ -1,0 +1,469 @@
+/* Bad input at every entry point and slot: each answers its error and changes nothing, neither
+   in the simulated device (live objects), nor in the process (open descriptors), nor in the
+   module (mapper list, lock counts, display-buffer slots).
+
+   Forged handles are tried against every handle-taking entry point of HandleEntryPoints; new
+   entry points (Blit, Blit2, post) join as rows there. */
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "foreign_buffer.h"
+#include "framebuffer.h"
+#include "module_fixture.h"
+
+namespace {
+
+unsigned OpenDescriptors() {
+    unsigned n = 0;
+    if (DIR *psDir = opendir("/proc/self/fd")) {
+        while (readdir(psDir) != nullptr) n++;
+        closedir(psDir);
+    }
+    return n;
+}
+
+/* Everything a refused call must leave as it was. */
+struct Snapshot {
+    std::vector<unsigned> auiLive;
+    unsigned uiFds = 0;
+    std::vector<std::tuple<VEK_UINT64, int, VEK_BOOL, VEK_BOOL, VEK_UINT32, int, ZOLSRV_CLIENT_MEM_INFO *,
+                           ZOLSRV_CLIENT_MEM_INFO *, ZOLSRV_CLIENT_MEM_INFO *>>
+        asEntries;
+    VEK_UINT32 ui32AllocMask = 0;
+    unsigned uiStalls = 0, uiCacheOps = 0;
+
+    bool operator==(const Snapshot &o) const {
+        return auiLive == o.auiLive && uiFds == o.uiFds && asEntries == o.asEntries &&
+               ui32AllocMask == o.ui32AllocMask && uiStalls == o.uiStalls && uiCacheOps == o.uiCacheOps;
+    }
+};
+
+class BadInputTest : public ModuleTest {
+protected:
+    void SetUp() override {
+        ModuleTest::SetUp();
+        psGralloc = &psHMI->base.base;
+        psAlloc = OpenAlloc();
+        psFb = OpenFb();
+        ASSERT_NE(nullptr, psAlloc);
+        ASSERT_NE(nullptr, psFb);
+        psForeign.reset(new ForeignAllocator());
+    }
+
+    void TearDown() override {
+        if (psFb != nullptr) psFb->common.close(&psFb->common);
+        if (psAlloc != nullptr) psAlloc->common.close(&psAlloc->common);
+        psForeign.reset();
+    }
+
+    Snapshot Take() {
+        Snapshot s;
+        s.auiLive = {zolsim_live_allocations(), zolsim_live_mappings(),    zolsim_live_exported_fds(),
+                     zolsim_live_flipchains(),  zolsim_live_contexts(),    zolsim_live_connections(),
+                     zolsim_live_mutexes(),     zolsim_live_hint_states(), zolsim_live_mem_contexts()};
+        s.uiFds = OpenDescriptors();
+        for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext)
+            s.asEntries.emplace_back(ps->ui64Stamp, ps->usage, ps->bAllocatedByThisProcess, ps->bRegistered,
+                                     ps->ui32LockCount, ps->lockUsage, ps->apsMemInfo[0], ps->apsMemInfo[1],
+                                     ps->apsMemInfo[2]);
+        if (psFb != nullptr) s.ui32AllocMask = reinterpret_cast<VEK_raw_framebuffer_device_t *>(psFb)->ui32AllocMask;
+        s.uiStalls = zolsim_stall_reports();
+        s.uiCacheOps = zolsim_cache_ops();
+        return s;
+    }
+
+    /* Runs one bad call: it must answer one of the expected errors and change nothing. */
+    void Try(const std::string &sWhat, const std::set<int> &aiExpected, const std::function<int()> &pfnCall) {
+        Snapshot sBefore = Take();
+        int iResult = pfnCall();
+        uiTried++;
+        std::string sExpected;
+        for (int i : aiExpected) sExpected += (sExpected.empty() ? "" : " or ") + std::to_string(i);
+        EXPECT_TRUE(aiExpected.count(iResult) == 1) << sWhat << ": answered " << iResult << ", expected " << sExpected;
+        EXPECT_TRUE(sBefore == Take()) << sWhat << ": the call must change nothing (live objects, descriptors, "
+                                       << "mapper list, lock counts, display slots)";
+    }
+
+    buffer_handle_t Alloc(int usage = kSw | GRALLOC_USAGE_HW_TEXTURE | GRALLOC_USAGE_HW_RENDER) {
+        buffer_handle_t h = nullptr;
+        int iStride = 0;
+        EXPECT_EQ(0, psAlloc->alloc(psAlloc, 32, 16, HAL_PIXEL_FORMAT_BGRA_8888, usage, &h, &iStride));
+        return h;
+    }
+
+    static constexpr int kSw = GRALLOC_USAGE_SW_READ_OFTEN | GRALLOC_USAGE_SW_WRITE_OFTEN;
+
+    const gralloc_module_t *psGralloc = nullptr;
+    alloc_device_t *psAlloc = nullptr;
+    framebuffer_device_t *psFb = nullptr;
+    std::unique_ptr<ForeignAllocator> psForeign;
+    unsigned uiTried = 0;
+};
+
+/* A handle-taking entry point, called as its users call it. */
+struct HandleEntryPoint {
+    const char *pszName;
+    std::function<int(buffer_handle_t)> pfnCall;
+};
+
+/* Owns the forged handles (and any descriptor in them) for the length of a test. */
+class Forgery {
+public:
+    ~Forgery() {
+        /* A forged version would make native_handle_delete refuse the handle. */
+        for (native_handle_t *ps : apsHandles) {
+            ps->version = sizeof(native_handle_t);
+            native_handle_delete(ps);
+        }
+        for (int iFd : aiFds) close(iFd);
+    }
+
+    /* A well-formed copy of h whose words the caller then spoils. */
+    VEK_native_handle_t *Copy(buffer_handle_t h) {
+        native_handle_t *ps = CopyHandle(h);
+        apsHandles.push_back(ps);
+        return AsVek(ps);
+    }
+    native_handle_t *Raw(int iFds, int iInts) {
+        native_handle_t *ps = native_handle_create(iFds, iInts);
+        for (int i = 0; i < iFds + iInts; i++) ps->data[i] = 0;
+        apsHandles.push_back(ps);
+        return ps;
+    }
+    int Own(int iFd) {
+        aiFds.push_back(iFd);
+        return iFd;
+    }
+
+private:
+    std::vector<native_handle_t *> apsHandles;
+    std::vector<int> aiFds;
+};
+
+TEST_F(BadInputTest, ForgedHandlesAreRefusedByEveryEntryPointAndChangeNothing) {
+    const VEK_gralloc_module_public_t *psPublic = &psHMI->base;
+    const std::vector<HandleEntryPoint> asEntryPoints = {
+        {"free", [&](buffer_handle_t h) { return psAlloc->free(psAlloc, h); }},
+        {"registerBuffer", [&](buffer_handle_t h) { return psGralloc->registerBuffer(psGralloc, h); }},
+        {"unregisterBuffer", [&](buffer_handle_t h) { return psGralloc->unregisterBuffer(psGralloc, h); }},
+        {"lock",
+         [&](buffer_handle_t h) {
+             void *apv[3] = {};
+             return psGralloc->lock(psGralloc, h, kSw, 0, 0, 1, 1, apv);
+         }},
+        {"unlock", [&](buffer_handle_t h) { return psGralloc->unlock(psGralloc, h); }},
+        {"GetPhyAddrs",
+         [&](buffer_handle_t h) {
+             unsigned int auiPhy[3] = {};
+             return psPublic->GetPhyAddrs(psPublic, h, auiPhy);
+         }},
+    };
+
+    /* Live buffers around the forgeries, so that a forged handle could hit something real. */
+    buffer_handle_t hOwn = Alloc();
+    buffer_handle_t hLocked = Alloc();
+    void *apv[3] = {};
+    ASSERT_EQ(0, psGralloc->lock(psGralloc, hLocked, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 32, 16, apv));
+    buffer_handle_t hForeign = psForeign->Make(kSw | GRALLOC_USAGE_HW_TEXTURE);
+    ASSERT_EQ(0, psGralloc->registerBuffer(psGralloc, hForeign));
+    buffer_handle_t hDisplay = nullptr;
+    int iStride = 0;
+    ASSERT_EQ(
+        0, psAlloc->alloc(psAlloc, psFb->width, psFb->height, psFb->format, GRALLOC_USAGE_HW_FB, &hDisplay, &iStride));
+
+    Forgery f;
+    struct Forged {
+        std::string sName;
+        buffer_handle_t h;
+        /* A structurally sound handle of an unknown buffer can only be refused by what it
+           names: registration tries to map its descriptor and fails. */
+        bool bRegisterMaps;
+    };
+    std::vector<Forged> asForged = {{"NULL handle", nullptr, false},
+                                    {"native_handle_create(0, 0)", f.Raw(0, 0), false},
+                                    {"native_handle_create(1, 0)", f.Raw(1, 0), false},
+                                    {"native_handle_create(0, 9)", f.Raw(0, 9), false},
+                                    {"native_handle_create(3, 8)", f.Raw(3, 8), false}};
+    const buffer_handle_t ahSources[] = {hOwn, hForeign, hDisplay};
+    for (buffer_handle_t hSource : ahSources) {
+        std::string sOf = hSource == hOwn       ? " of an own buffer"
+                          : hSource == hForeign ? " of a foreign buffer"
+                                                : " of a display buffer";
+        const int aiRefused[] = {4,
+                                 GRALLOC_USAGE_HW_2D,
+                                 GRALLOC_USAGE_HW_VIDEO_ENCODER,
+                                 GRALLOC_USAGE_PRIVATE_0,
+                                 GRALLOC_USAGE_PRIVATE_3,
+                                 (int)0x80000000u};
+        for (int iBit : aiRefused) {
+            VEK_native_handle_t *ps = f.Copy(hSource);
+            ps->usage |= iBit;
+            asForged.push_back({"refused usage bit " + std::to_string(iBit) + sOf, &ps->base, false});
+        }
+        VEK_native_handle_t *ps = f.Copy(hSource);
+        ps->base.version = 16;
+        asForged.push_back({"version 16" + sOf, &ps->base, false});
+        ps = f.Copy(hSource);
+        ps->base.numFds = -1;
+        ps->base.numInts = 11;
+        asForged.push_back({"negative numFds" + sOf, &ps->base, false});
+        ps = f.Copy(hSource);
+        ps->base.numFds = 4;
+        ps->base.numInts = 6;
+        asForged.push_back({"four descriptors" + sOf, &ps->base, false});
+    }
+    /* Sound structure, unknown stamp, descriptors that are not device memory. */
+    int iNull = f.Own(open("/dev/null", O_RDWR));
+    int aiPipe[2];
+    ASSERT_EQ(0, pipe(aiPipe));
+    f.Own(aiPipe[0]);
+    f.Own(aiPipe[1]);
+    const int aiNotMemory[] = {iNull, aiPipe[0], 99999};
+    for (int iFd : aiNotMemory) {
+        VEK_native_handle_t *ps = f.Copy(hOwn);
+        ps->ui64Stamp = 0xdead0000beefULL;
+        ps->fd[0] = iFd;
+        asForged.push_back({"unknown stamp with descriptor " + std::to_string(iFd), &ps->base, true});
+    }
+    /* Descriptor slots that disagree with the count of descriptors. */
+    VEK_native_handle_t *psMissing = f.Copy(hOwn);
+    psMissing->ui64Stamp = 0xdead0001beefULL;
+    psMissing->fd[0] = -1;
+    asForged.push_back({"one descriptor counted, none held", &psMissing->base, false});
+    VEK_native_handle_t *psExtra = f.Copy(hOwn);
+    psExtra->ui64Stamp = 0xdead0002beefULL;
+    psExtra->fd[1] = iNull;
+    asForged.push_back({"a descriptor beyond the count", &psExtra->base, false});
+    /* A display buffer's stamp in a handle that claims no display usage and no descriptor. */
+    VEK_native_handle_t *psDisplayStamp = f.Copy(hDisplay);
+    psDisplayStamp->usage = GRALLOC_USAGE_HW_RENDER;
+    psDisplayStamp->base.numFds = 0;
+    psDisplayStamp->base.numInts = 10;
+    psDisplayStamp->fd[0] = psDisplayStamp->fd[1] = psDisplayStamp->fd[2] = -1;
+    /* A stale handle: a copy of a buffer since freed; its descriptor is closed. */
+    buffer_handle_t hFreed = Alloc();
+    VEK_native_handle_t *psStale = f.Copy(hFreed);
+    ASSERT_EQ(0, psAlloc->free(psAlloc, hFreed));
+    asForged.push_back({"stale handle of a freed buffer", &psStale->base, true});
+    /* The high word of a live buffer's stamp alone differs. */
+    VEK_native_handle_t *psHigh = f.Copy(hOwn);
+    psHigh->ui64Stamp ^= 1ULL << 40;
+    psHigh->fd[0] = iNull;
+    asForged.push_back({"stamp differing in its high word", &psHigh->base, true});
+
+    for (const Forged &sForged : asForged) {
+        for (const HandleEntryPoint &sEntry : asEntryPoints) {
+            bool bMaps = sForged.bRegisterMaps && std::string(sEntry.pszName) == "registerBuffer";
+            Try(std::string(sEntry.pszName) + " with " + sForged.sName,
+                bMaps ? std::set<int>{-EFAULT} : std::set<int>{-EINVAL}, [&] { return sEntry.pfnCall(sForged.h); });
+        }
+    }
+    /* The stamp alone names the buffer for the other entry points; a free must still not
+       release a display buffer as if it were an allocation. */
+    Try("free with a display buffer's stamp without display usage", {-EINVAL},
+        [&] { return psAlloc->free(psAlloc, &psDisplayStamp->base); });
+    printf("bad input: %u forged-handle calls\n", uiTried);
+
+    ASSERT_EQ(0, psGralloc->unlock(psGralloc, hLocked));
+    EXPECT_EQ(0, psGralloc->unregisterBuffer(psGralloc, hForeign));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hLocked));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hOwn));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hDisplay));
+}
+
+TEST_F(BadInputTest, MisusedBuffersAreRefusedAndChangeNothing) {
+    buffer_handle_t hOwn = Alloc();
+    buffer_handle_t hForeign = psForeign->Make(kSw | GRALLOC_USAGE_HW_TEXTURE);
+    buffer_handle_t hNeverRegistered = psForeign->Make(kSw | GRALLOC_USAGE_HW_TEXTURE);
+    ASSERT_EQ(0, psGralloc->registerBuffer(psGralloc, hForeign));
+    buffer_handle_t hDisplay = nullptr;
+    int iStride = 0;
+    ASSERT_EQ(
+        0, psAlloc->alloc(psAlloc, psFb->width, psFb->height, psFb->format, GRALLOC_USAGE_HW_FB, &hDisplay, &iStride));
+    void *apv[3] = {};
+
+    Try("free of another process's buffer", {-EINVAL}, [&] { return psAlloc->free(psAlloc, hForeign); });
+    Try("unlock without lock", {-EINVAL}, [&] { return psGralloc->unlock(psGralloc, hOwn); });
+    Try("unlock of a foreign buffer without lock", {-EINVAL}, [&] { return psGralloc->unlock(psGralloc, hForeign); });
+    Try("unregister of a never-registered buffer", {-EINVAL},
+        [&] { return psGralloc->unregisterBuffer(psGralloc, hNeverRegistered); });
+    Try("lock of a never-registered buffer", {-EINVAL},
+        [&] { return psGralloc->lock(psGralloc, hNeverRegistered, kSw, 0, 0, 1, 1, apv); });
+    Try("second registration of a foreign buffer", {-EINVAL},
+        [&] { return psGralloc->registerBuffer(psGralloc, hForeign); });
+
+    ASSERT_EQ(0, psGralloc->lock(psGralloc, hOwn, GRALLOC_USAGE_SW_WRITE_OFTEN, 0, 0, 32, 16, apv));
+    Try("free of a locked buffer", {-EFAULT}, [&] { return psAlloc->free(psAlloc, hOwn); });
+    Try("nested write lock", {-EINVAL},
+        [&] { return psGralloc->lock(psGralloc, hOwn, GRALLOC_USAGE_SW_WRITE_OFTEN, 0, 0, 1, 1, apv); });
+    Try("nested lock with another usage", {-EINVAL},
+        [&] { return psGralloc->lock(psGralloc, hOwn, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 1, 1, apv); });
+    ASSERT_EQ(0, psGralloc->unlock(psGralloc, hOwn));
+    ASSERT_EQ(0, psGralloc->lock(psGralloc, hForeign, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 32, 16, apv));
+    Try("unregister of a locked buffer", {-EINVAL}, [&] { return psGralloc->unregisterBuffer(psGralloc, hForeign); });
+    ASSERT_EQ(0, psGralloc->unlock(psGralloc, hForeign));
+
+    /* Display buffers: freed once, and only the very handles handed out. */
+    native_handle_t *psDisplayCopy = CopyHandle(hDisplay);
+    Try("free of a copy of a display buffer's handle", {-EINVAL},
+        [&] { return psAlloc->free(psAlloc, psDisplayCopy); });
+    native_handle_delete(psDisplayCopy);
+    ASSERT_EQ(0, psAlloc->free(psAlloc, hDisplay));
+    Try("double free of a display buffer", {-EINVAL}, [&] { return psAlloc->free(psAlloc, hDisplay); });
+
+    /* A second free of an ordinary buffer comes with a handle the first one deleted: the copy a
+       careless caller kept stands in for it. */
+    native_handle_t *psOwnCopy = CopyHandle(hOwn);
+    ASSERT_EQ(0, psAlloc->free(psAlloc, hOwn));
+    Try("double free", {-EINVAL}, [&] { return psAlloc->free(psAlloc, psOwnCopy); });
+    Try("unregister after free", {-EINVAL}, [&] { return psGralloc->unregisterBuffer(psGralloc, psOwnCopy); });
+    native_handle_delete(psOwnCopy);
+
+    ASSERT_EQ(0, psGralloc->unregisterBuffer(psGralloc, hForeign));
+    Try("unregister twice", {-EINVAL}, [&] { return psGralloc->unregisterBuffer(psGralloc, hForeign); });
+    Try("unlock after unregister", {-EINVAL}, [&] { return psGralloc->unlock(psGralloc, hForeign); });
+    printf("bad input: %u misuses\n", uiTried);
+}
+
+TEST_F(BadInputTest, LockRectanglesOutsideTheBufferAreRefused) {
+    buffer_handle_t h = Alloc(); /* 32 x 16 */
+    void *apv[3] = {};
+    const int aiRects[][4] = {
+        {-1, 0, 1, 1},      {0, -1, 1, 1},      {0, 0, -1, 1},
+        {0, 0, 1, -1},      {33, 0, 0, 0},      {0, 17, 0, 0},
+        {1, 0, 32, 16},     {0, 1, 32, 16},     {0, 0, 33, 16},
+        {0, 0, 32, 17},     {31, 15, 2, 2},     {INT_MAX, 0, 1, 1},
+        {0, INT_MAX, 1, 1}, {1, 0, INT_MAX, 1}, {0, 1, 1, INT_MAX},
+        {INT_MIN, 0, 1, 1}, {0, 0, INT_MIN, 1}, {16, 8, INT_MAX, INT_MAX},
+    };
+    for (const auto &r : aiRects) {
+        Try("lock of (" + std::to_string(r[0]) + ", " + std::to_string(r[1]) + ", " + std::to_string(r[2]) + ", " +
+                std::to_string(r[3]) + ") in a 32 x 16 buffer",
+            {-EINVAL}, [&] { return psGralloc->lock(psGralloc, h, kSw, r[0], r[1], r[2], r[3], apv); });
+    }
+    Try("software lock without vaddr", {-EINVAL},
+        [&] { return psGralloc->lock(psGralloc, h, kSw, 0, 0, 1, 1, nullptr); });
+    Try("lock through a NULL module", {-EINVAL}, [&] { return psGralloc->lock(nullptr, h, kSw, 0, 0, 1, 1, apv); });
+    Try("unlock through a NULL module", {-EINVAL}, [&] { return psGralloc->unlock(nullptr, h); });
+    Try("register through a NULL module", {-EINVAL}, [&] { return psGralloc->registerBuffer(nullptr, h); });
+    Try("unregister through a NULL module", {-EINVAL}, [&] { return psGralloc->unregisterBuffer(nullptr, h); });
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+    printf("bad input: %u rectangles and NULL modules\n", uiTried);
+}
+
+TEST_F(BadInputTest, BadArgumentsOfTheDevicesAndSlotsAreRefused) {
+    const VEK_gralloc_module_public_t *psPublic = &psHMI->base;
+    buffer_handle_t h = Alloc();
+    buffer_handle_t hOut = nullptr;
+    int iStride = 0;
+    hw_device_t *psDevice = nullptr;
+
+    Try("open with a NULL id", {-EINVAL}, [&] { return psModule->methods->open(psModule, nullptr, &psDevice); });
+    Try("open with a NULL device", {-EINVAL},
+        [&] { return psModule->methods->open(psModule, GRALLOC_HARDWARE_GPU0, nullptr); });
+    const char *apszIds[] = {"", "gpu1", "GPU0", "fb1", "fb0 ", "gpu0\n"};
+    for (const char *pszId : apszIds)
+        Try(std::string("open of \"") + pszId + "\"", {-EINVAL},
+            [&] { return psModule->methods->open(psModule, pszId, &psDevice); });
+    EXPECT_EQ(nullptr, psDevice) << "a refused open must not touch *device";
+
+    Try("alloc through a NULL device", {-EINVAL},
+        [&] { return psAlloc->alloc(nullptr, 8, 8, HAL_PIXEL_FORMAT_RGB_565, kSw, &hOut, &iStride); });
+    Try("alloc without a handle pointer", {-EINVAL},
+        [&] { return psAlloc->alloc(psAlloc, 8, 8, HAL_PIXEL_FORMAT_RGB_565, kSw, nullptr, &iStride); });
+    Try("alloc without a stride pointer", {-EINVAL},
+        [&] { return psAlloc->alloc(psAlloc, 8, 8, HAL_PIXEL_FORMAT_RGB_565, kSw, &hOut, nullptr); });
+    const int aiFormats[] = {0, HAL_PIXEL_FORMAT_RGB_888, HAL_PIXEL_FORMAT_RGBA_5551, -1, 0x7fffffff};
+    for (int iFormat : aiFormats)
+        Try("alloc of unknown format " + std::to_string(iFormat), {-EINVAL},
+            [&] { return psAlloc->alloc(psAlloc, 8, 8, iFormat, kSw, &hOut, &iStride); });
+    const int aiUsages[] = {
+        4, 0x40, GRALLOC_USAGE_HW_2D, GRALLOC_USAGE_HW_VIDEO_ENCODER, GRALLOC_USAGE_PRIVATE_0, (int)0x80000000u, -1};
+    for (int iUsage : aiUsages)
+        Try("alloc with refused usage " + std::to_string(iUsage), {-EINVAL},
+            [&] { return psAlloc->alloc(psAlloc, 8, 8, HAL_PIXEL_FORMAT_RGB_565, iUsage, &hOut, &iStride); });
+    Try("display alloc in a format the GPU cannot render", {-EINVAL},
+        [&] { return psAlloc->alloc(psAlloc, 8, 8, HAL_PIXEL_FORMAT_YV12, GRALLOC_USAGE_HW_FB, &hOut, &iStride); });
+    EXPECT_EQ(nullptr, hOut) << "a refused alloc must not touch *handle";
+    Try("free through a NULL device", {-EINVAL}, [&] { return psAlloc->free(nullptr, h); });
+
+    char acDump[8] = "unset!";
+    Try("dump into a NULL buffer", {0}, [&] {
+        psAlloc->dump(psAlloc, nullptr, 100);
+        return 0;
+    });
+    Try("dump of length 0 and -1", {0}, [&] {
+        psAlloc->dump(psAlloc, acDump, 0);
+        psAlloc->dump(psAlloc, acDump, -1);
+        return 0;
+    });
+    EXPECT_STREQ("unset!", acDump) << "a dump with no room must write nothing";
+    Try("dump through a NULL device", {0}, [&] {
+        psAlloc->dump(nullptr, acDump, (int)sizeof(acDump));
+        return 0;
+    });
+
+    VEK_UINT64 ui64Stamp = AsVek(h)->ui64Stamp;
+    ZOLSRV_CLIENT_MEM_INFO *apsMem[3] = {};
+    Try("map through a NULL module", {-EINVAL},
+        [&] { return psHMI->map(nullptr, ui64Stamp, GRALLOC_USAGE_HW_TEXTURE, apsMem); });
+    Try("map without a mem-info array", {-EINVAL},
+        [&] { return psHMI->map(psGralloc, ui64Stamp, GRALLOC_USAGE_HW_TEXTURE, nullptr); });
+    Try("map with software usage", {-EINVAL},
+        [&] { return psHMI->map(psGralloc, ui64Stamp, GRALLOC_USAGE_SW_READ_RARELY, apsMem); });
+    Try("map of an unknown stamp", {-EINVAL},
+        [&] { return psHMI->map(psGralloc, ui64Stamp ^ (1ULL << 33), GRALLOC_USAGE_HW_TEXTURE, apsMem); });
+    Try("unmap of an unknown stamp", {-EINVAL}, [&] { return psHMI->unmap(psGralloc, ui64Stamp + 1000); });
+    Try("unmap without map", {-EINVAL}, [&] { return psHMI->unmap(psGralloc, ui64Stamp); });
+    Try("unmap through a NULL module", {-EINVAL}, [&] { return psHMI->unmap(nullptr, ui64Stamp); });
+    ASSERT_EQ(0, psHMI->map(psGralloc, ui64Stamp, GRALLOC_USAGE_HW_RENDER, apsMem));
+    Try("map for writing while mapped for writing", {-EINVAL},
+        [&] { return psHMI->map(psGralloc, ui64Stamp, GRALLOC_USAGE_HW_RENDER, apsMem); });
+    Try("map for reading while mapped for writing", {-EINVAL},
+        [&] { return psHMI->map(psGralloc, ui64Stamp, GRALLOC_USAGE_HW_TEXTURE, apsMem); });
+    ASSERT_EQ(0, psHMI->unmap(psGralloc, ui64Stamp));
+
+    unsigned int auiPhy[3] = {};
+    Try("GetPhyAddrs through a NULL module", {-EINVAL}, [&] { return psPublic->GetPhyAddrs(nullptr, h, auiPhy); });
+    Try("GetPhyAddrs without an address array", {-EINVAL}, [&] { return psPublic->GetPhyAddrs(psPublic, h, nullptr); });
+    Try("LogSyncs of a NULL module", {0}, [&] {
+        psHMI->LogSyncs(nullptr);
+        return 0;
+    });
+    Try("fb0 close of a NULL device", {-EINVAL}, [&] { return psFb->common.close(nullptr); });
+
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+    printf("bad input: %u device and slot arguments\n", uiTried);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(BadInputTest, FreeClosesTheDescriptorsTheAllocationExportedNotTheOnesTheHandleNames) {
+    buffer_handle_t h = Alloc();
+    const unsigned uiExported = zolsim_live_exported_fds(), uiAllocations = zolsim_live_allocations();
+    int iNull = open("/dev/null", O_RDWR);
+    ASSERT_GE(iNull, 0);
+    /* The stamp names the buffer; the descriptor slot names a file that is not the buffer's. */
+    native_handle_t *psCopy = CopyHandle(h);
+    AsVek(psCopy)->fd[0] = iNull;
+    ASSERT_EQ(0, psAlloc->free(psAlloc, psCopy)) << "the buffer the stamp names is freed";
+    EXPECT_NE(-1, fcntl(iNull, F_GETFD)) << "free must not close a descriptor the allocation did not export";
+    EXPECT_EQ(uiExported - 1, zolsim_live_exported_fds()) << "free must close the descriptor the allocation exported";
+    EXPECT_EQ(uiAllocations - 1, zolsim_live_allocations());
+    close(iNull);
+    native_handle_delete(const_cast<native_handle_t *>(h)); /* free deleted the copy it was given */
+}
+
+}  // namespace

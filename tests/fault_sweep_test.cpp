@@ -1,0 +1,571 @@
+/* One standard scenario of a compositor and a client, run once cleanly to count every vendor
+   call and every allocation the module makes, then once per failure point with that one call
+   failing, each run in processes of its own so that a crash is seen as a failure. A run holds
+   when the step that made the failing call answers one of its errors (or recovers as it should),
+   the same step then succeeds when tried again, every other step succeeds, and at the end the
+   simulated device holds nothing that the failed step was not allowed to keep.
+
+   New operations join the scenario as rows of ScenarioSteps or ClientSteps below. */
+#include <dlfcn.h>
+#include <dirent.h>
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <hardware/fb.h>
+#include <hardware/gralloc.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "hal.h"
+#include "handle_transport.h"
+#include "platform_faults.h"
+#include "zolsim/control.h"
+
+namespace {
+
+/* ---- Failure points ---- */
+
+enum { kCompositor = 0, kClient = 1 };
+/* The client's exit status when no buffer came. */
+constexpr int kNoBuffer = 2;
+
+struct FailurePoint {
+    int iProcess = -1; /* -1: the clean run */
+    std::string sFunction;
+    unsigned uiNth = 0;
+};
+
+bool IsPlatformFunction(const std::string &sFunction) {
+    for (unsigned i = 0; i < guiNumPlatformFunctions; i++)
+        if (sFunction == gapszPlatformFunctions[i]) return true;
+    return false;
+}
+
+/* Any non-zero code is a failure to the module; -1 is also "no device" for the counting call of
+   ZOL2DEnumerateDevices and a time-out for an event wait. */
+constexpr int kVendorFaultCode = -1;
+
+unsigned CallsOf(const std::string &sFunction) {
+    return IsPlatformFunction(sFunction) ? PlatformCalls(sFunction.c_str()) : zolsim_calls(sFunction.c_str());
+}
+
+/* ---- Reporting from the scenario's processes: one line per finding over a pipe ---- */
+
+int giReportFd = -1;
+
+void Report(const std::string &sLine) {
+    std::string s = sLine + "\n";
+    /* Short lines: each write arrives whole even with two processes writing. */
+    if (write(giReportFd, s.data(), s.size()) < 0) _exit(3);
+}
+
+[[noreturn]] void Violation(const std::string &sWhat) {
+    Report("VIOLATION " + sWhat);
+    _exit(1);
+}
+
+unsigned OpenDescriptors() {
+    unsigned n = 0;
+    if (DIR *psDir = opendir("/proc/self/fd")) {
+        while (readdir(psDir) != nullptr) n++;
+        closedir(psDir);
+    }
+    return n;
+}
+
+/* Every kind of object the simulated device can hold for a process. */
+struct Live {
+    const char *pszWhat;
+    unsigned (*pfnCount)(void);
+};
+const Live gasLive[] = {
+    {"allocations", zolsim_live_allocations},
+    {"mappings", zolsim_live_mappings},
+    {"exported descriptors", zolsim_live_exported_fds},
+    {"flip chains", zolsim_live_flipchains},
+    {"2D contexts", zolsim_live_contexts},
+    {"connections", zolsim_live_connections},
+    {"mutexes", zolsim_live_mutexes},
+    {"app-hint states", zolsim_live_hint_states},
+    {"memory contexts", zolsim_live_mem_contexts},
+};
+
+/* ---- Steps ---- */
+
+struct Step {
+    std::string sName;
+    std::function<int()> pfnRun;
+    /* The results the step may answer when it made the failing call. */
+    std::vector<int> aiErrors;
+    /* After a failure the step is tried again, and must succeed. A step whose failure already
+       finished its work (an unlock whose cache clean failed has given the lock back) is not. */
+    bool bRetry = true;
+};
+
+/* Runs the steps against one failure point of this process. */
+class StepRunner {
+public:
+    explicit StepRunner(const FailurePoint &sPoint, int iProcess)
+        : sPoint_(sPoint), bMine_(sPoint.iProcess == iProcess) {}
+
+    bool Fired() const { return bMine_ && CallsOf(sPoint_.sFunction) >= sPoint_.uiNth; }
+
+    /* Returns true when this step made the failing call. */
+    bool Run(const Step &sStep) {
+        bool bBefore = Fired();
+        int iResult = sStep.pfnRun();
+        bool bHere = !bBefore && Fired();
+        if (!bHere) {
+            if (iResult != 0)
+                Violation(sStep.sName + " answered " + std::to_string(iResult) + Where() + ", expected 0");
+            return false;
+        }
+        sFailedStep_ = sStep.sName;
+        if (iResult == 0) return true; /* the failure was absorbed: a lock's wait counts a time-out */
+        bool bKnown = false;
+        for (int iErr : sStep.aiErrors) bKnown |= iErr == iResult;
+        /* pthread_create's own error number comes back positive, unchanged. */
+        if (!bKnown)
+            Violation(sStep.sName + " answered " + std::to_string(iResult) + Where() + ", expected one of its errors");
+        if (sStep.bRetry) {
+            int iRetry = sStep.pfnRun();
+            if (iRetry != 0)
+                Violation(sStep.sName + " tried again after " + std::to_string(iResult) + " answered " +
+                          std::to_string(iRetry) + Where() + ", expected 0");
+        }
+        return true;
+    }
+
+    std::string Where() const {
+        if (sPoint_.iProcess < 0) return " in the clean run";
+        return " with " + sPoint_.sFunction + " call " + std::to_string(sPoint_.uiNth) + " of process " +
+               std::to_string(sPoint_.iProcess) + " failing";
+    }
+
+    const std::string &FailedStep() const { return sFailedStep_; }
+
+private:
+    FailurePoint sPoint_;
+    bool bMine_;
+    std::string sFailedStep_;
+};
+
+void ArmFailurePoint(const FailurePoint &sPoint, int iProcess) {
+    zolsim_reset();
+    zolsim_set_wait_timeout_ms(2);
+    PlatformFaultsReset();
+    if (sPoint.iProcess != iProcess) return;
+    if (IsPlatformFunction(sPoint.sFunction))
+        PlatformFaultArm(sPoint.sFunction.c_str(), sPoint.uiNth);
+    else
+        zolsim_fail(sPoint.sFunction.c_str(), sPoint.uiNth, kVendorFaultCode);
+}
+
+void ReportCalls(int iProcess) {
+    std::stringstream sNames(zolsim_call_names());
+    std::string sName;
+    while (std::getline(sNames, sName, ','))
+        Report("CALLS " + std::to_string(iProcess) + " " + sName + " " + std::to_string(zolsim_calls(sName.c_str())));
+    for (unsigned i = 0; i < guiNumPlatformFunctions; i++)
+        Report("CALLS " + std::to_string(iProcess) + " " + gapszPlatformFunctions[i] + " " +
+               std::to_string(PlatformCalls(gapszPlatformFunctions[i])));
+}
+
+/* Loads the module as Android does; the constructors start it up. */
+const hw_module_t *LoadModule() {
+    const hw_module_t *psModule = nullptr;
+    if (hw_get_module(GRALLOC_HARDWARE_MODULE_ID, &psModule) != 0) Violation("the loader did not find the module");
+    return psModule;
+}
+
+/* After the module is unloaded: nothing live, no descriptor left open, beyond what a failed
+   shut-down step leaves to the process's exit. */
+void CheckNothingLive(const StepRunner &sRunner, bool bShutDownFailed, unsigned uiFdsBefore) {
+    for (const Live &s : gasLive) {
+        unsigned uiLive = s.pfnCount();
+        /* A failed shut-down step skips the ones after it: the connection and what it holds
+           stay until the process exits. */
+        bool bKeptByShutDown =
+            bShutDownFailed && (strcmp(s.pszWhat, "2D contexts") == 0 || strcmp(s.pszWhat, "connections") == 0 ||
+                                strcmp(s.pszWhat, "memory contexts") == 0 || strcmp(s.pszWhat, "mutexes") == 0);
+        if (uiLive != 0 && !(bKeptByShutDown && uiLive == 1))
+            Violation(std::to_string(uiLive) + " " + s.pszWhat + " live at the end" + sRunner.Where() +
+                      (sRunner.FailedStep().empty() ? "" : " (failed in " + sRunner.FailedStep() + ")") +
+                      ", expected none");
+    }
+    unsigned uiFdsAfter = OpenDescriptors();
+    if (uiFdsAfter != uiFdsBefore && !bShutDownFailed)
+        Violation(std::to_string(uiFdsAfter) + " descriptors open at the end" + sRunner.Where() + ", expected " +
+                  std::to_string(uiFdsBefore));
+}
+
+/* ---- The client: a second process that uses a buffer it received ---- */
+
+std::vector<Step> ClientSteps(const gralloc_module_t *psGralloc, native_handle_t *psHandle,
+                              const BufferDescription &sDescription) {
+    static void *apvPlanes[3];
+    return {
+        {"client registerBuffer", [=] { return psGralloc->registerBuffer(psGralloc, psHandle); }, {-EFAULT}},
+        {"client lock for reading",
+         [=] {
+             return psGralloc->lock(psGralloc, psHandle, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, sDescription.iWidth,
+                                    sDescription.iHeight, apvPlanes);
+         },
+         {-EFAULT}},
+        {"client reads the allocator's pixels",
+         [=] {
+             const unsigned *pui = static_cast<const unsigned *>(apvPlanes[0]);
+             for (int y = 0; y < sDescription.iHeight; y++)
+                 for (int x = 0; x < sDescription.iWidth; x++)
+                     if (pui[y * sDescription.iStride + x] != (unsigned)(y * 65536 + x)) return -EIO;
+             return 0;
+         },
+         {}},
+        {"client unlock", [=] { return psGralloc->unlock(psGralloc, psHandle); }, {-EFAULT}, false},
+        {"client unregisterBuffer", [=] { return psGralloc->unregisterBuffer(psGralloc, psHandle); }, {-EFAULT}},
+    };
+}
+
+[[noreturn]] void RunClient(const FailurePoint &sPoint, int iSocket) {
+    alarm(20);
+    unsigned uiFdsBefore = OpenDescriptors();
+    ArmFailurePoint(sPoint, kClient);
+    StepRunner sRunner(sPoint, kClient);
+
+    BufferDescription sDescription;
+    native_handle_t *psHandle = ReceiveBufferHandle(iSocket, &sDescription);
+    /* No buffer comes when the compositor could not start: it judges that itself. */
+    if (psHandle == nullptr) _exit(kNoBuffer);
+
+    const hw_module_t *psModule = LoadModule();
+    bool bStarted = zolsim_live_mutexes() != 0;
+    if (sRunner.Fired() && bStarted) Violation("the client's module started up" + sRunner.Where());
+    if (!sRunner.Fired() && !bStarted) Violation("the client's module did not start up" + sRunner.Where());
+    const gralloc_module_t *psGralloc = reinterpret_cast<const gralloc_module_t *>(psModule);
+
+    if (bStarted) {
+        for (const Step &sStep : ClientSteps(psGralloc, psHandle, sDescription)) sRunner.Run(sStep);
+    } else if (psGralloc->registerBuffer(psGralloc, psHandle) != -ENOTTY) {
+        Violation("the client's registerBuffer did not answer -ENOTTY after a failed start-up" + sRunner.Where());
+    }
+
+    bool bShutDownFailed = false;
+    if (bStarted) {
+        bool bBefore = sRunner.Fired();
+        dlclose(psModule->dso);
+        bShutDownFailed = !bBefore && sRunner.Fired();
+    } else {
+        dlclose(psModule->dso);
+    }
+    native_handle_close(psHandle);
+    native_handle_delete(psHandle);
+    if (sPoint.iProcess < 0) ReportCalls(kClient);
+    CheckNothingLive(sRunner, bShutDownFailed, uiFdsBefore);
+    _exit(0);
+}
+
+/* ---- The compositor: allocates, shares a buffer, waits on the GPU, frees ---- */
+
+struct Compositor {
+    const hw_module_t *psModule = nullptr;
+    const gralloc_module_t *psGralloc = nullptr;
+    alloc_device_t *psAlloc = nullptr;
+    framebuffer_device_t *psFb = nullptr;
+    std::vector<buffer_handle_t> ahBuffers;        /* one of every registered format */
+    std::vector<buffer_handle_t> ahDisplayBuffers; /* the flip chain's */
+    int iSharedStride = 0;
+    pid_t iClient = -1;
+    int iSocket = -1;
+};
+
+constexpr int kWidth = 64, kHeight = 32;
+constexpr int kUsage =
+    GRALLOC_USAGE_SW_READ_OFTEN | GRALLOC_USAGE_SW_WRITE_OFTEN | GRALLOC_USAGE_HW_TEXTURE | GRALLOC_USAGE_HW_RENDER;
+/* The default app hints ask for a flip chain of two. */
+constexpr int kDisplayBuffers = 2;
+
+VEK_UINT64 StampOf(buffer_handle_t h) { return reinterpret_cast<const VEK_native_handle_t *>(h)->ui64Stamp; }
+
+std::vector<Step> ScenarioSteps(Compositor &c) {
+    std::vector<Step> asSteps;
+    asSteps.push_back({"open gpu0",
+                       [&c] {
+                           hw_device_t *psDevice = nullptr;
+                           int iErr = c.psModule->methods->open(c.psModule, GRALLOC_HARDWARE_GPU0, &psDevice);
+                           c.psAlloc = reinterpret_cast<alloc_device_t *>(psDevice);
+                           return iErr;
+                       },
+                       {-ENOMEM}});
+    asSteps.push_back({"open fb0",
+                       [&c] {
+                           hw_device_t *psDevice = nullptr;
+                           int iErr = c.psModule->methods->open(c.psModule, GRALLOC_HARDWARE_FB0, &psDevice);
+                           c.psFb = reinterpret_cast<framebuffer_device_t *>(psDevice);
+                           return iErr;
+                       },
+                       {-EFAULT, -ENOMEM}});
+
+    const VEK_gralloc_module_t *psHMI = reinterpret_cast<const VEK_gralloc_module_t *>(c.psModule);
+    for (const VEK_buffer_format_public_t *ps = psHMI->GetBufferFormats(); ps != nullptr; ps = ps->psNext) {
+        int iFormat = ps->iHalPixelFormat;
+        asSteps.push_back({std::string("alloc ") + ps->szName,
+                           [&c, iFormat] {
+                               buffer_handle_t h = nullptr;
+                               int iStride = 0;
+                               int iErr = c.psAlloc->alloc(c.psAlloc, kWidth, kHeight, iFormat, kUsage, &h, &iStride);
+                               if (iErr == 0) c.ahBuffers.push_back(h);
+                               if (iErr == 0 && iFormat == HAL_PIXEL_FORMAT_BGRA_8888) c.iSharedStride = iStride;
+                               return iErr;
+                           },
+                           {-ENOMEM, -EFAULT}});
+    }
+    for (int i = 0; i < kDisplayBuffers; i++) {
+        asSteps.push_back({"alloc display buffer " + std::to_string(i),
+                           [&c] {
+                               buffer_handle_t h = nullptr;
+                               int iStride = 0;
+                               int iErr = c.psAlloc->alloc(c.psAlloc, c.psFb->width, c.psFb->height, c.psFb->format,
+                                                           GRALLOC_USAGE_HW_FB | GRALLOC_USAGE_HW_RENDER, &h, &iStride);
+                               if (iErr == 0) c.ahDisplayBuffers.push_back(h);
+                               return iErr;
+                           },
+                           {}});
+    }
+
+    /* The first buffer (BGRA 8888, the first registered format) is shared with the client. */
+    asSteps.push_back({"lock the shared buffer for writing",
+                       [&c] {
+                           void *apv[3] = {};
+                           int iErr = c.psGralloc->lock(c.psGralloc, c.ahBuffers[0], GRALLOC_USAGE_SW_WRITE_OFTEN, 0, 0,
+                                                        kWidth, kHeight, apv);
+                           if (iErr != 0) return iErr;
+                           unsigned *pui = static_cast<unsigned *>(apv[0]);
+                           for (int y = 0; y < kHeight; y++)
+                               for (int x = 0; x < kWidth; x++)
+                                   pui[y * c.iSharedStride + x] = (unsigned)(y * 65536 + x);
+                           return 0;
+                       },
+                       {}});
+    asSteps.push_back({"unlock the shared buffer (cache clean)",
+                       [&c] { return c.psGralloc->unlock(c.psGralloc, c.ahBuffers[0]); },
+                       {-EFAULT},
+                       false});
+    asSteps.push_back(
+        {"send the shared buffer to the client",
+         [&c] {
+             BufferDescription sDescription = {kWidth, kHeight, c.iSharedStride, HAL_PIXEL_FORMAT_BGRA_8888, kUsage};
+             return SendBufferHandle(c.iSocket, c.ahBuffers[0], sDescription);
+         },
+         {}});
+    asSteps.push_back({"the client finishes",
+                       [&c] {
+                           int iStatus = 0;
+                           if (waitpid(c.iClient, &iStatus, 0) != c.iClient) return -ECHILD;
+                           c.iClient = -1;
+                           return WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0 ? 0 : -EIO;
+                       },
+                       {}});
+
+    /* The GPU still reads and writes the buffer when the lock comes; it finishes during the
+       lock's first wait. */
+    asSteps.push_back({"lock for writing while the GPU uses the buffer",
+                       [&c] {
+                           const ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(StampOf(c.ahBuffers[1]));
+                           zolsim_gpu_add_ops(psMem, 1, 1, 1);
+                           zolsim_gpu_complete_on_next_wait(psMem);
+                           void *apv[3] = {};
+                           return c.psGralloc->lock(c.psGralloc, c.ahBuffers[1],
+                                                    GRALLOC_USAGE_SW_READ_OFTEN | GRALLOC_USAGE_SW_WRITE_OFTEN, 0, 0,
+                                                    kWidth, kHeight, apv);
+                       },
+                       {}});
+    asSteps.push_back({"unlock after the write (cache clean)",
+                       [&c] { return c.psGralloc->unlock(c.psGralloc, c.ahBuffers[1]); },
+                       {-EFAULT},
+                       false});
+    asSteps.push_back({"map by stamp",
+                       [&c, psHMI] {
+                           ZOLSRV_CLIENT_MEM_INFO *apsMem[3] = {};
+                           return psHMI->map(c.psGralloc, StampOf(c.ahBuffers[1]), GRALLOC_USAGE_HW_TEXTURE, apsMem);
+                       },
+                       {}});
+    asSteps.push_back(
+        {"unmap by stamp", [&c, psHMI] { return psHMI->unmap(c.psGralloc, StampOf(c.ahBuffers[1])); }, {}});
+
+    /* Free steps are made per buffer now; the buffers themselves are known once allocated. */
+    unsigned uiNumFormats = 0;
+    for (const VEK_buffer_format_public_t *ps = psHMI->GetBufferFormats(); ps != nullptr; ps = ps->psNext)
+        uiNumFormats++;
+    for (unsigned i = 0; i < uiNumFormats; i++) {
+        asSteps.push_back({"free buffer " + std::to_string(i),
+                           [&c, i] { return c.psAlloc->free(c.psAlloc, c.ahBuffers[i]); },
+                           {-EFAULT, -ENOMEM}});
+    }
+    for (int i = 0; i < kDisplayBuffers; i++) {
+        asSteps.push_back({"free display buffer " + std::to_string(i),
+                           [&c, i] { return c.psAlloc->free(c.psAlloc, c.ahDisplayBuffers[(size_t)i]); },
+                           {}});
+    }
+    asSteps.push_back({"close fb0", [&c] { return c.psFb->common.close(&c.psFb->common); }, {-EFAULT}});
+    asSteps.push_back({"close gpu0", [&c] { return c.psAlloc->common.close(&c.psAlloc->common); }, {}});
+    return asSteps;
+}
+
+[[noreturn]] void RunCompositor(const FailurePoint &sPoint) {
+    alarm(20); /* a hang is a failure too */
+    Compositor c;
+    unsigned uiFdsBefore = OpenDescriptors();
+    int aiSockets[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, aiSockets) != 0) Violation("socketpair");
+    /* The client is forked before either process loads the module, so each starts it up alone. */
+    c.iClient = fork();
+    if (c.iClient < 0) Violation("fork of the client");
+    if (c.iClient == 0) {
+        close(aiSockets[0]);
+        RunClient(sPoint, aiSockets[1]);
+    }
+    close(aiSockets[1]);
+    c.iSocket = aiSockets[0];
+
+    ArmFailurePoint(sPoint, kCompositor);
+    StepRunner sRunner(sPoint, kCompositor);
+
+    c.psModule = LoadModule();
+    c.psGralloc = reinterpret_cast<const gralloc_module_t *>(c.psModule);
+    bool bStarted = zolsim_live_mutexes() != 0;
+    if (sRunner.Fired() && bStarted) Violation("the module started up" + sRunner.Where());
+    if (!sRunner.Fired() && !bStarted) Violation("the module did not start up" + sRunner.Where());
+
+    if (bStarted) {
+        for (const Step &sStep : ScenarioSteps(c)) sRunner.Run(sStep);
+    } else {
+        /* A failed start-up leaves the module unusable, and says so. */
+        hw_device_t *psDevice = nullptr;
+        if (c.psModule->methods->open(c.psModule, GRALLOC_HARDWARE_GPU0, &psDevice) != -ENOTTY ||
+            c.psModule->methods->open(c.psModule, GRALLOC_HARDWARE_FB0, &psDevice) != -ENOTTY)
+            Violation("open did not answer -ENOTTY after a failed start-up" + sRunner.Where());
+    }
+    if (c.iClient > 0) {
+        /* The client waits for a buffer that will not come. */
+        shutdown(c.iSocket, SHUT_RDWR);
+        int iStatus = 0;
+        waitpid(c.iClient, &iStatus, 0);
+        if (bStarted || !WIFEXITED(iStatus) || WEXITSTATUS(iStatus) != kNoBuffer)
+            Violation("the client did not finish" + sRunner.Where());
+    }
+    close(c.iSocket);
+
+    bool bBefore = sRunner.Fired();
+    dlclose(c.psModule->dso);
+    bool bShutDownFailed = !bBefore && sRunner.Fired();
+    if (sPoint.iProcess < 0) ReportCalls(kCompositor);
+    CheckNothingLive(sRunner, bShutDownFailed, uiFdsBefore);
+    _exit(0);
+}
+
+/* ---- The driver ---- */
+
+struct RunResult {
+    bool bPassed = false;
+    std::vector<std::string> asViolations;
+    std::map<std::pair<int, std::string>, unsigned> mCalls;
+    std::string sExit;
+};
+
+RunResult RunScenario(const FailurePoint &sPoint) {
+    RunResult sResult;
+    int aiPipe[2];
+    if (pipe(aiPipe) != 0) {
+        sResult.sExit = "pipe failed";
+        return sResult;
+    }
+    fflush(nullptr);
+    pid_t iChild = fork();
+    if (iChild == 0) {
+        close(aiPipe[0]);
+        giReportFd = aiPipe[1];
+        RunCompositor(sPoint);
+    }
+    close(aiPipe[1]);
+    std::string sText;
+    char acBuffer[4096];
+    ssize_t iRead;
+    while ((iRead = read(aiPipe[0], acBuffer, sizeof(acBuffer))) > 0) sText.append(acBuffer, (size_t)iRead);
+    close(aiPipe[0]);
+    int iStatus = 0;
+    waitpid(iChild, &iStatus, 0);
+
+    std::stringstream sLines(sText);
+    std::string sLine;
+    while (std::getline(sLines, sLine)) {
+        std::stringstream sWords(sLine);
+        std::string sKind;
+        sWords >> sKind;
+        if (sKind == "CALLS") {
+            int iProcess;
+            std::string sName;
+            unsigned uiCount;
+            sWords >> iProcess >> sName >> uiCount;
+            sResult.mCalls[{iProcess, sName}] = uiCount;
+        } else {
+            sResult.asViolations.push_back(sLine);
+        }
+    }
+    if (WIFSIGNALED(iStatus))
+        sResult.sExit = std::string("killed by signal ") + strsignal(WTERMSIG(iStatus));
+    else if (!WIFEXITED(iStatus) || WEXITSTATUS(iStatus) != 0)
+        sResult.sExit = "exited with " + std::to_string(WEXITSTATUS(iStatus));
+    sResult.bPassed = sResult.sExit.empty() && sResult.asViolations.empty();
+    return sResult;
+}
+
+std::string Describe(const FailurePoint &sPoint) {
+    return sPoint.sFunction + " call " + std::to_string(sPoint.uiNth) + " in " +
+           (sPoint.iProcess == kCompositor ? "the compositor" : "the client");
+}
+
+/* Sweeps every failure point the clean run shows for functions chosen by pfnWanted. */
+void Sweep(const char *pszWhat, bool (*pfnWanted)(const std::string &)) {
+    RunResult sClean = RunScenario(FailurePoint());
+    ASSERT_TRUE(sClean.bPassed) << "the scenario must pass without faults: " << sClean.sExit << " "
+                                << (sClean.asViolations.empty() ? "" : sClean.asViolations[0]);
+    ASSERT_FALSE(sClean.mCalls.empty()) << "the clean run must report its calls";
+
+    unsigned uiPoints = 0, uiFunctions = 0;
+    for (const auto &sEntry : sClean.mCalls) {
+        if (!pfnWanted(sEntry.first.second) || sEntry.second == 0) continue;
+        uiFunctions++;
+        for (unsigned uiNth = 1; uiNth <= sEntry.second; uiNth++) {
+            FailurePoint sPoint;
+            sPoint.iProcess = sEntry.first.first;
+            sPoint.sFunction = sEntry.first.second;
+            sPoint.uiNth = uiNth;
+            RunResult sRun = RunScenario(sPoint);
+            uiPoints++;
+            EXPECT_TRUE(sRun.bPassed) << "with " << Describe(sPoint) << " failing: " << sRun.sExit << " "
+                                      << (sRun.asViolations.empty() ? "" : sRun.asViolations[0]);
+        }
+    }
+    printf("fault sweep: %u failure points of %s (%u functions in two processes)\n", uiPoints, pszWhat, uiFunctions);
+    EXPECT_GT(uiPoints, 0u) << "the scenario must make calls of " << pszWhat;
+}
+
+bool IsVendorCall(const std::string &s) { return !IsPlatformFunction(s); }
+bool IsModuleAllocation(const std::string &s) { return IsPlatformFunction(s); }
+
+TEST(FaultSweep, EveryVendorCallFailureIsReportedAndLeavesNothingLive) { Sweep("vendor calls", IsVendorCall); }
+
+TEST(FaultSweep, EveryAllocationFailureIsReportedAndLeavesNothingLive) {
+    Sweep("malloc, calloc and native_handle_create", IsModuleAllocation);
+}
+
+}  // namespace
