@@ -39,10 +39,17 @@ static int GenericAlloc2D(ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hGeneralHeap, i
     return 0;
 }
 
+/* Each released plane leaves its slots, so that a buffer whose release failed half-way names only
+   what it still holds, and a later release neither follows nor frees a plane twice. The last
+   plane goes first: what stays is the leading planes, a list without a gap. */
 int GenericFree(ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO **apsMemInfo, int *aiFd) {
-    for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX && apsMemInfo[i] != nullptr; i++) {
+    int iNumPlanes = 0;
+    while (iNumPlanes < VEK_NATIVE_HANDLE_NUM_FDS_MAX && apsMemInfo[iNumPlanes] != nullptr) iNumPlanes++;
+    for (int i = iNumPlanes - 1; i >= 0; i--) {
         if (ZOLSRVFreeDeviceMem(psDevData, apsMemInfo[i]) != ZOLSRV_OK) return -EFAULT;
         close(aiFd[i]);
+        apsMemInfo[i] = nullptr;
+        aiFd[i] = -1;
     }
     return 0;
 }

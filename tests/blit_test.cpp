@@ -33,15 +33,24 @@ protected:
         ASSERT_NE(nullptr, psAlloc);
     }
     void TearDown() override {
+        for (buffer_handle_t h : ahBuffers) EXPECT_EQ(0, psAlloc->free(psAlloc, h));
         if (psFb != nullptr) framebuffer_close(psFb);
         if (psAlloc != nullptr) gralloc_close(psAlloc);
     }
 
+    /* Freed when the test ends, unless the test frees it itself with Free. */
     buffer_handle_t Alloc(int w, int h, int format, int usage = kSwUsage) {
         buffer_handle_t h0 = nullptr;
         int iStride = 0;
         EXPECT_EQ(0, psAlloc->alloc(psAlloc, w, h, format, usage, &h0, &iStride));
+        if (h0 != nullptr) ahBuffers.push_back(h0);
         return h0;
+    }
+
+    int Free(buffer_handle_t h) {
+        for (size_t i = 0; i < ahBuffers.size(); i++)
+            if (ahBuffers[i] == h) ahBuffers.erase(ahBuffers.begin() + (long)i);
+        return psAlloc->free(psAlloc, h);
     }
 
     /* A 565 source filled with the pattern through lock, as a client draws it. */
@@ -79,6 +88,7 @@ protected:
 
     alloc_device_t *psAlloc = nullptr;
     framebuffer_device_t *psFb = nullptr;
+    std::vector<buffer_handle_t> ahBuffers;
 };
 
 TEST_F(BlitTest, Rgb565ToBgra8888MemoryHasTheStridesAndConvertedColours) {
@@ -189,7 +199,7 @@ TEST_F(BlitTest, BadArgumentsAreRefused) {
 
     /* Handles this process does not know: a freed buffer's, as source and as destination. */
     native_handle_t *psStale = CopyHandle(hDest);
-    ASSERT_EQ(0, psAlloc->free(psAlloc, hDest));
+    ASSERT_EQ(0, Free(hDest));
     EXPECT_EQ(-EINVAL, Blit(psStale, apvDest, HAL_PIXEL_FORMAT_BGRA_8888));
     EXPECT_EQ(-EINVAL, Blit2(psStale, hSrc, 32, 32, 0, 0));
     EXPECT_EQ(-EINVAL, Blit2(hSrc, psStale, 32, 32, 0, 0));
