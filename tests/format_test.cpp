@@ -104,7 +104,7 @@ TEST_F(GenericHookTest, FailedAllocLeavesTheOtherSlotsAlone) {
     EXPECT_EQ(0u, zolsim_live_allocations()) << "the unexported memory was released again";
 }
 
-TEST_F(GenericHookTest, FreeStopsAtTheFirstPlaneThatFails) {
+TEST_F(GenericHookTest, FreeFailingHalfWayLeavesOnlyThePlanesStillHeld) {
     ZOLSRV_CLIENT_MEM_INFO *apsNone[3] = {nullptr, nullptr, nullptr};
     int aiNone[3] = {-1, -1, -1};
     EXPECT_EQ(0, Bgra()->pfnFree(&Priv()->sDevData, apsNone, aiNone)) << "nothing to release";
@@ -121,14 +121,24 @@ TEST_F(GenericHookTest, FreeStopsAtTheFirstPlaneThatFails) {
         aps[i] = apsOne[0];
         aiFd[i] = aiOne[0];
     }
+    ZOLSRV_CLIENT_MEM_INFO *psFirst = aps[0];
+    const int iSecondFd = aiFd[1];
     zolsim_fail("ZOLSRVFreeDeviceMem", 2, ZOLSRV_ERROR_GENERIC);
     EXPECT_EQ(-EFAULT, Bgra()->pfnFree(&Priv()->sDevData, aps, aiFd));
-    EXPECT_EQ(-1, fcntl(aiFd[0], F_GETFD)) << "the first plane's descriptor is closed";
-    EXPECT_GE(fcntl(aiFd[1], F_GETFD), 0) << "the failing plane keeps its descriptor";
+    /* The last plane went first and left its slots; the first plane failed and stays whole. */
+    EXPECT_EQ(nullptr, aps[1]);
+    EXPECT_EQ(-1, aiFd[1]);
+    EXPECT_EQ(-1, fcntl(iSecondFd, F_GETFD)) << "the released plane's descriptor is closed";
+    EXPECT_EQ(psFirst, aps[0]);
+    EXPECT_GE(fcntl(aiFd[0], F_GETFD), 0) << "the failing plane keeps its descriptor";
     EXPECT_EQ(1u, zolsim_live_allocations());
-    ZOLSRV_CLIENT_MEM_INFO *apsRest[3] = {aps[1], nullptr, nullptr};
-    int aiRest[3] = {aiFd[1], -1, -1};
-    EXPECT_EQ(0, Bgra()->pfnFree(&Priv()->sDevData, apsRest, aiRest));
+
+    /* A second release frees what is left, and nothing twice. */
+    EXPECT_EQ(0, Bgra()->pfnFree(&Priv()->sDevData, aps, aiFd));
+    EXPECT_EQ(0u, zolsim_live_allocations());
+    EXPECT_EQ(nullptr, aps[0]);
+    EXPECT_EQ(-1, aiFd[0]);
+    EXPECT_EQ(3u, zolsim_calls("ZOLSRVFreeDeviceMem"));
 }
 
 TEST_F(GenericHookTest, CacheCleanAsksForADeferredCleanOfNoBufferInParticular) {
