@@ -426,6 +426,24 @@ TEST_F(BadInputTest, BadPostsAndBlitsAreRefusedAndKeepTheKeptBuffer) {
                 std::to_string(r[0]) + ", " + std::to_string(r[1]) + ")",
             {-EFAULT}, [&] { return psPublic->Blit2(psPublic, hOwn, ahDisplay[0], r[2], r[3], r[0], r[1]); });
 
+    /* A handle that claims more than its buffer holds: the engine would read or write past it. */
+    native_handle_t *psWider = CopyHandle(hOwn);
+    AsVek(psWider)->iWidth = 100;
+    native_handle_t *psTaller = CopyHandle(hOwn);
+    AsVek(psTaller)->iHeight = 256;
+    std::vector<unsigned> auiLarge(128 * 256);
+    void *apvLarge[3] = {auiLarge.data(), nullptr, nullptr};
+    for (native_handle_t *ps : {psWider, psTaller}) {
+        const std::string sWhat = ps == psWider ? "wider" : "taller";
+        Try("Blit from a handle claiming a " + sWhat + " buffer", {-EINVAL},
+            [&] { return psPublic->Blit(psPublic, ps, apvLarge, HAL_PIXEL_FORMAT_BGRA_8888); });
+        Try("Blit2 from a handle claiming a " + sWhat + " buffer", {-EINVAL},
+            [&] { return psPublic->Blit2(psPublic, ps, ahDisplay[0], 8, 8, 0, 0); });
+        Try("Blit2 into a handle claiming a " + sWhat + " buffer", {-EINVAL},
+            [&] { return psPublic->Blit2(psPublic, ahDisplay[0], ps, 8, 8, 0, 0); });
+        native_handle_delete(ps);
+    }
+
     /* The kept buffer is still there: Post2 shows it. */
     buffer_handle_t ahKept[1] = {nullptr};
     EXPECT_EQ(0, Fb()->Post2(psFb, ahKept, 1, nullptr, 0)) << "the kept buffer must survive every refused call";
