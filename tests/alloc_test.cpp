@@ -327,10 +327,12 @@ TEST_F(AllocTest, ReleaseQueuedAfterTheListEmptiedJoinsTheWaitingWorker) {
     /* A new lock takes the queued unmapping back: the list is empty, its worker still waits. */
     ASSERT_EQ(0, psHMI->base.base.lock(&psHMI->base.base, hForeign, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 8, 8, apv));
     buffer_handle_t h = Alloc(64, 64, HAL_PIXEL_FORMAT_BGRA_8888, kSwUsage);
-    zolsim_gpu_add_ops(MemInfo(h), 1, 0, 0);
+    /* Taken before the free, which deletes the handle. */
+    ZOLSRV_CLIENT_MEM_INFO *psMem = MemInfo(h);
+    zolsim_gpu_add_ops(psMem, 1, 0, 0);
     ASSERT_EQ(0, psAlloc->free(psAlloc, h));
     EXPECT_EQ(uiThreads + 1, PthreadCreateCalls()) << "one worker at a time";
-    zolsim_gpu_complete(MemInfo(h));
+    zolsim_gpu_complete(psMem);
     EXPECT_TRUE(Eventually([] { return zolsim_live_allocations() == 1; })) << "the waiting worker frees it";
     ASSERT_EQ(0, psHMI->base.base.unlock(&psHMI->base.base, hForeign));
     zolsim_gpu_complete(psMapped);
