@@ -48,8 +48,10 @@ std::vector<Wrapped *> *g_wrapped = new std::vector<Wrapped *>;
 std::vector<PendingBlit> *g_pendingBlits = new std::vector<PendingBlit>;
 
 // The lists go with the library: a process that unloads the module, and with it this library,
-// keeps nothing of them. What a caller left in them stays, so that a leak of its own is seen.
+// keeps nothing of them. A wrap that a failed ZOL2DMemFree left is only a record of caller memory
+// and goes too; the live counts still tell of it.
 __attribute__((destructor)) void FreeLists() {
+    for (Wrapped *w : *g_wrapped) delete w;
     delete g_contexts;
     delete g_chains;
     delete g_wrapped;
