@@ -703,7 +703,9 @@ static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src,
     }
 
     if (ZOL2DBlt3DExt(psPrivateData->hContext, &sBlt) != ZOL2D_OK) return -EFAULT;
-    if (bWait) ZOL2DQueryBlitsComplete(psPrivateData->hContext, apsDestMemInfo[0], ZOL2D_QUERY_WAIT);
+    /* A wait that failed cannot vouch for the copy: the caller must not take it as done. */
+    if (bWait && ZOL2DQueryBlitsComplete(psPrivateData->hContext, apsDestMemInfo[0], ZOL2D_QUERY_WAIT) != ZOL2D_OK)
+        return -EFAULT;
     return 0;
 }
 
