@@ -70,7 +70,10 @@ double StressSeconds() {
     }
     /* Releases deferred behind the GPU finish within the wait time-outs. */
     for (int i = 0; i < 500 && zolsim_live_mappings() != 0; i++) usleep(2000);
-    _exit(zolsim_live_mappings() == 0 ? 0 : 11);
+    const bool bNothingMapped = zolsim_live_mappings() == 0;
+    /* Unloading joins the module's last release worker, which a bare exit would leave behind. */
+    dlclose(psModule->dso);
+    _exit(bNothingMapped ? 0 : 11);
 }
 
 struct Buffer {
@@ -162,8 +165,9 @@ TEST_F(StressTest, EightThreadsAndASecondProcessLoseNothingAndLeaveNothingLive) 
         ASSERT_EQ(0,
                   psAlloc->alloc(psAlloc, psFb->width, psFb->height, psFb->format, GRALLOC_USAGE_HW_FB, &h, &iStride));
     }
-    /* One thread at a time sets the bypass and posts, so that its post is the one kept. */
-    std::mutex muBypass;
+    /* One thread posts at a time, as a compositor does: the bypass flag is the device's, set
+       without the module's lock, and a bypassed post's buffer must be the one Post2 shows. */
+    std::mutex muPost;
 
     Pool sPool;
     for (int i = 0; i < 6; i++) {
@@ -324,11 +328,12 @@ TEST_F(StressTest, EightThreadsAndASecondProcessLoseNothingAndLeaveNothingLive) 
             /* post by flip, or a bypassed post and Post2 of the kept buffer */
             [&] {
                 buffer_handle_t h = ahDisplay[rng() % 2];
+                const bool bBypass = rng() % 2;
                 int iErr;
-                if (rng() % 2) {
+                std::lock_guard<std::mutex> g(muPost);
+                if (!bBypass) {
                     iErr = psFb->post(psFb, h);
                 } else {
-                    std::lock_guard<std::mutex> g(muBypass);
                     psFbPublic->bBypassPost = 1;
                     iErr = psFb->post(psFb, h);
                     psFbPublic->bBypassPost = 0;
