@@ -10,7 +10,10 @@
    Descriptor slots of forged handles hold the template's own descriptors, -1, -2 or a
    descriptor of /dev/null that the module must never close.
 
-   New entry points (Blit, Blit2, post) join as rows of asEntryPoints. */
+   Blit writes into memory sized from the handle's own description; Blit2 goes between the handle
+   and one of the input's own or display buffers; post may be bypassed, and Post2 lists the
+   handle, NULL for the kept buffer and an own buffer. New entry points join as rows of
+   asEntryPoints. */
 #include <errno.h>
 #include <fcntl.h>
 #include <hardware/fb.h>
@@ -146,9 +149,75 @@ int CallUnmap(buffer_handle_t h, Input &sIn) {
     return HMI.unmap(gpsGralloc, ui64Stamp);
 }
 
-const EntryPoint asEntryPoints[] = {CallFree,   CallRegister,    CallUnregister, CallLock,
-                                    CallUnlock, CallGetPhyAddrs, CallMap,        CallUnmap};
+/* Caller memory for Blit, as a careful caller sizes it from the handle's own description: room
+   for the widest format, rows and columns rounded up. Descriptions of more than 4 MiB are not
+   blitted, so that every step stays cheap. */
+std::vector<uint8_t> gaui8Planes[VEK_NATIVE_HANDLE_NUM_FDS_MAX];
+
+int CallBlit(buffer_handle_t h, Input &sIn) {
+    int iFormat = (int)sIn.Word();
+    uint8_t ui8Planes = sIn.Byte() % 4;
+    size_t uBytes = 4096;
+    if (h != nullptr && h->numFds >= 0 && h->numInts >= 0 && h->numFds + h->numInts >= VEK_NATIVE_HANDLE_NUM_WORDS) {
+        const VEK_native_handle_t *ps = reinterpret_cast<const VEK_native_handle_t *>(h);
+        if (ps->iWidth < 0 || ps->iHeight < 0 || ps->iWidth > 2048 || ps->iHeight > 2048) return 0;
+        uBytes = ((size_t)ps->iWidth + 32) * ((size_t)ps->iHeight + 16) * 4;
+        if (uBytes > 4u << 20) return 0;
+    }
+    void *apvDest[VEK_NATIVE_HANDLE_NUM_FDS_MAX] = {};
+    for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++) {
+        if (i >= ui8Planes) break;
+        gaui8Planes[i].resize(uBytes);
+        apvDest[i] = gaui8Planes[i].data();
+    }
+    return HMI.base.Blit(&HMI.base, h, (sIn.Byte() & 0x80) ? nullptr : apvDest, iFormat);
+}
+
+/* The rectangle's corner and size: mostly small, now and then any value. */
+int RectValue(Input &sIn) {
+    uint8_t ui8 = sIn.Byte();
+    return (ui8 & 0x80) ? (int)sIn.Word() : (int)(int8_t)(ui8 << 1) * 4;
+}
+
+/* Blit2 between the handle and another of the input's buffers, in either direction. */
+buffer_handle_t gahOthers[2];
+
+int CallBlit2(buffer_handle_t h, Input &sIn) {
+    uint8_t ui8 = sIn.Byte();
+    buffer_handle_t hOther = gahOthers[ui8 & 1];
+    int w = RectValue(sIn), hh = RectValue(sIn), x = RectValue(sIn), y = RectValue(sIn);
+    if (ui8 & 2) return HMI.base.Blit2(&HMI.base, hOther, h, w, hh, x, y);
+    return HMI.base.Blit2(&HMI.base, h, hOther, w, hh, x, y);
+}
+
+/* A post, bypassed or not; a bypassed one keeps the buffer for the next Post2. */
+int CallPost(buffer_handle_t h, Input &sIn) {
+    VEK_framebuffer_device_public_t *psPublic = reinterpret_cast<VEK_framebuffer_device_public_t *>(gpsFb);
+    psPublic->bBypassPost = sIn.Byte() & 1;
+    int iErr = gpsFb->post(gpsFb, h);
+    psPublic->bBypassPost = 0;
+    return iErr;
+}
+
+/* Post2 of a list of up to three: the handle, NULL (the kept buffer) and the input's others. */
+int CallPost2(buffer_handle_t h, Input &sIn) {
+    uint8_t ui8 = sIn.Byte();
+    buffer_handle_t ah[3] = {h, nullptr, gahOthers[0]};
+    int iCount = (int)(int8_t)sIn.Byte();
+    if (iCount > 3) iCount = 3;
+    int iData = (int)sIn.Word();
+    return reinterpret_cast<VEK_framebuffer_device_public_t *>(gpsFb)->Post2(
+        gpsFb, (ui8 & 1) ? nullptr : ah, iCount, (ui8 & 2) ? &iData : nullptr, (ui8 & 2) ? (int)sizeof(iData) : 0);
+}
+
+const EntryPoint asEntryPoints[] = {CallFree, CallRegister, CallUnregister, CallLock,  CallUnlock, CallGetPhyAddrs,
+                                    CallMap,  CallUnmap,    CallBlit,       CallBlit2, CallPost,   CallPost2};
 constexpr size_t kNumEntryPoints = sizeof(asEntryPoints) / sizeof(asEntryPoints[0]);
+
+/* The step's entry point: the first eight rows by the low three bits, the display and blit rows
+   when bits 5 and 6 are both set, so that the seeds made before those rows keep their meaning. */
+size_t EntryIndex(uint8_t ui8Op) { return (ui8Op & 0x60) == 0x60 ? 8 + (ui8Op & 3u) : ui8Op % 8u; }
+static_assert(kNumEntryPoints == 12, "EntryIndex covers every row");
 
 /* A forgery: the template's words with some replaced by input bytes. The header may claim any
    counts, but the record behind it always has room for the whole handle. */
@@ -238,6 +307,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pui8Data, size_t uSize) {
           "display alloc");
     Foreign asForeign[2] = {MakeForeign(kSw | GRALLOC_USAGE_HW_RENDER), MakeForeign(GRALLOC_USAGE_HW_COMPOSER)};
     Check(gpsGralloc->registerBuffer(gpsGralloc, asForeign[0].psHandle) == 0, "register");
+    gahOthers[0] = ahOwn[0];
+    gahOthers[1] = hDisplay;
     const buffer_handle_t ahTemplates[] = {ahOwn[0], ahOwn[1], hDisplay, asForeign[0].psHandle, asForeign[1].psHandle,
                                            nullptr};
     constexpr size_t kNumTemplates = sizeof(ahTemplates) / sizeof(ahTemplates[0]);
@@ -247,7 +318,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pui8Data, size_t uSize) {
 
     for (int iStep = 0; iStep < 16 && !sIn.Empty(); iStep++) {
         uint8_t ui8Op = sIn.Byte();
-        EntryPoint pfnEntry = asEntryPoints[ui8Op % kNumEntryPoints];
+        EntryPoint pfnEntry = asEntryPoints[EntryIndex(ui8Op)];
         const size_t uTemplate = sIn.Byte() % kNumTemplates;
         buffer_handle_t hTemplate = ahTemplates[uTemplate];
         if (pfnEntry == CallFree) {
@@ -258,9 +329,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pui8Data, size_t uSize) {
         buffer_handle_t h = (ui8Op & 0x80) ? Forge(sForged, hTemplate, sIn) : hTemplate;
         int iErr = pfnEntry(h, sIn);
         if (gbTrace)
-            fprintf(stderr, "step %d: entry point %zu on template %zu%s: %d (mappings %u)\n", iStep,
-                    (size_t)(ui8Op % kNumEntryPoints), uTemplate, h != hTemplate ? " forged" : "", iErr,
-                    zolsim_live_mappings());
+            fprintf(stderr, "step %d: entry point %zu on template %zu%s: %d (mappings %u)\n", iStep, EntryIndex(ui8Op),
+                    uTemplate, h != hTemplate ? " forged" : "", iErr, zolsim_live_mappings());
         Check(iErr <= 0, "an entry point answered a positive result");
         if (pfnEntry == CallRegister && iErr == 0 && h == &sForged.sHeader) asRegistered.push_back(sForged);
     }
@@ -285,6 +355,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pui8Data, size_t uSize) {
         }
         FreeForeign(s);
     }
+
+    /* Each input starts with no kept buffer, so that a crash input replays alone. */
+    reinterpret_cast<VEK_raw_framebuffer_device_t *>(gpsFb)->psLastPostedFrameBuffer = nullptr;
 
     Baseline sAfter = Measure();
     Check(sAfter.uiAllocations == gsBaseline.uiAllocations, "allocations left live");

@@ -666,8 +666,11 @@ static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src,
     const VEK_buffer_format_t *psSrcFormat = GetBufferFormat(psSrc->iFormat);
     if (psDestFormat == nullptr || psSrcFormat == nullptr) return -EINVAL;
 
+    /* The handle's description must fit the memory behind it: the engine reads all it describes. */
     if (Plane0Geometry(psSrcFormat, psSrc->iWidth, psSrc->iHeight, BufferStridePixels(psPrivateData, psSrc),
-                       &iStride) != 0)
+                       &iStride) != 0 ||
+        (unsigned long long)(unsigned int)iStride * (unsigned int)psSrc->iHeight >
+            psSrcMapperMemInfo->apsMemInfo[0]->uAllocSize)
         return -EINVAL;
     sBlt.sSrc.SurfWidth = (VEK_UINT32)psSrc->iWidth;
     sBlt.sSrc.SurfHeight = (VEK_UINT32)psSrc->iHeight;
@@ -678,7 +681,9 @@ static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src,
     if (Plane0Geometry(psDestFormat, psDestGeometry->iWidth, psDestGeometry->iHeight,
                        psDest != nullptr ? BufferStridePixels(psPrivateData, psDest)
                                          : (int)(((unsigned int)psSrc->iWidth + 31u) & ~31u),
-                       &iStride) != 0)
+                       &iStride) != 0 ||
+        (unsigned long long)(unsigned int)iStride * (unsigned int)psDestGeometry->iHeight >
+            apsDestMemInfo[0]->ui32MemSize)
         return -EINVAL;
     sBlt.sDst.SurfWidth = (VEK_UINT32)psDestGeometry->iWidth;
     sBlt.sDst.SurfHeight = (VEK_UINT32)psDestGeometry->iHeight;
@@ -698,7 +703,9 @@ static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src,
     }
 
     if (ZOL2DBlt3DExt(psPrivateData->hContext, &sBlt) != ZOL2D_OK) return -EFAULT;
-    if (bWait) ZOL2DQueryBlitsComplete(psPrivateData->hContext, apsDestMemInfo[0], ZOL2D_QUERY_WAIT);
+    /* A wait that failed cannot vouch for the copy: the caller must not take it as done. */
+    if (bWait && ZOL2DQueryBlitsComplete(psPrivateData->hContext, apsDestMemInfo[0], ZOL2D_QUERY_WAIT) != ZOL2D_OK)
+        return -EFAULT;
     return 0;
 }
 

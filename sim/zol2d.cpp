@@ -46,6 +46,22 @@ std::vector<Context *> *g_contexts = new std::vector<Context *>;
 std::vector<FlipChain *> *g_chains = new std::vector<FlipChain *>;
 std::vector<Wrapped *> *g_wrapped = new std::vector<Wrapped *>;
 std::vector<PendingBlit> *g_pendingBlits = new std::vector<PendingBlit>;
+
+// The lists go with the library: a process that unloads the module, and with it this library,
+// keeps nothing of them. A wrap that a failed ZOL2DMemFree left is only a record of caller memory
+// and goes too; the live counts still tell of it.
+__attribute__((destructor)) void FreeLists() {
+    for (Wrapped *w : *g_wrapped) delete w;
+    delete g_contexts;
+    delete g_chains;
+    delete g_wrapped;
+    delete g_pendingBlits;
+    g_contexts = nullptr;
+    g_chains = nullptr;
+    g_wrapped = nullptr;
+    g_pendingBlits = nullptr;
+}
+
 unsigned long g_nextChainID = 1;
 VEK_UINT32 g_nextPhys = kPhysBase;
 

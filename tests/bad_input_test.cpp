@@ -40,11 +40,13 @@ struct Snapshot {
                            ZOLSRV_CLIENT_MEM_INFO *, ZOLSRV_CLIENT_MEM_INFO *>>
         asEntries;
     VEK_UINT32 ui32AllocMask = 0;
-    unsigned uiStalls = 0, uiCacheOps = 0;
+    ZOLSRV_CLIENT_MEM_INFO *psKept = nullptr; /* the buffer a bypassed post kept for Post2 */
+    unsigned uiStalls = 0, uiCacheOps = 0, uiShown = 0;
 
     bool operator==(const Snapshot &o) const {
         return auiLive == o.auiLive && uiFds == o.uiFds && asEntries == o.asEntries &&
-               ui32AllocMask == o.ui32AllocMask && uiStalls == o.uiStalls && uiCacheOps == o.uiCacheOps;
+               ui32AllocMask == o.ui32AllocMask && psKept == o.psKept && uiStalls == o.uiStalls &&
+               uiCacheOps == o.uiCacheOps && uiShown == o.uiShown;
     }
 };
 
@@ -70,13 +72,19 @@ protected:
         Snapshot s;
         s.auiLive = {zolsim_live_allocations(), zolsim_live_mappings(),    zolsim_live_exported_fds(),
                      zolsim_live_flipchains(),  zolsim_live_contexts(),    zolsim_live_connections(),
-                     zolsim_live_mutexes(),     zolsim_live_hint_states(), zolsim_live_mem_contexts()};
+                     zolsim_live_mutexes(),     zolsim_live_hint_states(), zolsim_live_mem_contexts(),
+                     zolsim_live_wrapped()};
         s.uiFds = OpenDescriptors();
         for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext)
             s.asEntries.emplace_back(ps->ui64Stamp, ps->usage, ps->bAllocatedByThisProcess, ps->bRegistered,
                                      ps->ui32LockCount, ps->lockUsage, ps->apsMemInfo[0], ps->apsMemInfo[1],
                                      ps->apsMemInfo[2]);
-        if (psFb != nullptr) s.ui32AllocMask = reinterpret_cast<VEK_raw_framebuffer_device_t *>(psFb)->ui32AllocMask;
+        if (psFb != nullptr) {
+            s.ui32AllocMask = reinterpret_cast<VEK_raw_framebuffer_device_t *>(psFb)->ui32AllocMask;
+            s.psKept = reinterpret_cast<VEK_raw_framebuffer_device_t *>(psFb)->psLastPostedFrameBuffer;
+        }
+        /* A refused call shows nothing and leaves no blit behind. */
+        s.uiShown = zolsim_present_records(nullptr, 0) + zolsim_swap_records(nullptr, 0) + zolsim_blits_pending();
         s.uiStalls = zolsim_stall_reports();
         s.uiCacheOps = zolsim_cache_ops();
         return s;
@@ -102,6 +110,8 @@ protected:
     }
 
     static constexpr int kSw = GRALLOC_USAGE_SW_READ_OFTEN | GRALLOC_USAGE_SW_WRITE_OFTEN;
+
+    VEK_framebuffer_device_public_t *Fb() { return reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb); }
 
     const gralloc_module_t *psGralloc = nullptr;
     alloc_device_t *psAlloc = nullptr;
@@ -152,6 +162,9 @@ private:
 
 TEST_F(BadInputTest, ForgedHandlesAreRefusedByEveryEntryPointAndChangeNothing) {
     const VEK_gralloc_module_public_t *psPublic = &psHMI->base;
+    /* The other end of the Blit2 rows, and caller memory for Blit. */
+    buffer_handle_t hTarget = Alloc();
+    std::vector<unsigned char> aucCopy(64 * 1024);
     const std::vector<HandleEntryPoint> asEntryPoints = {
         {"free", [&](buffer_handle_t h) { return psAlloc->free(psAlloc, h); }},
         {"registerBuffer", [&](buffer_handle_t h) { return psGralloc->registerBuffer(psGralloc, h); }},
@@ -166,6 +179,19 @@ TEST_F(BadInputTest, ForgedHandlesAreRefusedByEveryEntryPointAndChangeNothing) {
          [&](buffer_handle_t h) {
              unsigned int auiPhy[3] = {};
              return psPublic->GetPhyAddrs(psPublic, h, auiPhy);
+         }},
+        {"Blit from it",
+         [&](buffer_handle_t h) {
+             void *apvDest[3] = {aucCopy.data(), nullptr, nullptr};
+             return psPublic->Blit(psPublic, h, apvDest, HAL_PIXEL_FORMAT_BGRA_8888);
+         }},
+        {"Blit2 from it", [&](buffer_handle_t h) { return psPublic->Blit2(psPublic, h, hTarget, 8, 8, 0, 0); }},
+        {"Blit2 into it", [&](buffer_handle_t h) { return psPublic->Blit2(psPublic, hTarget, h, 8, 8, 0, 0); }},
+        {"post", [&](buffer_handle_t h) { return psFb->post(psFb, h); }},
+        {"Post2 of it",
+         [&](buffer_handle_t h) {
+             buffer_handle_t ah[1] = {h};
+             return Fb()->Post2(psFb, ah, 1, nullptr, 0);
          }},
     };
 
@@ -263,9 +289,12 @@ TEST_F(BadInputTest, ForgedHandlesAreRefusedByEveryEntryPointAndChangeNothing) {
 
     for (const Forged &sForged : asForged) {
         for (const HandleEntryPoint &sEntry : asEntryPoints) {
-            bool bMaps = sForged.bRegisterMaps && std::string(sEntry.pszName) == "registerBuffer";
-            Try(std::string(sEntry.pszName) + " with " + sForged.sName,
-                bMaps ? std::set<int>{-EFAULT} : std::set<int>{-EINVAL}, [&] { return sEntry.pfnCall(sForged.h); });
+            const std::string sName = sEntry.pszName;
+            bool bMaps = sForged.bRegisterMaps && sName == "registerBuffer";
+            /* In Post2's list NULL stands for the buffer a bypassed post kept: none is kept. */
+            bool bNoKept = sForged.h == nullptr && sName == "Post2 of it";
+            Try(sName + " with " + sForged.sName, bMaps || bNoKept ? std::set<int>{-EFAULT} : std::set<int>{-EINVAL},
+                [&] { return sEntry.pfnCall(sForged.h); });
         }
     }
     /* The stamp alone names the buffer for the other entry points; a free must still not
@@ -278,6 +307,7 @@ TEST_F(BadInputTest, ForgedHandlesAreRefusedByEveryEntryPointAndChangeNothing) {
     EXPECT_EQ(0, psGralloc->unregisterBuffer(psGralloc, hForeign));
     EXPECT_EQ(0, psAlloc->free(psAlloc, hLocked));
     EXPECT_EQ(0, psAlloc->free(psAlloc, hOwn));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hTarget));
     EXPECT_EQ(0, psAlloc->free(psAlloc, hDisplay));
 }
 
@@ -333,6 +363,93 @@ TEST_F(BadInputTest, MisusedBuffersAreRefusedAndChangeNothing) {
     Try("unregister twice", {-EINVAL}, [&] { return psGralloc->unregisterBuffer(psGralloc, hForeign); });
     Try("unlock after unregister", {-EINVAL}, [&] { return psGralloc->unlock(psGralloc, hForeign); });
     printf("bad input: %u misuses\n", uiTried);
+}
+
+TEST_F(BadInputTest, BadPostsAndBlitsAreRefusedAndKeepTheKeptBuffer) {
+    const VEK_gralloc_module_public_t *psPublic = &psHMI->base;
+    buffer_handle_t hOwn = Alloc();
+    buffer_handle_t hForeign = psForeign->Make(kSw | GRALLOC_USAGE_HW_TEXTURE);
+    buffer_handle_t ahDisplay[2] = {};
+    int iStride = 0;
+    for (buffer_handle_t &h : ahDisplay)
+        ASSERT_EQ(0,
+                  psAlloc->alloc(psAlloc, psFb->width, psFb->height, psFb->format, GRALLOC_USAGE_HW_FB, &h, &iStride));
+    /* A kept buffer, which every refused call must leave kept. */
+    Fb()->bBypassPost = 1;
+    ASSERT_EQ(0, psFb->post(psFb, ahDisplay[1]));
+    Fb()->bBypassPost = 0;
+    ASSERT_NE(nullptr, reinterpret_cast<VEK_raw_framebuffer_device_t *>(psFb)->psLastPostedFrameBuffer);
+
+    Try("post of a non-display buffer", {-EINVAL}, [&] { return psFb->post(psFb, hOwn); });
+    Try("post of a foreign buffer never registered", {-EINVAL}, [&] { return psFb->post(psFb, hForeign); });
+    native_handle_t *psDisplayCopy = CopyHandle(ahDisplay[0]);
+    Try("post of a copy of a display buffer's handle", {-EINVAL}, [&] { return psFb->post(psFb, psDisplayCopy); });
+    native_handle_delete(psDisplayCopy);
+    Try("post through a NULL device", {-EINVAL}, [&] { return psFb->post(nullptr, ahDisplay[0]); });
+    Try("setSwapInterval through a NULL device", {-EINVAL}, [&] { return psFb->setSwapInterval(nullptr, 1); });
+
+    buffer_handle_t ahList[3] = {nullptr, ahDisplay[0], hOwn};
+    Try("Post2 without a list", {-EINVAL}, [&] { return Fb()->Post2(psFb, nullptr, 1, nullptr, 0); });
+    Try("Post2 of an empty list", {-EFAULT}, [&] { return Fb()->Post2(psFb, ahList, 0, nullptr, 0); });
+    Try("Post2 of a negative count", {-EFAULT}, [&] { return Fb()->Post2(psFb, ahList, INT_MIN, nullptr, 0); });
+    Try("Post2 through a NULL device", {-EINVAL}, [&] { return Fb()->Post2(nullptr, ahList, 2, nullptr, 0); });
+    buffer_handle_t ahUnregistered[2] = {nullptr, hForeign};
+    Try("Post2 with a buffer never registered after the kept one", {-EINVAL},
+        [&] { return Fb()->Post2(psFb, ahUnregistered, 2, nullptr, 0); });
+
+    std::vector<unsigned> auiCopy(32 * 16, 0xabababab);
+    void *apvDest[3] = {auiCopy.data(), nullptr, nullptr};
+    void *apvNoFirst[3] = {nullptr, auiCopy.data(), nullptr};
+    Try("Blit without a destination", {-EINVAL},
+        [&] { return psPublic->Blit(psPublic, hOwn, nullptr, HAL_PIXEL_FORMAT_BGRA_8888); });
+    Try("Blit without a first plane", {-EINVAL},
+        [&] { return psPublic->Blit(psPublic, hOwn, apvNoFirst, HAL_PIXEL_FORMAT_BGRA_8888); });
+    Try("Blit through a NULL module", {-EINVAL},
+        [&] { return psPublic->Blit(nullptr, hOwn, apvDest, HAL_PIXEL_FORMAT_BGRA_8888); });
+    const int aiFormats[] = {0, HAL_PIXEL_FORMAT_RGB_888, -1, 0x7fffffff};
+    for (int iFormat : aiFormats)
+        Try("Blit into unknown format " + std::to_string(iFormat), {-EINVAL},
+            [&] { return psPublic->Blit(psPublic, hOwn, apvDest, iFormat); });
+    Try("Blit of a foreign buffer never registered", {-EINVAL},
+        [&] { return psPublic->Blit(psPublic, hForeign, apvDest, HAL_PIXEL_FORMAT_BGRA_8888); });
+    EXPECT_EQ(0xababababu, auiCopy[0]) << "a refused Blit writes nothing";
+
+    Try("Blit2 without a destination", {-EINVAL}, [&] { return psPublic->Blit2(psPublic, hOwn, nullptr, 8, 8, 0, 0); });
+    Try("Blit2 through a NULL module", {-EINVAL},
+        [&] { return psPublic->Blit2(nullptr, hOwn, ahDisplay[0], 8, 8, 0, 0); });
+    Try("Blit2 into a foreign buffer never registered", {-EINVAL},
+        [&] { return psPublic->Blit2(psPublic, hOwn, hForeign, 8, 8, 0, 0); });
+    /* The 2D engine clips to the destination; an empty rectangle it refuses. */
+    const int aiRects[][4] = {{0, 0, 0, 8}, {0, 0, 8, 0}, {0, 0, -8, 8}, {0, 0, 8, INT_MIN}};
+    for (const auto &r : aiRects)
+        Try("Blit2 into the empty rectangle (" + std::to_string(r[2]) + " x " + std::to_string(r[3]) + " at " +
+                std::to_string(r[0]) + ", " + std::to_string(r[1]) + ")",
+            {-EFAULT}, [&] { return psPublic->Blit2(psPublic, hOwn, ahDisplay[0], r[2], r[3], r[0], r[1]); });
+
+    /* A handle that claims more than its buffer holds: the engine would read or write past it. */
+    native_handle_t *psWider = CopyHandle(hOwn);
+    AsVek(psWider)->iWidth = 100;
+    native_handle_t *psTaller = CopyHandle(hOwn);
+    AsVek(psTaller)->iHeight = 256;
+    std::vector<unsigned> auiLarge(128 * 256);
+    void *apvLarge[3] = {auiLarge.data(), nullptr, nullptr};
+    for (native_handle_t *ps : {psWider, psTaller}) {
+        const std::string sWhat = ps == psWider ? "wider" : "taller";
+        Try("Blit from a handle claiming a " + sWhat + " buffer", {-EINVAL},
+            [&] { return psPublic->Blit(psPublic, ps, apvLarge, HAL_PIXEL_FORMAT_BGRA_8888); });
+        Try("Blit2 from a handle claiming a " + sWhat + " buffer", {-EINVAL},
+            [&] { return psPublic->Blit2(psPublic, ps, ahDisplay[0], 8, 8, 0, 0); });
+        Try("Blit2 into a handle claiming a " + sWhat + " buffer", {-EINVAL},
+            [&] { return psPublic->Blit2(psPublic, ahDisplay[0], ps, 8, 8, 0, 0); });
+        native_handle_delete(ps);
+    }
+
+    /* The kept buffer is still there: Post2 shows it. */
+    buffer_handle_t ahKept[1] = {nullptr};
+    EXPECT_EQ(0, Fb()->Post2(psFb, ahKept, 1, nullptr, 0)) << "the kept buffer must survive every refused call";
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hOwn));
+    for (buffer_handle_t h : ahDisplay) EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+    printf("bad input: %u posts and blits\n", uiTried);
 }
 
 TEST_F(BadInputTest, LockRectanglesOutsideTheBufferAreRefused) {

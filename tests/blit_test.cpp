@@ -343,6 +343,7 @@ INSTANTIATE_TEST_SUITE_P(Steps, BlitFaultTest,
                          ::testing::Values(BlitFault{"FirstWrap", "ZOL2DMemWrap", 1, -EINVAL, 0},
                                            BlitFault{"SecondWrap", "ZOL2DMemWrap", 2, -EINVAL, 1},
                                            BlitFault{"Submit", "ZOL2DBlt3DExt", 1, -EFAULT, 2},
+                                           BlitFault{"Wait", "ZOL2DQueryBlitsComplete", 1, -EFAULT, 2},
                                            BlitFault{"FirstFree", "ZOL2DMemFree", 1, -EINVAL, 2},
                                            BlitFault{"SecondFree", "ZOL2DMemFree", 2, -EINVAL, 2}),
                          [](const ::testing::TestParamInfo<BlitFault> &info) {

@@ -3,8 +3,11 @@
    sent, while the simulated GPU finishes its work late and at random. No deadlock (a watchdog
    aborts), no lost buffer, and nothing live when everything has been let go.
 
+   One step in four works on the display: Blit2 of a window into one of the display's buffers,
+   and a post by flip or a bypassed post with Post2 of the kept buffer.
+
    GRALLOC_STRESS_SECONDS sets the length (make stress: 10 s; the suites run it for 1 s). New
-   operations (blit, post) join as rows of the operation table in Worker. */
+   operations join as rows of the operation tables in Worker. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -67,7 +70,10 @@ double StressSeconds() {
     }
     /* Releases deferred behind the GPU finish within the wait time-outs. */
     for (int i = 0; i < 500 && zolsim_live_mappings() != 0; i++) usleep(2000);
-    _exit(zolsim_live_mappings() == 0 ? 0 : 11);
+    const bool bNothingMapped = zolsim_live_mappings() == 0;
+    /* Unloading joins the module's last release worker, which a bare exit would leave behind. */
+    dlclose(psModule->dso);
+    _exit(bNothingMapped ? 0 : 11);
 }
 
 struct Buffer {
@@ -144,7 +150,24 @@ TEST_F(StressTest, EightThreadsAndASecondProcessLoseNothingAndLeaveNothingLive) 
     const gralloc_module_t *psGralloc = &psHMI->base.base;
     alloc_device_t *psAlloc = OpenAlloc();
     ASSERT_NE(nullptr, psAlloc);
+    const unsigned uiBeforeDisplay = zolsim_live_allocations();
+    framebuffer_device_t *psFb = OpenFb();
+    ASSERT_NE(nullptr, psFb);
+    /* The flip chain's buffers, which go when the display closes. */
+    const unsigned uiDisplayAllocations = zolsim_live_allocations() - uiBeforeDisplay;
+    VEK_framebuffer_device_public_t *psFbPublic = reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb);
     std::unique_ptr<ForeignAllocator> psForeign(new ForeignAllocator());
+    /* The display's buffers, shared by every thread: windows are blitted into them and they are
+       posted, as a compositor does. */
+    buffer_handle_t ahDisplay[2] = {};
+    for (buffer_handle_t &h : ahDisplay) {
+        int iStride = 0;
+        ASSERT_EQ(0,
+                  psAlloc->alloc(psAlloc, psFb->width, psFb->height, psFb->format, GRALLOC_USAGE_HW_FB, &h, &iStride));
+    }
+    /* One thread posts at a time, as a compositor does: the bypass flag is the device's, set
+       without the module's lock, and a bypassed post's buffer must be the one Post2 shows. */
+    std::mutex muPost;
 
     Pool sPool;
     for (int i = 0; i < 6; i++) {
@@ -158,7 +181,7 @@ TEST_F(StressTest, EightThreadsAndASecondProcessLoseNothingAndLeaveNothingLive) 
         sPool.Put(std::move(ps));
     }
 
-    const unsigned uiBaseAllocations = zolsim_live_allocations();
+    const unsigned uiBaseAllocations = zolsim_live_allocations() - uiDisplayAllocations;
     std::atomic<bool> bDone{false};
     std::thread sWatchdog([&] {
         auto tLimit = std::chrono::steady_clock::now() + std::chrono::duration<double>(dSeconds + 60);
@@ -171,7 +194,7 @@ TEST_F(StressTest, EightThreadsAndASecondProcessLoseNothingAndLeaveNothingLive) 
     });
 
     std::mutex muPeer; /* one conversation with the peer at a time */
-    std::atomic<unsigned> uiOps{0}, uiPeerBuffers{0}, uiFailures{0};
+    std::atomic<unsigned> uiOps{0}, uiPeerBuffers{0}, uiFailures{0}, uiBlits{0}, uiPosts{0};
     std::atomic<int> iFirstFailure{0};
     auto Fail = [&](int iLine, int iErr) {
         if (uiFailures++ == 0) iFirstFailure = iLine * 1000 + (iErr < 0 ? -iErr : iErr);
@@ -288,7 +311,46 @@ TEST_F(StressTest, EightThreadsAndASecondProcessLoseNothingAndLeaveNothingLive) 
                 sPool.Put(std::move(ps));
             },
         };
+        const std::vector<std::function<void()>> asDisplayOps = {
+            /* Blit2 of a window into a display buffer, while the GPU may still write the window */
+            [&] {
+                std::unique_ptr<Buffer> ps = sPool.Take(rng, false);
+                if (ps == nullptr) return;
+                if (AsVek(ps->h)->iFormat != HAL_PIXEL_FORMAT_YV12) {
+                    GpuBusy(*ps);
+                    int iErr = psHMI->base.Blit2(&psHMI->base, ps->h, ahDisplay[rng() % 2], ps->iWidth, ps->iHeight,
+                                                 (int)(rng() % 700), (int)(rng() % 400));
+                    if (iErr != 0) Fail(__LINE__, iErr);
+                    uiBlits++;
+                }
+                sPool.Put(std::move(ps));
+            },
+            /* post by flip, or a bypassed post and Post2 of the kept buffer */
+            [&] {
+                buffer_handle_t h = ahDisplay[rng() % 2];
+                const bool bBypass = rng() % 2;
+                int iErr;
+                std::lock_guard<std::mutex> g(muPost);
+                if (!bBypass) {
+                    iErr = psFb->post(psFb, h);
+                } else {
+                    psFbPublic->bBypassPost = 1;
+                    iErr = psFb->post(psFb, h);
+                    psFbPublic->bBypassPost = 0;
+                    buffer_handle_t ah[1] = {nullptr};
+                    if (iErr == 0) iErr = psFbPublic->Post2(psFb, ah, 1, nullptr, 0);
+                }
+                if (iErr != 0) Fail(__LINE__, iErr);
+                uiPosts++;
+            },
+        };
         while (std::chrono::steady_clock::now() < tEnd) {
+            /* One step in four on the display. */
+            if (rng() % 4 == 0) {
+                asDisplayOps[rng() % asDisplayOps.size()]();
+                uiOps++;
+                continue;
+            }
             asOps[rng() % asOps.size()]();
             uiOps++;
         }
@@ -305,19 +367,26 @@ TEST_F(StressTest, EightThreadsAndASecondProcessLoseNothingAndLeaveNothingLive) 
         else if (ps->bRegistered)
             EXPECT_EQ(0, psGralloc->unregisterBuffer(psGralloc, ps->h));
     }
+    for (buffer_handle_t h : ahDisplay) EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+    EXPECT_EQ(0, psFb->common.close(&psFb->common)) << "the display closes once every post has returned";
     for (int i = 0; i < 1000 && (zolsim_live_allocations() != uiBaseAllocations || zolsim_live_mappings() != 0); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     bDone = true;
     sWatchdog.join();
 
-    printf("stress: %u operations in %.1f s by %d threads, %u buffers through the second process\n", uiOps.load(),
-           dSeconds, kThreads, uiPeerBuffers.load());
+    printf(
+        "stress: %u operations in %.1f s by %d threads (%u blits into the display, %u posts), %u buffers through the "
+        "second process\n",
+        uiOps.load(), dSeconds, kThreads, uiBlits.load(), uiPosts.load(), uiPeerBuffers.load());
     EXPECT_EQ(0u, uiFailures.load()) << "every operation on a buffer used by one thread alone must succeed; first "
                                      << "failure at line " << iFirstFailure / 1000 << " with " << iFirstFailure % 1000;
     EXPECT_GT(uiPeerBuffers.load(), 0u) << "the second process must have taken part";
     EXPECT_EQ(uiBaseAllocations, zolsim_live_allocations()) << "every allocation made by the threads must be freed";
     EXPECT_EQ(0u, zolsim_live_mappings()) << "every registration must be unmapped";
     EXPECT_EQ(nullptr, Private()->psMapList) << "the mapper list must be empty again";
+
+    EXPECT_GT(uiBlits.load(), 0u) << "windows must have been blitted into the display";
+    EXPECT_GT(uiPosts.load(), 0u) << "the display must have been posted";
 
     psForeign.reset();
     EXPECT_EQ(0, psAlloc->common.close(&psAlloc->common));
