@@ -4,7 +4,6 @@
 
    Forged handles are tried against every handle-taking entry point of HandleEntryPoints; new
    entry points (Blit, Blit2, post) join as rows there. */
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
@@ -20,17 +19,9 @@
 #include "foreign_buffer.h"
 #include "framebuffer.h"
 #include "module_fixture.h"
+#include "process_util.h"
 
 namespace {
-
-unsigned OpenDescriptors() {
-    unsigned n = 0;
-    if (DIR *psDir = opendir("/proc/self/fd")) {
-        while (readdir(psDir) != nullptr) n++;
-        closedir(psDir);
-    }
-    return n;
-}
 
 /* Everything a refused call must leave as it was. */
 struct Snapshot {
@@ -74,7 +65,7 @@ protected:
                      zolsim_live_flipchains(),  zolsim_live_contexts(),    zolsim_live_connections(),
                      zolsim_live_mutexes(),     zolsim_live_hint_states(), zolsim_live_mem_contexts(),
                      zolsim_live_wrapped()};
-        s.uiFds = OpenDescriptors();
+        s.uiFds = OpenDescriptorCount();
         for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext)
             s.asEntries.emplace_back(ps->ui64Stamp, ps->usage, ps->bAllocatedByThisProcess, ps->bRegistered,
                                      ps->ui32LockCount, ps->lockUsage, ps->apsMemInfo[0], ps->apsMemInfo[1],

@@ -7,7 +7,6 @@
 
    New operations join the scenario as rows of ScenarioSteps or ClientSteps below. */
 #include <dlfcn.h>
-#include <dirent.h>
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <hardware/fb.h>
@@ -29,6 +28,7 @@
 #include "handle_transport.h"
 #include "platform_faults.h"
 #include "zolsim/control.h"
+#include "process_util.h"
 
 namespace {
 
@@ -71,15 +71,6 @@ void Report(const std::string &sLine) {
 [[noreturn]] void Violation(const std::string &sWhat) {
     Report("VIOLATION " + sWhat);
     _exit(1);
-}
-
-unsigned OpenDescriptors() {
-    unsigned n = 0;
-    if (DIR *psDir = opendir("/proc/self/fd")) {
-        while (readdir(psDir) != nullptr) n++;
-        closedir(psDir);
-    }
-    return n;
 }
 
 /* Every kind of object the simulated device can hold for a process. */
@@ -215,7 +206,7 @@ void CheckNothingLive(const StepRunner &sRunner, bool bShutDownFailed, unsigned 
                       (sRunner.FailedStep().empty() ? "" : " (failed in " + sRunner.FailedStep() + ")") +
                       ", expected none");
     }
-    unsigned uiFdsAfter = OpenDescriptors();
+    unsigned uiFdsAfter = OpenDescriptorCount();
     if (uiFdsAfter != uiFdsBefore && !bShutDownFailed)
         Violation(std::to_string(uiFdsAfter) + " descriptors open at the end" + sRunner.Where() + ", expected " +
                   std::to_string(uiFdsBefore));
@@ -250,7 +241,7 @@ std::vector<Step> ClientSteps(const gralloc_module_t *psGralloc, native_handle_t
 
 [[noreturn]] void RunClient(const FailurePoint &sPoint, int iSocket) {
     alarm(20);
-    unsigned uiFdsBefore = OpenDescriptors();
+    unsigned uiFdsBefore = OpenDescriptorCount();
     ArmFailurePoint(sPoint, kClient);
     StepRunner sRunner(sPoint, kClient);
 
@@ -525,7 +516,7 @@ std::vector<Step> ScenarioSteps(Compositor &c) {
 [[noreturn]] void RunCompositor(const FailurePoint &sPoint) {
     alarm(20); /* a hang is a failure too */
     Compositor c;
-    unsigned uiFdsBefore = OpenDescriptors();
+    unsigned uiFdsBefore = OpenDescriptorCount();
     int aiSockets[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, aiSockets) != 0) Violation("socketpair");
     /* The client is forked before either process loads the module, so each starts it up alone. */

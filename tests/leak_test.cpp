@@ -1,24 +1,15 @@
 /* Long runs of alloc/free and register/unregister cycles: the process's open descriptors, the
    simulated device's live allocations and mappings, and the mapper list end as they began. */
-#include <dirent.h>
 
 #include <memory>
 
 #include "foreign_buffer.h"
 #include "module_fixture.h"
+#include "process_util.h"
 
 namespace {
 
 constexpr int kCycles = 2048;
-
-unsigned OpenDescriptors() {
-    unsigned n = 0;
-    if (DIR *psDir = opendir("/proc/self/fd")) {
-        while (readdir(psDir) != nullptr) n++;
-        closedir(psDir);
-    }
-    return n;
-}
 
 unsigned MapperEntries(VEK_private_data_t *psPrivateData) {
     unsigned n = 0;
@@ -32,7 +23,7 @@ TEST_F(LeakTest, AllocFreeCyclesLeaveDescriptorsAllocationsAndEntriesUnchanged) 
     alloc_device_t *psAlloc = OpenAlloc();
     ASSERT_NE(nullptr, psAlloc);
     const int aiFormats[] = {HAL_PIXEL_FORMAT_BGRA_8888, HAL_PIXEL_FORMAT_RGB_565, HAL_PIXEL_FORMAT_YV12};
-    const unsigned uiFds = OpenDescriptors(), uiAllocations = zolsim_live_allocations();
+    const unsigned uiFds = OpenDescriptorCount(), uiAllocations = zolsim_live_allocations();
     const unsigned uiEntries = MapperEntries(Private());
 
     for (int i = 0; i < kCycles; i++) {
@@ -43,7 +34,7 @@ TEST_F(LeakTest, AllocFreeCyclesLeaveDescriptorsAllocationsAndEntriesUnchanged) 
             << "cycle " << i;
         ASSERT_EQ(0, psAlloc->free(psAlloc, h)) << "cycle " << i;
     }
-    EXPECT_EQ(uiFds, OpenDescriptors()) << "every descriptor an allocation exported must be closed by its free";
+    EXPECT_EQ(uiFds, OpenDescriptorCount()) << "every descriptor an allocation exported must be closed by its free";
     EXPECT_EQ(uiAllocations, zolsim_live_allocations()) << "every allocation must be freed";
     EXPECT_EQ(0u, zolsim_live_exported_fds());
     EXPECT_EQ(uiEntries, MapperEntries(Private())) << "every mapper entry must be removed";
@@ -58,7 +49,7 @@ TEST_F(LeakTest, RegisterUnregisterCyclesLeaveDescriptorsMappingsAndEntriesUncha
         psForeign->Make(GRALLOC_USAGE_HW_COMPOSER),
         psForeign->Make(GRALLOC_USAGE_SW_WRITE_OFTEN, 32, 16, 3),
     };
-    const unsigned uiFds = OpenDescriptors(), uiMappings = zolsim_live_mappings();
+    const unsigned uiFds = OpenDescriptorCount(), uiMappings = zolsim_live_mappings();
     const unsigned uiEntries = MapperEntries(Private());
 
     for (int i = 0; i < kCycles; i++) {
@@ -72,7 +63,7 @@ TEST_F(LeakTest, RegisterUnregisterCyclesLeaveDescriptorsMappingsAndEntriesUncha
         }
         ASSERT_EQ(0, psGralloc->unregisterBuffer(psGralloc, h)) << "cycle " << i;
     }
-    EXPECT_EQ(uiFds, OpenDescriptors()) << "registration must neither keep nor close the handle's descriptors";
+    EXPECT_EQ(uiFds, OpenDescriptorCount()) << "registration must neither keep nor close the handle's descriptors";
     EXPECT_EQ(uiMappings, zolsim_live_mappings()) << "every mapping a registration or lock made must be unmapped";
     EXPECT_EQ(uiEntries, MapperEntries(Private())) << "every mapper entry must be removed";
 }

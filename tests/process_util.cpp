@@ -1,5 +1,6 @@
 #include "process_util.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
@@ -75,4 +76,13 @@ int RunProgram(const std::string &sPath, const std::string &sArgv0, const std::v
     if (waitpid(iPid, &iStatus, 0) != iPid || !WIFEXITED(iStatus)) return -1;
     if (psOutput != nullptr) *psOutput = sOutput;
     return WEXITSTATUS(iStatus);
+}
+
+unsigned OpenDescriptorCount() {
+    unsigned n = 0;
+    if (DIR *psDir = opendir("/proc/self/fd")) {
+        while (readdir(psDir) != nullptr) n++;
+        closedir(psDir);
+    }
+    return n;
 }

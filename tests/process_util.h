@@ -13,4 +13,7 @@ int RunProgram(const std::string &sPath, const std::string &sArgv0, const std::v
 /* The directory of the test programs (where the helpers are built). */
 std::string TestBinaryDir();
 
+/* Descriptors open in this process, as /proc/self/fd lists them. */
+unsigned OpenDescriptorCount();
+
 #endif
