@@ -267,23 +267,12 @@ void BM_MutexFloor(benchmark::State &state) {
 /* ---- Display ---- */
 
 /* A handed-out display buffer, given back when it goes. */
-class DisplayBuffer {
+class DisplayBuffer : public Buffer {
 public:
-    DisplayBuffer() {
-        framebuffer_device_t *psFb = &Module::Get().Framebuffer()->base;
-        int iStride = 0;
-        int iErr = Module::Get().Alloc()->alloc(Module::Get().Alloc(), psFb->width, psFb->height, psFb->format,
-                                                GRALLOC_USAGE_HW_FB, &hHandle, &iStride);
-        if (iErr != 0) Die("display buffer alloc", iErr);
-    }
-    ~DisplayBuffer() { Module::Get().Alloc()->free(Module::Get().Alloc(), hHandle); }
-    DisplayBuffer(const DisplayBuffer &) = delete;
-    DisplayBuffer &operator=(const DisplayBuffer &) = delete;
-
-    buffer_handle_t Handle() const { return hHandle; }
+    DisplayBuffer() : Buffer(Fb()->width, Fb()->height, Fb()->format, GRALLOC_USAGE_HW_FB) {}
 
 private:
-    buffer_handle_t hHandle = nullptr;
+    static framebuffer_device_t *Fb() { return &Module::Get().Framebuffer()->base; }
 };
 
 void BM_PostFlip(benchmark::State &state) {
