@@ -444,6 +444,7 @@ ZOLSRV_ERROR FreeMem(ZOLSRV_CLIENT_MEM_INFO *p, bool bMapping) {
 }
 
 VEK_UINT32 g_eventGeneration;  // bumped by every completion in this process
+VEK_UINT32 g_eventWaiters;     // threads inside ZOLSRVEventObjectWait
 
 void CompleteLocked(Mem *m) {
     ZOLSRV_SYNC_DATA *d = &m->psHeader->sSync;
@@ -1107,6 +1108,10 @@ ZOLSRV_ERROR ZOLSRVEventObjectWait(const ZOLSRV_CONNECTION *psConnection, VEK_HA
     }
     const VEK_UINT32 gen = __atomic_load_n(&g_eventGeneration, __ATOMIC_SEQ_CST);
     const long deadline = NowUs() + (long)timeoutMs * 1000;
+    struct Waiting {
+        Waiting() { __atomic_add_fetch(&g_eventWaiters, 1, __ATOMIC_SEQ_CST); }
+        ~Waiting() { __atomic_sub_fetch(&g_eventWaiters, 1, __ATOMIC_SEQ_CST); }
+    } waiting;
     for (;;) {
         if (__atomic_load_n(&g_eventGeneration, __ATOMIC_SEQ_CST) != gen) return ZOLSRV_OK;
         {
@@ -1410,6 +1415,8 @@ void zolsim_set_wait_timeout_ms(unsigned uiMs) {
     Guard g(g_mu);
     S().uiWaitTimeoutMs = uiMs;
 }
+
+unsigned zolsim_event_waiters(void) { return __atomic_load_n(&g_eventWaiters, __ATOMIC_SEQ_CST); }
 
 void zolsim_fail(const char *pszFunction, unsigned uiNth, int iCode) {
     if (uiNth == 0) return;

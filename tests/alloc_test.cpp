@@ -323,14 +323,22 @@ TEST_F(AllocTest, ReleaseQueuedAfterTheListEmptiedJoinsTheWaitingWorker) {
     ASSERT_EQ(0, psHMI->base.base.lock(&psHMI->base.base, hForeign, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 8, 8, apv));
     ZOLSRV_CLIENT_MEM_INFO *psMapped = zolsim_meminfo_by_stamp(AsVek(hForeign)->ui64Stamp);
     zolsim_gpu_add_ops(psMapped, 1, 0, 0);
-    const unsigned uiThreads = PthreadCreateCalls();
-    ASSERT_EQ(0, psHMI->base.base.unlock(&psHMI->base.base, hForeign)) << "the unmapping is queued";
-    EXPECT_EQ(uiThreads + 1, PthreadCreateCalls());
-    /* A new lock takes the queued unmapping back: the list is empty, its worker still waits. */
-    ASSERT_EQ(0, psHMI->base.base.lock(&psHMI->base.base, hForeign, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 8, 8, apv));
     buffer_handle_t h = Alloc(64, 64, HAL_PIXEL_FORMAT_BGRA_8888, kSwUsage);
     ZOLSRV_CLIENT_MEM_INFO *psMem = MemInfo(h);
     zolsim_gpu_add_ops(psMem, 1, 0, 0);
+    const unsigned uiThreads = PthreadCreateCalls();
+    ASSERT_EQ(0, psHMI->base.base.unlock(&psHMI->base.base, hForeign)) << "the unmapping is queued";
+    EXPECT_EQ(uiThreads + 1, PthreadCreateCalls());
+    /* The worker's next wait must outlast the steps below however slowly they run (qemu); only a
+       completion ends it. A wait counted after the change reads the new time-out. */
+    zolsim_set_wait_timeout_ms(60000);
+    const unsigned uiWaits = zolsim_calls("ZOLSRVEventObjectWait");
+    ASSERT_TRUE(Eventually([uiWaits] {
+        return zolsim_calls("ZOLSRVEventObjectWait") > uiWaits && zolsim_event_waiters() == 1;
+    })) << "the worker waits for the GPU";
+    zolsim_set_wait_timeout_ms(2);
+    /* A new lock takes the queued unmapping back: the list is empty, its worker still waits. */
+    ASSERT_EQ(0, psHMI->base.base.lock(&psHMI->base.base, hForeign, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 8, 8, apv));
     ASSERT_EQ(0, psAlloc->free(psAlloc, h));
     EXPECT_EQ(uiThreads + 1, PthreadCreateCalls()) << "one worker at a time";
     zolsim_gpu_complete(psMem);

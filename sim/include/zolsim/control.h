@@ -42,6 +42,8 @@ void zolsim_clear_app_hints(void);
 
 /* The time-out of ZOLSRVEventObjectWait in milliseconds. */
 void zolsim_set_wait_timeout_ms(unsigned uiMs);
+/* Threads of this process inside ZOLSRVEventObjectWait right now. */
+unsigned zolsim_event_waiters(void);
 
 /* "/dev/graphics/fb0": NULL makes its open fail; otherwise open succeeds and FBIOGET_VSCREENINFO
    answers this record. bIoctlFails makes that ioctl return -1 instead. */
