@@ -1735,4 +1735,32 @@ unsigned zolsim_live_mem_contexts(void) {
     return (unsigned)S().memContexts.size();
 }
 
+const ZOLSIM_LIVE_KIND zolsim_live_kinds[] = {
+    {"allocations", zolsim_live_allocations},
+    {"mappings", zolsim_live_mappings},
+    {"exported descriptors", zolsim_live_exported_fds},
+    {"flip chains", zolsim_live_flipchains},
+    {"2D contexts", zolsim_live_contexts},
+    {"connections", zolsim_live_connections},
+    {"mutexes", zolsim_live_mutexes},
+    {"app-hint states", zolsim_live_hint_states},
+    {"memory contexts", zolsim_live_mem_contexts},
+    {"wrapped memories", zolsim_live_wrapped},
+};
+const unsigned zolsim_live_kind_count = sizeof(zolsim_live_kinds) / sizeof(zolsim_live_kinds[0]);
+
+unsigned zolsim_live_total(char *pszReport, size_t uSize) {
+    unsigned uiTotal = 0;
+    size_t uLen = 0;
+    if (pszReport != nullptr && uSize != 0) pszReport[0] = '\0';
+    for (const ZOLSIM_LIVE_KIND &k : zolsim_live_kinds) {
+        const unsigned n = k.pfnCount();
+        uiTotal += n;
+        if (n == 0 || pszReport == nullptr || uLen >= uSize) continue;
+        const int iWritten = snprintf(pszReport + uLen, uSize - uLen, "%s%u %s", uLen != 0 ? ", " : "", n, k.pszWhat);
+        if (iWritten > 0) uLen += (size_t)iWritten;
+    }
+    return uiTotal;
+}
+
 }  // extern "C"

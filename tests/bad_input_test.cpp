@@ -61,10 +61,7 @@ protected:
 
     Snapshot Take() {
         Snapshot s;
-        s.auiLive = {zolsim_live_allocations(), zolsim_live_mappings(),    zolsim_live_exported_fds(),
-                     zolsim_live_flipchains(),  zolsim_live_contexts(),    zolsim_live_connections(),
-                     zolsim_live_mutexes(),     zolsim_live_hint_states(), zolsim_live_mem_contexts(),
-                     zolsim_live_wrapped()};
+        for (unsigned i = 0; i < zolsim_live_kind_count; i++) s.auiLive.push_back(zolsim_live_kinds[i].pfnCount());
         s.uiFds = OpenDescriptorCount();
         for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext)
             s.asEntries.emplace_back(ps->ui64Stamp, ps->usage, ps->bAllocatedByThisProcess, ps->bRegistered,

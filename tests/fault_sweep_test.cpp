@@ -73,24 +73,6 @@ void Report(const std::string &sLine) {
     _exit(1);
 }
 
-/* Every kind of object the simulated device can hold for a process. */
-struct Live {
-    const char *pszWhat;
-    unsigned (*pfnCount)(void);
-};
-const Live gasLive[] = {
-    {"allocations", zolsim_live_allocations},
-    {"mappings", zolsim_live_mappings},
-    {"exported descriptors", zolsim_live_exported_fds},
-    {"flip chains", zolsim_live_flipchains},
-    {"2D contexts", zolsim_live_contexts},
-    {"connections", zolsim_live_connections},
-    {"mutexes", zolsim_live_mutexes},
-    {"app-hint states", zolsim_live_hint_states},
-    {"memory contexts", zolsim_live_mem_contexts},
-    {"wrapped memories", zolsim_live_wrapped},
-};
-
 /* ---- Steps ---- */
 
 struct Step {
@@ -183,7 +165,8 @@ const hw_module_t *LoadModule() {
 /* After the module is unloaded: nothing live, no descriptor left open, beyond what a failed
    shut-down step leaves to the process's exit. */
 void CheckNothingLive(const StepRunner &sRunner, bool bShutDownFailed, unsigned uiFdsBefore) {
-    for (const Live &s : gasLive) {
+    for (unsigned i = 0; i < zolsim_live_kind_count; i++) {
+        const ZOLSIM_LIVE_KIND &s = zolsim_live_kinds[i];
         unsigned uiLive = s.pfnCount();
         /* A failed shut-down step skips the ones after it: the connection and what it holds
            stay until the process exits. */

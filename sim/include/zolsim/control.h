@@ -3,6 +3,7 @@
 #define ZOLSIM_CONTROL_H
 
 #include <linux/fb.h>
+#include <stddef.h>
 
 #include "zol2d.h"
 #include "zolsrv.h"
@@ -243,6 +244,17 @@ unsigned zolsim_live_connections(void);
 unsigned zolsim_live_mutexes(void);
 unsigned zolsim_live_hint_states(void);
 unsigned zolsim_live_mem_contexts(void); /* ZOLSRVCreateDeviceMemContext not destroyed */
+
+/* Every kind above, by name, so that a check of "nothing live" cannot forget one. */
+typedef struct {
+    const char *pszWhat;
+    unsigned (*pfnCount)(void);
+} ZOLSIM_LIVE_KIND;
+extern const ZOLSIM_LIVE_KIND zolsim_live_kinds[];
+extern const unsigned zolsim_live_kind_count;
+/* The sum of every kind's count; the kinds that are not zero are described in pszReport
+   ("2 allocations, 1 mappings"; empty when nothing is live), cut to uSize. */
+unsigned zolsim_live_total(char *pszReport, size_t uSize);
 
 #ifdef __cplusplus
 }
