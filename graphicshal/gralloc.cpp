@@ -45,6 +45,9 @@ static VEK_private_data_t *getDevicePrivateData(alloc_device_t *psAllocDevice) {
 
 static void putDevicePrivateData(VEK_private_data_t *psPrivateData) { ZOLSRVUnlockMutex(psPrivateData->hMutex); }
 
+/* The allocator lays a buffer's rows out in whole runs of 32 pixels. */
+static int AllocatorStridePixels(int iWidth) { return (int)(((unsigned int)iWidth + 31u) & ~31u); }
+
 static framebuffer_device_t *getDeviceFrameBufferDevice(alloc_device_t *psAllocDevice) {
     return &getDeviceModule(psAllocDevice)->base.psFrameBufferDevice->base;
 }
@@ -79,7 +82,7 @@ int gralloc_device_alloc(alloc_device_t *psAllocDevice, int w, int h, int format
     if (usage_fb(usage) && !psFormat->base.bGPURenderable) return -EINVAL;
 
     VEK_private_data_t *psPrivateData = getDevicePrivateData(psAllocDevice);
-    int iWidth = w, iHeight = h, iStride = (int)(((unsigned int)w + 31u) & ~31u);
+    int iWidth = w, iHeight = h, iStride = AllocatorStridePixels(w);
     ZOLSRV_CLIENT_MEM_INFO *apsMemInfo[VEK_NATIVE_HANDLE_NUM_FDS_MAX] = {nullptr, nullptr, nullptr};
     int aiFd[VEK_NATIVE_HANDLE_NUM_FDS_MAX] = {-1, -1, -1};
     VEK_native_handle_t *psNativeHandle = nullptr;
@@ -622,7 +625,7 @@ static void DescribeServicesMemory(ZOLSRV_CLIENT_MEM_INFO *psMemInfo, ZOL2DMEMIN
 static int BufferStridePixels(VEK_private_data_t *psPrivateData, const VEK_native_handle_t *psNativeHandle) {
     VEK_framebuffer_device_public_t *psFrameBufferDevice = ModuleOfPrivateData(psPrivateData)->base.psFrameBufferDevice;
     if (usage_fb(psNativeHandle->usage) && psFrameBufferDevice != nullptr) return psFrameBufferDevice->base.stride;
-    return (int)(((unsigned int)psNativeHandle->iWidth + 31u) & ~31u);
+    return AllocatorStridePixels(psNativeHandle->iWidth);
 }
 
 /* Plane 0 of a buffer of the format with this size: the format's geometry must keep the width and
@@ -680,7 +683,7 @@ static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src,
     const VEK_native_handle_t *psDestGeometry = psDest != nullptr ? psDest : psSrc;
     if (Plane0Geometry(psDestFormat, psDestGeometry->iWidth, psDestGeometry->iHeight,
                        psDest != nullptr ? BufferStridePixels(psPrivateData, psDest)
-                                         : (int)(((unsigned int)psSrc->iWidth + 31u) & ~31u),
+                                         : AllocatorStridePixels(psSrc->iWidth),
                        &iStride) != 0 ||
         (unsigned long long)(unsigned int)iStride * (unsigned int)psDestGeometry->iHeight >
             apsDestMemInfo[0]->ui32MemSize)
@@ -728,7 +731,7 @@ int gralloc_module_blit_to_vaddr(const VEK_gralloc_module_public_t *module, buff
     }
     for (i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX && dest[i] != nullptr; i++) {
         int iWidth = psSrc->iWidth, iHeight = psSrc->iHeight;
-        int iStride = (int)(psFormat->base.uiBpp * (((unsigned int)psSrc->iWidth + 31u) & ~31u) / 8);
+        int iStride = (int)(psFormat->base.uiBpp * (unsigned int)AllocatorStridePixels(psSrc->iWidth) / 8);
         psFormat->pfnComputeParams((unsigned int)i, &iWidth, &iHeight, &iStride);
         if (i == 0 && (iWidth != psSrc->iWidth || iHeight != psSrc->iHeight)) {
             iErr = -EINVAL;
