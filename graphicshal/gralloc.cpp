@@ -681,10 +681,10 @@ static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src,
 
     /* Caller memory takes the source's size; a buffer keeps its own. */
     const VEK_native_handle_t *psDestGeometry = psDest != nullptr ? psDest : psSrc;
-    if (Plane0Geometry(psDestFormat, psDestGeometry->iWidth, psDestGeometry->iHeight,
-                       psDest != nullptr ? BufferStridePixels(psPrivateData, psDest)
-                                         : AllocatorStridePixels(psSrc->iWidth),
-                       &iStride) != 0 ||
+    if (Plane0Geometry(
+            psDestFormat, psDestGeometry->iWidth, psDestGeometry->iHeight,
+            psDest != nullptr ? BufferStridePixels(psPrivateData, psDest) : AllocatorStridePixels(psSrc->iWidth),
+            &iStride) != 0 ||
         (unsigned long long)(unsigned int)iStride * (unsigned int)psDestGeometry->iHeight >
             apsDestMemInfo[0]->ui32MemSize)
         return -EINVAL;
