@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 /* An index of the entries by stamp, for the look-ups of every lock, unlock, free and
    unregistration, which would otherwise walk past every buffer the process knows. It only
@@ -15,6 +16,10 @@ typedef struct {
     VEK_mapper_meminfo_t *psEntry;     /* NULL in a used slot: removed */
     VEK_UINT64 ui64Stamp;
 } VEK_mapper_index_slot_t;
+
+/* The consistency check follows the list's insertions and removals (below). */
+static void CheckNoteInsertion(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psEntry);
+static void CheckNoteRemoval(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psEntry);
 
 static VEK_mapper_index_slot_t *gasMapperIndex;
 static size_t guMapperIndexSlots, guMapperIndexUsed, guMapperIndexLive;
@@ -107,6 +112,7 @@ static VEK_mapper_meminfo_t *InsertBlankEntry(VEK_private_data_t *psPrivateData,
     psEntry->psNext = psPrivateData->psMapList;
     psPrivateData->psMapList = psEntry;
     MapperIndexAdd(psPrivateData, psEntry);
+    CheckNoteInsertion(psPrivateData, psEntry);
     return psEntry;
 }
 
@@ -155,6 +161,7 @@ void MapperRemove(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMap
     else
         psPrev->psNext = ps->psNext;
     MapperIndexRemove(psPrivateData, ps);
+    CheckNoteRemoval(psPrivateData, ps);
     free(ps);
 }
 
@@ -223,9 +230,8 @@ static VEK_BOOL AddKey(VEK_mapper_check_key_t *asKeys, size_t uMask, VEK_UINT32 
     return VEK_TRUE;
 }
 
-VEK_BOOL MapperSanityCheck(VEK_private_data_t *psPrivateData) {
-    size_t uEntries = 0;
-    for (const VEK_mapper_meminfo_t *ps = psPrivateData->psMapList; ps != nullptr; ps = ps->psNext) uEntries++;
+/* The check of the whole list, in time linear in its length. */
+static VEK_BOOL SanityCheckList(VEK_private_data_t *psPrivateData, size_t uEntries) {
     if (uEntries <= MAPPER_CHECK_PAIRS_MAX) return SanityCheckPairs(psPrivateData->psMapList);
 
     /* The pairs compared are those within each run of entries with a first mem-info, the stamp
@@ -260,6 +266,210 @@ VEK_BOOL MapperSanityCheck(VEK_private_data_t *psPrivateData) {
     }
     free(asKeys);
     return bConsistent;
+}
+
+/* The check after every insertion, in time that does not grow with the list. A process that
+   knows many buffers inserts one at the head and checks: the pairs that are new then are the new
+   head's, with the run of entries with a first mem-info at the head of the list (the leading run)
+   and the entry without one that ends it. The check keeps what it saw of each entry (a record per
+   entry, oldest first) and a table of the leading run's values, and compares only the new pairs.
+   Whatever it cannot follow (a value changed under an entry, an entry without a first mem-info
+   removed, which joins two runs, an earlier answer that was false) makes it check the whole list
+   again. Guarded, like the list, by the module mutex. */
+typedef struct {
+    VEK_mapper_meminfo_t *psEntry;
+    VEK_UINT64 aui64Value[KEY_KINDS]; /* by kind; only the stamp when not mapped */
+    VEK_BOOL bMapped;
+} VEK_mapper_check_record_t;
+
+static struct {
+    VEK_private_data_t *psOwner; /* NULL: no list followed */
+    VEK_BOOL bStale;             /* the next check looks at the whole list */
+    VEK_mapper_check_record_t *asRecords;
+    size_t uRecords, uRecordSlots;
+    size_t uChecked;   /* records seen by the last check; the rest were inserted since */
+    size_t uLeadStart; /* the first record of the leading run; the one before it ends the run */
+    VEK_mapper_check_key_t *asLead;
+    size_t uLeadSlots, uLeadUsed; /* used: live values and removed ones */
+} gsCheck;
+
+#define KEY_REMOVED KEY_KINDS
+
+static void CheckForget(void) {
+    free(gsCheck.asRecords);
+    free(gsCheck.asLead);
+    memset(&gsCheck, 0, sizeof(gsCheck));
+}
+
+static void ReadRecord(VEK_mapper_meminfo_t *psEntry, VEK_mapper_check_record_t *psRecord) {
+    const ZOLSRV_CLIENT_MEM_INFO *psMem = psEntry->apsMemInfo[0];
+    memset(psRecord, 0, sizeof(*psRecord));
+    psRecord->psEntry = psEntry;
+    psRecord->aui64Value[KEY_STAMP] = psEntry->ui64Stamp;
+    if (psMem == nullptr) return;
+    const ZOLSRV_CLIENT_SYNC_INFO *psSync = psMem->psClientSyncInfo;
+    psRecord->bMapped = VEK_TRUE;
+    psRecord->aui64Value[KEY_MEMINFO] = (VEK_UINT64)(uintptr_t)psMem;
+    psRecord->aui64Value[KEY_SYNCINFO] = (VEK_UINT64)(uintptr_t)psSync;
+    psRecord->aui64Value[KEY_SYNCDATA] = (VEK_UINT64)(uintptr_t)psSync->psSyncData;
+    psRecord->aui64Value[KEY_WRITE_ADDR] = psSync->sWriteOpsCompleteDevVAddr.uiAddr;
+    psRecord->aui64Value[KEY_READ_ADDR] = psSync->sReadOpsCompleteDevVAddr.uiAddr;
+    psRecord->aui64Value[KEY_READ2_ADDR] = psSync->sReadOps2CompleteDevVAddr.uiAddr;
+}
+
+static VEK_BOOL RecordStillTrue(const VEK_mapper_check_record_t *psRecord) {
+    VEK_mapper_check_record_t sNow;
+    ReadRecord(psRecord->psEntry, &sNow);
+    return memcmp(&sNow, psRecord, sizeof(sNow)) == 0;
+}
+
+/* Puts a leading-run record's values into the table: VEK_FALSE when one is there already. */
+static VEK_BOOL LeadAdd(const VEK_mapper_check_record_t *psRecord) {
+    for (VEK_UINT32 k = KEY_STAMP; k < KEY_KINDS; k++) {
+        VEK_mapper_check_key_t *psKey = FindKey(gsCheck.asLead, gsCheck.uLeadSlots - 1, k, 0, psRecord->aui64Value[k]);
+        if (psKey->ui32Kind != 0) return VEK_FALSE;
+        *psKey = {psRecord->aui64Value[k], 0, k};
+        gsCheck.uLeadUsed++;
+    }
+    return VEK_TRUE;
+}
+
+/* A table for the leading run and one record more, without removed values. */
+static VEK_BOOL LeadRebuild(size_t uLeadEnd) {
+    size_t uSlots = 64;
+    while (uSlots < 2 * (KEY_KINDS - 1) * (uLeadEnd - gsCheck.uLeadStart + 1)) uSlots <<= 1;
+    free(gsCheck.asLead);
+    gsCheck.asLead = static_cast<VEK_mapper_check_key_t *>(calloc(uSlots, sizeof(VEK_mapper_check_key_t)));
+    gsCheck.uLeadSlots = gsCheck.asLead != nullptr ? uSlots : 0;
+    gsCheck.uLeadUsed = 0;
+    if (gsCheck.asLead == nullptr) return VEK_FALSE;
+    for (size_t i = gsCheck.uLeadStart; i < uLeadEnd; i++)
+        if (!LeadAdd(&gsCheck.asRecords[i])) return VEK_FALSE;
+    return VEK_TRUE;
+}
+
+static VEK_BOOL RecordsReserve(size_t uRecords) {
+    if (uRecords <= gsCheck.uRecordSlots) return VEK_TRUE;
+    size_t uSlots = gsCheck.uRecordSlots != 0 ? 2 * gsCheck.uRecordSlots : 64;
+    while (uSlots < uRecords) uSlots <<= 1;
+    void *pv = realloc(gsCheck.asRecords, uSlots * sizeof(VEK_mapper_check_record_t));
+    if (pv == nullptr) return VEK_FALSE;
+    gsCheck.asRecords = static_cast<VEK_mapper_check_record_t *>(pv);
+    gsCheck.uRecordSlots = uSlots;
+    return VEK_TRUE;
+}
+
+static void CheckNoteInsertion(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psEntry) {
+    if (gsCheck.psOwner != psPrivateData) return;
+    if (!RecordsReserve(gsCheck.uRecords + 1)) {
+        CheckForget();
+        return;
+    }
+    /* Read by the next check: the caller may map the entry first. */
+    gsCheck.asRecords[gsCheck.uRecords++].psEntry = psEntry;
+}
+
+static void CheckNoteRemoval(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psEntry) {
+    if (gsCheck.psOwner != psPrivateData) return;
+    size_t i = gsCheck.uRecords;
+    while (i > 0 && gsCheck.asRecords[i - 1].psEntry != psEntry) i--;
+    if (i == 0) {
+        CheckForget();
+        return;
+    }
+    i--;
+    const VEK_mapper_check_record_t *psRecord = &gsCheck.asRecords[i];
+    if (i < gsCheck.uChecked && !gsCheck.bStale) {
+        if (!psRecord->bMapped) {
+            /* The runs on either side of it join: pairs never compared meet. */
+            gsCheck.bStale = VEK_TRUE;
+        } else if (i >= gsCheck.uLeadStart) {
+            for (VEK_UINT32 k = KEY_STAMP; k < KEY_KINDS; k++)
+                FindKey(gsCheck.asLead, gsCheck.uLeadSlots - 1, k, 0, psRecord->aui64Value[k])->ui32Kind = KEY_REMOVED;
+        }
+        /* A mapped entry further on leaves pairs that were compared already. */
+    }
+    memmove(&gsCheck.asRecords[i], &gsCheck.asRecords[i + 1], (gsCheck.uRecords - i - 1) * sizeof(*psRecord));
+    gsCheck.uRecords--;
+    if (i < gsCheck.uChecked) gsCheck.uChecked--;
+    if (i < gsCheck.uLeadStart) gsCheck.uLeadStart--;
+    /* An empty list keeps nothing, so that nothing is left behind when the module is unloaded. */
+    if (gsCheck.uRecords == 0) CheckForget();
+}
+
+/* The new pairs since the last check. VEK_FALSE when the records no longer describe the list
+   and the whole list must be looked at; else the answer in *pbConsistent. */
+static VEK_BOOL CheckNewPairs(VEK_private_data_t *psPrivateData, VEK_BOOL *pbConsistent) {
+    const size_t uRecords = gsCheck.uRecords;
+    VEK_mapper_check_record_t *asRecords = gsCheck.asRecords;
+
+    if (uRecords == 0 || psPrivateData->psMapList != asRecords[uRecords - 1].psEntry) return VEK_FALSE;
+    for (size_t i = 0; i < uRecords; i++) {
+        if (asRecords[i].psEntry->psNext != (i == 0 ? nullptr : asRecords[i - 1].psEntry)) return VEK_FALSE;
+        if (i < gsCheck.uChecked && !RecordStillTrue(&asRecords[i])) return VEK_FALSE;
+    }
+
+    VEK_BOOL bConsistent = VEK_TRUE;
+    for (size_t i = gsCheck.uChecked; i < uRecords; i++) {
+        VEK_mapper_check_record_t *psRecord = &asRecords[i];
+        ReadRecord(psRecord->psEntry, psRecord);
+        const VEK_UINT64 ui64Stamp = psRecord->aui64Value[KEY_STAMP];
+        if (!psRecord->bMapped) {
+            /* Compared with its successor, by stamp; it ends the leading run. */
+            if (i > 0 && asRecords[i - 1].aui64Value[KEY_STAMP] == ui64Stamp) bConsistent = VEK_FALSE;
+            free(gsCheck.asLead);
+            gsCheck.asLead = nullptr;
+            gsCheck.uLeadSlots = gsCheck.uLeadUsed = 0;
+            gsCheck.uLeadStart = i + 1;
+            continue;
+        }
+        /* Compared with the whole leading run, and with the stamp of the entry that ends it. */
+        if (gsCheck.uLeadStart > 0 && asRecords[gsCheck.uLeadStart - 1].aui64Value[KEY_STAMP] == ui64Stamp)
+            bConsistent = VEK_FALSE;
+        if (4 * (gsCheck.uLeadUsed + KEY_KINDS) > 3 * gsCheck.uLeadSlots && !LeadRebuild(i)) return VEK_FALSE;
+        if (!LeadAdd(psRecord)) bConsistent = VEK_FALSE;
+        if (!bConsistent) break;
+    }
+    gsCheck.uChecked = uRecords;
+    /* A false answer is followed by a removal that may make it true again. */
+    if (!bConsistent) gsCheck.bStale = VEK_TRUE;
+    *pbConsistent = bConsistent;
+    return VEK_TRUE;
+}
+
+/* The whole list, and the records and the leading run's table from it. */
+static VEK_BOOL CheckWholeList(VEK_private_data_t *psPrivateData, size_t uEntries) {
+    const VEK_BOOL bConsistent = SanityCheckList(psPrivateData, uEntries);
+    CheckForget();
+    if (!bConsistent || !RecordsReserve(uEntries)) return bConsistent;
+
+    size_t i = uEntries;
+    for (VEK_mapper_meminfo_t *ps = psPrivateData->psMapList; ps != nullptr; ps = ps->psNext)
+        ReadRecord(ps, &gsCheck.asRecords[--i]);
+    gsCheck.uRecords = gsCheck.uChecked = uEntries;
+    gsCheck.uLeadStart = uEntries;
+    while (gsCheck.uLeadStart > 0 && gsCheck.asRecords[gsCheck.uLeadStart - 1].bMapped) gsCheck.uLeadStart--;
+    if (!LeadRebuild(uEntries)) {
+        CheckForget();
+        return bConsistent;
+    }
+    gsCheck.psOwner = psPrivateData;
+    return bConsistent;
+}
+
+VEK_BOOL MapperSanityCheck(VEK_private_data_t *psPrivateData) {
+    VEK_BOOL bConsistent;
+    if (gsCheck.psOwner == psPrivateData && !gsCheck.bStale && CheckNewPairs(psPrivateData, &bConsistent))
+        return bConsistent;
+
+    size_t uEntries = 0;
+    for (const VEK_mapper_meminfo_t *ps = psPrivateData->psMapList; ps != nullptr; ps = ps->psNext) uEntries++;
+    /* Short lists are compared pair by pair at once. */
+    if (uEntries <= MAPPER_CHECK_PAIRS_MAX) {
+        if (gsCheck.psOwner == psPrivateData) CheckForget();
+        return SanityCheckPairs(psPrivateData->psMapList);
+    }
+    return CheckWholeList(psPrivateData, uEntries);
 }
 
 /* Appends to the dump without ever writing past maxLen; once the text no longer fits, the

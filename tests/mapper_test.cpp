@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -290,6 +291,120 @@ TEST_F(LongMapperListTest, PeekFindsEachEntryOfItsOwnListThroughInsertionsAndRem
     ASSERT_NE(nullptr, MapperPeek(&sPriv, 1000));
     MapperRemove(&sPriv, MapperPeek(&sPriv, 1000));
     EXPECT_EQ(nullptr, MapperPeek(&sPriv, 1000));
+}
+
+/* The rule the check must answer by, written out pair by pair: each entry against those after
+   it, an entry without a first mem-info compared by stamp and ending the scan. */
+static bool PairwiseRule(const VEK_mapper_meminfo_t *psList) {
+    for (const VEK_mapper_meminfo_t *psA = psList; psA != nullptr; psA = psA->psNext) {
+        for (const VEK_mapper_meminfo_t *psB = psA->psNext; psB != nullptr; psB = psB->psNext) {
+            if (psA->ui64Stamp == psB->ui64Stamp) return false;
+            const ZOLSRV_CLIENT_MEM_INFO *psMa = psA->apsMemInfo[0], *psMb = psB->apsMemInfo[0];
+            if (psMa == nullptr || psMb == nullptr) break;
+            const ZOLSRV_CLIENT_SYNC_INFO *psSa = psMa->psClientSyncInfo, *psSb = psMb->psClientSyncInfo;
+            if (psMa == psMb || psSa == psSb || psSa->psSyncData == psSb->psSyncData ||
+                psSa->sWriteOpsCompleteDevVAddr.uiAddr == psSb->sWriteOpsCompleteDevVAddr.uiAddr ||
+                psSa->sReadOpsCompleteDevVAddr.uiAddr == psSb->sReadOpsCompleteDevVAddr.uiAddr ||
+                psSa->sReadOps2CompleteDevVAddr.uiAddr == psSb->sReadOps2CompleteDevVAddr.uiAddr)
+                return false;
+        }
+    }
+    return true;
+}
+
+/* A process's list as it lives: buffers inserted at the head (mostly mapped, some not), removed
+   anywhere, mapped and unmapped in place, now and then sharing an object or a stamp with another;
+   a change the check refuses is undone, as the module undoes it. The check, which looks only at
+   what changed where it can, must answer as the pairwise rule after every step, whatever the
+   list's length. */
+TEST_F(LongMapperListTest, SanityCheckAnswersAsThePairwiseRuleThroughEveryKindOfChange) {
+    unsigned uSeed = 12345;
+    auto Random = [&uSeed](unsigned uBelow) {
+        uSeed = uSeed * 1103515245u + 12345u;
+        return (uSeed >> 16) % uBelow;
+    };
+    std::vector<VEK_UINT64> aStamps;
+    std::vector<ZOLSRV_CLIENT_MEM_INFO *> apsFreed; /* the last freed last */
+    /* The plane of an entry of the list, if the one picked has one. */
+    auto ListedPlane = [&]() -> ZOLSRV_CLIENT_MEM_INFO * {
+        if (aStamps.empty()) return nullptr;
+        return MapperPeek(&sPriv, aStamps[Random((unsigned)aStamps.size())])->apsMemInfo[0];
+    };
+    /* A new plane, or one that a removed entry had (as memory is handed out again), or now and
+       then one that an entry of the list has. */
+    auto SomePlane = [&]() {
+        ZOLSRV_CLIENT_MEM_INFO *psListed = Random(10) == 0 ? ListedPlane() : nullptr;
+        if (psListed != nullptr) return psListed;
+        if (!apsFreed.empty() && Random(2) == 0) {
+            ZOLSRV_CLIENT_MEM_INFO *psFreed = apsFreed.back();
+            apsFreed.pop_back();
+            return psFreed;
+        }
+        apsPlanes.emplace_back(new FakePlane(0x100000u + 0x1000u * (VEK_UINT32)apsPlanes.size()));
+        return &apsPlanes.back()->sMemInfo;
+    };
+    VEK_UINT64 ui64Next = 1;
+    unsigned uFalse = 0, uTrue = 0, uLongest = 0;
+    auto Expect = [&](const char *pszStep, int iStep) {
+        const bool bExpected = PairwiseRule(sPriv.psMapList);
+        EXPECT_EQ(bExpected, (bool)MapperSanityCheck(&sPriv)) << pszStep << " at step " << iStep;
+        (bExpected ? uTrue : uFalse)++;
+        return bExpected;
+    };
+
+    for (int iStep = 0; iStep < 5000 && !HasFailure(); iStep++) {
+        const unsigned uOp = Random(100);
+        if (aStamps.size() < 40 || uOp < 50) {
+            const VEK_UINT64 ui64Stamp = ui64Next++;
+            ASSERT_TRUE(Random(8) == 0 ? AddUnmapped(ui64Stamp) : AddMapped(ui64Stamp, SomePlane()));
+            aStamps.push_back(ui64Stamp);
+            if (!Expect("insertion", iStep)) {
+                MapperRemove(&sPriv, sPriv.psMapList);
+                aStamps.pop_back();
+            }
+        } else if (uOp < 85) {
+            /* Removal, the newest most often. Freed memory leaves its entry's slots first. */
+            const size_t u = Random(3) == 0 ? aStamps.size() - 1 : Random((unsigned)aStamps.size());
+            VEK_mapper_meminfo_t *ps = MapperPeek(&sPriv, aStamps[u]);
+            ASSERT_NE(nullptr, ps);
+            if (ps->apsMemInfo[0] != nullptr) apsFreed.push_back(ps->apsMemInfo[0]);
+            if (Random(2) == 0) ps->apsMemInfo[0] = nullptr;
+            MapperRemove(&sPriv, ps);
+            aStamps.erase(aStamps.begin() + (long)u);
+            /* Runs that an entry without memory kept apart may meet with a shared object: the
+               newest entries go until the list is consistent again. */
+            while (!Expect("removal", iStep) && !HasFailure()) {
+                MapperRemove(&sPriv, MapperPeek(&sPriv, aStamps.back()));
+                aStamps.pop_back();
+            }
+        } else if (uOp < 95) {
+            /* A first lock maps an entry, or a last unlock unmaps it, in place. */
+            VEK_mapper_meminfo_t *ps = MapperPeek(&sPriv, aStamps[Random((unsigned)aStamps.size())]);
+            ps->apsMemInfo[0] = ps->apsMemInfo[0] != nullptr ? nullptr : SomePlane();
+            if (!Expect("mapping", iStep)) ps->apsMemInfo[0] = nullptr;
+        } else if (uOp < 98) {
+            /* A listed plane's counter sits, for one check, where another's is. */
+            ZOLSRV_CLIENT_MEM_INFO *psA = ListedPlane(), *psB = ListedPlane();
+            if (psA != nullptr && psB != nullptr) {
+                const VEK_DEV_VIRTADDR sSaved = psA->psClientSyncInfo->sReadOps2CompleteDevVAddr;
+                psA->psClientSyncInfo->sReadOps2CompleteDevVAddr = psB->psClientSyncInfo->sReadOps2CompleteDevVAddr;
+                Expect("a shared counter", iStep);
+                psA->psClientSyncInfo->sReadOps2CompleteDevVAddr = sSaved;
+            }
+        } else {
+            /* An entry takes another's stamp for one check. */
+            const size_t u = Random((unsigned)aStamps.size());
+            VEK_mapper_meminfo_t *ps = MapperPeek(&sPriv, aStamps[u]);
+            ps->ui64Stamp = aStamps[Random((unsigned)aStamps.size())];
+            Expect("a borrowed stamp", iStep);
+            ps->ui64Stamp = aStamps[u];
+        }
+        uLongest = std::max(uLongest, (unsigned)aStamps.size());
+    }
+    /* Both answers, on lists far longer than the ones compared pair by pair. */
+    EXPECT_GT(uFalse, 30u);
+    EXPECT_GT(uTrue, 2000u);
+    EXPECT_GT(uLongest, 100u);
 }
 
 TEST_F(MapperTest, DumpOfAnEmptyListIsTheTwoHeaderLines) {
