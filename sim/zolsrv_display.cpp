@@ -1,0 +1,137 @@
+// The display class: flip chains as the services see them, and swaps to their buffers.
+#include "png.h"
+#include "zolsrv_state.h"
+
+using namespace zolsim;
+
+extern "C" {
+
+static DCChain *FindDCChainLocked(VEK_HANDLE hSwapChain) {
+    for (DCChain &c : S().dcChains)
+        if (c.hSwapChain == hSwapChain) return &c;
+    return nullptr;
+}
+
+void zolsim_internal_dc_chain_set(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, unsigned uiDisplay,
+                                  ZOLSRV_CLIENT_MEM_INFO *const *apsBuffers, unsigned uiCount) {
+    Guard g(g_mu);
+    DCChain *c = FindDCChainLocked(hSwapChain);
+    if (c == nullptr) {
+        S().dcChains.push_back(DCChain{});
+        c = &S().dcChains.back();
+    }
+    c->hDevice = hDevice;
+    c->hSwapChain = hSwapChain;
+    c->uiDisplay = uiDisplay;
+    c->buffers.assign(apsBuffers, apsBuffers + uiCount);
+}
+
+void zolsim_internal_dc_chain_remove(VEK_HANDLE hSwapChain) {
+    Guard g(g_mu);
+    std::vector<DCChain> &v = S().dcChains;
+    for (size_t i = 0; i < v.size(); i++)
+        if (v[i].hSwapChain == hSwapChain) {
+            v.erase(v.begin() + (long)i);
+            return;
+        }
+}
+
+void zolsim_internal_record_present(const ZOLSIM_PRESENT_RECORD *psRecord) {
+    Guard g(g_mu);
+    S().presents.push_back(*psRecord);
+}
+
+void zolsim_internal_record_flip_properties(const ZOLSIM_FLIP_PROPERTIES_RECORD *psRecord) {
+    Guard g(g_mu);
+    S().flipProperties.push_back(*psRecord);
+}
+
+ZOLSRV_ERROR ZOLSRVGetDCBuffers2(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, VEK_HANDLE *phBuffer,
+                                 VEK_SYS_PHYADDR *psPhyAddr) {
+    ENTER("ZOLSRVGetDCBuffers2");
+    if (phBuffer == nullptr || psPhyAddr == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    Guard g(g_mu);
+    const DCChain *c = FindDCChainLocked(hSwapChain);
+    if (c == nullptr || c->hDevice != hDevice) return ZOLSRV_ERROR_INVALID_PARAMS;
+    for (size_t i = 0; i < c->buffers.size(); i++) {
+        Mem *m = FindMemLocked(c->buffers[i]);
+        phBuffer[i] = c->buffers[i]->hKernelMemInfo;
+        psPhyAddr[i].uiAddr = m != nullptr ? m->ui32PhysAddr : 0;
+    }
+    return ZOLSRV_OK;
+}
+
+// Checks the swap and answers as the display would; on success *ppsShow is the buffer to show.
+static ZOLSRV_ERROR SwapLocked(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, ZOLSRV_CLIENT_MEM_INFO **ppsMemInfos,
+                               VEK_UINT32 ui32NumMemInfos, unsigned *puiDisplay, Mem **ppsShow) {
+    State &s = S();
+    const DCChain *c = FindDCChainLocked(hSwapChain);
+    if (c == nullptr || c->hDevice != hDevice) return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (ppsMemInfos == nullptr || ui32NumMemInfos == 0) return ZOLSRV_ERROR_INVALID_PARAMS;
+    for (VEK_UINT32 i = 0; i < ui32NumMemInfos; i++)
+        if (FindMemLocked(ppsMemInfos[i]) == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (s.uiSwapRetries != 0) {
+        if (s.uiSwapRetries != ZOLSIM_SWAP_RETRY_ALWAYS) s.uiSwapRetries--;
+        return ZOLSRV_ERROR_RETRY;
+    }
+    *puiDisplay = c->uiDisplay;
+    *ppsShow = FindMemLocked(ppsMemInfos[0]);
+    return ZOLSRV_OK;
+}
+
+ZOLSRV_ERROR ZOLSRVSwapToDCBuffer2(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, VEK_UINT32 ui32SwapInterval,
+                                   ZOLSRV_CLIENT_MEM_INFO **ppsMemInfos, VEK_UINT32 ui32NumMemInfos,
+                                   VEK_VOID *pvPrivData, VEK_UINT32 ui32PrivDataLength) {
+    ENTER("ZOLSRVSwapToDCBuffer2");
+    ZOLSIM_SWAP_RECORD rec;
+    memset(&rec, 0, sizeof(rec));
+    rec.hDevice = hDevice;
+    rec.hSwapChain = hSwapChain;
+    rec.ui32SwapInterval = ui32SwapInterval;
+    rec.ui32NumMemInfos = ui32NumMemInfos;
+    for (VEK_UINT32 i = 0; ppsMemInfos != nullptr && i < ui32NumMemInfos && i < ZOLSIM_SWAP_RECORD_MEMINFOS; i++)
+        rec.apsMemInfos[i] = ppsMemInfos[i];
+    rec.pvPrivData = pvPrivData;
+    rec.ui32PrivDataLength = ui32PrivDataLength;
+
+    std::string path;
+    std::vector<unsigned char> rgb;
+    unsigned long w = 0, h = 0;
+    {
+        Guard g(g_mu);
+        unsigned uiDisplay = 0;
+        Mem *m = nullptr;
+        for (ZOLSRV_MUTEX_HANDLE hm : S().mutexes)
+            if (__atomic_load_n(&hm->ulOwner, __ATOMIC_RELAXED) == (unsigned long)pthread_self())
+                rec.bCallerHeldAMutex = 1;
+        rec.eResult = SwapLocked(hDevice, hSwapChain, ppsMemInfos, ui32NumMemInfos, &uiDisplay, &m);
+        S().swaps.push_back(rec);
+        if (rec.eResult != ZOLSRV_OK) return rec.eResult;
+        ScreenShowLocked(uiDisplay, m->pvBase, m->sInfo.uAllocSize, m->sInfo.ui64Stamp, &path, &rgb, &w, &h);
+    }
+    if (!path.empty() && WriteFile(path, zolsim::EncodePng(rgb.data(), (unsigned)w, (unsigned)h)) != 0)
+        fprintf(stderr, "zolsim: cannot save the screen as %s\n", path.c_str());
+    return ZOLSRV_OK;
+}
+
+unsigned zolsim_present_records(ZOLSIM_PRESENT_RECORD *psOut, unsigned uiMax) {
+    Guard g(g_mu);
+    return CopyRecords(S().presents, psOut, uiMax);
+}
+
+unsigned zolsim_flip_properties_records(ZOLSIM_FLIP_PROPERTIES_RECORD *psOut, unsigned uiMax) {
+    Guard g(g_mu);
+    return CopyRecords(S().flipProperties, psOut, uiMax);
+}
+
+void zolsim_set_swap_retries(unsigned uiCount) {
+    Guard g(g_mu);
+    S().uiSwapRetries = uiCount;
+}
+
+unsigned zolsim_swap_records(ZOLSIM_SWAP_RECORD *psOut, unsigned uiMax) {
+    Guard g(g_mu);
+    return CopyRecords(S().swaps, psOut, uiMax);
+}
+
+}  // extern "C"

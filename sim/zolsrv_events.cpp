@@ -1,0 +1,86 @@
+// Event waits and client events.
+#include "zolsrv_state.h"
+
+using namespace zolsim;
+
+namespace zolsim {
+
+VEK_UINT32 g_eventGeneration;
+VEK_UINT32 g_eventWaiters;
+
+}  // namespace zolsim
+
+namespace {
+
+long NowUs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
+
+}  // namespace
+
+extern "C" {
+
+ZOLSRV_ERROR ZOLSRVEventObjectWait(const ZOLSRV_CONNECTION *psConnection, VEK_HANDLE hOSEvent) {
+    ENTER("ZOLSRVEventObjectWait");
+    std::vector<Snapshot> snaps;
+    unsigned timeoutMs;
+    {
+        Guard g(g_mu);
+        State &s = S();
+        if (!ConnectionLiveLocked(psConnection) || hOSEvent == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+        if (!s.completeOnNextWait.empty()) {
+            for (Mem *m : s.completeOnNextWait) CompleteLocked(m);
+            s.completeOnNextWait.clear();
+            return ZOLSRV_OK;
+        }
+        timeoutMs = s.uiWaitTimeoutMs;
+        for (Mem *m : s.mems) snaps.push_back(Snap(m));
+    }
+    const VEK_UINT32 gen = __atomic_load_n(&g_eventGeneration, __ATOMIC_SEQ_CST);
+    const long deadline = NowUs() + (long)timeoutMs * 1000;
+    struct Waiting {
+        Waiting() { __atomic_add_fetch(&g_eventWaiters, 1, __ATOMIC_SEQ_CST); }
+        ~Waiting() { __atomic_sub_fetch(&g_eventWaiters, 1, __ATOMIC_SEQ_CST); }
+    } waiting;
+    for (;;) {
+        if (__atomic_load_n(&g_eventGeneration, __ATOMIC_SEQ_CST) != gen) return ZOLSRV_OK;
+        {
+            // Progress made by another process shows only in the shared counters.
+            Guard g(g_mu);
+            for (const Snapshot &o : snaps) {
+                if (!Contains(S().mems, o.m)) continue;
+                Snapshot n = Snap(o.m);
+                if (n.r != o.r || n.w != o.w || n.r2 != o.r2) return ZOLSRV_OK;
+            }
+        }
+        if (NowUs() >= deadline) return ZOLSRV_ERROR_TIMEOUT;
+        SleepUs(250);
+    }
+}
+
+ZOLSRV_ERROR ZOLSRVClientEvent(ZOLSRV_CLIENT_EVENT eEvent, ZOLSRV_DEV_DATA *psDevData, VEK_VOID *pvData) {
+    (void)psDevData;
+    (void)pvData;
+    ENTER("ZOLSRVClientEvent");
+    if (eEvent == ZOLSRV_CLIENT_EVENT_HWTIMEOUT) {
+        Guard g(g_mu);
+        S().uiStallReports++;
+    }
+    return ZOLSRV_OK;
+}
+
+void zolsim_set_wait_timeout_ms(unsigned uiMs) {
+    Guard g(g_mu);
+    S().uiWaitTimeoutMs = uiMs;
+}
+
+unsigned zolsim_event_waiters(void) { return __atomic_load_n(&g_eventWaiters, __ATOMIC_SEQ_CST); }
+
+unsigned zolsim_stall_reports(void) {
+    Guard g(g_mu);
+    return S().uiStallReports;
+}
+
+}  // extern "C"

@@ -1,0 +1,128 @@
+// The simulated GPU: its work on the sync counters of each buffer.
+#include "zolsrv_state.h"
+
+using namespace zolsim;
+
+#if defined(__SANITIZE_THREAD__)
+#define ZOLSIM_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZOLSIM_TSAN 1
+#endif
+#endif
+
+#ifdef ZOLSIM_TSAN
+// The simulated GPU writes the sync counters the way the device's GPU does: behind the CPU's
+// back. The module reads them without a lock, as it must on the device, so these writes are
+// hidden from the race detector.
+extern "C" void AnnotateIgnoreWritesBegin(const char *f, int l);
+extern "C" void AnnotateIgnoreWritesEnd(const char *f, int l);
+#define GPU_WRITES_BEGIN() AnnotateIgnoreWritesBegin(__FILE__, __LINE__)
+#define GPU_WRITES_END() AnnotateIgnoreWritesEnd(__FILE__, __LINE__)
+#else
+#define GPU_WRITES_BEGIN() ((void)0)
+#define GPU_WRITES_END() ((void)0)
+#endif
+
+namespace zolsim {
+
+void CompleteLocked(Mem *m) {
+    ZOLSRV_SYNC_DATA *d = &m->psHeader->sSync;
+    GPU_WRITES_BEGIN();
+    __atomic_store_n(&d->ui32ReadOpsComplete, __atomic_load_n(&d->ui32ReadOpsPending, __ATOMIC_SEQ_CST),
+                     __ATOMIC_SEQ_CST);
+    __atomic_store_n(&d->ui32WriteOpsComplete, __atomic_load_n(&d->ui32WriteOpsPending, __ATOMIC_SEQ_CST),
+                     __ATOMIC_SEQ_CST);
+    __atomic_store_n(&d->ui32ReadOps2Complete, __atomic_load_n(&d->ui32ReadOps2Pending, __ATOMIC_SEQ_CST),
+                     __ATOMIC_SEQ_CST);
+    GPU_WRITES_END();
+    __atomic_add_fetch(&g_eventGeneration, 1, __ATOMIC_SEQ_CST);
+}
+
+Snapshot Snap(Mem *m) {
+    const ZOLSRV_SYNC_DATA *d = &m->psHeader->sSync;
+    return Snapshot{m, __atomic_load_n(&d->ui32ReadOpsComplete, __ATOMIC_SEQ_CST),
+                    __atomic_load_n(&d->ui32WriteOpsComplete, __ATOMIC_SEQ_CST),
+                    __atomic_load_n(&d->ui32ReadOps2Complete, __ATOMIC_SEQ_CST)};
+}
+
+}  // namespace zolsim
+
+namespace {
+
+struct CompleteAfter {
+    const ZOLSRV_CLIENT_MEM_INFO *p;
+    unsigned uiMs;
+};
+
+void *CompleteAfterThread(void *pv) {
+    CompleteAfter *a = static_cast<CompleteAfter *>(pv);
+    SleepUs((long)a->uiMs * 1000);
+    zolsim_gpu_complete(a->p);
+    delete a;
+    return nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+void zolsim_internal_gpu_write_begin(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
+    Guard g(g_mu);
+    Mem *m = FindMemLocked(psMemInfo);
+    if (m == nullptr) return;
+    GPU_WRITES_BEGIN();
+    __atomic_add_fetch(&m->psHeader->sSync.ui32WriteOpsPending, 1, __ATOMIC_SEQ_CST);
+    GPU_WRITES_END();
+}
+
+void zolsim_internal_gpu_write_end(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
+    Guard g(g_mu);
+    Mem *m = FindMemLocked(psMemInfo);
+    if (m == nullptr) return;
+    GPU_WRITES_BEGIN();
+    __atomic_add_fetch(&m->psHeader->sSync.ui32WriteOpsComplete, 1, __ATOMIC_SEQ_CST);
+    GPU_WRITES_END();
+    __atomic_add_fetch(&g_eventGeneration, 1, __ATOMIC_SEQ_CST);
+}
+
+void zolsim_gpu_add_ops(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, VEK_UINT32 ui32Reads, VEK_UINT32 ui32Writes,
+                        VEK_UINT32 ui32Reads2) {
+    Guard g(g_mu);
+    Mem *m = FindMemLocked(psMemInfo);
+    if (m == nullptr) return;
+    ZOLSRV_SYNC_DATA *d = &m->psHeader->sSync;
+    GPU_WRITES_BEGIN();
+    __atomic_add_fetch(&d->ui32ReadOpsPending, ui32Reads, __ATOMIC_SEQ_CST);
+    __atomic_add_fetch(&d->ui32WriteOpsPending, ui32Writes, __ATOMIC_SEQ_CST);
+    __atomic_add_fetch(&d->ui32ReadOps2Pending, ui32Reads2, __ATOMIC_SEQ_CST);
+    GPU_WRITES_END();
+}
+
+void zolsim_gpu_complete(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
+    Guard g(g_mu);
+    Mem *m = FindMemLocked(psMemInfo);
+    if (m != nullptr) CompleteLocked(m);
+}
+
+void zolsim_gpu_complete_after(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, unsigned uiMs) {
+    CompleteAfter *a = new CompleteAfter{psMemInfo, uiMs};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t t;
+    if (pthread_create(&t, &attr, CompleteAfterThread, a) != 0) {
+        delete a;
+        fprintf(stderr, "zolsim: cannot start the GPU completion thread\n");
+        abort();
+    }
+    pthread_attr_destroy(&attr);
+}
+
+void zolsim_gpu_complete_on_next_wait(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
+    Guard g(g_mu);
+    Mem *m = FindMemLocked(psMemInfo);
+    if (m != nullptr) S().completeOnNextWait.push_back(m);
+}
+
+}  // extern "C"

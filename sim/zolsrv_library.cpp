@@ -1,0 +1,105 @@
+// Library loading, the memory copy and the GLES1 stand-in's configuration.
+#include <dlfcn.h>
+
+#include "zolsrv_state.h"
+
+using namespace zolsim;
+
+#ifndef ZOLSIM_ROOT
+#define ZOLSIM_ROOT ""
+#endif
+
+namespace {
+
+constexpr char kGLES1Library[] = "/system/vendor/lib/egl/libGLESv1_CM_ZOLCORE_KEVRA_120.so";
+
+}  // namespace
+
+extern "C" {
+
+void zolsim_internal_gles1_config(VEK_UINT32 *pui32Version, int *pbTableNull, int *pbFlushMissing,
+                                  VEK_UINT32 *pui32FlushResult) {
+    Guard g(g_mu);
+    *pui32Version = S().ui32GLES1Version;
+    *pbTableNull = S().bGLES1TableNull ? 1 : 0;
+    *pbFlushMissing = S().bGLES1FlushMissing ? 1 : 0;
+    *pui32FlushResult = S().ui32GLES1FlushResult;
+}
+
+void zolsim_internal_gles1_flushed(VEK_BOOL b1, VEK_BOOL b2) {
+    Guard g(g_mu);
+    S().bGLES1Flushed = true;
+    S().abGLES1FlushArgs[0] = b1;
+    S().abGLES1FlushArgs[1] = b2;
+}
+
+ZOLSRV_ERROR ZOLSRVLoadLibrary(const char *pszLibraryName, VEK_HANDLE *phLibrary) {
+    ENTER("ZOLSRVLoadLibrary");
+    if (pszLibraryName == nullptr || phLibrary == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    {
+        Guard g(g_mu);
+        if (S().bGLES1Absent && strcmp(pszLibraryName, kGLES1Library) == 0) return ZOLSRV_ERROR_GENERIC;
+    }
+    const char *root = getenv("ZOLSIM_ROOT");
+    std::string path = (root != nullptr ? root : ZOLSIM_ROOT);
+    path += pszLibraryName;
+    void *h = dlopen(path.c_str(), RTLD_NOW);
+    if (h == nullptr) return ZOLSRV_ERROR_GENERIC;
+    *phLibrary = h;
+    return ZOLSRV_OK;
+}
+
+ZOLSRV_ERROR ZOLSRVUnloadLibrary(VEK_HANDLE hLibrary) {
+    ENTER("ZOLSRVUnloadLibrary");
+    if (hLibrary == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    return dlclose(hLibrary) == 0 ? ZOLSRV_OK : ZOLSRV_ERROR_GENERIC;
+}
+
+ZOLSRV_ERROR ZOLSRVGetLibFuncAddr(VEK_HANDLE hLibrary, const char *pszFunctionName, VEK_VOID **ppvFuncAddr) {
+    ENTER("ZOLSRVGetLibFuncAddr");
+    if (hLibrary == nullptr || pszFunctionName == nullptr || ppvFuncAddr == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    void *p = dlsym(hLibrary, pszFunctionName);
+    if (p == nullptr) return ZOLSRV_ERROR_GENERIC;
+    *ppvFuncAddr = p;
+    return ZOLSRV_OK;
+}
+
+void ZOLSRVMemCopy(VEK_VOID *pvDst, const VEK_VOID *pvSrc, VEK_SIZE_T uiSize) {
+    CountOnly("ZOLSRVMemCopy");
+    memcpy(pvDst, pvSrc, uiSize);
+}
+
+void zolsim_set_gles1_absent(int bAbsent) {
+    Guard g(g_mu);
+    S().bGLES1Absent = bAbsent != 0;
+}
+
+void zolsim_set_gles1_version(VEK_UINT32 ui32Version) {
+    Guard g(g_mu);
+    S().ui32GLES1Version = ui32Version;
+}
+
+void zolsim_set_gles1_table_null(int bNull) {
+    Guard g(g_mu);
+    S().bGLES1TableNull = bNull != 0;
+}
+
+void zolsim_set_gles1_flush_missing(int bMissing) {
+    Guard g(g_mu);
+    S().bGLES1FlushMissing = bMissing != 0;
+}
+
+void zolsim_set_gles1_flush_result(VEK_UINT32 ui32Result) {
+    Guard g(g_mu);
+    S().ui32GLES1FlushResult = ui32Result;
+}
+
+int zolsim_gles1_last_flush(VEK_BOOL *pb1, VEK_BOOL *pb2) {
+    Guard g(g_mu);
+    if (!S().bGLES1Flushed) return 0;
+    if (pb1 != nullptr) *pb1 = S().abGLES1FlushArgs[0];
+    if (pb2 != nullptr) *pb2 = S().abGLES1FlushArgs[1];
+    return 1;
+}
+
+}  // extern "C"

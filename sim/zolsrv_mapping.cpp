@@ -1,0 +1,54 @@
+// Mapping memory another process exported.
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include "zolsrv_state.h"
+
+using namespace zolsim;
+
+extern "C" {
+
+ZOLSRV_ERROR ZOLSRVMapDeviceMemory2(const ZOLSRV_DEV_DATA *psDevData, int iFd, VEK_HANDLE hDstDevMemHeap,
+                                    ZOLSRV_CLIENT_MEM_INFO **ppsDstMemInfo) {
+    (void)psDevData;
+    (void)hDstDevMemHeap;
+    ENTER("ZOLSRVMapDeviceMemory2");
+    if (ppsDstMemInfo == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    const size_t page = PageSize();
+    struct stat st;
+    if (fstat(iFd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < (off_t)(2 * page) || st.st_size % (off_t)page != 0)
+        return ZOLSRV_ERROR_INVALID_PARAMS;
+    const size_t total = (size_t)st.st_size;
+    void *base = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, iFd, 0);
+    if (base == MAP_FAILED) return ZOLSRV_ERROR_INVALID_PARAMS;
+    MemHeader *h = reinterpret_cast<MemHeader *>(static_cast<char *>(base) + total - page);
+    if (h->ui32Magic != kMemMagic || h->ui64Size == 0 || RoundUp((size_t)h->ui64Size, page) + page != total) {
+        munmap(base, total);
+        return ZOLSRV_ERROR_INVALID_PARAMS;
+    }
+    Mem *m = new Mem{};
+    m->iFd = -1;
+    m->pvBase = base;
+    m->uMapLen = total;
+    m->psHeader = h;
+    m->bMapping = true;
+    {
+        Guard g(g_mu);
+        PublishLocked(m, total - page);
+    }
+    *ppsDstMemInfo = &m->sInfo;
+    return ZOLSRV_OK;
+}
+
+ZOLSRV_ERROR ZOLSRVUnmapDeviceMemory(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
+    (void)psDevData;
+    ENTER("ZOLSRVUnmapDeviceMemory");
+    return FreeMem(psMemInfo, true);
+}
+
+unsigned zolsim_live_mappings(void) {
+    Guard g(g_mu);
+    return S().uiLiveMappings;
+}
+
+}  // extern "C"

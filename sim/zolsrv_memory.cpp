@@ -1,0 +1,312 @@
+// Device memory: allocation, free and export, and the descriptors exported.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include "zolsrv_state.h"
+
+using namespace zolsim;
+
+namespace zolsim {
+
+Mem *FindMemLocked(const ZOLSRV_CLIENT_MEM_INFO *p) {
+    for (Mem *m : S().mems)
+        if (&m->sInfo == p) return m;
+    return nullptr;
+}
+
+// Device addresses: pages for the data, one more for the three sync-object addresses. Once the
+// range wraps round, an address is handed out again only where nothing live holds it: two live
+// allocations at one address would share their sync-object addresses.
+VEK_UINT32 TakeDevVAddrLocked(size_t uLen) {
+    State &s = S();
+    for (size_t uTry = 0; uTry <= s.mems.size() + 1; uTry++) {
+        if ((VEK_UINT64)s.ui32NextDevVAddr + uLen >= kDevVAddrLimit) s.ui32NextDevVAddr = kDevVAddrFirst;
+        const VEK_UINT64 a = s.ui32NextDevVAddr;
+        const Mem *psHolder = nullptr;
+        for (const Mem *m : s.mems) {
+            const VEK_UINT64 b = m->sInfo.sDevVAddr.uiAddr, e = b + m->sInfo.uAllocSize + PageSize();
+            if (a < e && b < a + uLen) {
+                psHolder = m;
+                break;
+            }
+        }
+        if (psHolder == nullptr) break;
+        s.ui32NextDevVAddr = (VEK_UINT32)(psHolder->sInfo.sDevVAddr.uiAddr + psHolder->sInfo.uAllocSize + PageSize());
+    }
+    VEK_UINT32 a = s.ui32NextDevVAddr;
+    s.ui32NextDevVAddr += (VEK_UINT32)uLen;
+    return a;
+}
+
+// Fills the process-local records of a mapped allocation and makes it live.
+void PublishLocked(Mem *m, size_t uDataLen) {
+    VEK_UINT32 dev = TakeDevVAddrLocked(uDataLen + PageSize());
+    VEK_UINT32 sync = dev + (VEK_UINT32)uDataLen;
+    m->sSync.psSyncData = &m->psHeader->sSync;
+    m->sSync.sWriteOpsCompleteDevVAddr.uiAddr = sync;
+    m->sSync.sReadOpsCompleteDevVAddr.uiAddr = sync + 4;
+    m->sSync.sReadOps2CompleteDevVAddr.uiAddr = sync + 8;
+    m->sSync.hMappingInfo = m;
+    m->sSync.hKernelSyncInfo = &m->sSync;
+    m->sInfo.pvLinAddr = m->pvBase;
+    m->sInfo.pvLinAddrKM = m->pvBase;
+    m->sInfo.sDevVAddr.uiAddr = dev;
+    m->sInfo.ui32Flags = m->psHeader->ui32Attribs;
+    m->sInfo.uAllocSize = (VEK_SIZE_T)m->psHeader->ui64Size;
+    m->sInfo.psClientSyncInfo = &m->sSync;
+    m->sInfo.hMappingInfo = m;
+    m->sInfo.hKernelMemInfo = m;
+    m->sInfo.hResItem = m;
+    m->sInfo.ui64Stamp = m->psHeader->ui64Stamp;
+    m->sInfo.psNext = nullptr;
+    // A test may make this allocation or mapping share another's sync objects.
+    if (S().psShareSyncWithNext != nullptr) {
+        m->sInfo.psClientSyncInfo = &S().psShareSyncWithNext->sSync;
+        S().psShareSyncWithNext = nullptr;
+    }
+    S().mems.push_back(m);
+    if (m->bMapping)
+        S().uiLiveMappings++;
+    else
+        S().uiLiveAllocations++;
+}
+
+ZOLSRV_ERROR AllocMem(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32Phys, ZOLSRV_CLIENT_MEM_INFO **pp) {
+    if (uSize == 0 || pp == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    const size_t page = PageSize();
+    const size_t dataLen = RoundUp(uSize, page);
+    const size_t total = dataLen + page;
+    Mem *m = new Mem{};
+    m->iFd = memfd_create("zolsim-devmem", MFD_CLOEXEC);
+    if (m->iFd < 0) goto fail_new;
+    if (ftruncate(m->iFd, (off_t)total) != 0) goto fail_fd;
+    m->pvBase = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, m->iFd, 0);
+    if (m->pvBase == MAP_FAILED) goto fail_fd;
+    m->uMapLen = total;
+    m->psHeader = reinterpret_cast<MemHeader *>(static_cast<char *>(m->pvBase) + dataLen);
+    m->psHeader->ui32Magic = kMemMagic;
+    m->psHeader->ui32Attribs = ui32Attribs;
+    m->psHeader->ui64Size = uSize;
+    m->ui32PhysAddr = ui32Phys;
+    {
+        Guard g(g_mu);
+        State &s = S();
+        if (s.bNextStamp) {
+            m->psHeader->ui64Stamp = s.ui64NextStamp;
+            s.bNextStamp = false;
+        } else {
+            m->psHeader->ui64Stamp = ((VEK_UINT64)(VEK_UINT32)getpid() << 32) | s.ui32NextStamp++;
+        }
+        PublishLocked(m, dataLen);
+    }
+    *pp = &m->sInfo;
+    return ZOLSRV_OK;
+
+fail_fd:
+    close(m->iFd);
+fail_new:
+    delete m;
+    return ZOLSRV_ERROR_OUT_OF_MEMORY;
+}
+
+}  // namespace zolsim
+
+namespace {
+
+// Takes the record out of the live list; the caller then releases it outside the lock.
+Mem *UnpublishLocked(const ZOLSRV_CLIENT_MEM_INFO *p, bool bMapping) {
+    Mem *m = FindMemLocked(p);
+    if (m == nullptr || m->bMapping != bMapping) return nullptr;
+    Erase(S().mems, m);
+    Erase(S().completeOnNextWait, m);
+    if (S().psShareSyncWithNext == m) S().psShareSyncWithNext = nullptr;
+    if (bMapping)
+        S().uiLiveMappings--;
+    else
+        S().uiLiveAllocations--;
+    return m;
+}
+
+void Release(Mem *m) {
+    munmap(m->pvBase, m->uMapLen);
+    if (m->iFd >= 0) close(m->iFd);
+    delete m;
+}
+
+}  // namespace
+
+namespace zolsim {
+
+ZOLSRV_ERROR FreeMem(ZOLSRV_CLIENT_MEM_INFO *p, bool bMapping) {
+    Mem *m;
+    {
+        Guard g(g_mu);
+        m = UnpublishLocked(p, bMapping);
+    }
+    if (m == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    Release(m);
+    return ZOLSRV_OK;
+}
+
+}  // namespace zolsim
+
+namespace {
+
+// Exported descriptors: each is live while its number still names the same file.
+pthread_mutex_t g_fd_mu = PTHREAD_MUTEX_INITIALIZER;
+struct ExportedFd {
+    int iFd;
+    dev_t dev;
+    ino_t ino;
+};
+std::vector<ExportedFd> *g_exported = new std::vector<ExportedFd>;
+unsigned g_exportedCount;  // entries in g_exported, read without the lock by close()
+
+bool SameFile(const ExportedFd &e) {
+    struct stat st;
+    return fstat(e.iFd, &st) == 0 && st.st_dev == e.dev && st.st_ino == e.ino;
+}
+
+}  // namespace
+
+extern "C" {
+
+ZOLSRV_ERROR zolsim_internal_alloc(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32PhysAddr,
+                                   ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo) {
+    return AllocMem(uSize, ui32Attribs, ui32PhysAddr, ppsMemInfo);
+}
+
+ZOLSRV_ERROR zolsim_internal_free(ZOLSRV_CLIENT_MEM_INFO *psMemInfo) { return FreeMem(psMemInfo, false); }
+
+VEK_UINT32 zolsim_internal_phys_addr(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
+    Guard g(g_mu);
+    Mem *m = FindMemLocked(psMemInfo);
+    return m != nullptr ? m->ui32PhysAddr : 0;
+}
+
+VEK_UINT32 zolsim_internal_reserve_dev_vaddr(VEK_SIZE_T uLen) {
+    Guard g(g_mu);
+    return TakeDevVAddrLocked(RoundUp(uLen, PageSize()));
+}
+
+void *zolsim_internal_cpu_address(VEK_UINT32 ui32DevAddr, VEK_SIZE_T *puRoom) {
+    Guard g(g_mu);
+    for (Mem *m : S().mems) {
+        const VEK_UINT32 base = m->sInfo.sDevVAddr.uiAddr;
+        if (ui32DevAddr >= base && ui32DevAddr - base < m->sInfo.uAllocSize) {
+            if (puRoom != nullptr) *puRoom = m->sInfo.uAllocSize - (ui32DevAddr - base);
+            return static_cast<char *>(m->pvBase) + (ui32DevAddr - base);
+        }
+    }
+    return nullptr;
+}
+
+VEK_UINT64 zolsim_internal_stamp_of(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
+    Guard g(g_mu);
+    Mem *m = FindMemLocked(psMemInfo);
+    return m != nullptr ? m->sInfo.ui64Stamp : 0;
+}
+
+void zolsim_internal_fd_closed(int iFd) {
+    if (__atomic_load_n(&g_exportedCount, __ATOMIC_RELAXED) == 0) return;
+    Guard g(g_fd_mu);
+    for (size_t i = 0; i < g_exported->size(); i++)
+        if ((*g_exported)[i].iFd == iFd) {
+            g_exported->erase(g_exported->begin() + (long)i);
+            break;
+        }
+    __atomic_store_n(&g_exportedCount, (unsigned)g_exported->size(), __ATOMIC_RELAXED);
+}
+
+ZOLSRV_ERROR ZOLSRVAllocDeviceMem2(const ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hDevMemHeap, VEK_UINT32 ui32Attribs,
+                                   VEK_SIZE_T uSize, VEK_SIZE_T uAlignment, VEK_VOID *pvPrivData,
+                                   VEK_UINT32 ui32PrivDataLength, ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo) {
+    (void)pvPrivData;
+    ENTER("ZOLSRVAllocDeviceMem2");
+    {
+        Guard g(g_mu);
+        S().allocs.push_back(ZOLSIM_ALLOC_RECORD{hDevMemHeap, ui32Attribs, uSize, uAlignment, ui32PrivDataLength});
+    }
+    if (psDevData == nullptr || hDevMemHeap == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    return AllocMem(uSize, ui32Attribs, 0, ppsMemInfo);
+}
+
+ZOLSRV_ERROR ZOLSRVFreeDeviceMem(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
+    (void)psDevData;
+    ENTER("ZOLSRVFreeDeviceMem");
+    return FreeMem(psMemInfo, false);
+}
+
+ZOLSRV_ERROR ZOLSRVExportDeviceMem2(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO *psMemInfo, int *piFd) {
+    (void)psDevData;
+    ENTER("ZOLSRVExportDeviceMem2");
+    if (piFd == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    int fd;
+    {
+        Guard g(g_mu);
+        Mem *m = FindMemLocked(psMemInfo);
+        if (m == nullptr || m->bMapping) return ZOLSRV_ERROR_INVALID_PARAMS;
+        fd = fcntl(m->iFd, F_DUPFD, 0);  // without close-on-exec: it is meant to be sent on
+    }
+    if (fd < 0) return ZOLSRV_ERROR_OUT_OF_MEMORY;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        close(fd);
+        return ZOLSRV_ERROR_GENERIC;
+    }
+    {
+        Guard g(g_fd_mu);
+        // A stale entry with this number was closed behind our back (dup2, close_range...).
+        for (size_t i = 0; i < g_exported->size(); i++)
+            if ((*g_exported)[i].iFd == fd) {
+                g_exported->erase(g_exported->begin() + (long)i);
+                break;
+            }
+        g_exported->push_back(ExportedFd{fd, st.st_dev, st.st_ino});
+        __atomic_store_n(&g_exportedCount, (unsigned)g_exported->size(), __ATOMIC_RELAXED);
+    }
+    *piFd = fd;
+    return ZOLSRV_OK;
+}
+
+unsigned zolsim_alloc_records(ZOLSIM_ALLOC_RECORD *psOut, unsigned uiMax) {
+    Guard g(g_mu);
+    const std::vector<ZOLSIM_ALLOC_RECORD> &a = S().allocs;
+    for (unsigned i = 0; psOut != nullptr && i < uiMax && i < a.size(); i++) psOut[i] = a[i];
+    return (unsigned)a.size();
+}
+
+void zolsim_set_next_stamp(VEK_UINT64 ui64Stamp) {
+    Guard g(g_mu);
+    S().bNextStamp = true;
+    S().ui64NextStamp = ui64Stamp;
+}
+
+void zolsim_share_sync_with_next(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
+    Guard g(g_mu);
+    S().psShareSyncWithNext = FindMemLocked(psMemInfo);
+}
+
+VEK_UINT32 zolsim_phys_addr(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) { return zolsim_internal_phys_addr(psMemInfo); }
+
+ZOLSRV_CLIENT_MEM_INFO *zolsim_meminfo_by_stamp(VEK_UINT64 ui64Stamp) {
+    Guard g(g_mu);
+    for (Mem *m : S().mems)
+        if (m->sInfo.ui64Stamp == ui64Stamp) return &m->sInfo;
+    return nullptr;
+}
+
+unsigned zolsim_live_allocations(void) {
+    Guard g(g_mu);
+    return S().uiLiveAllocations;
+}
+
+unsigned zolsim_live_exported_fds(void) {
+    Guard g(g_fd_mu);
+    unsigned n = 0;
+    for (const ExportedFd &e : *g_exported) n += SameFile(e) ? 1 : 0;
+    return n;
+}
+
+}  // extern "C"

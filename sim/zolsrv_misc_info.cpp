@@ -1,0 +1,63 @@
+// The misc-information requests.
+#include "zolsrv_state.h"
+
+using namespace zolsim;
+
+extern "C" {
+
+ZOLSRV_ERROR ZOLSRVGetMiscInfo(const ZOLSRV_CONNECTION *psConnection, ZOLSRV_MISC_INFO *psMiscInfo) {
+    ENTER("ZOLSRVGetMiscInfo");
+    if (psMiscInfo == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    Guard g(g_mu);
+    State &s = S();
+    s.miscInfo = *psMiscInfo;
+    s.bHaveMiscInfo = true;
+    if (!ConnectionLiveLocked(psConnection)) return ZOLSRV_ERROR_INVALID_PARAMS;
+    const VEK_UINT32 req = psMiscInfo->ui32StateRequest;
+    VEK_UINT32 present = 0;
+    if (req & ZOLSRV_MISC_INFO_GET_REF_COUNT_PRESENT) {
+        Mem *m = FindMemLocked(psMiscInfo->sGetRefCountCtl.u.psClientMemInfo);
+        if (m == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+        psMiscInfo->sGetRefCountCtl.ui32RefCount = m->ui32RefCount;
+        present |= ZOLSRV_MISC_INFO_GET_REF_COUNT_PRESENT;
+    }
+    if (req & ZOLSRV_MISC_INFO_GLOBALEVENTOBJECT_PRESENT) {
+        psMiscInfo->hOSGlobalEvent = zolsim_internal_connection_event(psConnection);
+        present |= ZOLSRV_MISC_INFO_GLOBALEVENTOBJECT_PRESENT;
+    }
+    if (req & ZOLSRV_MISC_INFO_CPUCACHEOP_PRESENT) {
+        // A PC's caches are coherent with the simulated GPU: nothing to clean or flush.
+        s.uiCacheOps++;
+        present |= ZOLSRV_MISC_INFO_CPUCACHEOP_PRESENT;
+    }
+    psMiscInfo->ui32StatePresent = present;
+    return ZOLSRV_OK;
+}
+
+ZOLSRV_ERROR ZOLSRVReleaseMiscInfo(const ZOLSRV_CONNECTION *psConnection, ZOLSRV_MISC_INFO *psMiscInfo) {
+    (void)psConnection;
+    ENTER("ZOLSRVReleaseMiscInfo");
+    if (psMiscInfo == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    psMiscInfo->hOSGlobalEvent = nullptr;
+    return ZOLSRV_OK;
+}
+
+int zolsim_last_misc_info(ZOLSRV_MISC_INFO *psOut) {
+    Guard g(g_mu);
+    if (!S().bHaveMiscInfo) return 0;
+    if (psOut != nullptr) *psOut = S().miscInfo;
+    return 1;
+}
+
+unsigned zolsim_cache_ops(void) {
+    Guard g(g_mu);
+    return S().uiCacheOps;
+}
+
+void zolsim_set_ref_count(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, VEK_UINT32 ui32RefCount) {
+    Guard g(g_mu);
+    Mem *m = FindMemLocked(psMemInfo);
+    if (m != nullptr) m->ui32RefCount = ui32RefCount;
+}
+
+}  // extern "C"

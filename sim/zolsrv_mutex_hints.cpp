@@ -1,0 +1,134 @@
+// Mutexes and app hints.
+#include "zolsrv_state.h"
+
+using namespace zolsim;
+
+extern "C" {
+
+ZOLSRV_ERROR ZOLSRVCreateMutex(ZOLSRV_MUTEX_HANDLE *phMutex) {
+    ENTER("ZOLSRVCreateMutex");
+    if (phMutex == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    ZOLSRV_MUTEX_HANDLE h = new ZOLSRV_MUTEX_TAG;
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
+    pthread_mutex_init(&h->mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+    h->ulOwner = 0;
+    {
+        Guard g(g_mu);
+        S().uiLiveMutexes++;
+        S().mutexes.push_back(h);
+    }
+    *phMutex = h;
+    return ZOLSRV_OK;
+}
+
+ZOLSRV_ERROR ZOLSRVDestroyMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
+    ENTER("ZOLSRVDestroyMutex");
+    if (hMutex == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (pthread_mutex_destroy(&hMutex->mutex) != 0) {
+        fprintf(stderr, "zolsim: ZOLSRVDestroyMutex of a mutex still held\n");
+        abort();
+    }
+    {
+        Guard g(g_mu);
+        S().uiLiveMutexes--;
+        Erase(S().mutexes, hMutex);
+    }
+    delete hMutex;
+    return ZOLSRV_OK;
+}
+
+void ZOLSRVLockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
+    CountOnly("ZOLSRVLockMutex");
+    int rc = pthread_mutex_lock(&hMutex->mutex);
+    if (rc == EDEADLK) {
+        fprintf(stderr, "zolsim: ZOLSRVLockMutex: this thread already holds the mutex (recursive lock)\n");
+        abort();
+    }
+    if (rc != 0) {
+        fprintf(stderr, "zolsim: ZOLSRVLockMutex failed: %s\n", strerror(rc));
+        abort();
+    }
+    __atomic_store_n(&hMutex->ulOwner, (unsigned long)pthread_self(), __ATOMIC_RELAXED);
+}
+
+void ZOLSRVUnlockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
+    CountOnly("ZOLSRVUnlockMutex");
+    if (__atomic_load_n(&hMutex->ulOwner, __ATOMIC_RELAXED) == (unsigned long)pthread_self())
+        __atomic_store_n(&hMutex->ulOwner, 0UL, __ATOMIC_RELAXED);
+    int rc = pthread_mutex_unlock(&hMutex->mutex);
+    if (rc == EPERM) {
+        fprintf(stderr, "zolsim: ZOLSRVUnlockMutex: this thread does not hold the mutex\n");
+        abort();
+    }
+    if (rc != 0) {
+        fprintf(stderr, "zolsim: ZOLSRVUnlockMutex failed: %s\n", strerror(rc));
+        abort();
+    }
+}
+
+void ZOLSRVCreateAppHintState(VEK_UINT32 eModuleID, const char *pszAppName, VEK_VOID **ppvState) {
+    (void)pszAppName;
+    CountOnly("ZOLSRVCreateAppHintState");
+    if (ppvState == nullptr) return;
+    *ppvState = new HintState{eModuleID};
+    Guard g(g_mu);
+    S().uiLiveHintStates++;
+}
+
+VEK_BOOL ZOLSRVGetAppHint(VEK_VOID *pvHintState, const char *pszHintName, VEK_DATA_TYPE eDataType,
+                          const VEK_VOID *pvDefault, VEK_VOID *pvReturn) {
+    (void)eDataType;
+    int code;
+    if (zolsim_internal_enter("ZOLSRVGetAppHint", &code)) return VEK_FALSE;
+    if (pvHintState == nullptr || pszHintName == nullptr || pvReturn == nullptr) return VEK_FALSE;
+    Guard g(g_mu);
+    State &s = S();
+    if (!s.hintsRead.empty()) s.hintsRead += ',';
+    s.hintsRead += pszHintName;
+    auto it = s.hints.find(pszHintName);
+    if (it != s.hints.end()) {
+        memcpy(pvReturn, &it->second, sizeof(VEK_UINT32));
+        return VEK_TRUE;
+    }
+    if (pvDefault != nullptr) memcpy(pvReturn, pvDefault, sizeof(VEK_UINT32));
+    return VEK_FALSE;
+}
+
+void ZOLSRVFreeAppHintState(VEK_UINT32 eModuleID, VEK_VOID *pvHintState) {
+    (void)eModuleID;
+    CountOnly("ZOLSRVFreeAppHintState");
+    if (pvHintState == nullptr) return;
+    delete static_cast<HintState *>(pvHintState);
+    Guard g(g_mu);
+    S().uiLiveHintStates--;
+}
+
+void zolsim_set_app_hint(const char *pszName, VEK_UINT32 ui32Value) {
+    Guard g(g_mu);
+    S().hints[pszName] = ui32Value;
+}
+
+void zolsim_clear_app_hints(void) {
+    Guard g(g_mu);
+    S().hints.clear();
+}
+
+const char *zolsim_app_hints_read(void) {
+    Guard g(g_mu);
+    return S().hintsRead.c_str();
+}
+
+unsigned zolsim_live_mutexes(void) {
+    Guard g(g_mu);
+    return S().uiLiveMutexes;
+}
+
+unsigned zolsim_live_hint_states(void) {
+    Guard g(g_mu);
+    return S().uiLiveHintStates;
+}
+
+}  // extern "C"

@@ -1,0 +1,167 @@
+// The screens: what each display shows, and its captures as PNG.
+#include "png.h"
+#include "zolsrv_state.h"
+
+using namespace zolsim;
+
+namespace {
+
+// One screen pixel as 8-bit RGB.
+void PixelToRgb(const unsigned char *p, ZOL2DFORMAT eFormat, unsigned char *rgb) {
+    if (eFormat == ZOL2D_PIXEL_FORMAT_RGB565) {
+        const unsigned v = (unsigned)p[0] | ((unsigned)p[1] << 8);
+        const unsigned r = (v >> 11) & 0x1f, g = (v >> 5) & 0x3f, b = v & 0x1f;
+        rgb[0] = (unsigned char)((r << 3) | (r >> 2));
+        rgb[1] = (unsigned char)((g << 2) | (g >> 4));
+        rgb[2] = (unsigned char)((b << 3) | (b >> 2));
+    } else if (eFormat == ZOL2D_PIXEL_FORMAT_ARGB8888) {
+        // 0xAARRGGBB in little-endian memory: blue first.
+        rgb[0] = p[2];
+        rgb[1] = p[1];
+        rgb[2] = p[0];
+    } else {
+        rgb[0] = rgb[1] = rgb[2] = 0;
+    }
+}
+
+size_t BytesPerPixel(ZOL2DFORMAT eFormat) {
+    return eFormat == ZOL2D_PIXEL_FORMAT_RGB565 ? 2 : eFormat == ZOL2D_PIXEL_FORMAT_ARGB8888 ? 4 : 0;
+}
+
+std::vector<unsigned char> ScreenRgbLocked(const Screen &sc) {
+    const size_t bpp = BytesPerPixel(sc.eFormat);
+    std::vector<unsigned char> rgb((size_t)sc.ulWidth * sc.ulHeight * 3);
+    for (unsigned long y = 0; y < sc.ulHeight; y++)
+        for (unsigned long x = 0; x < sc.ulWidth; x++) {
+            const size_t off = (size_t)y * (size_t)sc.lStride + (size_t)x * bpp;
+            unsigned char *out = &rgb[((size_t)y * sc.ulWidth + x) * 3];
+            if (bpp != 0 && off + bpp <= sc.pixels.size())
+                PixelToRgb(&sc.pixels[off], sc.eFormat, out);
+            else
+                out[0] = out[1] = out[2] = 0;
+        }
+    return rgb;
+}
+
+}  // namespace
+
+namespace zolsim {
+
+int WriteFile(const std::string &path, const std::vector<unsigned char> &data) {
+    FILE *f = fopen(path.c_str(), "wb");
+    if (f == nullptr) return -errno;
+    const size_t n = fwrite(data.data(), 1, data.size(), f);
+    const int err = ferror(f) ? -EIO : 0;
+    if (fclose(f) != 0 || n != data.size()) return err != 0 ? err : -EIO;
+    return err;
+}
+
+}  // namespace zolsim
+
+namespace zolsim {
+
+// The display's geometry is taken at each present, so a test may change the display between
+// frames. A capture is written after the lock is released.
+void ScreenShowLocked(unsigned uiDisplay, const void *pvPixels, size_t uSize, VEK_UINT64 ui64Stamp,
+                      std::string *psCapturePath, std::vector<unsigned char> *psCaptureRgb, unsigned long *pulWidth,
+                      unsigned long *pulHeight) {
+    State &s = S();
+    if (uiDisplay >= kMax2DDevices) return;
+    const ZOL2DDISPLAYINFO &d = s.displays[uiDisplay];
+    Screen &sc = s.screens[uiDisplay];
+    sc.ulWidth = d.ulWidth;
+    sc.ulHeight = d.ulHeight;
+    sc.lStride = d.lStride > 0 ? d.lStride : 0;
+    sc.eFormat = d.eFormat;
+    sc.pixels.assign((size_t)sc.lStride * sc.ulHeight, 0);
+    const size_t n = uSize < sc.pixels.size() ? uSize : sc.pixels.size();
+    if (pvPixels != nullptr && n != 0) memcpy(sc.pixels.data(), pvPixels, n);
+    sc.ui64Stamp = ui64Stamp;
+    sc.uiFrames++;
+    if (!s.captureDir.empty()) {
+        char name[32];
+        snprintf(name, sizeof(name), "/frame-%03u.png", s.uiCaptured++);
+        *psCapturePath = s.captureDir + name;
+        *psCaptureRgb = ScreenRgbLocked(sc);
+        *pulWidth = sc.ulWidth;
+        *pulHeight = sc.ulHeight;
+    }
+}
+
+}  // namespace zolsim
+
+extern "C" {
+
+static void ScreenShow(unsigned uiDisplay, const void *pvPixels, size_t uSize, VEK_UINT64 ui64Stamp) {
+    std::string path;
+    std::vector<unsigned char> rgb;
+    unsigned long w = 0, h = 0;
+    {
+        Guard g(g_mu);
+        ScreenShowLocked(uiDisplay, pvPixels, uSize, ui64Stamp, &path, &rgb, &w, &h);
+    }
+    if (!path.empty()) {
+        if (WriteFile(path, zolsim::EncodePng(rgb.data(), (unsigned)w, (unsigned)h)) != 0)
+            fprintf(stderr, "zolsim: cannot save the screen as %s\n", path.c_str());
+    }
+}
+
+void zolsim_internal_screen_show(unsigned uiDisplay, const void *pvPixels, size_t uSize, VEK_UINT64 ui64Stamp) {
+    ScreenShow(uiDisplay, pvPixels, uSize, ui64Stamp);
+}
+
+int zolsim_screen_info(unsigned uiDisplay, ZOLSIM_SCREEN_INFO *psOut) {
+    if (uiDisplay >= kMax2DDevices || psOut == nullptr) return 0;
+    Guard g(g_mu);
+    const Screen &sc = S().screens[uiDisplay];
+    psOut->ulWidth = sc.ulWidth;
+    psOut->ulHeight = sc.ulHeight;
+    psOut->lStride = sc.lStride;
+    psOut->eFormat = sc.eFormat;
+    psOut->uiFrames = sc.uiFrames;
+    psOut->ui64Stamp = sc.ui64Stamp;
+    return 1;
+}
+
+size_t zolsim_screen_pixels(unsigned uiDisplay, void *pvOut, size_t uMax) {
+    if (uiDisplay >= kMax2DDevices) return 0;
+    Guard g(g_mu);
+    const std::vector<unsigned char> &p = S().screens[uiDisplay].pixels;
+    if (pvOut != nullptr) memcpy(pvOut, p.data(), uMax < p.size() ? uMax : p.size());
+    return p.size();
+}
+
+size_t zolsim_screen_rgb(unsigned uiDisplay, unsigned char *pucOut, size_t uMax) {
+    if (uiDisplay >= kMax2DDevices) return 0;
+    Guard g(g_mu);
+    const std::vector<unsigned char> rgb = ScreenRgbLocked(S().screens[uiDisplay]);
+    if (pucOut != nullptr) memcpy(pucOut, rgb.data(), uMax < rgb.size() ? uMax : rgb.size());
+    return rgb.size();
+}
+
+int zolsim_screen_save_png(unsigned uiDisplay, const char *pszPath) {
+    if (uiDisplay >= kMax2DDevices || pszPath == nullptr) return -EINVAL;
+    std::vector<unsigned char> rgb;
+    unsigned long w, h;
+    {
+        Guard g(g_mu);
+        const Screen &sc = S().screens[uiDisplay];
+        rgb = ScreenRgbLocked(sc);
+        w = sc.ulWidth;
+        h = sc.ulHeight;
+    }
+    return WriteFile(pszPath, zolsim::EncodePng(rgb.data(), (unsigned)w, (unsigned)h));
+}
+
+void zolsim_set_screen_capture(const char *pszDir) {
+    Guard g(g_mu);
+    S().captureDir = pszDir != nullptr ? pszDir : "";
+    S().uiCaptured = 0;
+}
+
+int zolsim_write_png(const char *pszPath, const unsigned char *pucRGB, unsigned uiWidth, unsigned uiHeight) {
+    if (pszPath == nullptr || (pucRGB == nullptr && uiWidth != 0 && uiHeight != 0)) return -EINVAL;
+    return WriteFile(pszPath, zolsim::EncodePng(pucRGB, uiWidth, uiHeight));
+}
+
+}  // extern "C"

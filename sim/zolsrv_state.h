@@ -1,0 +1,320 @@
+// The state the services library of the simulated device shares between its parts: its live
+// objects, its configuration and its records, under one lock for the tables it keeps.
+#ifndef ZOLSRV_STATE_H
+#define ZOLSRV_STATE_H
+
+#include <errno.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "zolsim_internal.h"
+
+namespace zolsim {
+
+constexpr VEK_UINT32 kMemMagic = 0x5a4f4c4d;  // "ZOLM"
+constexpr unsigned kMax2DDevices = 16;
+constexpr VEK_UINT32 kDevVAddrFirst = 0x10000000;
+constexpr VEK_UINT32 kDevVAddrLimit = 0xf0000000;
+
+// The trailing page of every allocation: what another process needs to map it.
+struct MemHeader {
+    VEK_UINT32 ui32Magic;
+    VEK_UINT32 ui32Attribs;
+    VEK_UINT64 ui64Stamp;
+    VEK_UINT64 ui64Size;
+    ZOLSRV_SYNC_DATA sSync;
+};
+
+struct Mem {
+    ZOLSRV_CLIENT_MEM_INFO sInfo;  // first: the mem-info pointer is the record pointer
+    ZOLSRV_CLIENT_SYNC_INFO sSync;
+    int iFd;  // the memfd of an allocation; -1 for a mapping, whose descriptor is the caller's
+    void *pvBase;
+    size_t uMapLen;
+    MemHeader *psHeader;
+    bool bMapping;
+    VEK_UINT32 ui32RefCount;
+    VEK_UINT32 ui32PhysAddr;
+};
+
+}  // namespace zolsim
+
+struct ZOLSRV_CONNECTION_TAG {
+    VEK_UINT32 ui32Flags;
+    bool bCounted;
+    char event;  // its address is the connection's global event handle
+};
+
+struct ZOLSRV_MUTEX_TAG {
+    pthread_mutex_t mutex;
+    unsigned long ulOwner;  // the holding thread's id, 0 when free; read by other threads
+};
+
+namespace zolsim {
+
+// A flip chain's display-class side (see zolsim_internal_dc_chain_set).
+struct DCChain {
+    VEK_HANDLE hDevice;
+    VEK_HANDLE hSwapChain;
+    unsigned uiDisplay;
+    std::vector<ZOLSRV_CLIENT_MEM_INFO *> buffers;
+};
+
+// What a display shows: the pixels of the last present, in the display's format and stride.
+struct Screen {
+    unsigned long ulWidth = 0;
+    unsigned long ulHeight = 0;
+    long lStride = 0;
+    ZOL2DFORMAT eFormat = ZOL2D_PIXEL_FORMAT_UNKNOWN;
+    unsigned uiFrames = 0;
+    VEK_UINT64 ui64Stamp = 0;
+    std::vector<unsigned char> pixels;
+};
+
+struct HintState {
+    VEK_UINT32 ui32Module;
+};
+
+struct Fault {
+    std::string name;
+    unsigned uiRemaining;
+    int iCode;
+};
+
+struct State {
+    // configuration
+    std::vector<ZOLSRV_DEVICE_IDENTIFIER> devices;
+    std::vector<VEK_UINT32> heapIDs;
+    unsigned ui2DDevices;
+    ZOL2DDISPLAYINFO displays[kMax2DDevices];
+    ZOL2DMISCDISPLAYINFO miscDisplays[kMax2DDevices];
+    long lStrideOverride;
+    long lCountOverride;
+    std::map<std::string, VEK_UINT32> hints;
+    unsigned uiWaitTimeoutMs;
+    std::vector<Fault> faults;
+    // records
+    std::map<std::string, unsigned> calls;
+    // Each caller names its function by a literal: its address finds the count at once.
+    std::unordered_map<const char *, unsigned *> callSites;
+    std::vector<std::string> failableCalled;  // in the order of the first call
+    std::string failableCalledText;
+    VEK_UINT32 ui32LastConnectFlags;
+    VEK_UINT32 ui32LastAcquireIndex;
+    unsigned long ulLastContextDevice;
+    std::vector<ZOLSIM_ALLOC_RECORD> allocs;
+    bool bHaveFlipChain;
+    ZOLSIM_FLIPCHAIN_RECORD flipChain;
+    bool bHaveMiscInfo;
+    ZOLSRV_MISC_INFO miscInfo;
+    std::vector<unsigned long> wraps;
+    bool bHaveBlit;
+    ZOLSIM_BLIT_RECORD blit;
+    std::string hintsRead;
+    unsigned uiStallReports;
+    unsigned uiCacheOps;
+    std::vector<Mem *> completeOnNextWait;
+    bool bNextStamp;
+    VEK_UINT64 ui64NextStamp;
+    Mem *psShareSyncWithNext;
+    // the display
+    std::vector<ZOLSIM_PRESENT_RECORD> presents;
+    std::vector<ZOLSIM_FLIP_PROPERTIES_RECORD> flipProperties;
+    std::vector<ZOLSIM_SWAP_RECORD> swaps;
+    unsigned uiSwapRetries;
+    Screen screens[kMax2DDevices];
+    std::string captureDir;
+    unsigned uiCaptured;
+    // the GLES1 stand-in
+    bool bGLES1Absent;
+    VEK_UINT32 ui32GLES1Version;
+    bool bGLES1TableNull;
+    bool bGLES1FlushMissing;
+    VEK_UINT32 ui32GLES1FlushResult;
+    bool bGLES1Flushed;
+    VEK_BOOL abGLES1FlushArgs[2];
+    // live objects (never reset)
+    std::vector<Mem *> mems;
+    std::vector<ZOLSRV_CONNECTION *> connections;
+    std::vector<void *> memContexts;
+    std::map<void *, const ZOLSRV_CONNECTION *> memContextConnection;
+    std::vector<DCChain> dcChains;
+    std::vector<ZOLSRV_MUTEX_HANDLE> mutexes;
+    unsigned uiLiveAllocations = 0, uiLiveMappings = 0, uiLiveConnections = 0, uiLiveMutexes = 0, uiLiveHintStates = 0,
+             uiLiveContexts = 0, uiLiveFlipChains = 0, uiLiveWrapped = 0;
+    VEK_UINT32 ui32NextDevVAddr = kDevVAddrFirst;
+    VEK_UINT32 ui32NextStamp = 1;
+
+    State() { Defaults(); }
+
+    void Defaults() {
+        devices.assign(1, ZOLSRV_DEVICE_IDENTIFIER{ZOLSRV_DEVICE_TYPE_HQT, ZOLSRV_DEVICE_CLASS_3D, 0});
+        heapIDs = {0x01000001, 0x00000000};
+        ui2DDevices = 3;
+        for (unsigned i = 0; i < kMax2DDevices; i++) {
+            displays[i] = ZOL2DDISPLAYINFO{1, 3, ZOL2D_PIXEL_FORMAT_RGB565, 800, 480, 1600, 0, 1};
+            miscDisplays[i] = ZOL2DMISCDISPLAYINFO{};
+            miscDisplays[i].ulPhysicalWidthmm = 154;
+            miscDisplays[i].ulPhysicalHeightmm = 92;
+        }
+        lStrideOverride = 0;
+        lCountOverride = -1;
+        hints.clear();
+        uiWaitTimeoutMs = 20;
+        faults.clear();
+        calls.clear();
+        callSites.clear();
+        failableCalled.clear();
+        ui32LastConnectFlags = 0;
+        ui32LastAcquireIndex = 0;
+        ulLastContextDevice = 0;
+        allocs.clear();
+        bHaveFlipChain = false;
+        flipChain = ZOLSIM_FLIPCHAIN_RECORD{};
+        bHaveMiscInfo = false;
+        miscInfo = ZOLSRV_MISC_INFO{};
+        wraps.clear();
+        bHaveBlit = false;
+        blit = ZOLSIM_BLIT_RECORD{};
+        hintsRead.clear();
+        uiStallReports = 0;
+        uiCacheOps = 0;
+        completeOnNextWait.clear();
+        bNextStamp = false;
+        ui64NextStamp = 0;
+        psShareSyncWithNext = nullptr;
+        presents.clear();
+        flipProperties.clear();
+        swaps.clear();
+        uiSwapRetries = 0;
+        for (Screen &sc : screens) sc = Screen{};
+        captureDir.clear();
+        uiCaptured = 0;
+        bGLES1Absent = false;
+        ui32GLES1Version = 3;
+        bGLES1TableNull = false;
+        bGLES1FlushMissing = false;
+        ui32GLES1FlushResult = 0;
+        bGLES1Flushed = false;
+        abGLES1FlushArgs[0] = abGLES1FlushArgs[1] = VEK_FALSE;
+    }
+
+    // ZOLSIM_FAIL="name:nth:code[,name:nth:code...]" arms faults before any test code runs, for
+    // the calls a module makes while it loads.
+    void FaultsFromEnvironment() {
+        const char *env = getenv("ZOLSIM_FAIL");
+        if (env == nullptr) return;
+        std::string all(env);
+        size_t pos = 0;
+        while (pos <= all.size()) {
+            size_t end = all.find(',', pos);
+            if (end == std::string::npos) end = all.size();
+            std::string item = all.substr(pos, end - pos);
+            size_t c1 = item.find(':');
+            size_t c2 = c1 == std::string::npos ? c1 : item.find(':', c1 + 1);
+            if (c2 != std::string::npos) {
+                unsigned nth = (unsigned)strtoul(item.c_str() + c1 + 1, nullptr, 10);
+                int code = (int)strtol(item.c_str() + c2 + 1, nullptr, 10);
+                if (nth > 0) faults.push_back(Fault{item.substr(0, c1), nth, code});
+            }
+            pos = end + 1;
+        }
+    }
+};
+
+extern pthread_mutex_t g_mu;
+
+// Never destroyed: a background completion may still run while the process exits.
+State &S();
+
+class Guard {
+public:
+    explicit Guard(pthread_mutex_t &m) : m_(m) { pthread_mutex_lock(&m_); }
+    ~Guard() { pthread_mutex_unlock(&m_); }
+    Guard(const Guard &) = delete;
+    Guard &operator=(const Guard &) = delete;
+
+private:
+    pthread_mutex_t &m_;
+};
+
+// One cookie per device index and one handle per heap slot, stable for the process's life.
+extern char g_devCookies[ZOLSRV_MAX_DEVICES];
+extern char g_heapHandles[ZOLSRV_MAX_CLIENT_HEAPS];
+
+inline size_t PageSize() { return (size_t)sysconf(_SC_PAGESIZE); }
+
+inline size_t RoundUp(size_t v, size_t a) { return (v + a - 1) / a * a; }
+
+template <typename T>
+bool Contains(const std::vector<T> &v, T x) {
+    for (const T &e : v)
+        if (e == x) return true;
+    return false;
+}
+
+template <typename T>
+bool Erase(std::vector<T> &v, T x) {
+    for (size_t i = 0; i < v.size(); i++)
+        if (v[i] == x) {
+            v.erase(v.begin() + (long)i);
+            return true;
+        }
+    return false;
+}
+
+template <typename T>
+unsigned CopyRecords(const std::vector<T> &v, T *psOut, unsigned uiMax) {
+    for (unsigned i = 0; psOut != nullptr && i < uiMax && i < v.size(); i++) psOut[i] = v[i];
+    return (unsigned)v.size();
+}
+
+inline void SleepUs(long us) {
+    struct timespec ts = {us / 1000000, (us % 1000000) * 1000};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+// Memory and export.
+Mem *FindMemLocked(const ZOLSRV_CLIENT_MEM_INFO *p);
+VEK_UINT32 TakeDevVAddrLocked(size_t uLen);
+void PublishLocked(Mem *m, size_t uDataLen);
+ZOLSRV_ERROR AllocMem(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32Phys, ZOLSRV_CLIENT_MEM_INFO **pp);
+ZOLSRV_ERROR FreeMem(ZOLSRV_CLIENT_MEM_INFO *p, bool bMapping);
+
+// Connections.
+bool ConnectionLiveLocked(const ZOLSRV_CONNECTION *c);
+
+// The GPU and the events it signals.
+extern VEK_UINT32 g_eventGeneration;  // bumped by every completion in this process
+extern VEK_UINT32 g_eventWaiters;     // threads inside ZOLSRVEventObjectWait
+void CompleteLocked(Mem *m);
+struct Snapshot {
+    Mem *m;
+    VEK_UINT32 r, w, r2;
+};
+Snapshot Snap(Mem *m);
+
+// Call counting for the calls that cannot fail.
+void CountOnly(const char *pszFunction);
+
+// Screens.
+void ScreenShowLocked(unsigned uiDisplay, const void *pvPixels, size_t uSize, VEK_UINT64 ui64Stamp,
+                      std::string *psCapturePath, std::vector<unsigned char> *psCaptureRgb, unsigned long *pulWidth,
+                      unsigned long *pulHeight);
+int WriteFile(const std::string &path, const std::vector<unsigned char> &data);
+
+}  // namespace zolsim
+
+#define ENTER(name) ZOLSIM_ENTER(name, ZOLSRV_ERROR)
+
+#endif
