@@ -27,7 +27,7 @@ LOCAL_C_INCLUDES := \
 
 # Only HMI leaves the library; the module is plain C++ without exceptions or run-time types.
 LOCAL_CFLAGS := -Wall -Wextra -Werror -fvisibility=hidden
-LOCAL_CPPFLAGS := -std=c++17 -fno-exceptions -fno-rtti -fvisibility-inlines-hidden
+LOCAL_CPPFLAGS := -std=gnu++17 -fno-exceptions -fno-rtti -fvisibility-inlines-hidden
 LOCAL_LDFLAGS := -Wl,--no-undefined
 
 # The services and 2D libraries of the GPU vendor, cutils for native handles, and libdl, which

@@ -298,7 +298,7 @@ int compositionComplete(framebuffer_device_t * /* fb */) {
     if (gbForeignGLES) goto out_unlock;
 
     if (hGLES1Library == nullptr) {
-        if (ZOLSRVLoadLibrary(VEK_GLES1_LIBRARY_PATH, &hGLES1Library) != ZOLSRV_OK) hGLES1Library = nullptr;
+        hGLES1Library = ZOLSRVLoadLibrary(VEK_GLES1_LIBRARY_PATH);
         if (hGLES1Library == nullptr) goto err_foreign;
         if (ZOLSRVGetLibFuncAddr(hGLES1Library, "glGetString", reinterpret_cast<VEK_VOID **>(&pfnglGetString)) !=
             ZOLSRV_OK)

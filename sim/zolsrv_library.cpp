@@ -33,20 +33,19 @@ void zolsim_internal_gles1_flushed(VEK_BOOL b1, VEK_BOOL b2) {
     S().abGLES1FlushArgs[1] = b2;
 }
 
-ZOLSRV_ERROR ZOLSRVLoadLibrary(const char *pszLibraryName, VEK_HANDLE *phLibrary) {
-    ENTER("ZOLSRVLoadLibrary");
-    if (pszLibraryName == nullptr || phLibrary == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+/* The library's handle, or NULL: a failure has no code to give. */
+VEK_HANDLE ZOLSRVLoadLibrary(const char *pszLibraryName) {
+    int iFaultCode;
+    if (zolsim_internal_enter("ZOLSRVLoadLibrary", &iFaultCode)) return nullptr;
+    if (pszLibraryName == nullptr) return nullptr;
     {
         Guard g(g_mu);
-        if (S().bGLES1Absent && strcmp(pszLibraryName, kGLES1Library) == 0) return ZOLSRV_ERROR_GENERIC;
+        if (S().bGLES1Absent && strcmp(pszLibraryName, kGLES1Library) == 0) return nullptr;
     }
     const char *root = getenv("ZOLSIM_ROOT");
     std::string path = (root != nullptr ? root : ZOLSIM_ROOT);
     path += pszLibraryName;
-    void *h = dlopen(path.c_str(), RTLD_NOW);
-    if (h == nullptr) return ZOLSRV_ERROR_GENERIC;
-    *phLibrary = h;
-    return ZOLSRV_OK;
+    return dlopen(path.c_str(), RTLD_NOW);
 }
 
 ZOLSRV_ERROR ZOLSRVUnloadLibrary(VEK_HANDLE hLibrary) {
@@ -64,9 +63,10 @@ ZOLSRV_ERROR ZOLSRVGetLibFuncAddr(VEK_HANDLE hLibrary, const char *pszFunctionNa
     return ZOLSRV_OK;
 }
 
-void ZOLSRVMemCopy(VEK_VOID *pvDst, const VEK_VOID *pvSrc, VEK_SIZE_T uiSize) {
+ZOLSRV_ERROR ZOLSRVMemCopy(VEK_VOID *pvDst, const VEK_VOID *pvSrc, VEK_SIZE_T uiSize) {
     CountOnly("ZOLSRVMemCopy");
     memcpy(pvDst, pvSrc, uiSize);
+    return ZOLSRV_OK;
 }
 
 void zolsim_set_gles1_absent(int bAbsent) {

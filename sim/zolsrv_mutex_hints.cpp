@@ -40,7 +40,7 @@ ZOLSRV_ERROR ZOLSRVDestroyMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
     return ZOLSRV_OK;
 }
 
-void ZOLSRVLockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
+ZOLSRV_ERROR ZOLSRVLockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
     CountOnly("ZOLSRVLockMutex");
     int rc = pthread_mutex_lock(&hMutex->mutex);
     if (rc == EDEADLK) {
@@ -52,9 +52,10 @@ void ZOLSRVLockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
         abort();
     }
     __atomic_store_n(&hMutex->ulOwner, (unsigned long)pthread_self(), __ATOMIC_RELAXED);
+    return ZOLSRV_OK;
 }
 
-void ZOLSRVUnlockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
+ZOLSRV_ERROR ZOLSRVUnlockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
     CountOnly("ZOLSRVUnlockMutex");
     if (__atomic_load_n(&hMutex->ulOwner, __ATOMIC_RELAXED) == (unsigned long)pthread_self())
         __atomic_store_n(&hMutex->ulOwner, 0UL, __ATOMIC_RELAXED);
@@ -67,23 +68,25 @@ void ZOLSRVUnlockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
         fprintf(stderr, "zolsim: ZOLSRVUnlockMutex failed: %s\n", strerror(rc));
         abort();
     }
+    return ZOLSRV_OK;
 }
 
-void ZOLSRVCreateAppHintState(VEK_UINT32 eModuleID, const char *pszAppName, VEK_VOID **ppvState) {
+ZOLSRV_ERROR ZOLSRVCreateAppHintState(VEK_UINT32 eModuleID, const char *pszAppName, VEK_VOID **ppvState) {
     (void)pszAppName;
     CountOnly("ZOLSRVCreateAppHintState");
-    if (ppvState == nullptr) return;
+    if (ppvState == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     *ppvState = new HintState{eModuleID};
     Guard g(g_mu);
     S().uiLiveHintStates++;
+    return ZOLSRV_OK;
 }
 
-VEK_BOOL ZOLSRVGetAppHint(VEK_VOID *pvHintState, const char *pszHintName, VEK_DATA_TYPE eDataType,
-                          const VEK_VOID *pvDefault, VEK_VOID *pvReturn) {
+/* A hint that is not set is not a failure: the default is the answer. */
+ZOLSRV_ERROR ZOLSRVGetAppHint(VEK_VOID *pvHintState, const char *pszHintName, VEK_DATA_TYPE eDataType,
+                              const VEK_VOID *pvDefault, VEK_VOID *pvReturn) {
     (void)eDataType;
-    int code;
-    if (zolsim_internal_enter("ZOLSRVGetAppHint", &code)) return VEK_FALSE;
-    if (pvHintState == nullptr || pszHintName == nullptr || pvReturn == nullptr) return VEK_FALSE;
+    ENTER("ZOLSRVGetAppHint");
+    if (pvHintState == nullptr || pszHintName == nullptr || pvReturn == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     Guard g(g_mu);
     State &s = S();
     if (!s.hintsRead.empty()) s.hintsRead += ',';
@@ -91,19 +94,21 @@ VEK_BOOL ZOLSRVGetAppHint(VEK_VOID *pvHintState, const char *pszHintName, VEK_DA
     auto it = s.hints.find(pszHintName);
     if (it != s.hints.end()) {
         memcpy(pvReturn, &it->second, sizeof(VEK_UINT32));
-        return VEK_TRUE;
+        return ZOLSRV_OK;
     }
-    if (pvDefault != nullptr) memcpy(pvReturn, pvDefault, sizeof(VEK_UINT32));
-    return VEK_FALSE;
+    if (pvDefault == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    memcpy(pvReturn, pvDefault, sizeof(VEK_UINT32));
+    return ZOLSRV_OK;
 }
 
-void ZOLSRVFreeAppHintState(VEK_UINT32 eModuleID, VEK_VOID *pvHintState) {
+ZOLSRV_ERROR ZOLSRVFreeAppHintState(VEK_UINT32 eModuleID, VEK_VOID *pvHintState) {
     (void)eModuleID;
     CountOnly("ZOLSRVFreeAppHintState");
-    if (pvHintState == nullptr) return;
+    if (pvHintState == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     delete static_cast<HintState *>(pvHintState);
     Guard g(g_mu);
     S().uiLiveHintStates--;
+    return ZOLSRV_OK;
 }
 
 void zolsim_set_app_hint(const char *pszName, VEK_UINT32 ui32Value) {

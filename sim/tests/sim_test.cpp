@@ -186,17 +186,17 @@ TEST_F(SimTest, FaultFiresExactlyAtTheNthCall) {
 
     zolsim_set_app_hint("Known", 7);
     VEK_VOID *hints = nullptr;
-    ZOLSRVCreateAppHintState(VEK_ANDROID_HAL, "test", &hints);
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVCreateAppHintState(VEK_ANDROID_HAL, "test", &hints));
     VEK_UINT32 def = 3, out = 99;
-    zolsim_fail("ZOLSRVGetAppHint", 1, 0);
-    EXPECT_EQ(VEK_FALSE, ZOLSRVGetAppHint(hints, "Known", VEK_UINT_TYPE, &def, &out));
-    EXPECT_EQ(99u, out);
-    EXPECT_EQ(VEK_TRUE, ZOLSRVGetAppHint(hints, "Known", VEK_UINT_TYPE, &def, &out));
+    zolsim_fail("ZOLSRVGetAppHint", 1, ZOLSRV_ERROR_GENERIC);
+    EXPECT_EQ(ZOLSRV_ERROR_GENERIC, ZOLSRVGetAppHint(hints, "Known", VEK_UINT_TYPE, &def, &out));
+    EXPECT_EQ(99u, out) << "a failed read writes nothing";
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVGetAppHint(hints, "Known", VEK_UINT_TYPE, &def, &out));
     EXPECT_EQ(7u, out);
-    EXPECT_EQ(VEK_FALSE, ZOLSRVGetAppHint(hints, "Other", VEK_UINT_TYPE, &def, &out));
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVGetAppHint(hints, "Other", VEK_UINT_TYPE, &def, &out)) << "a default is no failure";
     EXPECT_EQ(3u, out);
     EXPECT_STREQ("Known,Other", zolsim_app_hints_read());
-    ZOLSRVFreeAppHintState(VEK_ANDROID_HAL, hints);
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeAppHintState(VEK_ANDROID_HAL, hints));
 
     zolsim_fail("ZOL2DEnumerateDevices", 1, 9);
     EXPECT_EQ(9, ZOL2DEnumerateDevices(nullptr));
@@ -507,9 +507,9 @@ TEST_F(SimTest, ScreenConvertsEachDisplayFormatToRgb) {
 }
 
 TEST_F(SimTest, Gles1StandInIsFoundUnderTheRootAndCanBeMadeAbsent) {
-    VEK_HANDLE lib = nullptr;
     const char *path = "/system/vendor/lib/egl/libGLESv1_CM_ZOLCORE_KEVRA_120.so";
-    ASSERT_EQ(ZOLSRV_OK, ZOLSRVLoadLibrary(path, &lib));
+    VEK_HANDLE lib = ZOLSRVLoadLibrary(path);
+    ASSERT_NE(nullptr, lib) << "the handle is the answer";
     void *fn = nullptr;
     ASSERT_EQ(ZOLSRV_OK, ZOLSRVGetLibFuncAddr(lib, "glGetString", &fn));
     typedef const unsigned char *(*GetString)(int);
@@ -523,10 +523,11 @@ TEST_F(SimTest, Gles1StandInIsFoundUnderTheRootAndCanBeMadeAbsent) {
     EXPECT_EQ(nullptr, reinterpret_cast<GetString>(fn)(0x6500));
     EXPECT_EQ(ZOLSRV_OK, ZOLSRVUnloadLibrary(lib));
 
+    EXPECT_EQ(nullptr, ZOLSRVLoadLibrary("/system/vendor/lib/egl/libNotThere.so"));
+    zolsim_fail("ZOLSRVLoadLibrary", 1, ZOLSRV_ERROR_GENERIC);
+    EXPECT_EQ(nullptr, ZOLSRVLoadLibrary(path)) << "an injected failure is NULL too";
     zolsim_set_gles1_absent(1);
-    lib = nullptr;
-    EXPECT_NE(ZOLSRV_OK, ZOLSRVLoadLibrary(path, &lib));
-    EXPECT_EQ(nullptr, lib);
+    EXPECT_EQ(nullptr, ZOLSRVLoadLibrary(path));
 }
 
 }  // namespace

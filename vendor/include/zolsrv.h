@@ -175,8 +175,8 @@ ZOLSRV_ERROR ZOLSRVClientEvent(ZOLSRV_CLIENT_EVENT eEvent, ZOLSRV_DEV_DATA *psDe
 /* Process-local, non-recursive mutex */
 ZOLSRV_ERROR ZOLSRVCreateMutex(ZOLSRV_MUTEX_HANDLE *phMutex);
 ZOLSRV_ERROR ZOLSRVDestroyMutex(ZOLSRV_MUTEX_HANDLE hMutex);
-void ZOLSRVLockMutex(ZOLSRV_MUTEX_HANDLE hMutex);
-void ZOLSRVUnlockMutex(ZOLSRV_MUTEX_HANDLE hMutex);
+ZOLSRV_ERROR ZOLSRVLockMutex(ZOLSRV_MUTEX_HANDLE hMutex);
+ZOLSRV_ERROR ZOLSRVUnlockMutex(ZOLSRV_MUTEX_HANDLE hMutex);
 
 /* Display-class buffers */
 ZOLSRV_ERROR ZOLSRVGetDCBuffers2(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, VEK_HANDLE *phBuffer,
@@ -185,17 +185,18 @@ ZOLSRV_ERROR ZOLSRVSwapToDCBuffer2(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, VE
                                    ZOLSRV_CLIENT_MEM_INFO **ppsMemInfos, VEK_UINT32 ui32NumMemInfos,
                                    VEK_VOID *pvPrivData, VEK_UINT32 ui32PrivDataLength);
 
-/* App hints; a hint that is not set yields the default. */
-void ZOLSRVCreateAppHintState(VEK_UINT32 eModuleID, const char *pszAppName, VEK_VOID **ppvState);
-VEK_BOOL ZOLSRVGetAppHint(VEK_VOID *pvHintState, const char *pszHintName, VEK_DATA_TYPE eDataType,
-                          const VEK_VOID *pvDefault, VEK_VOID *pvReturn);
-void ZOLSRVFreeAppHintState(VEK_UINT32 eModuleID, VEK_VOID *pvHintState);
+/* App hints; a hint that is not set yields the default, which is not a failure. */
+ZOLSRV_ERROR ZOLSRVCreateAppHintState(VEK_UINT32 eModuleID, const char *pszAppName, VEK_VOID **ppvState);
+ZOLSRV_ERROR ZOLSRVGetAppHint(VEK_VOID *pvHintState, const char *pszHintName, VEK_DATA_TYPE eDataType,
+                              const VEK_VOID *pvDefault, VEK_VOID *pvReturn);
+ZOLSRV_ERROR ZOLSRVFreeAppHintState(VEK_UINT32 eModuleID, VEK_VOID *pvHintState);
 
-/* Libraries and memory */
-ZOLSRV_ERROR ZOLSRVLoadLibrary(const char *pszLibraryName, VEK_HANDLE *phLibrary);
+/* Libraries and memory. Loading answers the library's handle, NULL when it cannot be loaded. */
+VEK_HANDLE ZOLSRVLoadLibrary(const char *pszLibraryName);
+/* Not used by the graphics HAL, which keeps what it loads for the life of the process. */
 ZOLSRV_ERROR ZOLSRVUnloadLibrary(VEK_HANDLE hLibrary);
 ZOLSRV_ERROR ZOLSRVGetLibFuncAddr(VEK_HANDLE hLibrary, const char *pszFunctionName, VEK_VOID **ppvFuncAddr);
-void ZOLSRVMemCopy(VEK_VOID *pvDst, const VEK_VOID *pvSrc, VEK_SIZE_T uiSize);
+ZOLSRV_ERROR ZOLSRVMemCopy(VEK_VOID *pvDst, const VEK_VOID *pvSrc, VEK_SIZE_T uiSize);
 
 #ifdef __cplusplus
 }
