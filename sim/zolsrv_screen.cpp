@@ -48,6 +48,7 @@ std::vector<unsigned char> ScreenRgbLocked(const Screen &sc) {
 namespace zolsim {
 
 int WriteFile(const std::string &path, const std::vector<unsigned char> &data) {
+    if (data.empty()) return -EINVAL;  // no image could be made: a screen never shown has no pixels
     FILE *f = fopen(path.c_str(), "wb");
     if (f == nullptr) return -errno;
     const size_t n = fwrite(data.data(), 1, data.size(), f);
