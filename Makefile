@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 PACKAGES := g++ cmake ninja-build googletest libgtest-dev libbenchmark-dev g++-arm-linux-gnueabi qemu-user \
-  clang-format python3 clang libclang-rt-14-dev valgrind
+  clang-format python3 clang libclang-rt-14-dev valgrind libstb-dev
 # The fuzz run's length in seconds within make test.
 FUZZ_SECONDS ?= 50
 

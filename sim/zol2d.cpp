@@ -1,6 +1,7 @@
 // libzol2d: the 2D library of the simulated device. Its buffers are services allocations, so
 // they carry stamps and sync counters like any other device memory.
 #include <pthread.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -42,6 +43,14 @@ struct PendingBlit {
 };
 
 pthread_mutex_t g_mu = PTHREAD_MUTEX_INITIALIZER;
+
+// Blits into one destination run one after the other; blits into different ones do not wait for
+// each other (a destination's lock is picked by its record's address).
+constexpr unsigned kDstLocks = 251;
+pthread_mutex_t g_dstMu[kDstLocks];
+__attribute__((constructor)) void InitDstLocks() {
+    for (pthread_mutex_t &m : g_dstMu) pthread_mutex_init(&m, nullptr);
+}
 std::vector<Context *> *g_contexts = new std::vector<Context *>;
 std::vector<FlipChain *> *g_chains = new std::vector<FlipChain *>;
 std::vector<Wrapped *> *g_wrapped = new std::vector<Wrapped *>;
@@ -469,19 +478,27 @@ ZOL2DERROR ZOL2DBlt3DExt(ZOL2DCONTEXTHANDLE hContext, const ZOL2D_3DBLT_EXT *psB
     if (!zolsim::BlitFormatKnown(d.Format) || !zolsim::BlitFormatKnown(src.Format)) return ZOL2DERROR_INVALID_PARAMETER;
     // An NV12 destination needs its chroma plane.
     if ((d.Format == ZOL2D_BLT_FORMAT_NV12) != (psBlt->pDstExt != nullptr)) return ZOL2DERROR_INVALID_PARAMETER;
-    Guard g;
-    if (FindContextLocked(hContext) == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
     zolsim::BlitSurface sDst, sSrc;
-    if (!DescribeSurface(d, psBlt->pDstExt, &sDst) || !DescribeSurface(src, nullptr, &sSrc) ||
-        !RectInside(psBlt->rcSource, sSrc) || psBlt->rcDest.right <= psBlt->rcDest.left ||
-        psBlt->rcDest.bottom <= psBlt->rcDest.top)
-        return ZOL2DERROR_INVALID_PARAMETER;
-
-    // The pixels land now; the destination's write stays pending until the blits are queried.
-    zolsim::BlitConvert(sDst, psBlt->rcDest, sSrc, psBlt->rcSource);
-    ZOLSRV_CLIENT_MEM_INFO *psServicesMem = static_cast<ZOLSRV_CLIENT_MEM_INFO *>(d.pSurfMemInfo->hPrivateData);
-    if (psServicesMem != nullptr) zolsim_internal_gpu_write_begin(psServicesMem);
-    g_pendingBlits->push_back(PendingBlit{d.pSurfMemInfo, psServicesMem});
+    ZOLSRV_CLIENT_MEM_INFO *psServicesMem;
+    {
+        Guard g;
+        if (FindContextLocked(hContext) == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
+        if (!DescribeSurface(d, psBlt->pDstExt, &sDst) || !DescribeSurface(src, nullptr, &sSrc) ||
+            !RectInside(psBlt->rcSource, sSrc) || psBlt->rcDest.right <= psBlt->rcDest.left ||
+            psBlt->rcDest.bottom <= psBlt->rcDest.top)
+            return ZOL2DERROR_INVALID_PARAMETER;
+        psServicesMem = static_cast<ZOLSRV_CLIENT_MEM_INFO *>(d.pSurfMemInfo->hPrivateData);
+        if (psServicesMem != nullptr) zolsim_internal_gpu_write_begin(psServicesMem);
+        g_pendingBlits->push_back(PendingBlit{d.pSurfMemInfo, psServicesMem});
+    }
+    // The pixels land now, outside the library's tables' lock: the blit engine serialises on its
+    // destination only. The destination's write stays pending until the blits are queried.
+    {
+        pthread_mutex_t &mu = g_dstMu[((uintptr_t)d.pSurfMemInfo >> 4) % kDstLocks];
+        pthread_mutex_lock(&mu);
+        zolsim::BlitConvert(sDst, psBlt->rcDest, sSrc, psBlt->rcSource);
+        pthread_mutex_unlock(&mu);
+    }
     return ZOL2D_OK;
 }
 
@@ -495,6 +512,10 @@ ZOL2DERROR ZOL2DQueryBlitsComplete(ZOL2DCONTEXTHANDLE hContext, const ZOL2DMEMIN
         if (b.psDst != psMemInfo) {
             i++;
         } else if (ulFlags & ZOL2D_QUERY_WAIT) {
+            // A blit still converting into the destination finishes first.
+            pthread_mutex_t &mu = g_dstMu[((uintptr_t)psMemInfo >> 4) % kDstLocks];
+            pthread_mutex_lock(&mu);
+            pthread_mutex_unlock(&mu);
             if (b.psServicesMem != nullptr) zolsim_internal_gpu_write_end(b.psServicesMem);
             g_pendingBlits->erase(g_pendingBlits->begin() + (long)i);
         } else {

@@ -6,52 +6,52 @@ using namespace zolsim;
 extern "C" {
 
 unsigned zolsim_internal_2d_device_count(void) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     return S().ui2DDevices;
 }
 
 void zolsim_internal_2d_display(unsigned uiIndex, ZOL2DDISPLAYINFO *psDisplayInfo,
                                 ZOL2DMISCDISPLAYINFO *psMiscDisplayInfo) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     if (uiIndex >= kMax2DDevices) uiIndex = kMax2DDevices - 1;
     if (psDisplayInfo != nullptr) *psDisplayInfo = S().displays[uiIndex];
     if (psMiscDisplayInfo != nullptr) *psMiscDisplayInfo = S().miscDisplays[uiIndex];
 }
 
 long zolsim_internal_flipchain_stride_override(void) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     return S().lStrideOverride;
 }
 
 long zolsim_internal_flipchain_count_override(void) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     return S().lCountOverride;
 }
 
 void zolsim_internal_record_context_device(unsigned long ulDevID) {
-    Guard g(g_mu);
+    RecordGuard g;
     S().ulLastContextDevice = ulDevID;
 }
 
 void zolsim_internal_record_flipchain(const ZOLSIM_FLIPCHAIN_RECORD *psRecord) {
-    Guard g(g_mu);
+    RecordGuard g;
     S().flipChain = *psRecord;
     S().bHaveFlipChain = true;
 }
 
 void zolsim_internal_record_wrap(unsigned long ulSize) {
-    Guard g(g_mu);
+    RecordGuard g;
     S().wraps.push_back(ulSize);
 }
 
 void zolsim_internal_record_blit(const ZOLSIM_BLIT_RECORD *psRecord) {
-    Guard g(g_mu);
+    RecordGuard g;
     S().blit = *psRecord;
     S().bHaveBlit = true;
 }
 
 void zolsim_internal_live_adjust(int iKind, int iDelta) {
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     unsigned &n = iKind == ZOLSIM_LIVE_CONTEXTS     ? S().uiLiveContexts
                   : iKind == ZOLSIM_LIVE_FLIPCHAINS ? S().uiLiveFlipChains
                                                     : S().uiLiveWrapped;
@@ -59,64 +59,64 @@ void zolsim_internal_live_adjust(int iKind, int iDelta) {
 }
 
 void zolsim_set_2d_device_count(unsigned uiCount) {
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     S().ui2DDevices = uiCount < kMax2DDevices ? uiCount : kMax2DDevices;
 }
 
 void zolsim_set_display(unsigned uiIndex, const ZOL2DDISPLAYINFO *psDisplayInfo,
                         const ZOL2DMISCDISPLAYINFO *psMiscDisplayInfo) {
     if (uiIndex >= kMax2DDevices) return;
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     if (psDisplayInfo != nullptr) S().displays[uiIndex] = *psDisplayInfo;
     if (psMiscDisplayInfo != nullptr) S().miscDisplays[uiIndex] = *psMiscDisplayInfo;
 }
 
 void zolsim_set_flipchain_stride_override(long lStride) {
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     S().lStrideOverride = lStride;
 }
 
 void zolsim_set_flipchain_count_override(long lCount) {
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     S().lCountOverride = lCount;
 }
 
 unsigned long zolsim_last_context_device(void) {
-    Guard g(g_mu);
+    RecordGuard g;
     return S().ulLastContextDevice;
 }
 
 int zolsim_last_flipchain(ZOLSIM_FLIPCHAIN_RECORD *psOut) {
-    Guard g(g_mu);
+    RecordGuard g;
     if (!S().bHaveFlipChain) return 0;
     if (psOut != nullptr) *psOut = S().flipChain;
     return 1;
 }
 
 unsigned zolsim_live_flipchains(void) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     return S().uiLiveFlipChains;
 }
 
 unsigned zolsim_live_contexts(void) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     return S().uiLiveContexts;
 }
 
 unsigned zolsim_live_wrapped(void) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     return S().uiLiveWrapped;
 }
 
 int zolsim_last_blit(ZOLSIM_BLIT_RECORD *psOut) {
-    Guard g(g_mu);
+    RecordGuard g;
     if (!S().bHaveBlit) return 0;
     if (psOut != nullptr) *psOut = S().blit;
     return 1;
 }
 
 unsigned zolsim_wrap_records(unsigned long *pulSizes, unsigned uiMax) {
-    Guard g(g_mu);
+    RecordGuard g;
     const std::vector<unsigned long> &w = S().wraps;
     for (unsigned i = 0; pulSizes != nullptr && i < uiMax && i < w.size(); i++) pulSizes[i] = w[i];
     return (unsigned)w.size();

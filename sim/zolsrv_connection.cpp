@@ -18,7 +18,7 @@ extern "C" {
 
 static ZOLSRV_CONNECTION *NewConnection(VEK_UINT32 ui32Flags, bool bCounted) {
     ZOLSRV_CONNECTION *c = new ZOLSRV_CONNECTION{ui32Flags, bCounted, 0};
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     S().connections.push_back(c);
     if (bCounted) S().uiLiveConnections++;
     return c;
@@ -27,7 +27,7 @@ static ZOLSRV_CONNECTION *NewConnection(VEK_UINT32 ui32Flags, bool bCounted) {
 static bool DeleteConnection(const ZOLSRV_CONNECTION *psConnection, bool bCounted) {
     ZOLSRV_CONNECTION *c = const_cast<ZOLSRV_CONNECTION *>(psConnection);
     {
-        Guard g(g_mu);
+        WriteGuard g(g_mu);
         if (!ConnectionLiveLocked(c) || c->bCounted != bCounted) return false;
         Erase(S().connections, c);
         if (bCounted) S().uiLiveConnections--;
@@ -59,7 +59,7 @@ ZOLSRV_ERROR ZOLSRVConnect(ZOLSRV_CONNECTION **ppsConnection, VEK_UINT32 ui32Fla
     ENTER("ZOLSRVConnect");
     if (ppsConnection == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     {
-        Guard g(g_mu);
+        RecordGuard g;
         S().ui32LastConnectFlags = ui32Flags;
     }
     *ppsConnection = NewConnection(ui32Flags, true);
@@ -74,7 +74,7 @@ ZOLSRV_ERROR ZOLSRVDisconnect(const ZOLSRV_CONNECTION *psConnection) {
 ZOLSRV_ERROR ZOLSRVEnumerateDevices(const ZOLSRV_CONNECTION *psConnection, VEK_UINT32 *pui32NumDevices,
                                     ZOLSRV_DEVICE_IDENTIFIER *psDevID) {
     ENTER("ZOLSRVEnumerateDevices");
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     if (!ConnectionLiveLocked(psConnection) || pui32NumDevices == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     *pui32NumDevices = (VEK_UINT32)S().devices.size();
     if (psDevID != nullptr)
@@ -86,13 +86,16 @@ ZOLSRV_ERROR ZOLSRVAcquireDeviceData(const ZOLSRV_CONNECTION *psConnection, VEK_
                                      ZOLSRV_DEV_DATA *psDevData, ZOLSRV_DEVICE_TYPE eDeviceType) {
     (void)eDeviceType;
     ENTER("ZOLSRVAcquireDeviceData");
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     if (!ConnectionLiveLocked(psConnection) || psDevData == nullptr || ui32DevIndex >= ZOLSRV_MAX_DEVICES)
         return ZOLSRV_ERROR_INVALID_PARAMS;
     bool found = false;
     for (const ZOLSRV_DEVICE_IDENTIFIER &d : S().devices) found = found || d.ui32DeviceIndex == ui32DevIndex;
     if (!found) return ZOLSRV_ERROR_INVALID_PARAMS;
-    S().ui32LastAcquireIndex = ui32DevIndex;
+    {
+        RecordGuard r;
+        S().ui32LastAcquireIndex = ui32DevIndex;
+    }
     psDevData->psConnection = psConnection;
     psDevData->hDevCookie = &g_devCookies[ui32DevIndex];
     return ZOLSRV_OK;
@@ -113,7 +116,7 @@ ZOLSRV_ERROR ZOLSRVCreateDeviceMemContext(const ZOLSRV_DEV_DATA *psDevData, VEK_
     if (psDevData == nullptr || phDevMemContext == nullptr || pui32ClientHeapCount == nullptr || psHeapInfo == nullptr)
         return ZOLSRV_ERROR_INVALID_PARAMS;
     void *ctx = new char[1];
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     State &s = S();
     s.memContexts.push_back(ctx);
     s.memContextConnection[ctx] = psDevData->psConnection;
@@ -133,7 +136,7 @@ ZOLSRV_ERROR ZOLSRVDestroyDeviceMemContext(const ZOLSRV_DEV_DATA *psDevData, VEK
     (void)psDevData;
     ENTER("ZOLSRVDestroyDeviceMemContext");
     {
-        Guard g(g_mu);
+        WriteGuard g(g_mu);
         if (!Erase(S().memContexts, hDevMemContext)) return ZOLSRV_ERROR_INVALID_PARAMS;
         S().memContextConnection.erase(hDevMemContext);
     }
@@ -143,13 +146,13 @@ ZOLSRV_ERROR ZOLSRVDestroyDeviceMemContext(const ZOLSRV_DEV_DATA *psDevData, VEK
 
 void zolsim_set_devices(const ZOLSRV_DEVICE_IDENTIFIER *psDevices, unsigned uiCount) {
     if (uiCount > ZOLSRV_MAX_DEVICES) uiCount = ZOLSRV_MAX_DEVICES;
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     S().devices.assign(psDevices, psDevices + uiCount);
 }
 
 void zolsim_set_heaps(const VEK_UINT32 *pui32HeapIDs, unsigned uiCount) {
     if (uiCount > ZOLSRV_MAX_CLIENT_HEAPS) uiCount = ZOLSRV_MAX_CLIENT_HEAPS;
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     S().heapIDs.assign(pui32HeapIDs, pui32HeapIDs + uiCount);
 }
 
@@ -158,22 +161,22 @@ VEK_HANDLE zolsim_heap_handle(unsigned uiIndex) {
 }
 
 VEK_UINT32 zolsim_last_connect_flags(void) {
-    Guard g(g_mu);
+    RecordGuard g;
     return S().ui32LastConnectFlags;
 }
 
 VEK_UINT32 zolsim_last_acquire_index(void) {
-    Guard g(g_mu);
+    RecordGuard g;
     return S().ui32LastAcquireIndex;
 }
 
 unsigned zolsim_live_connections(void) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     return S().uiLiveConnections;
 }
 
 unsigned zolsim_live_mem_contexts(void) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     return (unsigned)S().memContexts.size();
 }
 

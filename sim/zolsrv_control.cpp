@@ -1,106 +1,219 @@
 // The control state of the simulated device: the call counts and armed faults every vendor call
 // passes through, the reset, and the table of everything the device holds live.
+#include <algorithm>
+
 #include "zolsrv_state.h"
 
 using namespace zolsim;
 
 namespace zolsim {
 
-pthread_mutex_t g_mu = PTHREAD_MUTEX_INITIALIZER;
+pthread_rwlock_t g_mu = PTHREAD_RWLOCK_INITIALIZER;
+pthread_mutex_t g_recordMu = PTHREAD_MUTEX_INITIALIZER;
 
 // Never destroyed: a background completion may still run while the process exits.
 State &S() {
-    static State *s = [] {
-        State *n = new State;
-        n->FaultsFromEnvironment();
-        return n;
-    }();
+    static State *s = new State;
     return *s;
 }
 
 }  // namespace zolsim
 
-extern "C" {
+namespace {
 
-// Every vendor call passes here: counting must stay cheap beside what the module itself does,
-// as the benchmarks measure it, so a call site seen before costs one look-up of its literal.
-// Returns the function's calls so far, this one included.
-static unsigned CountCallLocked(const char *pszFunction) {
-    State &s = S();
-    auto it = s.callSites.find(pszFunction);
-    if (it != s.callSites.end()) return ++*it->second;
-    unsigned &uiCount = s.calls[pszFunction];
-    s.callSites.emplace(pszFunction, &uiCount);
-    return ++uiCount;
+// The call table: one slot per function name, found by the name's hash and claimed with a
+// compare-and-swap of a copy of the name (a library that names its calls may be unloaded). Counts
+// are relaxed atomics: counting adds no ordering between the threads that call the vendor
+// functions. Only a slot's name is published with release and read with acquire, once per call
+// site (the site keeps its slot).
+constexpr unsigned kCallSlots = 256;
+
+struct CallSlot {
+    const char *pszName;
+    unsigned uiCount;
+    unsigned uiFirstCall;  // order of the first call since the reset, from 1; 0 before
+    unsigned bFailable;    // made through a call that a fault can fail
+};
+
+CallSlot g_calls[kCallSlots];
+unsigned g_uiCallOrder;
+
+unsigned HashName(const char *psz) {
+    unsigned h = 2166136261u;
+    for (; *psz != '\0'; psz++) h = (h ^ (unsigned char)*psz) * 16777619u;
+    return h;
 }
 
-int zolsim_internal_enter(const char *pszFunction, int *piCode) {
-    Guard g(g_mu);
-    State &s = S();
-    if (CountCallLocked(pszFunction) == 1) s.failableCalled.push_back(pszFunction);
+// The slot of a name; with bClaim, a free slot is claimed for a name not seen before. Returns
+// kCallSlots when the name has no slot (or the table is full).
+unsigned SlotOf(const char *pszName, bool bClaim) {
+    const unsigned h = HashName(pszName);
+    for (unsigned i = 0; i < kCallSlots; i++) {
+        const unsigned uiSlot = (h + i) % kCallSlots;
+        const char *pszHeld = __atomic_load_n(&g_calls[uiSlot].pszName, __ATOMIC_ACQUIRE);
+        if (pszHeld == nullptr) {
+            if (!bClaim) return kCallSlots;
+            char *pszCopy = strdup(pszName);
+            if (pszCopy == nullptr) return kCallSlots;
+            if (__atomic_compare_exchange_n(&g_calls[uiSlot].pszName, &pszHeld, pszCopy, false, __ATOMIC_ACQ_REL,
+                                            __ATOMIC_ACQUIRE))
+                return uiSlot;
+            free(pszCopy);
+        }
+        if (strcmp(pszHeld, pszName) == 0) return uiSlot;
+    }
+    return kCallSlots;
+}
+
+unsigned SiteSlot(ZOLSIM_CALL_SITE *psSite) {
+    const unsigned uiKnown = __atomic_load_n(&psSite->uiSlot, __ATOMIC_RELAXED);
+    if (uiKnown != 0) return uiKnown - 1;
+    const unsigned uiSlot = SlotOf(psSite->pszName, true);
+    if (uiSlot == kCallSlots) {
+        fprintf(stderr, "zolsim: the call table is full (%s)\n", psSite->pszName);
+        abort();
+    }
+    __atomic_store_n(&psSite->uiSlot, uiSlot + 1, __ATOMIC_RELAXED);
+    return uiSlot;
+}
+
+void CountSlot(unsigned uiSlot, bool bFailable) {
+    CallSlot &c = g_calls[uiSlot];
+    if (__atomic_fetch_add(&c.uiCount, 1, __ATOMIC_RELAXED) == 0)
+        __atomic_store_n(&c.uiFirstCall, __atomic_add_fetch(&g_uiCallOrder, 1, __ATOMIC_RELAXED), __ATOMIC_RELAXED);
+    if (bFailable && __atomic_load_n(&c.bFailable, __ATOMIC_RELAXED) == 0)
+        __atomic_store_n(&c.bFailable, 1u, __ATOMIC_RELAXED);
+}
+
+struct Fault {
+    std::string name;
+    unsigned uiRemaining;
+    int iCode;
+};
+
+// Armed faults have their own lock, taken by a vendor call only while a fault is armed: with none
+// armed, the check is the load of g_uiFaultsArmed.
+pthread_mutex_t g_faultMu = PTHREAD_MUTEX_INITIALIZER;
+std::vector<Fault> *g_faults;  // made by the first arming, which may run before the initialisers here
+unsigned g_uiFaultsArmed;
+
+void ArmLocked(const std::string &name, unsigned uiNth, int iCode) {
+    if (g_faults == nullptr) g_faults = new std::vector<Fault>;
+    g_faults->push_back(Fault{name, uiNth, iCode});
+    __atomic_store_n(&g_uiFaultsArmed, (unsigned)g_faults->size(), __ATOMIC_RELAXED);
+}
+
+// ZOLSIM_FAIL="name:nth:code[,name:nth:code...]" arms faults before any test code runs, for
+// the calls a module makes while it loads.
+__attribute__((constructor)) void FaultsFromEnvironment() {
+    const char *env = getenv("ZOLSIM_FAIL");
+    if (env == nullptr) return;
+    Guard g(g_faultMu);
+    std::string all(env);
+    size_t pos = 0;
+    while (pos <= all.size()) {
+        size_t end = all.find(',', pos);
+        if (end == std::string::npos) end = all.size();
+        std::string item = all.substr(pos, end - pos);
+        size_t c1 = item.find(':');
+        size_t c2 = c1 == std::string::npos ? c1 : item.find(':', c1 + 1);
+        if (c2 != std::string::npos) {
+            unsigned nth = (unsigned)strtoul(item.c_str() + c1 + 1, nullptr, 10);
+            int code = (int)strtol(item.c_str() + c2 + 1, nullptr, 10);
+            if (nth > 0) ArmLocked(item.substr(0, c1), nth, code);
+        }
+        pos = end + 1;
+    }
+}
+
+// Whether an armed fault fires on this call of the function.
+bool FaultFires(const char *pszFunction, int *piCode) {
+    if (__atomic_load_n(&g_uiFaultsArmed, __ATOMIC_RELAXED) == 0) return false;
+    Guard g(g_faultMu);
     bool fired = false;
-    for (size_t i = 0; i < s.faults.size();) {
-        Fault &f = s.faults[i];
+    for (size_t i = 0; i < g_faults->size();) {
+        Fault &f = (*g_faults)[i];
         if (f.name == pszFunction && --f.uiRemaining == 0) {
             if (!fired) {
                 fired = true;
                 *piCode = f.iCode;
             }
-            s.faults.erase(s.faults.begin() + (long)i);
+            g_faults->erase(g_faults->begin() + (long)i);
             continue;
         }
         i++;
     }
-    return fired ? 1 : 0;
+    __atomic_store_n(&g_uiFaultsArmed, (unsigned)g_faults->size(), __ATOMIC_RELAXED);
+    return fired;
 }
 
-}  // extern "C"
-
-namespace zolsim {
-
-void CountOnly(const char *pszFunction) {
-    Guard g(g_mu);
-    CountCallLocked(pszFunction);
-}
-
-}  // namespace zolsim
+}  // namespace
 
 extern "C" {
 
+int zolsim_internal_enter_site(ZOLSIM_CALL_SITE *psSite, int *piCode) {
+    CountSlot(SiteSlot(psSite), true);
+    return FaultFires(psSite->pszName, piCode) ? 1 : 0;
+}
+
+int zolsim_internal_enter(const char *pszFunction, int *piCode) {
+    ZOLSIM_CALL_SITE sSite = {pszFunction, 0};
+    return zolsim_internal_enter_site(&sSite, piCode);
+}
+
+void zolsim_internal_count_site(ZOLSIM_CALL_SITE *psSite) { CountSlot(SiteSlot(psSite), false); }
+
 void zolsim_reset(void) {
     {
-        Guard g(g_mu);
+        WriteGuard g(g_mu);
         S().Defaults();
     }
+    zolsim_clear_faults();
+    for (CallSlot &c : g_calls) {
+        __atomic_store_n(&c.uiCount, 0u, __ATOMIC_RELAXED);
+        __atomic_store_n(&c.uiFirstCall, 0u, __ATOMIC_RELAXED);
+        __atomic_store_n(&c.bFailable, 0u, __ATOMIC_RELAXED);
+    }
+    __atomic_store_n(&g_uiCallOrder, 0u, __ATOMIC_RELAXED);
     zolsim_internal_fbdev_reset();
 }
 
 void zolsim_fail(const char *pszFunction, unsigned uiNth, int iCode) {
-    if (uiNth == 0) return;
-    Guard g(g_mu);
-    S().faults.push_back(Fault{pszFunction, uiNth, iCode});
+    if (uiNth == 0 || pszFunction == nullptr) return;
+    Guard g(g_faultMu);
+    ArmLocked(pszFunction, uiNth, iCode);
 }
 
 void zolsim_clear_faults(void) {
-    Guard g(g_mu);
-    S().faults.clear();
+    Guard g(g_faultMu);
+    if (g_faults != nullptr) g_faults->clear();
+    __atomic_store_n(&g_uiFaultsArmed, 0u, __ATOMIC_RELAXED);
 }
 
 unsigned zolsim_calls(const char *pszFunction) {
-    Guard g(g_mu);
-    auto it = S().calls.find(pszFunction);
-    return it != S().calls.end() ? it->second : 0;
+    if (pszFunction == nullptr) return 0;
+    const unsigned uiSlot = SlotOf(pszFunction, false);
+    return uiSlot == kCallSlots ? 0 : __atomic_load_n(&g_calls[uiSlot].uiCount, __ATOMIC_RELAXED);
 }
 
 const char *zolsim_call_names(void) {
-    Guard g(g_mu);
-    State &s = S();
-    s.failableCalledText.clear();
-    for (const std::string &name : s.failableCalled) {
-        if (!s.failableCalledText.empty()) s.failableCalledText += ',';
-        s.failableCalledText += name;
+    std::vector<std::pair<unsigned, const char *>> called;
+    for (const CallSlot &c : g_calls) {
+        const char *pszName = __atomic_load_n(&c.pszName, __ATOMIC_ACQUIRE);
+        if (pszName == nullptr || __atomic_load_n(&c.bFailable, __ATOMIC_RELAXED) == 0 ||
+            __atomic_load_n(&c.uiCount, __ATOMIC_RELAXED) == 0)
+            continue;
+        called.emplace_back(__atomic_load_n(&c.uiFirstCall, __ATOMIC_RELAXED), pszName);
     }
-    return s.failableCalledText.c_str();
+    std::sort(called.begin(), called.end());
+    RecordGuard g;
+    std::string &text = S().failableCalledText;
+    text.clear();
+    for (const auto &c : called) {
+        if (!text.empty()) text += ',';
+        text += c.second;
+    }
+    return text.c_str();
 }
 
 const ZOLSIM_LIVE_KIND zolsim_live_kinds[] = {

@@ -14,7 +14,7 @@ static DCChain *FindDCChainLocked(VEK_HANDLE hSwapChain) {
 
 void zolsim_internal_dc_chain_set(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, unsigned uiDisplay,
                                   ZOLSRV_CLIENT_MEM_INFO *const *apsBuffers, unsigned uiCount) {
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     DCChain *c = FindDCChainLocked(hSwapChain);
     if (c == nullptr) {
         S().dcChains.push_back(DCChain{});
@@ -27,7 +27,7 @@ void zolsim_internal_dc_chain_set(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, uns
 }
 
 void zolsim_internal_dc_chain_remove(VEK_HANDLE hSwapChain) {
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     std::vector<DCChain> &v = S().dcChains;
     for (size_t i = 0; i < v.size(); i++)
         if (v[i].hSwapChain == hSwapChain) {
@@ -37,12 +37,12 @@ void zolsim_internal_dc_chain_remove(VEK_HANDLE hSwapChain) {
 }
 
 void zolsim_internal_record_present(const ZOLSIM_PRESENT_RECORD *psRecord) {
-    Guard g(g_mu);
+    RecordGuard g;
     S().presents.push_back(*psRecord);
 }
 
 void zolsim_internal_record_flip_properties(const ZOLSIM_FLIP_PROPERTIES_RECORD *psRecord) {
-    Guard g(g_mu);
+    RecordGuard g;
     S().flipProperties.push_back(*psRecord);
 }
 
@@ -50,7 +50,7 @@ ZOLSRV_ERROR ZOLSRVGetDCBuffers2(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, VEK_
                                  VEK_SYS_PHYADDR *psPhyAddr) {
     ENTER("ZOLSRVGetDCBuffers2");
     if (phBuffer == nullptr || psPhyAddr == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     const DCChain *c = FindDCChainLocked(hSwapChain);
     if (c == nullptr || c->hDevice != hDevice) return ZOLSRV_ERROR_INVALID_PARAMS;
     for (size_t i = 0; i < c->buffers.size(); i++) {
@@ -70,9 +70,12 @@ static ZOLSRV_ERROR SwapLocked(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, ZOLSRV
     if (ppsMemInfos == nullptr || ui32NumMemInfos == 0) return ZOLSRV_ERROR_INVALID_PARAMS;
     for (VEK_UINT32 i = 0; i < ui32NumMemInfos; i++)
         if (FindMemLocked(ppsMemInfos[i]) == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
-    if (s.uiSwapRetries != 0) {
-        if (s.uiSwapRetries != ZOLSIM_SWAP_RETRY_ALWAYS) s.uiSwapRetries--;
-        return ZOLSRV_ERROR_RETRY;
+    {
+        RecordGuard r;
+        if (s.uiSwapRetries != 0) {
+            if (s.uiSwapRetries != ZOLSIM_SWAP_RETRY_ALWAYS) s.uiSwapRetries--;
+            return ZOLSRV_ERROR_RETRY;
+        }
     }
     *puiDisplay = c->uiDisplay;
     *ppsShow = FindMemLocked(ppsMemInfos[0]);
@@ -98,14 +101,17 @@ ZOLSRV_ERROR ZOLSRVSwapToDCBuffer2(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, VE
     std::vector<unsigned char> rgb;
     unsigned long w = 0, h = 0;
     {
-        Guard g(g_mu);
+        ReadGuard g(g_mu);
         unsigned uiDisplay = 0;
         Mem *m = nullptr;
         for (ZOLSRV_MUTEX_HANDLE hm : S().mutexes)
             if (__atomic_load_n(&hm->ulOwner, __ATOMIC_RELAXED) == (unsigned long)pthread_self())
                 rec.bCallerHeldAMutex = 1;
         rec.eResult = SwapLocked(hDevice, hSwapChain, ppsMemInfos, ui32NumMemInfos, &uiDisplay, &m);
-        S().swaps.push_back(rec);
+        {
+            RecordGuard r;
+            S().swaps.push_back(rec);
+        }
         if (rec.eResult != ZOLSRV_OK) return rec.eResult;
         ScreenShowLocked(uiDisplay, m->pvBase, m->sInfo.uAllocSize, m->sInfo.ui64Stamp, &path, &rgb, &w, &h);
     }
@@ -115,22 +121,22 @@ ZOLSRV_ERROR ZOLSRVSwapToDCBuffer2(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, VE
 }
 
 unsigned zolsim_present_records(ZOLSIM_PRESENT_RECORD *psOut, unsigned uiMax) {
-    Guard g(g_mu);
+    RecordGuard g;
     return CopyRecords(S().presents, psOut, uiMax);
 }
 
 unsigned zolsim_flip_properties_records(ZOLSIM_FLIP_PROPERTIES_RECORD *psOut, unsigned uiMax) {
-    Guard g(g_mu);
+    RecordGuard g;
     return CopyRecords(S().flipProperties, psOut, uiMax);
 }
 
 void zolsim_set_swap_retries(unsigned uiCount) {
-    Guard g(g_mu);
+    RecordGuard g;
     S().uiSwapRetries = uiCount;
 }
 
 unsigned zolsim_swap_records(ZOLSIM_SWAP_RECORD *psOut, unsigned uiMax) {
-    Guard g(g_mu);
+    RecordGuard g;
     return CopyRecords(S().swaps, psOut, uiMax);
 }
 

@@ -27,14 +27,19 @@ ZOLSRV_ERROR ZOLSRVEventObjectWait(const ZOLSRV_CONNECTION *psConnection, VEK_HA
     std::vector<Snapshot> snaps;
     unsigned timeoutMs;
     {
-        Guard g(g_mu);
         State &s = S();
-        if (!ConnectionLiveLocked(psConnection) || hOSEvent == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
-        if (!s.completeOnNextWait.empty()) {
-            for (Mem *m : s.completeOnNextWait) CompleteLocked(m);
-            s.completeOnNextWait.clear();
-            return ZOLSRV_OK;
+        if (__atomic_load_n(&s.uiCompleteOnNextWait, __ATOMIC_RELAXED) != 0) {
+            WriteGuard g(g_mu);
+            if (!ConnectionLiveLocked(psConnection) || hOSEvent == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+            if (!s.completeOnNextWait.empty()) {
+                for (Mem *m : s.completeOnNextWait) CompleteLocked(m);
+                s.completeOnNextWait.clear();
+                __atomic_store_n(&s.uiCompleteOnNextWait, 0u, __ATOMIC_RELAXED);
+                return ZOLSRV_OK;
+            }
         }
+        ReadGuard g(g_mu);
+        if (!ConnectionLiveLocked(psConnection) || hOSEvent == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
         timeoutMs = s.uiWaitTimeoutMs;
         for (Mem *m : s.mems) snaps.push_back(Snap(m));
     }
@@ -48,7 +53,7 @@ ZOLSRV_ERROR ZOLSRVEventObjectWait(const ZOLSRV_CONNECTION *psConnection, VEK_HA
         if (__atomic_load_n(&g_eventGeneration, __ATOMIC_SEQ_CST) != gen) return ZOLSRV_OK;
         {
             // Progress made by another process shows only in the shared counters.
-            Guard g(g_mu);
+            ReadGuard g(g_mu);
             for (const Snapshot &o : snaps) {
                 if (!Contains(S().mems, o.m)) continue;
                 Snapshot n = Snap(o.m);
@@ -65,21 +70,21 @@ ZOLSRV_ERROR ZOLSRVClientEvent(ZOLSRV_CLIENT_EVENT eEvent, ZOLSRV_DEV_DATA *psDe
     (void)pvData;
     ENTER("ZOLSRVClientEvent");
     if (eEvent == ZOLSRV_CLIENT_EVENT_HWTIMEOUT) {
-        Guard g(g_mu);
+        RecordGuard g;
         S().uiStallReports++;
     }
     return ZOLSRV_OK;
 }
 
 void zolsim_set_wait_timeout_ms(unsigned uiMs) {
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     S().uiWaitTimeoutMs = uiMs;
 }
 
 unsigned zolsim_event_waiters(void) { return __atomic_load_n(&g_eventWaiters, __ATOMIC_SEQ_CST); }
 
 unsigned zolsim_stall_reports(void) {
-    Guard g(g_mu);
+    RecordGuard g;
     return S().uiStallReports;
 }
 

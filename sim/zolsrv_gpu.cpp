@@ -3,31 +3,11 @@
 
 using namespace zolsim;
 
-#if defined(__SANITIZE_THREAD__)
-#define ZOLSIM_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define ZOLSIM_TSAN 1
-#endif
-#endif
-
-#ifdef ZOLSIM_TSAN
-// The simulated GPU writes the sync counters the way the device's GPU does: behind the CPU's
-// back. The module reads them without a lock, as it must on the device, so these writes are
-// hidden from the race detector.
-extern "C" void AnnotateIgnoreWritesBegin(const char *f, int l);
-extern "C" void AnnotateIgnoreWritesEnd(const char *f, int l);
-#define GPU_WRITES_BEGIN() AnnotateIgnoreWritesBegin(__FILE__, __LINE__)
-#define GPU_WRITES_END() AnnotateIgnoreWritesEnd(__FILE__, __LINE__)
-#else
-#define GPU_WRITES_BEGIN() ((void)0)
-#define GPU_WRITES_END() ((void)0)
-#endif
-
 namespace zolsim {
 
 void CompleteLocked(Mem *m) {
     ZOLSRV_SYNC_DATA *d = &m->psHeader->sSync;
+    Guard gpu(m->gpuMu);
     GPU_WRITES_BEGIN();
     __atomic_store_n(&d->ui32ReadOpsComplete, __atomic_load_n(&d->ui32ReadOpsPending, __ATOMIC_SEQ_CST),
                      __ATOMIC_SEQ_CST);
@@ -68,18 +48,20 @@ void *CompleteAfterThread(void *pv) {
 extern "C" {
 
 void zolsim_internal_gpu_write_begin(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     Mem *m = FindMemLocked(psMemInfo);
     if (m == nullptr) return;
+    Guard gpu(m->gpuMu);
     GPU_WRITES_BEGIN();
     __atomic_add_fetch(&m->psHeader->sSync.ui32WriteOpsPending, 1, __ATOMIC_SEQ_CST);
     GPU_WRITES_END();
 }
 
 void zolsim_internal_gpu_write_end(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     Mem *m = FindMemLocked(psMemInfo);
     if (m == nullptr) return;
+    Guard gpu(m->gpuMu);
     GPU_WRITES_BEGIN();
     __atomic_add_fetch(&m->psHeader->sSync.ui32WriteOpsComplete, 1, __ATOMIC_SEQ_CST);
     GPU_WRITES_END();
@@ -88,10 +70,11 @@ void zolsim_internal_gpu_write_end(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
 
 void zolsim_gpu_add_ops(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, VEK_UINT32 ui32Reads, VEK_UINT32 ui32Writes,
                         VEK_UINT32 ui32Reads2) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     Mem *m = FindMemLocked(psMemInfo);
     if (m == nullptr) return;
     ZOLSRV_SYNC_DATA *d = &m->psHeader->sSync;
+    Guard gpu(m->gpuMu);
     GPU_WRITES_BEGIN();
     __atomic_add_fetch(&d->ui32ReadOpsPending, ui32Reads, __ATOMIC_SEQ_CST);
     __atomic_add_fetch(&d->ui32WriteOpsPending, ui32Writes, __ATOMIC_SEQ_CST);
@@ -100,7 +83,7 @@ void zolsim_gpu_add_ops(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, VEK_UINT32 ui32
 }
 
 void zolsim_gpu_complete(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     Mem *m = FindMemLocked(psMemInfo);
     if (m != nullptr) CompleteLocked(m);
 }
@@ -120,9 +103,11 @@ void zolsim_gpu_complete_after(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, unsigned
 }
 
 void zolsim_gpu_complete_on_next_wait(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     Mem *m = FindMemLocked(psMemInfo);
-    if (m != nullptr) S().completeOnNextWait.push_back(m);
+    if (m == nullptr) return;
+    S().completeOnNextWait.push_back(m);
+    __atomic_store_n(&S().uiCompleteOnNextWait, (unsigned)S().completeOnNextWait.size(), __ATOMIC_RELAXED);
 }
 
 }  // extern "C"

@@ -19,7 +19,7 @@ extern "C" {
 
 void zolsim_internal_gles1_config(VEK_UINT32 *pui32Version, int *pbTableNull, int *pbFlushMissing,
                                   VEK_UINT32 *pui32FlushResult) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     *pui32Version = S().ui32GLES1Version;
     *pbTableNull = S().bGLES1TableNull ? 1 : 0;
     *pbFlushMissing = S().bGLES1FlushMissing ? 1 : 0;
@@ -27,7 +27,7 @@ void zolsim_internal_gles1_config(VEK_UINT32 *pui32Version, int *pbTableNull, in
 }
 
 void zolsim_internal_gles1_flushed(VEK_BOOL b1, VEK_BOOL b2) {
-    Guard g(g_mu);
+    RecordGuard g;
     S().bGLES1Flushed = true;
     S().abGLES1FlushArgs[0] = b1;
     S().abGLES1FlushArgs[1] = b2;
@@ -35,11 +35,12 @@ void zolsim_internal_gles1_flushed(VEK_BOOL b1, VEK_BOOL b2) {
 
 /* The library's handle, or NULL: a failure has no code to give. */
 VEK_HANDLE ZOLSRVLoadLibrary(const char *pszLibraryName) {
+    static ZOLSIM_CALL_SITE sSite = {"ZOLSRVLoadLibrary", 0};
     int iFaultCode;
-    if (zolsim_internal_enter("ZOLSRVLoadLibrary", &iFaultCode)) return nullptr;
+    if (zolsim_internal_enter_site(&sSite, &iFaultCode)) return nullptr;
     if (pszLibraryName == nullptr) return nullptr;
     {
-        Guard g(g_mu);
+        ReadGuard g(g_mu);
         if (S().bGLES1Absent && strcmp(pszLibraryName, kGLES1Library) == 0) return nullptr;
     }
     const char *root = getenv("ZOLSIM_ROOT");
@@ -64,38 +65,38 @@ ZOLSRV_ERROR ZOLSRVGetLibFuncAddr(VEK_HANDLE hLibrary, const char *pszFunctionNa
 }
 
 ZOLSRV_ERROR ZOLSRVMemCopy(VEK_VOID *pvDst, const VEK_VOID *pvSrc, VEK_SIZE_T uiSize) {
-    CountOnly("ZOLSRVMemCopy");
+    ZOLSIM_COUNT("ZOLSRVMemCopy");
     memcpy(pvDst, pvSrc, uiSize);
     return ZOLSRV_OK;
 }
 
 void zolsim_set_gles1_absent(int bAbsent) {
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     S().bGLES1Absent = bAbsent != 0;
 }
 
 void zolsim_set_gles1_version(VEK_UINT32 ui32Version) {
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     S().ui32GLES1Version = ui32Version;
 }
 
 void zolsim_set_gles1_table_null(int bNull) {
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     S().bGLES1TableNull = bNull != 0;
 }
 
 void zolsim_set_gles1_flush_missing(int bMissing) {
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     S().bGLES1FlushMissing = bMissing != 0;
 }
 
 void zolsim_set_gles1_flush_result(VEK_UINT32 ui32Result) {
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     S().ui32GLES1FlushResult = ui32Result;
 }
 
 int zolsim_gles1_last_flush(VEK_BOOL *pb1, VEK_BOOL *pb2) {
-    Guard g(g_mu);
+    RecordGuard g;
     if (!S().bGLES1Flushed) return 0;
     if (pb1 != nullptr) *pb1 = S().abGLES1FlushArgs[0];
     if (pb2 != nullptr) *pb2 = S().abGLES1FlushArgs[1];

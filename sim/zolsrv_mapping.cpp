@@ -33,7 +33,7 @@ ZOLSRV_ERROR ZOLSRVMapDeviceMemory2(const ZOLSRV_DEV_DATA *psDevData, int iFd, V
     m->psHeader = h;
     m->bMapping = true;
     {
-        Guard g(g_mu);
+        WriteGuard g(g_mu);
         PublishLocked(m, total - page);
     }
     *ppsDstMemInfo = &m->sInfo;
@@ -47,7 +47,7 @@ ZOLSRV_ERROR ZOLSRVUnmapDeviceMemory(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CL
 }
 
 unsigned zolsim_live_mappings(void) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     return S().uiLiveMappings;
 }
 

@@ -90,7 +90,7 @@ ZOLSRV_ERROR AllocMem(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32P
     m->psHeader->ui64Size = uSize;
     m->ui32PhysAddr = ui32Phys;
     {
-        Guard g(g_mu);
+        WriteGuard g(g_mu);
         State &s = S();
         if (s.bNextStamp) {
             m->psHeader->ui64Stamp = s.ui64NextStamp;
@@ -120,6 +120,7 @@ Mem *UnpublishLocked(const ZOLSRV_CLIENT_MEM_INFO *p, bool bMapping) {
     if (m == nullptr || m->bMapping != bMapping) return nullptr;
     Erase(S().mems, m);
     Erase(S().completeOnNextWait, m);
+    __atomic_store_n(&S().uiCompleteOnNextWait, (unsigned)S().completeOnNextWait.size(), __ATOMIC_RELAXED);
     if (S().psShareSyncWithNext == m) S().psShareSyncWithNext = nullptr;
     if (bMapping)
         S().uiLiveMappings--;
@@ -141,7 +142,7 @@ namespace zolsim {
 ZOLSRV_ERROR FreeMem(ZOLSRV_CLIENT_MEM_INFO *p, bool bMapping) {
     Mem *m;
     {
-        Guard g(g_mu);
+        WriteGuard g(g_mu);
         m = UnpublishLocked(p, bMapping);
     }
     if (m == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
@@ -180,18 +181,18 @@ ZOLSRV_ERROR zolsim_internal_alloc(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK
 ZOLSRV_ERROR zolsim_internal_free(ZOLSRV_CLIENT_MEM_INFO *psMemInfo) { return FreeMem(psMemInfo, false); }
 
 VEK_UINT32 zolsim_internal_phys_addr(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     Mem *m = FindMemLocked(psMemInfo);
     return m != nullptr ? m->ui32PhysAddr : 0;
 }
 
 VEK_UINT32 zolsim_internal_reserve_dev_vaddr(VEK_SIZE_T uLen) {
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     return TakeDevVAddrLocked(RoundUp(uLen, PageSize()));
 }
 
 void *zolsim_internal_cpu_address(VEK_UINT32 ui32DevAddr, VEK_SIZE_T *puRoom) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     for (Mem *m : S().mems) {
         const VEK_UINT32 base = m->sInfo.sDevVAddr.uiAddr;
         if (ui32DevAddr >= base && ui32DevAddr - base < m->sInfo.uAllocSize) {
@@ -203,7 +204,7 @@ void *zolsim_internal_cpu_address(VEK_UINT32 ui32DevAddr, VEK_SIZE_T *puRoom) {
 }
 
 VEK_UINT64 zolsim_internal_stamp_of(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     Mem *m = FindMemLocked(psMemInfo);
     return m != nullptr ? m->sInfo.ui64Stamp : 0;
 }
@@ -225,7 +226,7 @@ ZOLSRV_ERROR ZOLSRVAllocDeviceMem2(const ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE 
     (void)pvPrivData;
     ENTER("ZOLSRVAllocDeviceMem2");
     {
-        Guard g(g_mu);
+        RecordGuard g;
         S().allocs.push_back(ZOLSIM_ALLOC_RECORD{hDevMemHeap, ui32Attribs, uSize, uAlignment, ui32PrivDataLength});
     }
     if (psDevData == nullptr || hDevMemHeap == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
@@ -244,7 +245,7 @@ ZOLSRV_ERROR ZOLSRVExportDeviceMem2(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLI
     if (piFd == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     int fd;
     {
-        Guard g(g_mu);
+        ReadGuard g(g_mu);
         Mem *m = FindMemLocked(psMemInfo);
         if (m == nullptr || m->bMapping) return ZOLSRV_ERROR_INVALID_PARAMS;
         fd = fcntl(m->iFd, F_DUPFD, 0);  // without close-on-exec: it is meant to be sent on
@@ -271,34 +272,34 @@ ZOLSRV_ERROR ZOLSRVExportDeviceMem2(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLI
 }
 
 unsigned zolsim_alloc_records(ZOLSIM_ALLOC_RECORD *psOut, unsigned uiMax) {
-    Guard g(g_mu);
+    RecordGuard g;
     const std::vector<ZOLSIM_ALLOC_RECORD> &a = S().allocs;
     for (unsigned i = 0; psOut != nullptr && i < uiMax && i < a.size(); i++) psOut[i] = a[i];
     return (unsigned)a.size();
 }
 
 void zolsim_set_next_stamp(VEK_UINT64 ui64Stamp) {
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     S().bNextStamp = true;
     S().ui64NextStamp = ui64Stamp;
 }
 
 void zolsim_share_sync_with_next(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     S().psShareSyncWithNext = FindMemLocked(psMemInfo);
 }
 
 VEK_UINT32 zolsim_phys_addr(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) { return zolsim_internal_phys_addr(psMemInfo); }
 
 ZOLSRV_CLIENT_MEM_INFO *zolsim_meminfo_by_stamp(VEK_UINT64 ui64Stamp) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     for (Mem *m : S().mems)
         if (m->sInfo.ui64Stamp == ui64Stamp) return &m->sInfo;
     return nullptr;
 }
 
 unsigned zolsim_live_allocations(void) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     return S().uiLiveAllocations;
 }
 

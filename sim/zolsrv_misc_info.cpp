@@ -8,10 +8,13 @@ extern "C" {
 ZOLSRV_ERROR ZOLSRVGetMiscInfo(const ZOLSRV_CONNECTION *psConnection, ZOLSRV_MISC_INFO *psMiscInfo) {
     ENTER("ZOLSRVGetMiscInfo");
     if (psMiscInfo == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
-    Guard g(g_mu);
     State &s = S();
-    s.miscInfo = *psMiscInfo;
-    s.bHaveMiscInfo = true;
+    {
+        RecordGuard r;
+        s.miscInfo = *psMiscInfo;
+        s.bHaveMiscInfo = true;
+    }
+    ReadGuard g(g_mu);
     if (!ConnectionLiveLocked(psConnection)) return ZOLSRV_ERROR_INVALID_PARAMS;
     const VEK_UINT32 req = psMiscInfo->ui32StateRequest;
     VEK_UINT32 present = 0;
@@ -27,6 +30,7 @@ ZOLSRV_ERROR ZOLSRVGetMiscInfo(const ZOLSRV_CONNECTION *psConnection, ZOLSRV_MIS
     }
     if (req & ZOLSRV_MISC_INFO_CPUCACHEOP_PRESENT) {
         // A PC's caches are coherent with the simulated GPU: nothing to clean or flush.
+        RecordGuard r;
         s.uiCacheOps++;
         present |= ZOLSRV_MISC_INFO_CPUCACHEOP_PRESENT;
     }
@@ -43,19 +47,19 @@ ZOLSRV_ERROR ZOLSRVReleaseMiscInfo(const ZOLSRV_CONNECTION *psConnection, ZOLSRV
 }
 
 int zolsim_last_misc_info(ZOLSRV_MISC_INFO *psOut) {
-    Guard g(g_mu);
+    RecordGuard g;
     if (!S().bHaveMiscInfo) return 0;
     if (psOut != nullptr) *psOut = S().miscInfo;
     return 1;
 }
 
 unsigned zolsim_cache_ops(void) {
-    Guard g(g_mu);
+    RecordGuard g;
     return S().uiCacheOps;
 }
 
 void zolsim_set_ref_count(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, VEK_UINT32 ui32RefCount) {
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     Mem *m = FindMemLocked(psMemInfo);
     if (m != nullptr) m->ui32RefCount = ui32RefCount;
 }

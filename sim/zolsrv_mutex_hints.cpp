@@ -16,7 +16,7 @@ ZOLSRV_ERROR ZOLSRVCreateMutex(ZOLSRV_MUTEX_HANDLE *phMutex) {
     pthread_mutexattr_destroy(&attr);
     h->ulOwner = 0;
     {
-        Guard g(g_mu);
+        WriteGuard g(g_mu);
         S().uiLiveMutexes++;
         S().mutexes.push_back(h);
     }
@@ -32,7 +32,7 @@ ZOLSRV_ERROR ZOLSRVDestroyMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
         abort();
     }
     {
-        Guard g(g_mu);
+        WriteGuard g(g_mu);
         S().uiLiveMutexes--;
         Erase(S().mutexes, hMutex);
     }
@@ -41,7 +41,7 @@ ZOLSRV_ERROR ZOLSRVDestroyMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
 }
 
 ZOLSRV_ERROR ZOLSRVLockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
-    CountOnly("ZOLSRVLockMutex");
+    ZOLSIM_COUNT("ZOLSRVLockMutex");
     int rc = pthread_mutex_lock(&hMutex->mutex);
     if (rc == EDEADLK) {
         fprintf(stderr, "zolsim: ZOLSRVLockMutex: this thread already holds the mutex (recursive lock)\n");
@@ -56,7 +56,7 @@ ZOLSRV_ERROR ZOLSRVLockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
 }
 
 ZOLSRV_ERROR ZOLSRVUnlockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
-    CountOnly("ZOLSRVUnlockMutex");
+    ZOLSIM_COUNT("ZOLSRVUnlockMutex");
     if (__atomic_load_n(&hMutex->ulOwner, __ATOMIC_RELAXED) == (unsigned long)pthread_self())
         __atomic_store_n(&hMutex->ulOwner, 0UL, __ATOMIC_RELAXED);
     int rc = pthread_mutex_unlock(&hMutex->mutex);
@@ -73,10 +73,10 @@ ZOLSRV_ERROR ZOLSRVUnlockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
 
 ZOLSRV_ERROR ZOLSRVCreateAppHintState(VEK_UINT32 eModuleID, const char *pszAppName, VEK_VOID **ppvState) {
     (void)pszAppName;
-    CountOnly("ZOLSRVCreateAppHintState");
+    ZOLSIM_COUNT("ZOLSRVCreateAppHintState");
     if (ppvState == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     *ppvState = new HintState{eModuleID};
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     S().uiLiveHintStates++;
     return ZOLSRV_OK;
 }
@@ -87,10 +87,13 @@ ZOLSRV_ERROR ZOLSRVGetAppHint(VEK_VOID *pvHintState, const char *pszHintName, VE
     (void)eDataType;
     ENTER("ZOLSRVGetAppHint");
     if (pvHintState == nullptr || pszHintName == nullptr || pvReturn == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
-    Guard g(g_mu);
     State &s = S();
-    if (!s.hintsRead.empty()) s.hintsRead += ',';
-    s.hintsRead += pszHintName;
+    {
+        RecordGuard r;
+        if (!s.hintsRead.empty()) s.hintsRead += ',';
+        s.hintsRead += pszHintName;
+    }
+    ReadGuard g(g_mu);
     auto it = s.hints.find(pszHintName);
     if (it != s.hints.end()) {
         memcpy(pvReturn, &it->second, sizeof(VEK_UINT32));
@@ -103,36 +106,36 @@ ZOLSRV_ERROR ZOLSRVGetAppHint(VEK_VOID *pvHintState, const char *pszHintName, VE
 
 ZOLSRV_ERROR ZOLSRVFreeAppHintState(VEK_UINT32 eModuleID, VEK_VOID *pvHintState) {
     (void)eModuleID;
-    CountOnly("ZOLSRVFreeAppHintState");
+    ZOLSIM_COUNT("ZOLSRVFreeAppHintState");
     if (pvHintState == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     delete static_cast<HintState *>(pvHintState);
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     S().uiLiveHintStates--;
     return ZOLSRV_OK;
 }
 
 void zolsim_set_app_hint(const char *pszName, VEK_UINT32 ui32Value) {
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     S().hints[pszName] = ui32Value;
 }
 
 void zolsim_clear_app_hints(void) {
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     S().hints.clear();
 }
 
 const char *zolsim_app_hints_read(void) {
-    Guard g(g_mu);
+    RecordGuard g;
     return S().hintsRead.c_str();
 }
 
 unsigned zolsim_live_mutexes(void) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     return S().uiLiveMutexes;
 }
 
 unsigned zolsim_live_hint_states(void) {
-    Guard g(g_mu);
+    ReadGuard g(g_mu);
     return S().uiLiveHintStates;
 }
 

@@ -48,6 +48,7 @@ std::vector<unsigned char> ScreenRgbLocked(const Screen &sc) {
 namespace zolsim {
 
 int WriteFile(const std::string &path, const std::vector<unsigned char> &data) {
+    if (data.empty()) return -EINVAL;  // no image could be made: a screen never shown has no pixels
     FILE *f = fopen(path.c_str(), "wb");
     if (f == nullptr) return -errno;
     const size_t n = fwrite(data.data(), 1, data.size(), f);
@@ -57,6 +58,13 @@ int WriteFile(const std::string &path, const std::vector<unsigned char> &data) {
 }
 
 }  // namespace zolsim
+
+namespace {
+
+// Scan-out serialises per display, as each display's controller does.
+pthread_mutex_t g_screenMu[kMax2DDevices] = {PTHREAD_MUTEX_INITIALIZER};
+
+}  // namespace
 
 namespace zolsim {
 
@@ -69,6 +77,7 @@ void ScreenShowLocked(unsigned uiDisplay, const void *pvPixels, size_t uSize, VE
     if (uiDisplay >= kMax2DDevices) return;
     const ZOL2DDISPLAYINFO &d = s.displays[uiDisplay];
     Screen &sc = s.screens[uiDisplay];
+    Guard sg(g_screenMu[uiDisplay]);
     sc.ulWidth = d.ulWidth;
     sc.ulHeight = d.ulHeight;
     sc.lStride = d.lStride > 0 ? d.lStride : 0;
@@ -80,7 +89,7 @@ void ScreenShowLocked(unsigned uiDisplay, const void *pvPixels, size_t uSize, VE
     sc.uiFrames++;
     if (!s.captureDir.empty()) {
         char name[32];
-        snprintf(name, sizeof(name), "/frame-%03u.png", s.uiCaptured++);
+        snprintf(name, sizeof(name), "/frame-%03u.png", __atomic_fetch_add(&s.uiCaptured, 1u, __ATOMIC_RELAXED));
         *psCapturePath = s.captureDir + name;
         *psCaptureRgb = ScreenRgbLocked(sc);
         *pulWidth = sc.ulWidth;
@@ -97,7 +106,7 @@ static void ScreenShow(unsigned uiDisplay, const void *pvPixels, size_t uSize, V
     std::vector<unsigned char> rgb;
     unsigned long w = 0, h = 0;
     {
-        Guard g(g_mu);
+        ReadGuard g(g_mu);
         ScreenShowLocked(uiDisplay, pvPixels, uSize, ui64Stamp, &path, &rgb, &w, &h);
     }
     if (!path.empty()) {
@@ -112,7 +121,7 @@ void zolsim_internal_screen_show(unsigned uiDisplay, const void *pvPixels, size_
 
 int zolsim_screen_info(unsigned uiDisplay, ZOLSIM_SCREEN_INFO *psOut) {
     if (uiDisplay >= kMax2DDevices || psOut == nullptr) return 0;
-    Guard g(g_mu);
+    Guard g(g_screenMu[uiDisplay]);
     const Screen &sc = S().screens[uiDisplay];
     psOut->ulWidth = sc.ulWidth;
     psOut->ulHeight = sc.ulHeight;
@@ -125,7 +134,7 @@ int zolsim_screen_info(unsigned uiDisplay, ZOLSIM_SCREEN_INFO *psOut) {
 
 size_t zolsim_screen_pixels(unsigned uiDisplay, void *pvOut, size_t uMax) {
     if (uiDisplay >= kMax2DDevices) return 0;
-    Guard g(g_mu);
+    Guard g(g_screenMu[uiDisplay]);
     const std::vector<unsigned char> &p = S().screens[uiDisplay].pixels;
     if (pvOut != nullptr) memcpy(pvOut, p.data(), uMax < p.size() ? uMax : p.size());
     return p.size();
@@ -133,7 +142,7 @@ size_t zolsim_screen_pixels(unsigned uiDisplay, void *pvOut, size_t uMax) {
 
 size_t zolsim_screen_rgb(unsigned uiDisplay, unsigned char *pucOut, size_t uMax) {
     if (uiDisplay >= kMax2DDevices) return 0;
-    Guard g(g_mu);
+    Guard g(g_screenMu[uiDisplay]);
     const std::vector<unsigned char> rgb = ScreenRgbLocked(S().screens[uiDisplay]);
     if (pucOut != nullptr) memcpy(pucOut, rgb.data(), uMax < rgb.size() ? uMax : rgb.size());
     return rgb.size();
@@ -144,7 +153,7 @@ int zolsim_screen_save_png(unsigned uiDisplay, const char *pszPath) {
     std::vector<unsigned char> rgb;
     unsigned long w, h;
     {
-        Guard g(g_mu);
+        Guard g(g_screenMu[uiDisplay]);
         const Screen &sc = S().screens[uiDisplay];
         rgb = ScreenRgbLocked(sc);
         w = sc.ulWidth;
@@ -154,7 +163,7 @@ int zolsim_screen_save_png(unsigned uiDisplay, const char *pszPath) {
 }
 
 void zolsim_set_screen_capture(const char *pszDir) {
-    Guard g(g_mu);
+    WriteGuard g(g_mu);
     S().captureDir = pszDir != nullptr ? pszDir : "";
     S().uiCaptured = 0;
 }

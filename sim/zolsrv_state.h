@@ -18,6 +18,45 @@
 
 #include "zolsim_internal.h"
 
+#if defined(__SANITIZE_THREAD__)
+#define ZOLSIM_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZOLSIM_TSAN 1
+#endif
+#endif
+
+#ifdef ZOLSIM_TSAN
+extern "C" void AnnotateIgnoreSyncBegin(const char *f, int l);
+extern "C" void AnnotateIgnoreSyncEnd(const char *f, int l);
+extern "C" void AnnotateIgnoreReadsBegin(const char *f, int l);
+extern "C" void AnnotateIgnoreReadsEnd(const char *f, int l);
+extern "C" void AnnotateIgnoreWritesBegin(const char *f, int l);
+extern "C" void AnnotateIgnoreWritesEnd(const char *f, int l);
+#define ZOLSIM_TSAN_HIDE_BEGIN()                       \
+    do {                                               \
+        AnnotateIgnoreSyncBegin(__FILE__, __LINE__);   \
+        AnnotateIgnoreReadsBegin(__FILE__, __LINE__);  \
+        AnnotateIgnoreWritesBegin(__FILE__, __LINE__); \
+    } while (0)
+#define ZOLSIM_TSAN_HIDE_END()                       \
+    do {                                             \
+        AnnotateIgnoreWritesEnd(__FILE__, __LINE__); \
+        AnnotateIgnoreReadsEnd(__FILE__, __LINE__);  \
+        AnnotateIgnoreSyncEnd(__FILE__, __LINE__);   \
+    } while (0)
+// The simulated GPU writes the sync counters the way the device's GPU does: behind the CPU's
+// back. The module reads them without a lock, as it must on the device, so these writes are
+// hidden from the race detector.
+#define GPU_WRITES_BEGIN() AnnotateIgnoreWritesBegin(__FILE__, __LINE__)
+#define GPU_WRITES_END() AnnotateIgnoreWritesEnd(__FILE__, __LINE__)
+#else
+#define ZOLSIM_TSAN_HIDE_BEGIN() ((void)0)
+#define ZOLSIM_TSAN_HIDE_END() ((void)0)
+#define GPU_WRITES_BEGIN() ((void)0)
+#define GPU_WRITES_END() ((void)0)
+#endif
+
 namespace zolsim {
 
 constexpr VEK_UINT32 kMemMagic = 0x5a4f4c4d;  // "ZOLM"
@@ -44,6 +83,9 @@ struct Mem {
     bool bMapping;
     VEK_UINT32 ui32RefCount;
     VEK_UINT32 ui32PhysAddr;
+    // The simulated GPU works on one buffer at a time, as the device's does: its updates of this
+    // buffer's counters are serialised here, not by the tables' lock.
+    pthread_mutex_t gpuMu = PTHREAD_MUTEX_INITIALIZER;
 };
 
 }  // namespace zolsim
@@ -84,12 +126,6 @@ struct HintState {
     VEK_UINT32 ui32Module;
 };
 
-struct Fault {
-    std::string name;
-    unsigned uiRemaining;
-    int iCode;
-};
-
 struct State {
     // configuration
     std::vector<ZOLSRV_DEVICE_IDENTIFIER> devices;
@@ -101,12 +137,7 @@ struct State {
     long lCountOverride;
     std::map<std::string, VEK_UINT32> hints;
     unsigned uiWaitTimeoutMs;
-    std::vector<Fault> faults;
     // records
-    std::map<std::string, unsigned> calls;
-    // Each caller names its function by a literal: its address finds the count at once.
-    std::unordered_map<const char *, unsigned *> callSites;
-    std::vector<std::string> failableCalled;  // in the order of the first call
     std::string failableCalledText;
     VEK_UINT32 ui32LastConnectFlags;
     VEK_UINT32 ui32LastAcquireIndex;
@@ -123,6 +154,7 @@ struct State {
     unsigned uiStallReports;
     unsigned uiCacheOps;
     std::vector<Mem *> completeOnNextWait;
+    unsigned uiCompleteOnNextWait = 0;  // its size, read without the lock
     bool bNextStamp;
     VEK_UINT64 ui64NextStamp;
     Mem *psShareSyncWithNext;
@@ -170,10 +202,6 @@ struct State {
         lCountOverride = -1;
         hints.clear();
         uiWaitTimeoutMs = 20;
-        faults.clear();
-        calls.clear();
-        callSites.clear();
-        failableCalled.clear();
         ui32LastConnectFlags = 0;
         ui32LastAcquireIndex = 0;
         ulLastContextDevice = 0;
@@ -189,6 +217,7 @@ struct State {
         uiStallReports = 0;
         uiCacheOps = 0;
         completeOnNextWait.clear();
+        uiCompleteOnNextWait = 0;
         bNextStamp = false;
         ui64NextStamp = 0;
         psShareSyncWithNext = nullptr;
@@ -207,31 +236,13 @@ struct State {
         bGLES1Flushed = false;
         abGLES1FlushArgs[0] = abGLES1FlushArgs[1] = VEK_FALSE;
     }
-
-    // ZOLSIM_FAIL="name:nth:code[,name:nth:code...]" arms faults before any test code runs, for
-    // the calls a module makes while it loads.
-    void FaultsFromEnvironment() {
-        const char *env = getenv("ZOLSIM_FAIL");
-        if (env == nullptr) return;
-        std::string all(env);
-        size_t pos = 0;
-        while (pos <= all.size()) {
-            size_t end = all.find(',', pos);
-            if (end == std::string::npos) end = all.size();
-            std::string item = all.substr(pos, end - pos);
-            size_t c1 = item.find(':');
-            size_t c2 = c1 == std::string::npos ? c1 : item.find(':', c1 + 1);
-            if (c2 != std::string::npos) {
-                unsigned nth = (unsigned)strtoul(item.c_str() + c1 + 1, nullptr, 10);
-                int code = (int)strtol(item.c_str() + c2 + 1, nullptr, 10);
-                if (nth > 0) faults.push_back(Fault{item.substr(0, c1), nth, code});
-            }
-            pos = end + 1;
-        }
-    }
 };
 
-extern pthread_mutex_t g_mu;
+// The library's own tables (live objects and configuration): looked up under the read lock, so
+// that threads of the module which only look things up are not ordered by the library.
+extern pthread_rwlock_t g_mu;
+// The records of the calls, kept for tests (see RecordGuard).
+extern pthread_mutex_t g_recordMu;
 
 // Never destroyed: a background completion may still run while the process exits.
 State &S();
@@ -245,6 +256,45 @@ public:
 
 private:
     pthread_mutex_t &m_;
+};
+
+class ReadGuard {
+public:
+    explicit ReadGuard(pthread_rwlock_t &l) : l_(l) { pthread_rwlock_rdlock(&l_); }
+    ~ReadGuard() { pthread_rwlock_unlock(&l_); }
+    ReadGuard(const ReadGuard &) = delete;
+    ReadGuard &operator=(const ReadGuard &) = delete;
+
+private:
+    pthread_rwlock_t &l_;
+};
+
+class WriteGuard {
+public:
+    explicit WriteGuard(pthread_rwlock_t &l) : l_(l) { pthread_rwlock_wrlock(&l_); }
+    ~WriteGuard() { pthread_rwlock_unlock(&l_); }
+    WriteGuard(const WriteGuard &) = delete;
+    WriteGuard &operator=(const WriteGuard &) = delete;
+
+private:
+    pthread_rwlock_t &l_;
+};
+
+// A record of a call is instrumentation, not part of the device: its lock is hidden from the race
+// detector, together with the record's own reads and writes, so that two module threads recording
+// calls are not ordered by it (a real library keeps no such record).
+class RecordGuard {
+public:
+    RecordGuard() {
+        ZOLSIM_TSAN_HIDE_BEGIN();
+        pthread_mutex_lock(&g_recordMu);
+    }
+    ~RecordGuard() {
+        pthread_mutex_unlock(&g_recordMu);
+        ZOLSIM_TSAN_HIDE_END();
+    }
+    RecordGuard(const RecordGuard &) = delete;
+    RecordGuard &operator=(const RecordGuard &) = delete;
 };
 
 // One cookie per device index and one handle per heap slot, stable for the process's life.
@@ -303,9 +353,6 @@ struct Snapshot {
     VEK_UINT32 r, w, r2;
 };
 Snapshot Snap(Mem *m);
-
-// Call counting for the calls that cannot fail.
-void CountOnly(const char *pszFunction);
 
 // Screens.
 void ScreenShowLocked(unsigned uiDisplay, const void *pvPixels, size_t uSize, VEK_UINT64 ui64Stamp,

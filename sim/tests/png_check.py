@@ -28,15 +28,30 @@ def decode(path):
     raw = zlib.decompress(chunks[1][1])  # checks the Adler-32 too
     stride = w * 3
     assert len(raw) == h * (stride + 1), "one filter byte a row"
-    out = bytearray()
+    out, prev = bytearray(), bytearray(stride)
     for y in range(h):
         ftype = raw[y * (stride + 1)]
         row = bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
-        assert ftype in (0, 1), "filter none or left neighbour"
-        if ftype == 1:
-            for i in range(3, stride):
-                row[i] = (row[i] + row[i - 3]) & 0xFF
+        assert ftype in (0, 1, 2, 3, 4), "filter type %d" % ftype
+        for i in range(stride):
+            a = row[i - 3] if i >= 3 else 0
+            b = prev[i]
+            c = prev[i - 3] if i >= 3 else 0
+            if ftype == 1:
+                pred = a
+            elif ftype == 2:
+                pred = b
+            elif ftype == 3:
+                pred = (a + b) // 2
+            elif ftype == 4:
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                pred = a if pa <= pb and pa <= pc else (b if pb <= pc else c)
+            else:
+                pred = 0
+            row[i] = (row[i] + pred) & 0xFF
         out += row
+        prev = row
     return w, h, bytes(out), len(data)
 
 
