@@ -9,12 +9,13 @@
 /* An index of the entries by stamp, for the look-ups of every lock, unlock, free and
    unregistration, which would otherwise walk past every buffer the process knows. It only
    points into the lists: an entry is in it from its insertion to its removal, unless the index
-   could not grow, and a look-up that it cannot answer walks the list. Guarded, like the list,
-   by the module mutex. */
+   could not grow, and a look-up that it cannot answer walks the list. A removal closes the gap
+   it leaves, so that searches stay short however many buffers come and go. Guarded, like the
+   list, by the module mutex. */
 typedef struct {
-    VEK_private_data_t *psPrivateData; /* NULL: never used */
-    VEK_mapper_meminfo_t *psEntry;     /* NULL in a used slot: removed */
-    VEK_UINT64 ui64Stamp;
+    VEK_private_data_t *psPrivateData; /* NULL: free */
+    VEK_mapper_meminfo_t *psEntry;
+    VEK_UINT64 ui64Stamp; /* the entry's stamp when it was inserted */
 } VEK_mapper_index_slot_t;
 
 /* The consistency check follows the list's insertions and removals (below). */
@@ -22,7 +23,7 @@ static void CheckNoteInsertion(VEK_private_data_t *psPrivateData, VEK_mapper_mem
 static void CheckNoteRemoval(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psEntry);
 
 static VEK_mapper_index_slot_t *gasMapperIndex;
-static size_t guMapperIndexSlots, guMapperIndexUsed, guMapperIndexLive;
+static size_t guMapperIndexSlots, guMapperIndexLive;
 
 static size_t MapperIndexHome(const VEK_private_data_t *psPrivateData, VEK_UINT64 ui64Stamp) {
     return (size_t)(((ui64Stamp ^ (VEK_UINT64)(uintptr_t)psPrivateData) * 0x9e3779b97f4a7c15ULL) >> 32) &
@@ -33,11 +34,10 @@ static void MapperIndexPut(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo
     size_t u = MapperIndexHome(psPrivateData, psEntry->ui64Stamp);
     while (gasMapperIndex[u].psPrivateData != nullptr) u = (u + 1) & (guMapperIndexSlots - 1);
     gasMapperIndex[u] = {psPrivateData, psEntry, psEntry->ui64Stamp};
-    guMapperIndexUsed++;
     guMapperIndexLive++;
 }
 
-/* Rebuilds the index, without its removed slots, large enough for one more entry. */
+/* Rebuilds the index large enough for one more entry. */
 static VEK_BOOL MapperIndexGrow(void) {
     size_t uSlots = 64;
     while (uSlots < 4 * (guMapperIndexLive + 1)) uSlots <<= 1;
@@ -48,16 +48,16 @@ static VEK_BOOL MapperIndexGrow(void) {
     const size_t uOldSlots = guMapperIndexSlots;
     gasMapperIndex = asNew;
     guMapperIndexSlots = uSlots;
-    guMapperIndexUsed = guMapperIndexLive = 0;
+    guMapperIndexLive = 0;
     for (size_t u = 0; u < uOldSlots; u++)
-        if (asOld[u].psEntry != nullptr) MapperIndexPut(asOld[u].psPrivateData, asOld[u].psEntry);
+        if (asOld[u].psPrivateData != nullptr) MapperIndexPut(asOld[u].psPrivateData, asOld[u].psEntry);
     free(asOld);
     return VEK_TRUE;
 }
 
 static void MapperIndexAdd(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psEntry) {
     /* At most three quarters used, so that a search soon meets a free slot. */
-    if (4 * (guMapperIndexUsed + 1) > 3 * guMapperIndexSlots && !MapperIndexGrow()) return;
+    if (4 * (guMapperIndexLive + 1) > 3 * guMapperIndexSlots && !MapperIndexGrow()) return;
     MapperIndexPut(psPrivateData, psEntry);
 }
 
@@ -73,12 +73,21 @@ static void MapperIndexRemove(VEK_private_data_t *psPrivateData, VEK_mapper_memi
         }
         if (u == guMapperIndexSlots) return;
     }
-    gasMapperIndex[u].psEntry = nullptr;
+    /* Each slot after the gap that its search would no longer reach moves into it. */
+    const size_t uMask = guMapperIndexSlots - 1;
+    for (size_t v = (u + 1) & uMask; gasMapperIndex[v].psPrivateData != nullptr; v = (v + 1) & uMask) {
+        const size_t uHome = MapperIndexHome(gasMapperIndex[v].psPrivateData, gasMapperIndex[v].ui64Stamp);
+        if (((v - uHome) & uMask) >= ((v - u) & uMask)) {
+            gasMapperIndex[u] = gasMapperIndex[v];
+            u = v;
+        }
+    }
+    gasMapperIndex[u] = {nullptr, nullptr, 0};
     /* An empty index goes, so that nothing is left behind when the module is unloaded. */
     if (--guMapperIndexLive == 0) {
         free(gasMapperIndex);
         gasMapperIndex = nullptr;
-        guMapperIndexSlots = guMapperIndexUsed = 0;
+        guMapperIndexSlots = 0;
     }
 }
 
@@ -87,8 +96,8 @@ VEK_mapper_meminfo_t *MapperPeek(VEK_private_data_t *psPrivateData, VEK_UINT64 u
         for (size_t u = MapperIndexHome(psPrivateData, ui64Stamp); gasMapperIndex[u].psPrivateData != nullptr;
              u = (u + 1) & (guMapperIndexSlots - 1)) {
             const VEK_mapper_index_slot_t *psSlot = &gasMapperIndex[u];
-            if (psSlot->psEntry != nullptr && psSlot->psPrivateData == psPrivateData &&
-                psSlot->ui64Stamp == ui64Stamp && psSlot->psEntry->ui64Stamp == ui64Stamp)
+            if (psSlot->psPrivateData == psPrivateData && psSlot->ui64Stamp == ui64Stamp &&
+                psSlot->psEntry->ui64Stamp == ui64Stamp)
                 return psSlot->psEntry;
         }
     }
@@ -212,9 +221,13 @@ typedef struct {
     VEK_UINT32 ui32Kind; /* 0: free slot */
 } VEK_mapper_check_key_t;
 
+static size_t KeyHome(size_t uMask, VEK_UINT32 ui32Kind, VEK_UINT32 ui32Run, VEK_UINT64 ui64Value) {
+    return (size_t)(((ui64Value ^ ((VEK_UINT64)ui32Run << 3 | ui32Kind)) * 0x9e3779b97f4a7c15ULL) >> 32) & uMask;
+}
+
 static VEK_mapper_check_key_t *FindKey(VEK_mapper_check_key_t *asKeys, size_t uMask, VEK_UINT32 ui32Kind,
                                        VEK_UINT32 ui32Run, VEK_UINT64 ui64Value) {
-    size_t u = (size_t)(((ui64Value ^ ((VEK_UINT64)ui32Run << 3 | ui32Kind)) * 0x9e3779b97f4a7c15ULL) >> 32) & uMask;
+    size_t u = KeyHome(uMask, ui32Kind, ui32Run, ui64Value);
     while (asKeys[u].ui32Kind != 0 &&
            (asKeys[u].ui32Kind != ui32Kind || asKeys[u].ui32Run != ui32Run || asKeys[u].ui64Value != ui64Value))
         u = (u + 1) & uMask;
@@ -290,10 +303,8 @@ static struct {
     size_t uChecked;   /* records seen by the last check; the rest were inserted since */
     size_t uLeadStart; /* the first record of the leading run; the one before it ends the run */
     VEK_mapper_check_key_t *asLead;
-    size_t uLeadSlots, uLeadUsed; /* used: live values and removed ones */
+    size_t uLeadSlots, uLeadUsed;
 } gsCheck;
-
-#define KEY_REMOVED KEY_KINDS
 
 static void CheckForget(void) {
     free(gsCheck.asRecords);
@@ -317,10 +328,37 @@ static void ReadRecord(VEK_mapper_meminfo_t *psEntry, VEK_mapper_check_record_t 
     psRecord->aui64Value[KEY_READ2_ADDR] = psSync->sReadOps2CompleteDevVAddr.uiAddr;
 }
 
+/* Compared value by value: this runs for every entry at every check. */
 static VEK_BOOL RecordStillTrue(const VEK_mapper_check_record_t *psRecord) {
-    VEK_mapper_check_record_t sNow;
-    ReadRecord(psRecord->psEntry, &sNow);
-    return memcmp(&sNow, psRecord, sizeof(sNow)) == 0;
+    const VEK_mapper_meminfo_t *psEntry = psRecord->psEntry;
+    const VEK_UINT64 *aui64 = psRecord->aui64Value;
+    const ZOLSRV_CLIENT_MEM_INFO *psMem = psEntry->apsMemInfo[0];
+    if (psEntry->ui64Stamp != aui64[KEY_STAMP] || (VEK_UINT64)(uintptr_t)psMem != aui64[KEY_MEMINFO]) return VEK_FALSE;
+    if (psMem == nullptr) return VEK_TRUE;
+    const ZOLSRV_CLIENT_SYNC_INFO *psSync = psMem->psClientSyncInfo;
+    return (VEK_UINT64)(uintptr_t)psSync == aui64[KEY_SYNCINFO] &&
+           (VEK_UINT64)(uintptr_t)psSync->psSyncData == aui64[KEY_SYNCDATA] &&
+           psSync->sWriteOpsCompleteDevVAddr.uiAddr == aui64[KEY_WRITE_ADDR] &&
+           psSync->sReadOpsCompleteDevVAddr.uiAddr == aui64[KEY_READ_ADDR] &&
+           psSync->sReadOps2CompleteDevVAddr.uiAddr == aui64[KEY_READ2_ADDR];
+}
+
+/* Takes a value out of the leading run's table; the values after it that its gap would hide
+   from their searches move up. */
+static void LeadRemove(VEK_UINT32 ui32Kind, VEK_UINT64 ui64Value) {
+    const size_t uMask = gsCheck.uLeadSlots - 1;
+    VEK_mapper_check_key_t *psKey = FindKey(gsCheck.asLead, uMask, ui32Kind, 0, ui64Value);
+    if (psKey->ui32Kind == 0) return;
+    size_t u = (size_t)(psKey - gsCheck.asLead);
+    for (size_t v = (u + 1) & uMask; gsCheck.asLead[v].ui32Kind != 0; v = (v + 1) & uMask) {
+        const size_t uHome = KeyHome(uMask, gsCheck.asLead[v].ui32Kind, 0, gsCheck.asLead[v].ui64Value);
+        if (((v - uHome) & uMask) >= ((v - u) & uMask)) {
+            gsCheck.asLead[u] = gsCheck.asLead[v];
+            u = v;
+        }
+    }
+    gsCheck.asLead[u] = {0, 0, 0};
+    gsCheck.uLeadUsed--;
 }
 
 /* Puts a leading-run record's values into the table: VEK_FALSE when one is there already. */
@@ -334,7 +372,7 @@ static VEK_BOOL LeadAdd(const VEK_mapper_check_record_t *psRecord) {
     return VEK_TRUE;
 }
 
-/* A table for the leading run and one record more, without removed values. */
+/* A table for the leading run and one record more. */
 static VEK_BOOL LeadRebuild(size_t uLeadEnd) {
     size_t uSlots = 64;
     while (uSlots < 2 * (KEY_KINDS - 1) * (uLeadEnd - gsCheck.uLeadStart + 1)) uSlots <<= 1;
@@ -384,8 +422,7 @@ static void CheckNoteRemoval(VEK_private_data_t *psPrivateData, VEK_mapper_memin
             /* The runs on either side of it join: pairs never compared meet. */
             gsCheck.bStale = VEK_TRUE;
         } else if (i >= gsCheck.uLeadStart) {
-            for (VEK_UINT32 k = KEY_STAMP; k < KEY_KINDS; k++)
-                FindKey(gsCheck.asLead, gsCheck.uLeadSlots - 1, k, 0, psRecord->aui64Value[k])->ui32Kind = KEY_REMOVED;
+            for (VEK_UINT32 k = KEY_STAMP; k < KEY_KINDS; k++) LeadRemove(k, psRecord->aui64Value[k]);
         }
         /* A mapped entry further on leaves pairs that were compared already. */
     }
