@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 PACKAGES := g++ cmake ninja-build googletest libgtest-dev libbenchmark-dev g++-arm-linux-gnueabi qemu-user \
-  clang-format python3 clang libclang-rt-14-dev valgrind libstb-dev
+  clang-format python3 clang libclang-rt-14-dev valgrind libstb-dev python3-matplotlib
 # The fuzz run's length in seconds within make test.
 FUZZ_SECONDS ?= 50
 
@@ -95,9 +95,14 @@ stress: host tsan
 	GRALLOC_STRESS_SECONDS=$(STRESS_SECONDS) $(BUILD)/tsan/bin/module_tests --gtest_filter='StressTest.*'
 
 # Repetitions, so that the table's medians hold while the machine is busy with other work.
+# The plot is drawn by Debian's own interpreter: the python3 first on PATH may not see Debian's
+# matplotlib.
 BENCH_ARGS ?= --benchmark_repetitions=5 --benchmark_min_time=0.2 --benchmark_report_aggregates_only=true --benchmark_color=false
+BENCH_JSON := $(BUILD)/release/bench.json
+BENCH_PLOT ?= docs/bench-live-buffers.png
 bench: release
-	$(BUILD)/release/bin/gralloc_bench $(BENCH_ARGS)
+	$(BUILD)/release/bin/gralloc_bench $(BENCH_ARGS) --benchmark_out=$(BENCH_JSON) --benchmark_out_format=json
+	/usr/bin/python3 bench/plot.py $(BENCH_JSON) $(BENCH_PLOT)
 
 demo: host
 	$(BUILD)/host/bin/gralloc_demo
