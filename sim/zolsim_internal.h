@@ -41,6 +41,9 @@ void zolsim_internal_count_site(ZOLSIM_CALL_SITE *psSite);
         zolsim_internal_count_site(&sSite_);        \
     } while (0)
 
+/* Records a misuse of the named call (see zolsim_misuse_count); the caller then answers an error. */
+void zolsim_internal_misuse(const char *pszCall, const char *pszFormat, ...) __attribute__((format(printf, 2, 3)));
+
 /* A services allocation made on behalf of the 2D library (flip-chain buffers): a live allocation
    like any other, but not a ZOLSRVAllocDeviceMem2 call, so it is neither counted nor recorded. */
 ZOLSRV_ERROR zolsim_internal_alloc(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32PhysAddr,

@@ -169,6 +169,7 @@ void zolsim_reset(void) {
         S().Defaults();
     }
     zolsim_clear_faults();
+    zolsim_clear_misuse();
     for (CallSlot &c : g_calls) {
         __atomic_store_n(&c.uiCount, 0u, __ATOMIC_RELAXED);
         __atomic_store_n(&c.uiFirstCall, 0u, __ATOMIC_RELAXED);

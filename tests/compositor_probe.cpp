@@ -12,5 +12,10 @@ int main() {
     /* Asked twice: the answer is made once and kept. */
     int bFirst = psHMI->IsCompositor(), bSecond = psHMI->IsCompositor();
     printf("compositor=%d again=%d connect_flags=%u\n", bFirst, bSecond, zolsim_last_connect_flags());
+    /* Calls the real libraries would refuse fail the probe. */
+    if (zolsim_misuse_count() != 0) {
+        fprintf(stderr, "%s", zolsim_misuse_text());
+        return 3;
+    }
     return 0;
 }

@@ -12,6 +12,7 @@
 #include "gralloc_defer.h"
 #include "hal.h"
 #include "interpose.h"
+#include "no_misuse.h"
 #include "zolsim/control.h"
 
 extern "C" VEK_gralloc_module_t HMI;
@@ -89,6 +90,9 @@ protected:
     std::vector<ZOLSRV_CLIENT_MEM_INFO *> apsMem;
     std::deque<VEK_mapper_meminfo_t> asEntries;
     size_t uExpectedRuns = 0;
+
+private:
+    NoMisuse sNoMisuse_;
 };
 
 TEST_F(DeferTest, AnEntryWithoutMemoryCountsAsComplete) {

@@ -165,6 +165,13 @@ const hw_module_t *LoadModule() {
 /* After the module is unloaded: nothing live, no descriptor left open, beyond what a failed
    shut-down step leaves to the process's exit. */
 void CheckNothingLive(const StepRunner &sRunner, bool bShutDownFailed, unsigned uiFdsBefore) {
+    /* A failure is no excuse for calls the real libraries would refuse. */
+    if (zolsim_misuse_count() != 0) {
+        std::string sText = zolsim_misuse_text();
+        Violation("misuse" + sRunner.Where() +
+                  (sRunner.FailedStep().empty() ? "" : " (failed in " + sRunner.FailedStep() + ")") + ": " +
+                  sText.substr(0, sText.find('\n')));
+    }
     for (unsigned i = 0; i < zolsim_live_kind_count; i++) {
         const ZOLSIM_LIVE_KIND &s = zolsim_live_kinds[i];
         unsigned uiLive = s.pfnCount();

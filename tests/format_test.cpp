@@ -8,6 +8,7 @@
 #include <string>
 
 #include "hal.h"
+#include "no_misuse.h"
 #include "zolsim/control.h"
 
 extern "C" VEK_gralloc_module_t HMI;
@@ -15,6 +16,7 @@ extern "C" VEK_gralloc_module_t HMI;
 namespace {
 
 TEST(FormatRegistryTest, ListsTheGenericRowsInTableOrderThenTheVideoFormat) {
+    NoMisuse sNoMisuse;
     struct {
         const char *pszName;
         int iHal, iZirva;
@@ -55,6 +57,7 @@ TEST(FormatRegistryTest, ListsTheGenericRowsInTableOrderThenTheVideoFormat) {
 }
 
 TEST(FormatRegistryTest, UnknownFormatsHaveNoRecord) {
+    NoMisuse sNoMisuse;
     for (int iFormat : std::initializer_list<int>{0, HAL_PIXEL_FORMAT_RGB_888, 0x101, 0x1fe, -1})
         EXPECT_EQ(nullptr, GetBufferFormat(iFormat));
 }
@@ -64,6 +67,9 @@ protected:
     void SetUp() override { zolsim_reset(); }
     static VEK_private_data_t *Priv() { return &HMI.sPrivateData; }
     static const VEK_buffer_format_t *Bgra() { return GetBufferFormat(HAL_PIXEL_FORMAT_BGRA_8888); }
+
+private:
+    NoMisuse sNoMisuse_;
 };
 
 TEST_F(GenericHookTest, AllocLeavesOnePlaneAndTheGeometryUnchanged) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "no_misuse.h"
 #include "mapper.h"
 
 namespace {
@@ -63,6 +64,9 @@ protected:
     }
 
     VEK_private_data_t sPriv = {};
+
+private:
+    NoMisuse sNoMisuse_;
 };
 
 TEST_F(MapperTest, AddOperationsFillTheirFields) {

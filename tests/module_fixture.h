@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "hal.h"
+#include "no_misuse.h"
 #include "zolsim/control.h"
 
 /* Each test runs in a process of its own, so the module is loaded (and starts up) once per test. */
@@ -55,6 +56,9 @@ protected:
 
     const hw_module_t *psModule = nullptr;
     VEK_gralloc_module_t *psHMI = nullptr;
+
+private:
+    NoMisuse sNoMisuse_;
 };
 
 static inline VEK_native_handle_t *AsVek(buffer_handle_t h) {

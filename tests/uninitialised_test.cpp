@@ -8,6 +8,7 @@
 #include "framebuffer.h"
 #include "gralloc.h"
 #include "hal.h"
+#include "no_misuse.h"
 #include "zolsim/control.h"
 
 extern "C" VEK_gralloc_module_t HMI;
@@ -24,6 +25,9 @@ protected:
     void TearDown() override { EXPECT_EQ(uiLocks, zolsim_calls("ZOLSRVLockMutex")) << "no guard takes the mutex"; }
 
     unsigned uiLocks = 0;
+
+private:
+    NoMisuse sNoMisuse_;
 };
 
 TEST_F(UninitialisedTest, ModuleEntryPointsAnswerNotInitialised) {

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "no_misuse.h"
 #include "zolsim/control.h"
 
 namespace {
@@ -35,6 +36,9 @@ protected:
 
     ZOL2DCONTEXTHANDLE hContext = nullptr;
     ZOL2DFLIPCHAINHANDLE hChain = nullptr;
+
+private:
+    NoMisuse sNoMisuse_;
 };
 
 TEST_F(Blit2DTest, DestinationWriteIsPendingUntilTheBlitsAreQueried) {

@@ -15,6 +15,7 @@
 #include <cutils/native_handle.h>
 #include <hardware/hardware.h>
 
+#include "no_misuse.h"
 #include "zolsim/control.h"
 
 namespace {
@@ -83,6 +84,9 @@ int InChild(Fn fn) {
 class SimTest : public ::testing::Test {
 protected:
     void SetUp() override { zolsim_reset(); }
+
+private:
+    NoMisuse sNoMisuse_;
 };
 
 TEST_F(SimTest, ChildMapsExportedMemoryAndSharesStampPixelsAndCounters) {
@@ -323,6 +327,7 @@ TEST_F(SimTest, RecursiveMutexLockFailsLoudly) {
 }
 
 TEST(SimPlatformTest, NativeHandleAndModuleLoaderFollowAndroid) {
+    NoMisuse sNoMisuse;
     native_handle_t *h = native_handle_create(1, 2);
     ASSERT_NE(nullptr, h);
     EXPECT_EQ(12, h->version);

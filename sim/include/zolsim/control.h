@@ -98,6 +98,18 @@ unsigned zolsim_cache_ops(void);
    the order of their first call, separated by ','. The text stays valid until the next call. */
 const char *zolsim_call_names(void);
 
+/* ---- Misuse ---- */
+
+/* Calls given what the real libraries would refuse or crash on (a handle they never made or
+   already freed, a record of another kind, an event of another connection, a count above the
+   display's maximum, an argument that must have one value) answer an error and are recorded here,
+   each with a message naming the call and what was wrong. Every test fixture fails when one was
+   recorded; a test that makes one on purpose checks it and clears it. A reset clears them too. */
+unsigned zolsim_misuse_count(void);
+/* The messages, one a line, oldest first (the first 64); valid until the next call. */
+const char *zolsim_misuse_text(void);
+void zolsim_clear_misuse(void);
+
 /* ---- 2D memory and blits ---- */
 
 /* A ZOL2DBlt3DExt request as it was submitted (accepted or not). */
