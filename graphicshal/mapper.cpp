@@ -24,6 +24,8 @@ static void CheckNoteRemoval(VEK_private_data_t *psPrivateData, VEK_mapper_memin
 
 static VEK_mapper_index_slot_t *gasMapperIndex;
 static size_t guMapperIndexSlots, guMapperIndexLive;
+/* The entries of every list: the index holds them all when it holds as many. */
+static size_t guMapperEntries;
 
 static size_t MapperIndexHome(const VEK_private_data_t *psPrivateData, VEK_UINT64 ui64Stamp) {
     return (size_t)(((ui64Stamp ^ (VEK_UINT64)(uintptr_t)psPrivateData) * 0x9e3779b97f4a7c15ULL) >> 32) &
@@ -91,7 +93,7 @@ static void MapperIndexRemove(VEK_private_data_t *psPrivateData, VEK_mapper_memi
     }
 }
 
-VEK_mapper_meminfo_t *MapperPeek(VEK_private_data_t *psPrivateData, VEK_UINT64 ui64Stamp) {
+static VEK_mapper_meminfo_t *MapperIndexFind(VEK_private_data_t *psPrivateData, VEK_UINT64 ui64Stamp) {
     if (guMapperIndexSlots != 0) {
         for (size_t u = MapperIndexHome(psPrivateData, ui64Stamp); gasMapperIndex[u].psPrivateData != nullptr;
              u = (u + 1) & (guMapperIndexSlots - 1)) {
@@ -101,13 +103,25 @@ VEK_mapper_meminfo_t *MapperPeek(VEK_private_data_t *psPrivateData, VEK_UINT64 u
                 return psSlot->psEntry;
         }
     }
+    return nullptr;
+}
+
+VEK_mapper_meminfo_t *MapperPeek(VEK_private_data_t *psPrivateData, VEK_UINT64 ui64Stamp) {
+    VEK_mapper_meminfo_t *psEntry = MapperIndexFind(psPrivateData, ui64Stamp);
+    if (psEntry != nullptr) return psEntry;
     for (VEK_mapper_meminfo_t *ps = psPrivateData->psMapList; ps != nullptr; ps = ps->psNext)
         if (ps->ui64Stamp == ui64Stamp) return ps;
     return nullptr;
 }
 
 static VEK_mapper_meminfo_t *InsertBlankEntry(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle) {
-    if (MapperPeek(psPrivateData, psNativeHandle->ui64Stamp) != nullptr) return nullptr;
+    /* A new buffer's stamp is looked for in the index alone when the index holds every entry: the
+       module never changes an entry's stamp, and walking the list for a stamp that is not there
+       would cost every allocation and registration a pass over every buffer the process knows. */
+    VEK_mapper_meminfo_t *psKnown = guMapperIndexLive == guMapperEntries
+                                        ? MapperIndexFind(psPrivateData, psNativeHandle->ui64Stamp)
+                                        : MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
+    if (psKnown != nullptr) return nullptr;
 
     VEK_mapper_meminfo_t *psEntry = static_cast<VEK_mapper_meminfo_t *>(calloc(1, sizeof(VEK_mapper_meminfo_t)));
     if (psEntry == nullptr) {
@@ -120,6 +134,7 @@ static VEK_mapper_meminfo_t *InsertBlankEntry(VEK_private_data_t *psPrivateData,
 
     psEntry->psNext = psPrivateData->psMapList;
     psPrivateData->psMapList = psEntry;
+    guMapperEntries++;
     MapperIndexAdd(psPrivateData, psEntry);
     CheckNoteInsertion(psPrivateData, psEntry);
     return psEntry;
@@ -169,6 +184,7 @@ void MapperRemove(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMap
         psPrivateData->psMapList = ps->psNext;
     else
         psPrev->psNext = ps->psNext;
+    guMapperEntries--;
     MapperIndexRemove(psPrivateData, ps);
     CheckNoteRemoval(psPrivateData, ps);
     free(ps);
