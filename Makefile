@@ -94,10 +94,12 @@ stress: host tsan
 	GRALLOC_STRESS_SECONDS=$(STRESS_SECONDS) $(BUILD)/host/bin/module_tests --gtest_filter='StressTest.*'
 	GRALLOC_STRESS_SECONDS=$(STRESS_SECONDS) $(BUILD)/tsan/bin/module_tests --gtest_filter='StressTest.*'
 
-# Repetitions, so that the table's medians hold while the machine is busy with other work.
-# The plot is drawn by Debian's own interpreter: the python3 first on PATH may not see Debian's
+# Repetitions, run in a random order so that a module benchmark and its floor share the machine's
+# busy and quiet spells, so that the table's medians hold while the machine does other work. The
+# plot is drawn by Debian's own interpreter: the python3 first on PATH may not see Debian's
 # matplotlib.
-BENCH_ARGS ?= --benchmark_repetitions=5 --benchmark_min_time=0.2 --benchmark_report_aggregates_only=true --benchmark_color=false
+BENCH_ARGS ?= --benchmark_repetitions=9 --benchmark_enable_random_interleaving=true --benchmark_min_time=0.1 \
+  --benchmark_report_aggregates_only=true --benchmark_color=false
 BENCH_JSON := $(BUILD)/release/bench.json
 BENCH_PLOT ?= docs/bench-live-buffers.png
 bench: release
