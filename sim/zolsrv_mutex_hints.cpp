@@ -3,6 +3,14 @@
 
 using namespace zolsim;
 
+namespace {
+
+bool MutexValid(ZOLSRV_MUTEX_HANDLE hMutex) {
+    return hMutex != nullptr && __atomic_load_n(&hMutex->ui32Magic, __ATOMIC_RELAXED) == kMutexMagic;
+}
+
+}  // namespace
+
 extern "C" {
 
 ZOLSRV_ERROR ZOLSRVCreateMutex(ZOLSRV_MUTEX_HANDLE *phMutex) {
@@ -15,6 +23,7 @@ ZOLSRV_ERROR ZOLSRVCreateMutex(ZOLSRV_MUTEX_HANDLE *phMutex) {
     pthread_mutex_init(&h->mutex, &attr);
     pthread_mutexattr_destroy(&attr);
     h->ulOwner = 0;
+    h->ui32Magic = kMutexMagic;
     {
         WriteGuard g(g_mu);
         S().uiLiveMutexes++;
@@ -26,26 +35,32 @@ ZOLSRV_ERROR ZOLSRVCreateMutex(ZOLSRV_MUTEX_HANDLE *phMutex) {
 
 ZOLSRV_ERROR ZOLSRVDestroyMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
     ENTER("ZOLSRVDestroyMutex");
-    if (hMutex == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
-    if (pthread_mutex_destroy(&hMutex->mutex) != 0) {
-        fprintf(stderr, "zolsim: ZOLSRVDestroyMutex of a mutex still held\n");
-        abort();
-    }
+    if (!MutexValid(hMutex))
+        return MISUSE("ZOLSRVDestroyMutex", "mutex %p was never made or is already destroyed", (void *)hMutex);
+    if (pthread_mutex_destroy(&hMutex->mutex) != 0)
+        return MISUSE("ZOLSRVDestroyMutex", "mutex %p is still held", (void *)hMutex);
     {
         WriteGuard g(g_mu);
         S().uiLiveMutexes--;
         Erase(S().mutexes, hMutex);
     }
+    __atomic_store_n(&hMutex->ui32Magic, 0u, __ATOMIC_RELAXED);
     delete hMutex;
     return ZOLSRV_OK;
 }
 
+// A lock or unlock that the real library would hang or crash on is recorded and not made.
 void ZOLSRVLockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
     ZOLSIM_COUNT("ZOLSRVLockMutex");
+    if (!MutexValid(hMutex)) {
+        zolsim_internal_misuse("ZOLSRVLockMutex", "mutex %p was never made or is already destroyed", (void *)hMutex);
+        return;
+    }
     int rc = pthread_mutex_lock(&hMutex->mutex);
     if (rc == EDEADLK) {
-        fprintf(stderr, "zolsim: ZOLSRVLockMutex: this thread already holds the mutex (recursive lock)\n");
-        abort();
+        zolsim_internal_misuse("ZOLSRVLockMutex", "this thread already holds mutex %p (it is not recursive)",
+                               (void *)hMutex);
+        return;
     }
     if (rc != 0) {
         fprintf(stderr, "zolsim: ZOLSRVLockMutex failed: %s\n", strerror(rc));
@@ -56,12 +71,16 @@ void ZOLSRVLockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
 
 void ZOLSRVUnlockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
     ZOLSIM_COUNT("ZOLSRVUnlockMutex");
-    if (__atomic_load_n(&hMutex->ulOwner, __ATOMIC_RELAXED) == (unsigned long)pthread_self())
-        __atomic_store_n(&hMutex->ulOwner, 0UL, __ATOMIC_RELAXED);
+    if (!MutexValid(hMutex)) {
+        zolsim_internal_misuse("ZOLSRVUnlockMutex", "mutex %p was never made or is already destroyed", (void *)hMutex);
+        return;
+    }
+    const bool bOwner = __atomic_load_n(&hMutex->ulOwner, __ATOMIC_RELAXED) == (unsigned long)pthread_self();
+    if (bOwner) __atomic_store_n(&hMutex->ulOwner, 0UL, __ATOMIC_RELAXED);
     int rc = pthread_mutex_unlock(&hMutex->mutex);
     if (rc == EPERM) {
-        fprintf(stderr, "zolsim: ZOLSRVUnlockMutex: this thread does not hold the mutex\n");
-        abort();
+        zolsim_internal_misuse("ZOLSRVUnlockMutex", "this thread does not hold mutex %p", (void *)hMutex);
+        return;
     }
     if (rc != 0) {
         fprintf(stderr, "zolsim: ZOLSRVUnlockMutex failed: %s\n", strerror(rc));
@@ -72,18 +91,43 @@ void ZOLSRVUnlockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
 void ZOLSRVCreateAppHintState(VEK_UINT32 eModuleID, const char *pszAppName, VEK_VOID **ppvState) {
     (void)pszAppName;
     ZOLSIM_COUNT("ZOLSRVCreateAppHintState");
-    if (ppvState == nullptr) return;
-    *ppvState = new HintState{eModuleID};
+    if (ppvState == nullptr) {
+        zolsim_internal_misuse("ZOLSRVCreateAppHintState", "no state to fill");
+        return;
+    }
+    if (eModuleID != VEK_ANDROID_HAL) {
+        zolsim_internal_misuse("ZOLSRVCreateAppHintState", "module %u, expected VEK_ANDROID_HAL (14)", eModuleID);
+        *ppvState = nullptr;
+        return;
+    }
+    HintState *ps = new HintState{eModuleID};
+    *ppvState = ps;
     WriteGuard g(g_mu);
+    S().hintStates.push_back(ps);
     S().uiLiveHintStates++;
 }
 
 VEK_BOOL ZOLSRVGetAppHint(VEK_VOID *pvHintState, const char *pszHintName, VEK_DATA_TYPE eDataType,
                           const VEK_VOID *pvDefault, VEK_VOID *pvReturn) {
-    (void)eDataType;
     int code;
     if (zolsim_internal_enter("ZOLSRVGetAppHint", &code)) return VEK_FALSE;
-    if (pvHintState == nullptr || pszHintName == nullptr || pvReturn == nullptr) return VEK_FALSE;
+    {
+        ReadGuard g(g_mu);
+        if (!Contains(S().hintStates, static_cast<HintState *>(pvHintState))) {
+            zolsim_internal_misuse("ZOLSRVGetAppHint", "hint state %p was never made or is already freed", pvHintState);
+            return VEK_FALSE;
+        }
+    }
+    if (pszHintName == nullptr || pvReturn == nullptr) {
+        zolsim_internal_misuse("ZOLSRVGetAppHint", "no hint name or no value to fill");
+        return VEK_FALSE;
+    }
+    // Every hint this library keeps is an unsigned 32-bit value.
+    if (eDataType != VEK_UINT_TYPE) {
+        zolsim_internal_misuse("ZOLSRVGetAppHint", "hint %s asked as type %d, expected VEK_UINT_TYPE (3)", pszHintName,
+                               (int)eDataType);
+        return VEK_FALSE;
+    }
     State &s = S();
     {
         RecordGuard r;
@@ -101,12 +145,21 @@ VEK_BOOL ZOLSRVGetAppHint(VEK_VOID *pvHintState, const char *pszHintName, VEK_DA
 }
 
 void ZOLSRVFreeAppHintState(VEK_UINT32 eModuleID, VEK_VOID *pvHintState) {
-    (void)eModuleID;
     ZOLSIM_COUNT("ZOLSRVFreeAppHintState");
-    if (pvHintState == nullptr) return;
-    delete static_cast<HintState *>(pvHintState);
-    WriteGuard g(g_mu);
-    S().uiLiveHintStates--;
+    HintState *ps = static_cast<HintState *>(pvHintState);
+    {
+        WriteGuard g(g_mu);
+        if (!Erase(S().hintStates, ps)) {
+            zolsim_internal_misuse("ZOLSRVFreeAppHintState", "hint state %p was never made or is already freed",
+                                   pvHintState);
+            return;
+        }
+        S().uiLiveHintStates--;
+    }
+    if (eModuleID != ps->ui32Module)
+        zolsim_internal_misuse("ZOLSRVFreeAppHintState", "module %u, but the state was made for module %u", eModuleID,
+                               ps->ui32Module);
+    delete ps;
 }
 
 void zolsim_set_app_hint(const char *pszName, VEK_UINT32 ui32Value) {
