@@ -13,7 +13,6 @@
 namespace {
 
 constexpr unsigned long kFirstDevID = 100;
-constexpr unsigned long kMaxBuffersInChain = 64;
 constexpr VEK_UINT32 kPhysBase = 0x80000000;
 
 struct Context {
@@ -141,6 +140,17 @@ Wrapped *FindWrappedLocked(Context *c, const ZOL2DMEMINFO *psMemInfo) {
     return nullptr;
 }
 
+// Memory the library made or wrapped for the context: what a present may show.
+bool KnownMemInfoLocked(Context *c, const ZOL2DMEMINFO *psMemInfo) {
+    if (psMemInfo == nullptr) return false;
+    if (FindWrappedLocked(c, psMemInfo) != nullptr) return true;
+    for (FlipChain *f : *g_chains)
+        if (f->psContext == c)
+            for (ZOL2DMEMINFO *b : f->buffers)
+                if (b == psMemInfo) return true;
+    return false;
+}
+
 // The CPU view of a device address: wrapped memory first, then the services' memory (flip-chain
 // buffers and allocations are services memory).
 zolsim::BlitPlane PlaneAtLocked(VEK_UINT32 ui32DevAddr) {
@@ -182,6 +192,10 @@ bool RectInside(const ZOL2DRECT &r, const zolsim::BlitSurface &s) {
 
 #define ENTER(name) ZOLSIM_ENTER(name, ZOL2DERROR)
 
+// Records a misuse of the call and answers the library's error for it.
+#define MISUSE(call, ...) (zolsim_internal_misuse(call, __VA_ARGS__), ZOL2DERROR_INVALID_PARAMETER)
+#define NO_CONTEXT(call, h) MISUSE(call, "context %p was never made or is already destroyed", (const void *)(h))
+
 extern "C" {
 
 int ZOL2DEnumerateDevices(ZOL2DDEVICEINFO *pDevInfo) {
@@ -196,11 +210,13 @@ int ZOL2DEnumerateDevices(ZOL2DDEVICEINFO *pDevInfo) {
 }
 
 ZOL2DERROR ZOL2DCreateDeviceContext(unsigned long ulDevID, ZOL2DCONTEXTHANDLE *phContext, unsigned long ulFlags) {
-    (void)ulFlags;
     ENTER("ZOL2DCreateDeviceContext");
     zolsim_internal_record_context_device(ulDevID);
-    if (phContext == nullptr || ulDevID < kFirstDevID || ulDevID - kFirstDevID >= zolsim_internal_2d_device_count())
-        return ZOL2DERROR_INVALID_PARAMETER;
+    if (ulDevID < kFirstDevID || ulDevID - kFirstDevID >= zolsim_internal_2d_device_count())
+        return MISUSE("ZOL2DCreateDeviceContext", "device id %lu is not one that ZOL2DEnumerateDevices listed",
+                      ulDevID);
+    if (ulFlags != 0) return MISUSE("ZOL2DCreateDeviceContext", "flags 0x%lx, expected 0", ulFlags);
+    if (phContext == nullptr) return MISUSE("ZOL2DCreateDeviceContext", "no context handle to fill");
     Context *c = new Context{};
     c->uiDevIndex = (unsigned)(ulDevID - kFirstDevID);
     c->psConnection = zolsim_internal_connect();
@@ -227,7 +243,7 @@ ZOL2DERROR ZOL2DDestroyDeviceContext(ZOL2DCONTEXTHANDLE hContext) {
     {
         Guard g;
         c = FindContextLocked(hContext);
-        if (c == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
+        if (c == nullptr) return NO_CONTEXT("ZOL2DDestroyDeviceContext", hContext);
         Erase(*g_contexts, c);
     }
     // Flip chains left behind stay live (and counted), so a leak in the caller shows.
@@ -241,7 +257,8 @@ ZOL2DERROR ZOL2DGetDeviceInfo(ZOL2DCONTEXTHANDLE hContext, ZOL2DDISPLAYINFO *psD
     ENTER("ZOL2DGetDeviceInfo");
     Guard g;
     Context *c = FindContextLocked(hContext);
-    if (c == nullptr || psDisplayInfo == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
+    if (c == nullptr) return NO_CONTEXT("ZOL2DGetDeviceInfo", hContext);
+    if (psDisplayInfo == nullptr) return MISUSE("ZOL2DGetDeviceInfo", "no display information to fill");
     zolsim_internal_2d_display(c->uiDevIndex, psDisplayInfo, nullptr);
     return ZOL2D_OK;
 }
@@ -250,7 +267,8 @@ ZOL2DERROR ZOL2DGetMiscDisplayInfo(ZOL2DCONTEXTHANDLE hContext, ZOL2DMISCDISPLAY
     ENTER("ZOL2DGetMiscDisplayInfo");
     Guard g;
     Context *c = FindContextLocked(hContext);
-    if (c == nullptr || psMiscDisplayInfo == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
+    if (c == nullptr) return NO_CONTEXT("ZOL2DGetMiscDisplayInfo", hContext);
+    if (psMiscDisplayInfo == nullptr) return MISUSE("ZOL2DGetMiscDisplayInfo", "no display information to fill");
     zolsim_internal_2d_display(c->uiDevIndex, nullptr, psMiscDisplayInfo);
     return ZOL2D_OK;
 }
@@ -263,15 +281,29 @@ ZOL2DERROR ZOL2DCreateFlipChain(ZOL2DCONTEXTHANDLE hContext, unsigned long ulFla
         ulFlags, ulNumBuffers, ulWidth, ulHeight, eFormat, plStride != nullptr, pulFlipChainID != nullptr};
     zolsim_internal_record_flipchain(&rec);
 
-    const long bpp = BytesPerPixel(eFormat);
-    if (ulNumBuffers == 0 || ulNumBuffers > kMaxBuffersInChain || bpp == 0 || ulWidth == 0 || ulHeight == 0 ||
-        phFlipChain == nullptr)
-        return ZOL2DERROR_INVALID_PARAMETER;
+    const char *const kCall = "ZOL2DCreateFlipChain";
     Guard g;
     Context *c = FindContextLocked(hContext);
-    if (c == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
+    if (c == nullptr) return NO_CONTEXT(kCall, hContext);
+    if (ulFlags != 0) return MISUSE(kCall, "flags 0x%lx, expected 0", ulFlags);
+    if (pulFlipChainID != nullptr) return MISUSE(kCall, "a flip-chain id was asked for; the caller names none");
+    if (phFlipChain == nullptr || plStride == nullptr) return MISUSE(kCall, "no chain handle or stride to fill");
+    // A chain is made for its display: at most as many buffers as the display takes, of its format,
+    // no larger than it, with its row stride.
+    ZOL2DDISPLAYINFO d;
+    zolsim_internal_2d_display(c->uiDevIndex, &d, nullptr);
+    // A chain of no buffers is refused like one the display cannot take, but it is not a fault: a
+    // caller may pass on a count it was configured with.
+    if (ulNumBuffers == 0) return ZOL2DERROR_INVALID_PARAMETER;
+    if (ulNumBuffers > d.ulMaxBuffersInChain)
+        return MISUSE(kCall, "%lu buffers; the display takes 1 to %lu", ulNumBuffers, d.ulMaxBuffersInChain);
+    if (eFormat != d.eFormat) return MISUSE(kCall, "format %d; the display's is %d", (int)eFormat, (int)d.eFormat);
+    if (ulWidth == 0 || ulHeight == 0 || ulWidth > d.ulWidth || ulHeight > d.ulHeight)
+        return MISUSE(kCall, "%lu x %lu buffers for a %lu x %lu display", ulWidth, ulHeight, d.ulWidth, d.ulHeight);
+    const long bpp = BytesPerPixel(eFormat);
+    if (bpp == 0 || d.lStride < (long)ulWidth * bpp) return ZOL2DERROR_INVALID_PARAMETER;
 
-    const long stride = (long)ulWidth * bpp;
+    const long stride = d.lStride;
     const VEK_SIZE_T size = (VEK_SIZE_T)stride * ulHeight;
     FlipChain *f = new FlipChain{};
     for (unsigned long i = 0; i < ulNumBuffers; i++) {
@@ -310,8 +342,12 @@ ZOL2DERROR ZOL2DDestroyFlipChain(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHAND
     FlipChain *f;
     {
         Guard g;
-        f = FindChainLocked(FindContextLocked(hContext), hFlipChain);
-        if (f == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
+        Context *c = FindContextLocked(hContext);
+        if (c == nullptr) return NO_CONTEXT("ZOL2DDestroyFlipChain", hContext);
+        f = FindChainLocked(c, hFlipChain);
+        if (f == nullptr)
+            return MISUSE("ZOL2DDestroyFlipChain", "flip chain %p is not a live chain of the context",
+                          (const void *)hFlipChain);
         Erase(*g_chains, f);
     }
     FreeChain(f);
@@ -321,10 +357,14 @@ ZOL2DERROR ZOL2DDestroyFlipChain(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHAND
 ZOL2DERROR ZOL2DGetFlipChainBuffers(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHANDLE hFlipChain,
                                     unsigned long *pulBufferCount, ZOL2DMEMINFO **apsMemInfo) {
     ENTER("ZOL2DGetFlipChainBuffers");
-    if (pulBufferCount == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
+    if (pulBufferCount == nullptr) return MISUSE("ZOL2DGetFlipChainBuffers", "no count to fill");
     Guard g;
-    FlipChain *f = FindChainLocked(FindContextLocked(hContext), hFlipChain);
-    if (f == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
+    Context *c = FindContextLocked(hContext);
+    if (c == nullptr) return NO_CONTEXT("ZOL2DGetFlipChainBuffers", hContext);
+    FlipChain *f = FindChainLocked(c, hFlipChain);
+    if (f == nullptr)
+        return MISUSE("ZOL2DGetFlipChainBuffers", "flip chain %p is not a live chain of the context",
+                      (const void *)hFlipChain);
     const long over = zolsim_internal_flipchain_count_override();
     const unsigned long n = over >= 0 ? (unsigned long)over : f->buffers.size();
     *pulBufferCount = n;
@@ -341,11 +381,18 @@ ZOL2DERROR ZOL2DPresentFlip(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHANDLE hF
     unsigned uiDisplay = 0;
     {
         Guard g;
-        FlipChain *f = FindChainLocked(FindContextLocked(hContext), hFlipChain);
+        Context *c = FindContextLocked(hContext);
+        FlipChain *f = FindChainLocked(c, hFlipChain);
         size_t i = 0;
         while (f != nullptr && i < f->buffers.size() && f->buffers[i] != psMemInfo) i++;
-        if (f == nullptr || i == f->buffers.size())
-            rec.eResult = ZOL2DERROR_INVALID_PARAMETER;
+        if (c == nullptr)
+            rec.eResult = NO_CONTEXT("ZOL2DPresentFlip", hContext);
+        else if (f == nullptr)
+            rec.eResult = MISUSE("ZOL2DPresentFlip", "flip chain %p is not a live chain of the context",
+                                 (const void *)hFlipChain);
+        else if (i == f->buffers.size())
+            rec.eResult =
+                MISUSE("ZOL2DPresentFlip", "mem-info %p is not a buffer of the flip chain", (const void *)psMemInfo);
         else
             uiDisplay = f->psContext->uiDevIndex;
     }
@@ -364,8 +411,12 @@ ZOL2DERROR ZOL2DPresentBlt(ZOL2DCONTEXTHANDLE hContext, ZOL2DMEMINFO *psMemInfo,
     {
         Guard g;
         Context *c = FindContextLocked(hContext);
-        if (c == nullptr || psMemInfo == nullptr || psMemInfo->pBase == nullptr)
-            rec.eResult = ZOL2DERROR_INVALID_PARAMETER;
+        if (c == nullptr)
+            rec.eResult = NO_CONTEXT("ZOL2DPresentBlt", hContext);
+        else if (!KnownMemInfoLocked(c, psMemInfo))
+            rec.eResult = MISUSE("ZOL2DPresentBlt",
+                                 "mem-info %p is neither a flip-chain buffer nor wrapped memory of the context",
+                                 (const void *)psMemInfo);
         else
             uiDisplay = c->uiDevIndex;
     }
@@ -385,8 +436,12 @@ ZOL2DERROR ZOL2DSetPresentFlipProperties(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPC
                                          ulNumClipRects, psClipRects,    ulSwapInterval};
     zolsim_internal_record_flip_properties(&rec);
     Guard g;
-    FlipChain *f = FindChainLocked(FindContextLocked(hContext), hFlipChain);
-    if (f == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
+    Context *c = FindContextLocked(hContext);
+    if (c == nullptr) return NO_CONTEXT("ZOL2DSetPresentFlipProperties", hContext);
+    FlipChain *f = FindChainLocked(c, hFlipChain);
+    if (f == nullptr)
+        return MISUSE("ZOL2DSetPresentFlipProperties", "flip chain %p is not a live chain of the context",
+                      (const void *)hFlipChain);
     // The interval is what the display-class swaps of this chain are given.
     if (ulPropertyMask & ZOL2D_PRESENT_PROPERTY_INTERVAL) f->sPub.ui32SwapInterval = (VEK_UINT32)ulSwapInterval;
     return ZOL2D_OK;
@@ -398,7 +453,7 @@ ZOL2DERROR ZOL2DMemFree(ZOL2DCONTEXTHANDLE hContext, ZOL2DMEMINFO *psMemInfo) {
     {
         Guard g;
         Context *c = FindContextLocked(hContext);
-        if (c == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
+        if (c == nullptr) return NO_CONTEXT("ZOL2DMemFree", hContext);
         if (Wrapped *w = FindWrappedLocked(c, psMemInfo)) {
             Erase(*g_wrapped, w);
             // Blits still writing into it are abandoned with it.
@@ -424,7 +479,10 @@ ZOL2DERROR ZOL2DMemFree(ZOL2DCONTEXTHANDLE hContext, ZOL2DMEMINFO *psMemInfo) {
                 break;
             }
         }
-        if (!found) return ZOL2DERROR_INVALID_PARAMETER;
+        if (!found)
+            return MISUSE("ZOL2DMemFree",
+                          "mem-info %p is neither wrapped memory nor a flip-chain buffer of the context",
+                          (const void *)psMemInfo);
     }
     FreeBuffer(psMemInfo);
     if (emptied != nullptr) FreeChain(emptied);
@@ -438,11 +496,11 @@ ZOL2DERROR ZOL2DMemWrap(ZOL2DCONTEXTHANDLE hContext, void *pMem, unsigned long u
     ENTER("ZOL2DMemWrap");
     zolsim_internal_record_wrap(ulSize);
     if (pMem == nullptr || ulSize == 0 || (unsigned long)(VEK_UINT32)ulSize != ulSize || ppsMemInfo == nullptr)
-        return ZOL2DERROR_INVALID_PARAMETER;
+        return MISUSE("ZOL2DMemWrap", "memory %p of %lu bytes cannot be wrapped", pMem, ulSize);
     const VEK_UINT32 ui32DevAddr = zolsim_internal_reserve_dev_vaddr(ulSize);
     Guard g;
     Context *c = FindContextLocked(hContext);
-    if (c == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
+    if (c == nullptr) return NO_CONTEXT("ZOL2DMemWrap", hContext);
     Wrapped *w = new Wrapped{};
     w->sInfo.pBase = pMem;
     w->sInfo.ui32MemSize = (VEK_UINT32)ulSize;
@@ -482,7 +540,7 @@ ZOL2DERROR ZOL2DBlt3DExt(ZOL2DCONTEXTHANDLE hContext, const ZOL2D_3DBLT_EXT *psB
     ZOLSRV_CLIENT_MEM_INFO *psServicesMem;
     {
         Guard g;
-        if (FindContextLocked(hContext) == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
+        if (FindContextLocked(hContext) == nullptr) return NO_CONTEXT("ZOL2DBlt3DExt", hContext);
         if (!DescribeSurface(d, psBlt->pDstExt, &sDst) || !DescribeSurface(src, nullptr, &sSrc) ||
             !RectInside(psBlt->rcSource, sSrc) || psBlt->rcDest.right <= psBlt->rcDest.left ||
             psBlt->rcDest.bottom <= psBlt->rcDest.top)
@@ -505,7 +563,8 @@ ZOL2DERROR ZOL2DBlt3DExt(ZOL2DCONTEXTHANDLE hContext, const ZOL2D_3DBLT_EXT *psB
 ZOL2DERROR ZOL2DQueryBlitsComplete(ZOL2DCONTEXTHANDLE hContext, const ZOL2DMEMINFO *psMemInfo, unsigned long ulFlags) {
     ENTER("ZOL2DQueryBlitsComplete");
     Guard g;
-    if (FindContextLocked(hContext) == nullptr || psMemInfo == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
+    if (FindContextLocked(hContext) == nullptr) return NO_CONTEXT("ZOL2DQueryBlitsComplete", hContext);
+    if (psMemInfo == nullptr) return MISUSE("ZOL2DQueryBlitsComplete", "no destination");
     bool bPending = false;
     for (size_t i = 0; i < g_pendingBlits->size();) {
         const PendingBlit &b = (*g_pendingBlits)[i];

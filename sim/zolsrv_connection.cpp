@@ -8,6 +8,16 @@ namespace zolsim {
 char g_devCookies[ZOLSRV_MAX_DEVICES];
 char g_heapHandles[ZOLSRV_MAX_CLIENT_HEAPS];
 
+bool DevDataValidLocked(const ZOLSRV_DEV_DATA *psDevData) {
+    if (psDevData == nullptr || !ConnectionLiveLocked(psDevData->psConnection)) return false;
+    return psDevData->hDevCookie != nullptr;
+}
+
+bool HeapHandleValid(VEK_HANDLE hHeap) {
+    const char *pc = static_cast<const char *>(hHeap);
+    return pc >= g_heapHandles && pc < g_heapHandles + ZOLSRV_MAX_CLIENT_HEAPS;
+}
+
 bool ConnectionLiveLocked(const ZOLSRV_CONNECTION *c) {
     return c != nullptr && Contains(S().connections, const_cast<ZOLSRV_CONNECTION *>(c));
 }
@@ -68,14 +78,19 @@ ZOLSRV_ERROR ZOLSRVConnect(ZOLSRV_CONNECTION **ppsConnection, VEK_UINT32 ui32Fla
 
 ZOLSRV_ERROR ZOLSRVDisconnect(const ZOLSRV_CONNECTION *psConnection) {
     ENTER("ZOLSRVDisconnect");
-    return DeleteConnection(psConnection, true) ? ZOLSRV_OK : ZOLSRV_ERROR_INVALID_PARAMS;
+    if (!DeleteConnection(psConnection, true))
+        return MISUSE("ZOLSRVDisconnect", "connection %p was never made or is already closed",
+                      (const void *)psConnection);
+    return ZOLSRV_OK;
 }
 
 ZOLSRV_ERROR ZOLSRVEnumerateDevices(const ZOLSRV_CONNECTION *psConnection, VEK_UINT32 *pui32NumDevices,
                                     ZOLSRV_DEVICE_IDENTIFIER *psDevID) {
     ENTER("ZOLSRVEnumerateDevices");
     ReadGuard g(g_mu);
-    if (!ConnectionLiveLocked(psConnection) || pui32NumDevices == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (!ConnectionLiveLocked(psConnection))
+        return MISUSE("ZOLSRVEnumerateDevices", "connection %p is not open", (const void *)psConnection);
+    if (pui32NumDevices == nullptr) return MISUSE("ZOLSRVEnumerateDevices", "no count to fill");
     *pui32NumDevices = (VEK_UINT32)S().devices.size();
     if (psDevID != nullptr)
         for (size_t i = 0; i < S().devices.size(); i++) psDevID[i] = S().devices[i];
@@ -84,14 +99,18 @@ ZOLSRV_ERROR ZOLSRVEnumerateDevices(const ZOLSRV_CONNECTION *psConnection, VEK_U
 
 ZOLSRV_ERROR ZOLSRVAcquireDeviceData(const ZOLSRV_CONNECTION *psConnection, VEK_UINT32 ui32DevIndex,
                                      ZOLSRV_DEV_DATA *psDevData, ZOLSRV_DEVICE_TYPE eDeviceType) {
-    (void)eDeviceType;
     ENTER("ZOLSRVAcquireDeviceData");
     ReadGuard g(g_mu);
-    if (!ConnectionLiveLocked(psConnection) || psDevData == nullptr || ui32DevIndex >= ZOLSRV_MAX_DEVICES)
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (!ConnectionLiveLocked(psConnection))
+        return MISUSE("ZOLSRVAcquireDeviceData", "connection %p is not open", (const void *)psConnection);
+    if (psDevData == nullptr) return MISUSE("ZOLSRVAcquireDeviceData", "no device data to fill");
+    // The type is fixed: 0 lets the services take the device's own.
+    if (eDeviceType != 0) return MISUSE("ZOLSRVAcquireDeviceData", "device type %d, expected 0", (int)eDeviceType);
     bool found = false;
     for (const ZOLSRV_DEVICE_IDENTIFIER &d : S().devices) found = found || d.ui32DeviceIndex == ui32DevIndex;
-    if (!found) return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (!found || ui32DevIndex >= ZOLSRV_MAX_DEVICES)
+        return MISUSE("ZOLSRVAcquireDeviceData", "device index %u is not one that ZOLSRVEnumerateDevices listed",
+                      ui32DevIndex);
     {
         RecordGuard r;
         S().ui32LastAcquireIndex = ui32DevIndex;
@@ -103,7 +122,12 @@ ZOLSRV_ERROR ZOLSRVAcquireDeviceData(const ZOLSRV_CONNECTION *psConnection, VEK_
 
 ZOLSRV_ERROR HQTGetClientInfo(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_HQT_CLIENT_INFO *psClientInfo) {
     ENTER("HQTGetClientInfo");
-    if (psDevData == nullptr || psClientInfo == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    {
+        ReadGuard g(g_mu);
+        if (!DevDataValidLocked(psDevData))
+            return MISUSE("HQTGetClientInfo", "device data not acquired on an open connection");
+    }
+    if (psClientInfo == nullptr) return MISUSE("HQTGetClientInfo", "no client information to fill");
     memset(psClientInfo, 0, sizeof(*psClientInfo));
     psClientInfo->ui32ClientFlags = 0x1;
     psClientInfo->ui32ClientBuild = 1;
@@ -113,10 +137,12 @@ ZOLSRV_ERROR HQTGetClientInfo(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_HQT_CLIEN
 ZOLSRV_ERROR ZOLSRVCreateDeviceMemContext(const ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE *phDevMemContext,
                                           VEK_UINT32 *pui32ClientHeapCount, ZOLSRV_HEAP_INFO *psHeapInfo) {
     ENTER("ZOLSRVCreateDeviceMemContext");
-    if (psDevData == nullptr || phDevMemContext == nullptr || pui32ClientHeapCount == nullptr || psHeapInfo == nullptr)
-        return ZOLSRV_ERROR_INVALID_PARAMS;
-    void *ctx = new char[1];
+    if (phDevMemContext == nullptr || pui32ClientHeapCount == nullptr || psHeapInfo == nullptr)
+        return MISUSE("ZOLSRVCreateDeviceMemContext", "an out argument is NULL");
     WriteGuard g(g_mu);
+    if (!DevDataValidLocked(psDevData))
+        return MISUSE("ZOLSRVCreateDeviceMemContext", "device data not acquired on an open connection");
+    void *ctx = new char[1];
     State &s = S();
     s.memContexts.push_back(ctx);
     s.memContextConnection[ctx] = psDevData->psConnection;
@@ -133,11 +159,14 @@ ZOLSRV_ERROR ZOLSRVCreateDeviceMemContext(const ZOLSRV_DEV_DATA *psDevData, VEK_
 }
 
 ZOLSRV_ERROR ZOLSRVDestroyDeviceMemContext(const ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hDevMemContext) {
-    (void)psDevData;
     ENTER("ZOLSRVDestroyDeviceMemContext");
     {
         WriteGuard g(g_mu);
-        if (!Erase(S().memContexts, hDevMemContext)) return ZOLSRV_ERROR_INVALID_PARAMS;
+        if (!DevDataValidLocked(psDevData))
+            return MISUSE("ZOLSRVDestroyDeviceMemContext", "device data not acquired on an open connection");
+        if (!Erase(S().memContexts, hDevMemContext))
+            return MISUSE("ZOLSRVDestroyDeviceMemContext", "context %p was never made or is already destroyed",
+                          hDevMemContext);
         S().memContextConnection.erase(hDevMemContext);
     }
     delete[] static_cast<char *>(hDevMemContext);

@@ -49,10 +49,15 @@ void zolsim_internal_record_flip_properties(const ZOLSIM_FLIP_PROPERTIES_RECORD 
 ZOLSRV_ERROR ZOLSRVGetDCBuffers2(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, VEK_HANDLE *phBuffer,
                                  VEK_SYS_PHYADDR *psPhyAddr) {
     ENTER("ZOLSRVGetDCBuffers2");
-    if (phBuffer == nullptr || psPhyAddr == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (phBuffer == nullptr || psPhyAddr == nullptr)
+        return MISUSE("ZOLSRVGetDCBuffers2", "no buffer or physical-address array to fill");
     ReadGuard g(g_mu);
     const DCChain *c = FindDCChainLocked(hSwapChain);
-    if (c == nullptr || c->hDevice != hDevice) return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (c == nullptr)
+        return MISUSE("ZOLSRVGetDCBuffers2", "swap chain %p is not a live flip chain's", (const void *)hSwapChain);
+    if (c->hDevice != hDevice)
+        return MISUSE("ZOLSRVGetDCBuffers2", "device %p is not the display-class device of swap chain %p",
+                      (const void *)hDevice, (const void *)hSwapChain);
     for (size_t i = 0; i < c->buffers.size(); i++) {
         Mem *m = FindMemLocked(c->buffers[i]);
         phBuffer[i] = c->buffers[i]->hKernelMemInfo;
@@ -66,10 +71,18 @@ static ZOLSRV_ERROR SwapLocked(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, ZOLSRV
                                VEK_UINT32 ui32NumMemInfos, unsigned *puiDisplay, Mem **ppsShow) {
     State &s = S();
     const DCChain *c = FindDCChainLocked(hSwapChain);
-    if (c == nullptr || c->hDevice != hDevice) return ZOLSRV_ERROR_INVALID_PARAMS;
-    if (ppsMemInfos == nullptr || ui32NumMemInfos == 0) return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (c == nullptr)
+        return MISUSE("ZOLSRVSwapToDCBuffer2", "swap chain %p is not a live flip chain's", (const void *)hSwapChain);
+    if (c->hDevice != hDevice)
+        return MISUSE("ZOLSRVSwapToDCBuffer2", "device %p is not the display-class device of swap chain %p",
+                      (const void *)hDevice, (const void *)hSwapChain);
+    if (ppsMemInfos == nullptr || ui32NumMemInfos == 0)
+        return MISUSE("ZOLSRVSwapToDCBuffer2", "no mem-infos to swap to");
+    // The display reads every buffer of the list: one it does not know is a fault, not a refusal.
     for (VEK_UINT32 i = 0; i < ui32NumMemInfos; i++)
-        if (FindMemLocked(ppsMemInfos[i]) == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+        if (FindMemLocked(ppsMemInfos[i]) == nullptr)
+            return MISUSE("ZOLSRVSwapToDCBuffer2", "mem-info %u of %u (%p) is not live memory", i, ui32NumMemInfos,
+                          (const void *)ppsMemInfos[i]);
     {
         RecordGuard r;
         if (s.uiSwapRetries != 0) {

@@ -12,6 +12,16 @@ VEK_UINT32 g_eventWaiters;
 
 namespace {
 
+// A wait is on an open connection and on that connection's own global event.
+ZOLSRV_ERROR CheckWaitLocked(const ZOLSRV_CONNECTION *psConnection, VEK_HANDLE hOSEvent) {
+    if (!ConnectionLiveLocked(psConnection))
+        return MISUSE("ZOLSRVEventObjectWait", "connection %p is not open", (const void *)psConnection);
+    if (hOSEvent != zolsim_internal_connection_event(psConnection))
+        return MISUSE("ZOLSRVEventObjectWait", "event %p is not the global event of connection %p", hOSEvent,
+                      (const void *)psConnection);
+    return ZOLSRV_OK;
+}
+
 long NowUs() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -30,7 +40,8 @@ ZOLSRV_ERROR ZOLSRVEventObjectWait(const ZOLSRV_CONNECTION *psConnection, VEK_HA
         State &s = S();
         if (__atomic_load_n(&s.uiCompleteOnNextWait, __ATOMIC_RELAXED) != 0) {
             WriteGuard g(g_mu);
-            if (!ConnectionLiveLocked(psConnection) || hOSEvent == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+            const ZOLSRV_ERROR e = CheckWaitLocked(psConnection, hOSEvent);
+            if (e != ZOLSRV_OK) return e;
             if (!s.completeOnNextWait.empty()) {
                 for (Mem *m : s.completeOnNextWait) CompleteLocked(m);
                 s.completeOnNextWait.clear();
@@ -39,7 +50,8 @@ ZOLSRV_ERROR ZOLSRVEventObjectWait(const ZOLSRV_CONNECTION *psConnection, VEK_HA
             }
         }
         ReadGuard g(g_mu);
-        if (!ConnectionLiveLocked(psConnection) || hOSEvent == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+        const ZOLSRV_ERROR e = CheckWaitLocked(psConnection, hOSEvent);
+        if (e != ZOLSRV_OK) return e;
         timeoutMs = s.uiWaitTimeoutMs;
         for (Mem *m : s.mems) snaps.push_back(Snap(m));
     }
@@ -66,10 +78,21 @@ ZOLSRV_ERROR ZOLSRVEventObjectWait(const ZOLSRV_CONNECTION *psConnection, VEK_HA
 }
 
 ZOLSRV_ERROR ZOLSRVClientEvent(ZOLSRV_CLIENT_EVENT eEvent, ZOLSRV_DEV_DATA *psDevData, VEK_VOID *pvData) {
-    (void)psDevData;
-    (void)pvData;
     ENTER("ZOLSRVClientEvent");
-    if (eEvent == ZOLSRV_CLIENT_EVENT_HWTIMEOUT) {
+    {
+        RecordGuard r;
+        S().clientEvents.push_back(ZOLSIM_CLIENT_EVENT_RECORD{eEvent, psDevData, pvData});
+    }
+    {
+        ReadGuard g(g_mu);
+        if (!DevDataValidLocked(psDevData))
+            return MISUSE("ZOLSRVClientEvent", "device data not acquired on an open connection");
+    }
+    // The only event a client reports is a stalled GPU, with the reporting module's record.
+    if (eEvent != ZOLSRV_CLIENT_EVENT_HWTIMEOUT)
+        return MISUSE("ZOLSRVClientEvent", "event %d, expected ZOLSRV_CLIENT_EVENT_HWTIMEOUT (0)", (int)eEvent);
+    if (pvData == nullptr) return MISUSE("ZOLSRVClientEvent", "no module record with the stall report");
+    {
         RecordGuard g;
         S().uiStallReports++;
     }
@@ -82,6 +105,11 @@ void zolsim_set_wait_timeout_ms(unsigned uiMs) {
 }
 
 unsigned zolsim_event_waiters(void) { return __atomic_load_n(&g_eventWaiters, __ATOMIC_SEQ_CST); }
+
+unsigned zolsim_client_event_records(ZOLSIM_CLIENT_EVENT_RECORD *psOut, unsigned uiMax) {
+    RecordGuard g;
+    return CopyRecords(S().clientEvents, psOut, uiMax);
+}
 
 unsigned zolsim_stall_reports(void) {
     RecordGuard g;

@@ -10,10 +10,17 @@ extern "C" {
 
 ZOLSRV_ERROR ZOLSRVMapDeviceMemory2(const ZOLSRV_DEV_DATA *psDevData, int iFd, VEK_HANDLE hDstDevMemHeap,
                                     ZOLSRV_CLIENT_MEM_INFO **ppsDstMemInfo) {
-    (void)psDevData;
-    (void)hDstDevMemHeap;
     ENTER("ZOLSRVMapDeviceMemory2");
-    if (ppsDstMemInfo == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    {
+        ReadGuard g(g_mu);
+        if (!DevDataValidLocked(psDevData))
+            return MISUSE("ZOLSRVMapDeviceMemory2", "device data not acquired on an open connection");
+    }
+    if (!HeapHandleValid(hDstDevMemHeap))
+        return MISUSE("ZOLSRVMapDeviceMemory2", "heap %p is not a heap of a memory context", hDstDevMemHeap);
+    if (ppsDstMemInfo == nullptr) return MISUSE("ZOLSRVMapDeviceMemory2", "no mem-info to fill");
+    // A descriptor that is not device memory is refused: it comes from a handle, which the caller
+    // cannot check.
     const size_t page = PageSize();
     struct stat st;
     if (fstat(iFd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < (off_t)(2 * page) || st.st_size % (off_t)page != 0)
@@ -32,6 +39,7 @@ ZOLSRV_ERROR ZOLSRVMapDeviceMemory2(const ZOLSRV_DEV_DATA *psDevData, int iFd, V
     m->uMapLen = total;
     m->psHeader = h;
     m->bMapping = true;
+    __atomic_add_fetch(&h->ui32RefCount, 1, __ATOMIC_SEQ_CST);
     {
         WriteGuard g(g_mu);
         PublishLocked(m, total - page);
@@ -41,8 +49,19 @@ ZOLSRV_ERROR ZOLSRVMapDeviceMemory2(const ZOLSRV_DEV_DATA *psDevData, int iFd, V
 }
 
 ZOLSRV_ERROR ZOLSRVUnmapDeviceMemory(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
-    (void)psDevData;
     ENTER("ZOLSRVUnmapDeviceMemory");
+    {
+        ReadGuard g(g_mu);
+        if (!DevDataValidLocked(psDevData))
+            return MISUSE("ZOLSRVUnmapDeviceMemory", "device data not acquired on an open connection");
+        const Mem *m = FindMemLocked(psMemInfo);
+        if (m == nullptr)
+            return MISUSE("ZOLSRVUnmapDeviceMemory", "mem-info %p was never mapped or is already unmapped",
+                          (const void *)psMemInfo);
+        if (!m->bMapping)
+            return MISUSE("ZOLSRVUnmapDeviceMemory", "mem-info %p is an allocation (ZOLSRVFreeDeviceMem releases it)",
+                          (const void *)psMemInfo);
+    }
     return FreeMem(psMemInfo, true);
 }
 

@@ -7,6 +7,37 @@
 
 using namespace zolsim;
 
+namespace {
+
+// Stamps come from one counter in memory that every process of the system maps, so that no stamp
+// is handed out twice while the system runs, whichever process makes it and whatever its pid (a
+// pid is reused; buffers of an earlier process may live on in others).
+VEK_UINT64 *SharedStampCounter() {
+    static VEK_UINT64 *pui64 = [] {
+        char szName[64];
+        snprintf(szName, sizeof(szName), "/zolsim-stamps-%u", (unsigned)getuid());
+        const int fd = shm_open(szName, O_RDWR | O_CREAT, 0600);
+        if (fd < 0) return static_cast<VEK_UINT64 *>(nullptr);
+        struct stat st;
+        void *pv = MAP_FAILED;
+        if (fstat(fd, &st) == 0 && (st.st_size >= (off_t)sizeof(VEK_UINT64) || ftruncate(fd, 4096) == 0))
+            pv = mmap(nullptr, sizeof(VEK_UINT64), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        close(fd);
+        return pv == MAP_FAILED ? nullptr : static_cast<VEK_UINT64 *>(pv);
+    }();
+    return pui64;
+}
+
+VEK_UINT64 NewStamp() {
+    VEK_UINT64 *pui64 = SharedStampCounter();
+    if (pui64 != nullptr) return __atomic_add_fetch(pui64, 1, __ATOMIC_RELAXED);
+    // Without shared memory: unique in this process, and apart from other processes by the pid.
+    static VEK_UINT32 ui32Next;
+    return ((VEK_UINT64)(VEK_UINT32)getpid() << 32) | __atomic_add_fetch(&ui32Next, 1, __ATOMIC_RELAXED);
+}
+
+}  // namespace
+
 namespace zolsim {
 
 Mem *FindMemLocked(const ZOLSRV_CLIENT_MEM_INFO *p) {
@@ -83,12 +114,19 @@ ZOLSRV_ERROR AllocMem(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32P
     if (ftruncate(m->iFd, (off_t)total) != 0) goto fail_fd;
     m->pvBase = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, m->iFd, 0);
     if (m->pvBase == MAP_FAILED) goto fail_fd;
+    {
+        struct stat st;
+        m->ino = fstat(m->iFd, &st) == 0 ? st.st_ino : 0;
+    }
     m->uMapLen = total;
     m->psHeader = reinterpret_cast<MemHeader *>(static_cast<char *>(m->pvBase) + dataLen);
     m->psHeader->ui32Magic = kMemMagic;
     m->psHeader->ui32Attribs = ui32Attribs;
     m->psHeader->ui64Size = uSize;
+    m->psHeader->ui32RefCount = 1;
     m->ui32PhysAddr = ui32Phys;
+    // A real heap hands out memory that held other buffers: whoever needs zeroes writes them.
+    memset(m->pvBase, kStaleByte, dataLen);
     {
         WriteGuard g(g_mu);
         State &s = S();
@@ -96,7 +134,7 @@ ZOLSRV_ERROR AllocMem(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32P
             m->psHeader->ui64Stamp = s.ui64NextStamp;
             s.bNextStamp = false;
         } else {
-            m->psHeader->ui64Stamp = ((VEK_UINT64)(VEK_UINT32)getpid() << 32) | s.ui32NextStamp++;
+            m->psHeader->ui64Stamp = NewStamp();
         }
         PublishLocked(m, dataLen);
     }
@@ -146,6 +184,7 @@ ZOLSRV_ERROR FreeMem(ZOLSRV_CLIENT_MEM_INFO *p, bool bMapping) {
         m = UnpublishLocked(p, bMapping);
     }
     if (m == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (m->bMapping) __atomic_sub_fetch(&m->psHeader->ui32RefCount, 1, __ATOMIC_SEQ_CST);
     Release(m);
     return ZOLSRV_OK;
 }
@@ -175,7 +214,12 @@ extern "C" {
 
 ZOLSRV_ERROR zolsim_internal_alloc(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32PhysAddr,
                                    ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo) {
-    return AllocMem(uSize, ui32Attribs, ui32PhysAddr, ppsMemInfo);
+    const ZOLSRV_ERROR e = AllocMem(uSize, ui32Attribs, ui32PhysAddr, ppsMemInfo);
+    if (e == ZOLSRV_OK) {
+        WriteGuard g(g_mu);
+        FindMemLocked(*ppsMemInfo)->bDisplayClass = true;
+    }
+    return e;
 }
 
 ZOLSRV_ERROR zolsim_internal_free(ZOLSRV_CLIENT_MEM_INFO *psMemInfo) { return FreeMem(psMemInfo, false); }
@@ -211,13 +255,25 @@ VEK_UINT64 zolsim_internal_stamp_of(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
 
 void zolsim_internal_fd_closed(int iFd) {
     if (__atomic_load_n(&g_exportedCount, __ATOMIC_RELAXED) == 0) return;
-    Guard g(g_fd_mu);
-    for (size_t i = 0; i < g_exported->size(); i++)
-        if ((*g_exported)[i].iFd == iFd) {
-            g_exported->erase(g_exported->begin() + (long)i);
+    ino_t ino = 0;
+    {
+        Guard g(g_fd_mu);
+        for (size_t i = 0; i < g_exported->size(); i++)
+            if ((*g_exported)[i].iFd == iFd) {
+                ino = (*g_exported)[i].ino;
+                g_exported->erase(g_exported->begin() + (long)i);
+                break;
+            }
+        __atomic_store_n(&g_exportedCount, (unsigned)g_exported->size(), __ATOMIC_RELAXED);
+    }
+    if (ino == 0) return;
+    // The export's reference goes with its descriptor (while the allocation lives).
+    ReadGuard g(g_mu);
+    for (Mem *m : S().mems)
+        if (!m->bMapping && m->ino == ino) {
+            __atomic_sub_fetch(&m->psHeader->ui32RefCount, 1, __ATOMIC_SEQ_CST);
             break;
         }
-    __atomic_store_n(&g_exportedCount, (unsigned)g_exported->size(), __ATOMIC_RELAXED);
 }
 
 ZOLSRV_ERROR ZOLSRVAllocDeviceMem2(const ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hDevMemHeap, VEK_UINT32 ui32Attribs,
@@ -229,26 +285,55 @@ ZOLSRV_ERROR ZOLSRVAllocDeviceMem2(const ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE 
         RecordGuard g;
         S().allocs.push_back(ZOLSIM_ALLOC_RECORD{hDevMemHeap, ui32Attribs, uSize, uAlignment, ui32PrivDataLength});
     }
-    if (psDevData == nullptr || hDevMemHeap == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    {
+        ReadGuard g(g_mu);
+        if (!DevDataValidLocked(psDevData))
+            return MISUSE("ZOLSRVAllocDeviceMem2", "device data not acquired on an open connection");
+    }
+    if (!HeapHandleValid(hDevMemHeap))
+        return MISUSE("ZOLSRVAllocDeviceMem2", "heap %p is not a heap of a memory context", hDevMemHeap);
+    if (ppsMemInfo == nullptr) return MISUSE("ZOLSRVAllocDeviceMem2", "no mem-info to fill");
     return AllocMem(uSize, ui32Attribs, 0, ppsMemInfo);
 }
 
 ZOLSRV_ERROR ZOLSRVFreeDeviceMem(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
-    (void)psDevData;
     ENTER("ZOLSRVFreeDeviceMem");
+    {
+        ReadGuard g(g_mu);
+        if (!DevDataValidLocked(psDevData))
+            return MISUSE("ZOLSRVFreeDeviceMem", "device data not acquired on an open connection");
+        const Mem *m = FindMemLocked(psMemInfo);
+        if (m == nullptr)
+            return MISUSE("ZOLSRVFreeDeviceMem", "mem-info %p was never allocated or is already freed",
+                          (const void *)psMemInfo);
+        if (m->bMapping)
+            return MISUSE("ZOLSRVFreeDeviceMem", "mem-info %p is a mapping (ZOLSRVUnmapDeviceMemory releases it)",
+                          (const void *)psMemInfo);
+        if (m->bDisplayClass)
+            return MISUSE("ZOLSRVFreeDeviceMem", "mem-info %p is a flip-chain buffer of the 2D library",
+                          (const void *)psMemInfo);
+    }
     return FreeMem(psMemInfo, false);
 }
 
 ZOLSRV_ERROR ZOLSRVExportDeviceMem2(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO *psMemInfo, int *piFd) {
-    (void)psDevData;
     ENTER("ZOLSRVExportDeviceMem2");
-    if (piFd == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (piFd == nullptr) return MISUSE("ZOLSRVExportDeviceMem2", "no descriptor to fill");
     int fd;
     {
         ReadGuard g(g_mu);
+        if (!DevDataValidLocked(psDevData))
+            return MISUSE("ZOLSRVExportDeviceMem2", "device data not acquired on an open connection");
         Mem *m = FindMemLocked(psMemInfo);
-        if (m == nullptr || m->bMapping) return ZOLSRV_ERROR_INVALID_PARAMS;
+        if (m == nullptr)
+            return MISUSE("ZOLSRVExportDeviceMem2", "mem-info %p was never allocated or is already freed",
+                          (const void *)psMemInfo);
+        if (m->bMapping)
+            return MISUSE("ZOLSRVExportDeviceMem2", "mem-info %p is a mapping, not an allocation of this process",
+                          (const void *)psMemInfo);
         fd = fcntl(m->iFd, F_DUPFD, 0);  // without close-on-exec: it is meant to be sent on
+        // An exported descriptor holds a reference of its own, until it is closed.
+        if (fd >= 0) __atomic_add_fetch(&m->psHeader->ui32RefCount, 1, __ATOMIC_SEQ_CST);
     }
     if (fd < 0) return ZOLSRV_ERROR_OUT_OF_MEMORY;
     struct stat st;

@@ -15,13 +15,18 @@ ZOLSRV_ERROR ZOLSRVGetMiscInfo(const ZOLSRV_CONNECTION *psConnection, ZOLSRV_MIS
         s.bHaveMiscInfo = true;
     }
     ReadGuard g(g_mu);
-    if (!ConnectionLiveLocked(psConnection)) return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (!ConnectionLiveLocked(psConnection))
+        return MISUSE("ZOLSRVGetMiscInfo", "connection %p is not open", (const void *)psConnection);
     const VEK_UINT32 req = psMiscInfo->ui32StateRequest;
     VEK_UINT32 present = 0;
     if (req & ZOLSRV_MISC_INFO_GET_REF_COUNT_PRESENT) {
         Mem *m = FindMemLocked(psMiscInfo->sGetRefCountCtl.u.psClientMemInfo);
-        if (m == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
-        psMiscInfo->sGetRefCountCtl.ui32RefCount = m->ui32RefCount;
+        if (m == nullptr)
+            return MISUSE("ZOLSRVGetMiscInfo", "reference count of mem-info %p, which is not live",
+                          (const void *)psMiscInfo->sGetRefCountCtl.u.psClientMemInfo);
+        // The references of every process: the allocation and each mapping of it.
+        psMiscInfo->sGetRefCountCtl.ui32RefCount =
+            m->bRefCountSet ? m->ui32RefCount : __atomic_load_n(&m->psHeader->ui32RefCount, __ATOMIC_SEQ_CST);
         present |= ZOLSRV_MISC_INFO_GET_REF_COUNT_PRESENT;
     }
     if (req & ZOLSRV_MISC_INFO_GLOBALEVENTOBJECT_PRESENT) {
@@ -61,7 +66,9 @@ unsigned zolsim_cache_ops(void) {
 void zolsim_set_ref_count(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, VEK_UINT32 ui32RefCount) {
     WriteGuard g(g_mu);
     Mem *m = FindMemLocked(psMemInfo);
-    if (m != nullptr) m->ui32RefCount = ui32RefCount;
+    if (m == nullptr) return;
+    m->ui32RefCount = ui32RefCount;
+    m->bRefCountSet = true;
 }
 
 }  // extern "C"

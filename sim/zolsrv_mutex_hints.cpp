@@ -3,6 +3,14 @@
 
 using namespace zolsim;
 
+namespace {
+
+bool MutexValid(ZOLSRV_MUTEX_HANDLE hMutex) {
+    return hMutex != nullptr && __atomic_load_n(&hMutex->ui32Magic, __ATOMIC_RELAXED) == kMutexMagic;
+}
+
+}  // namespace
+
 extern "C" {
 
 ZOLSRV_ERROR ZOLSRVCreateMutex(ZOLSRV_MUTEX_HANDLE *phMutex) {
@@ -15,6 +23,7 @@ ZOLSRV_ERROR ZOLSRVCreateMutex(ZOLSRV_MUTEX_HANDLE *phMutex) {
     pthread_mutex_init(&h->mutex, &attr);
     pthread_mutexattr_destroy(&attr);
     h->ulOwner = 0;
+    h->ui32Magic = kMutexMagic;
     {
         WriteGuard g(g_mu);
         S().uiLiveMutexes++;
@@ -26,26 +35,32 @@ ZOLSRV_ERROR ZOLSRVCreateMutex(ZOLSRV_MUTEX_HANDLE *phMutex) {
 
 ZOLSRV_ERROR ZOLSRVDestroyMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
     ENTER("ZOLSRVDestroyMutex");
-    if (hMutex == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
-    if (pthread_mutex_destroy(&hMutex->mutex) != 0) {
-        fprintf(stderr, "zolsim: ZOLSRVDestroyMutex of a mutex still held\n");
-        abort();
-    }
+    if (!MutexValid(hMutex))
+        return MISUSE("ZOLSRVDestroyMutex", "mutex %p was never made or is already destroyed", (void *)hMutex);
+    if (pthread_mutex_destroy(&hMutex->mutex) != 0)
+        return MISUSE("ZOLSRVDestroyMutex", "mutex %p is still held", (void *)hMutex);
     {
         WriteGuard g(g_mu);
         S().uiLiveMutexes--;
         Erase(S().mutexes, hMutex);
     }
+    __atomic_store_n(&hMutex->ui32Magic, 0u, __ATOMIC_RELAXED);
     delete hMutex;
     return ZOLSRV_OK;
 }
 
+// A lock or unlock that the real library would hang or crash on is recorded and not made.
 ZOLSRV_ERROR ZOLSRVLockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
     ZOLSIM_COUNT("ZOLSRVLockMutex");
+    if (!MutexValid(hMutex)) {
+        zolsim_internal_misuse("ZOLSRVLockMutex", "mutex %p was never made or is already destroyed", (void *)hMutex);
+        return ZOLSRV_ERROR_INVALID_PARAMS;
+    }
     int rc = pthread_mutex_lock(&hMutex->mutex);
     if (rc == EDEADLK) {
-        fprintf(stderr, "zolsim: ZOLSRVLockMutex: this thread already holds the mutex (recursive lock)\n");
-        abort();
+        zolsim_internal_misuse("ZOLSRVLockMutex", "this thread already holds mutex %p (it is not recursive)",
+                               (void *)hMutex);
+        return ZOLSRV_ERROR_GENERIC;
     }
     if (rc != 0) {
         fprintf(stderr, "zolsim: ZOLSRVLockMutex failed: %s\n", strerror(rc));
@@ -57,12 +72,16 @@ ZOLSRV_ERROR ZOLSRVLockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
 
 ZOLSRV_ERROR ZOLSRVUnlockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
     ZOLSIM_COUNT("ZOLSRVUnlockMutex");
-    if (__atomic_load_n(&hMutex->ulOwner, __ATOMIC_RELAXED) == (unsigned long)pthread_self())
-        __atomic_store_n(&hMutex->ulOwner, 0UL, __ATOMIC_RELAXED);
+    if (!MutexValid(hMutex)) {
+        zolsim_internal_misuse("ZOLSRVUnlockMutex", "mutex %p was never made or is already destroyed", (void *)hMutex);
+        return ZOLSRV_ERROR_INVALID_PARAMS;
+    }
+    const bool bOwner = __atomic_load_n(&hMutex->ulOwner, __ATOMIC_RELAXED) == (unsigned long)pthread_self();
+    if (bOwner) __atomic_store_n(&hMutex->ulOwner, 0UL, __ATOMIC_RELAXED);
     int rc = pthread_mutex_unlock(&hMutex->mutex);
     if (rc == EPERM) {
-        fprintf(stderr, "zolsim: ZOLSRVUnlockMutex: this thread does not hold the mutex\n");
-        abort();
+        zolsim_internal_misuse("ZOLSRVUnlockMutex", "this thread does not hold mutex %p", (void *)hMutex);
+        return ZOLSRV_ERROR_GENERIC;
     }
     if (rc != 0) {
         fprintf(stderr, "zolsim: ZOLSRVUnlockMutex failed: %s\n", strerror(rc));
@@ -74,9 +93,19 @@ ZOLSRV_ERROR ZOLSRVUnlockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
 ZOLSRV_ERROR ZOLSRVCreateAppHintState(VEK_UINT32 eModuleID, const char *pszAppName, VEK_VOID **ppvState) {
     (void)pszAppName;
     ZOLSIM_COUNT("ZOLSRVCreateAppHintState");
-    if (ppvState == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
-    *ppvState = new HintState{eModuleID};
+    if (ppvState == nullptr) {
+        zolsim_internal_misuse("ZOLSRVCreateAppHintState", "no state to fill");
+        return ZOLSRV_ERROR_INVALID_PARAMS;
+    }
+    if (eModuleID != VEK_ANDROID_HAL) {
+        zolsim_internal_misuse("ZOLSRVCreateAppHintState", "module %u, expected VEK_ANDROID_HAL (14)", eModuleID);
+        *ppvState = nullptr;
+        return ZOLSRV_ERROR_INVALID_PARAMS;
+    }
+    HintState *ps = new HintState{eModuleID};
+    *ppvState = ps;
     WriteGuard g(g_mu);
+    S().hintStates.push_back(ps);
     S().uiLiveHintStates++;
     return ZOLSRV_OK;
 }
@@ -84,9 +113,24 @@ ZOLSRV_ERROR ZOLSRVCreateAppHintState(VEK_UINT32 eModuleID, const char *pszAppNa
 /* A hint that is not set is not a failure: the default is the answer. */
 ZOLSRV_ERROR ZOLSRVGetAppHint(VEK_VOID *pvHintState, const char *pszHintName, VEK_DATA_TYPE eDataType,
                               const VEK_VOID *pvDefault, VEK_VOID *pvReturn) {
-    (void)eDataType;
     ENTER("ZOLSRVGetAppHint");
-    if (pvHintState == nullptr || pszHintName == nullptr || pvReturn == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    {
+        ReadGuard g(g_mu);
+        if (!Contains(S().hintStates, static_cast<HintState *>(pvHintState))) {
+            zolsim_internal_misuse("ZOLSRVGetAppHint", "hint state %p was never made or is already freed", pvHintState);
+            return ZOLSRV_ERROR_INVALID_PARAMS;
+        }
+    }
+    if (pszHintName == nullptr || pvReturn == nullptr) {
+        zolsim_internal_misuse("ZOLSRVGetAppHint", "no hint name or no value to fill");
+        return ZOLSRV_ERROR_INVALID_PARAMS;
+    }
+    // Every hint this library keeps is an unsigned 32-bit value.
+    if (eDataType != VEK_UINT_TYPE) {
+        zolsim_internal_misuse("ZOLSRVGetAppHint", "hint %s asked as type %d, expected VEK_UINT_TYPE (3)", pszHintName,
+                               (int)eDataType);
+        return ZOLSRV_ERROR_INVALID_PARAMS;
+    }
     State &s = S();
     {
         RecordGuard r;
@@ -105,12 +149,21 @@ ZOLSRV_ERROR ZOLSRVGetAppHint(VEK_VOID *pvHintState, const char *pszHintName, VE
 }
 
 ZOLSRV_ERROR ZOLSRVFreeAppHintState(VEK_UINT32 eModuleID, VEK_VOID *pvHintState) {
-    (void)eModuleID;
     ZOLSIM_COUNT("ZOLSRVFreeAppHintState");
-    if (pvHintState == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
-    delete static_cast<HintState *>(pvHintState);
-    WriteGuard g(g_mu);
-    S().uiLiveHintStates--;
+    HintState *ps = static_cast<HintState *>(pvHintState);
+    {
+        WriteGuard g(g_mu);
+        if (!Erase(S().hintStates, ps)) {
+            zolsim_internal_misuse("ZOLSRVFreeAppHintState", "hint state %p was never made or is already freed",
+                                   pvHintState);
+            return ZOLSRV_ERROR_INVALID_PARAMS;
+        }
+        S().uiLiveHintStates--;
+    }
+    if (eModuleID != ps->ui32Module)
+        zolsim_internal_misuse("ZOLSRVFreeAppHintState", "module %u, but the state was made for module %u", eModuleID,
+                               ps->ui32Module);
+    delete ps;
     return ZOLSRV_OK;
 }
 

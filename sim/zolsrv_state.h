@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <sys/types.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -71,7 +72,13 @@ struct MemHeader {
     VEK_UINT64 ui64Stamp;
     VEK_UINT64 ui64Size;
     ZOLSRV_SYNC_DATA sSync;
+    // Mem-infos of the allocation in every process: the allocation's own and each mapping.
+    VEK_UINT32 ui32RefCount;
 };
+
+// What new device memory holds: memory that held other buffers, never zeroes.
+constexpr unsigned char kStaleByte = 0xa5;
+constexpr VEK_UINT32 kMutexMagic = 0x5a4f4c58;  // "ZOLX"
 
 struct Mem {
     ZOLSRV_CLIENT_MEM_INFO sInfo;  // first: the mem-info pointer is the record pointer
@@ -81,6 +88,9 @@ struct Mem {
     size_t uMapLen;
     MemHeader *psHeader;
     bool bMapping;
+    ino_t ino;           // the memfd's inode, for an allocation
+    bool bDisplayClass;  // a flip-chain buffer: the 2D library's, not to be freed through the services
+    bool bRefCountSet;   // a test fixed the reference count that misc information reports
     VEK_UINT32 ui32RefCount;
     VEK_UINT32 ui32PhysAddr;
     // The simulated GPU works on one buffer at a time, as the device's does: its updates of this
@@ -97,6 +107,8 @@ struct ZOLSRV_CONNECTION_TAG {
 };
 
 struct ZOLSRV_MUTEX_TAG {
+    // Checked without a lock at every call: a handle the library never made (or destroyed) lacks it.
+    VEK_UINT32 ui32Magic;
     pthread_mutex_t mutex;
     unsigned long ulOwner;  // the holding thread's id, 0 when free; read by other threads
 };
@@ -152,6 +164,7 @@ struct State {
     ZOLSIM_BLIT_RECORD blit;
     std::string hintsRead;
     unsigned uiStallReports;
+    std::vector<ZOLSIM_CLIENT_EVENT_RECORD> clientEvents;
     unsigned uiCacheOps;
     std::vector<Mem *> completeOnNextWait;
     unsigned uiCompleteOnNextWait = 0;  // its size, read without the lock
@@ -181,10 +194,10 @@ struct State {
     std::map<void *, const ZOLSRV_CONNECTION *> memContextConnection;
     std::vector<DCChain> dcChains;
     std::vector<ZOLSRV_MUTEX_HANDLE> mutexes;
+    std::vector<HintState *> hintStates;
     unsigned uiLiveAllocations = 0, uiLiveMappings = 0, uiLiveConnections = 0, uiLiveMutexes = 0, uiLiveHintStates = 0,
              uiLiveContexts = 0, uiLiveFlipChains = 0, uiLiveWrapped = 0;
     VEK_UINT32 ui32NextDevVAddr = kDevVAddrFirst;
-    VEK_UINT32 ui32NextStamp = 1;
 
     State() { Defaults(); }
 
@@ -215,6 +228,7 @@ struct State {
         blit = ZOLSIM_BLIT_RECORD{};
         hintsRead.clear();
         uiStallReports = 0;
+        clientEvents.clear();
         uiCacheOps = 0;
         completeOnNextWait.clear();
         uiCompleteOnNextWait = 0;
@@ -343,6 +357,13 @@ ZOLSRV_ERROR FreeMem(ZOLSRV_CLIENT_MEM_INFO *p, bool bMapping);
 
 // Connections.
 bool ConnectionLiveLocked(const ZOLSRV_CONNECTION *c);
+// Device data as ZOLSRVAcquireDeviceData filled it, on a live connection.
+bool DevDataValidLocked(const ZOLSRV_DEV_DATA *psDevData);
+// One of the heap handles of a memory context.
+bool HeapHandleValid(VEK_HANDLE hHeap);
+
+// Records a misuse of the call (zolsim_internal_misuse) and answers the services' error for it.
+#define MISUSE(call, ...) (zolsim_internal_misuse(call, __VA_ARGS__), ZOLSRV_ERROR_INVALID_PARAMS)
 
 // The GPU and the events it signals.
 extern VEK_UINT32 g_eventGeneration;  // bumped by every completion in this process

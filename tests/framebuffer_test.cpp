@@ -245,7 +245,8 @@ TEST_F(FlipWithTooManyBuffers, RefusesOneMoreThanTheChainHolds) {
 }
 
 class BlitWithManyBuffers : public FbTest {
-    void ConfigureDisplay(Display &) override {
+    void ConfigureDisplay(Display &d) override {
+        d.sInfo.ulMaxBuffersInChain = 5; /* the display takes them all */
         zolsim_set_app_hint("HALPresentMode", 1);
         zolsim_set_app_hint("HALNumFrameBuffers", 5);
     }
@@ -464,7 +465,8 @@ TEST_F(ThreeSlots, DisplayBuffersAreZeroFilledWhenHandedOut) {
 }
 
 class FortySlots : public FbTest {
-    void ConfigureDisplay(Display &) override {
+    void ConfigureDisplay(Display &d) override {
+        d.sInfo.ulMaxBuffersInChain = 40; /* the display takes them all */
         zolsim_set_app_hint("HALPresentMode", 1);
         zolsim_set_app_hint("HALNumFrameBuffers", 40);
     }

@@ -21,10 +21,13 @@ const VEK_buffer_format_t *Nv12Format(const VEK_gralloc_module_t *psHMI) {
 
 class Nv12Test : public ModuleTest {
 protected:
-    /* The luma pool lives on the third 2D device: a 1280 x 800 display. */
+    /* The luma pool lives on the third 2D device: a 1280 x 800 display; the chroma pool on the
+       second, which holds half as many rows. */
     void Configure() override {
         ZOL2DDISPLAYINFO sInfo = {1, 3, ZOL2D_PIXEL_FORMAT_RGB565, 1280, 800, 2560, 0, 1};
         zolsim_set_display(2, &sInfo, nullptr);
+        sInfo.ulHeight = 400;
+        zolsim_set_display(1, &sInfo, nullptr);
     }
     void SetUp() override {
         ModuleTest::SetUp();

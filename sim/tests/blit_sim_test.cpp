@@ -63,7 +63,8 @@ TEST_F(Blit2DTest, DestinationWriteIsPendingUntilTheBlitsAreQueried) {
     EXPECT_EQ(ZOL2D_OK, ZOL2DQueryBlitsComplete(hContext, apsBuffers[0], ZOL2D_QUERY_WAIT));
     EXPECT_EQ(1u, psSync->ui32WriteOpsComplete);
     EXPECT_EQ(0u, zolsim_blits_pending());
-    EXPECT_EQ(0x07e0, static_cast<const unsigned short *>(apsBuffers[0]->pBase)[17]) << "green in 565";
+    // Row 1, column 1: the chain's rows are the display's.
+    EXPECT_EQ(0x07e0, static_cast<const unsigned short *>(apsBuffers[0]->pBase)[lStride / 2 + 1]) << "green in 565";
     EXPECT_EQ(ZOL2D_OK, ZOL2DMemFree(hContext, psSrc));
 }
 
@@ -90,6 +91,8 @@ TEST_F(Blit2DTest, UnknownFormatsAndSurfacesLargerThanTheirMemoryFailTheSubmissi
     EXPECT_EQ(0u, zolsim_blits_pending()) << "freeing the destination abandons its blits";
     EXPECT_EQ(ZOL2D_OK, ZOL2DMemFree(hContext, psSrc));
     EXPECT_EQ(ZOL2DERROR_INVALID_PARAMETER, ZOL2DMemFree(hContext, psSrc)) << "freed once";
+    EXPECT_EQ(1u, zolsim_misuse_count()) << "a second free is misuse";
+    zolsim_clear_misuse();
 }
 
 TEST_F(Blit2DTest, DisplayClassBuffersReportTheirPhysicalAddresses) {
@@ -109,6 +112,8 @@ TEST_F(Blit2DTest, DisplayClassBuffersReportTheirPhysicalAddresses) {
     }
     EXPECT_NE(asPhys[0].uiAddr, asPhys[1].uiAddr);
     EXPECT_NE(ZOLSRV_OK, ZOLSRVGetDCBuffers2(nullptr, hChain->hDCSwapChain, ahBuffer, asPhys)) << "another device";
+    EXPECT_EQ(1u, zolsim_misuse_count());
+    zolsim_clear_misuse();
 }
 
 }  // namespace

@@ -92,6 +92,13 @@ int zolsim_last_misc_info(ZOLSRV_MISC_INFO *psOut);
 const char *zolsim_app_hints_read(void);
 /* ZOLSRVClientEvent stall reports. */
 unsigned zolsim_stall_reports(void);
+/* ZOLSRVClientEvent calls since the last reset, oldest first, as they were made. */
+typedef struct {
+    ZOLSRV_CLIENT_EVENT eEvent;
+    const ZOLSRV_DEV_DATA *psDevData;
+    const VEK_VOID *pvData;
+} ZOLSIM_CLIENT_EVENT_RECORD;
+unsigned zolsim_client_event_records(ZOLSIM_CLIENT_EVENT_RECORD *psOut, unsigned uiMax);
 /* ZOLSRVGetMiscInfo CPU cache operations requested (clean or flush). */
 unsigned zolsim_cache_ops(void);
 /* Names of the functions that can be made to fail (zolsim_fail) called since the last reset, in
@@ -147,7 +154,9 @@ void zolsim_gpu_complete(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
 void zolsim_gpu_complete_after(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, unsigned uiMs);
 /* The same during the next ZOLSRVEventObjectWait of this process, which then reports an event. */
 void zolsim_gpu_complete_on_next_wait(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
-/* The reference count that ZOLSRVGetMiscInfo reports for this allocation or mapping (default 0). */
+/* The reference count that ZOLSRVGetMiscInfo reports for this allocation or mapping, instead of its
+   real one: the allocation, each exported descriptor still open in the allocating process and each
+   mapping in any process. */
 void zolsim_set_ref_count(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, VEK_UINT32 ui32RefCount);
 /* Give the next allocation (services or flip-chain buffer) this stamp instead of a new one, as
    if the stamp had been reused. */
