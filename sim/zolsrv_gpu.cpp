@@ -1,4 +1,8 @@
 // The simulated GPU: its work on the sync counters of each buffer.
+#include <stdint.h>
+
+#include <utility>
+
 #include "zolsrv_state.h"
 
 using namespace zolsim;
@@ -33,6 +37,18 @@ Snapshot Snap(Mem *m) {
 
 namespace {
 
+constexpr unsigned kBufferLocks = 251;
+pthread_mutex_t g_bufferMu[kBufferLocks];
+
+__attribute__((constructor)) void InitBufferLocks() {
+    for (pthread_mutex_t &m : g_bufferMu) pthread_mutex_init(&m, nullptr);
+}
+
+// The lock of a buffer, by its first page; kBufferLocks for none.
+unsigned BufferLock(const void *pv) {
+    return pv == nullptr ? kBufferLocks : (unsigned)(((uintptr_t)pv >> 12) % kBufferLocks);
+}
+
 struct CompleteAfter {
     const ZOLSRV_CLIENT_MEM_INFO *p;
     unsigned uiClasses;
@@ -50,6 +66,20 @@ void *CompleteAfterThread(void *pv) {
 }  // namespace
 
 extern "C" {
+
+void zolsim_internal_hw_access_begin(const void *pvFirst, const void *pvSecond) {
+    unsigned a = BufferLock(pvFirst), b = BufferLock(pvSecond);
+    if (a > b) std::swap(a, b);
+    if (a < kBufferLocks) pthread_mutex_lock(&g_bufferMu[a]);
+    if (b < kBufferLocks && b != a) pthread_mutex_lock(&g_bufferMu[b]);
+}
+
+void zolsim_internal_hw_access_end(const void *pvFirst, const void *pvSecond) {
+    unsigned a = BufferLock(pvFirst), b = BufferLock(pvSecond);
+    if (a > b) std::swap(a, b);
+    if (b < kBufferLocks && b != a) pthread_mutex_unlock(&g_bufferMu[b]);
+    if (a < kBufferLocks) pthread_mutex_unlock(&g_bufferMu[a]);
+}
 
 void zolsim_internal_gpu_write_begin(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
     ReadGuard g(g_mu);
