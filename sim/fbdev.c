@@ -35,6 +35,7 @@ static int g_fb_ioctl_fails;
 static struct fb_var_screeninfo g_fb_var;
 static int g_fb_fds[FB_MAX_OPEN];
 static int g_fb_open; /* entries used in g_fb_fds; read without the lock on the close fast path */
+static int g_fb_last_flags = -1;
 
 static void *next_sym(void **ppvCache, const char *pszName) {
     void *p = __atomic_load_n(ppvCache, __ATOMIC_ACQUIRE);
@@ -53,9 +54,25 @@ static void *g_open, *g_open64, *g_open_2, *g_open64_2, *g_ioctl, *g_close;
 
 static int is_fb_path(const char *path) { return path != NULL && strcmp(path, FB_PATH) == 0; }
 
-/* A real descriptor stands for the node, so the module can poll, dup and close it as usual. */
+/* A real descriptor stands for the node, so the module can poll, dup and close it as usual. It is
+   opened with the caller's access mode, and the flags a character device refuses are refused. */
 static int fb_open(int flags) {
     pthread_mutex_lock(&g_fb_mu);
+    g_fb_last_flags = flags;
+    int err = 0;
+    if (!g_fb_configured)
+        err = ENOENT;
+    else if ((flags & O_ACCMODE) == O_ACCMODE)
+        err = EINVAL;
+    else if (flags & O_DIRECTORY)
+        err = ENOTDIR;
+    else if ((flags & O_CREAT) && (flags & O_EXCL))
+        err = EEXIST;
+    if (err != 0) {
+        pthread_mutex_unlock(&g_fb_mu);
+        errno = err;
+        return -1;
+    }
     if (!g_fb_configured) {
         pthread_mutex_unlock(&g_fb_mu);
         errno = ENOENT;
@@ -66,7 +83,7 @@ static int fb_open(int flags) {
         errno = EMFILE;
         return -1;
     }
-    int fd = ((open_fn)next_sym(&g_open, "open"))("/dev/null", O_RDWR | (flags & O_CLOEXEC));
+    int fd = ((open_fn)next_sym(&g_open, "open"))("/dev/null", (flags & O_ACCMODE) | (flags & O_CLOEXEC));
     if (fd >= 0) g_fb_fds[__atomic_fetch_add(&g_fb_open, 1, __ATOMIC_RELAXED)] = fd;
     pthread_mutex_unlock(&g_fb_mu);
     return fd;
@@ -160,6 +177,18 @@ void zolsim_set_fb_var_screeninfo(const struct fb_var_screeninfo *psInfo, int bI
     pthread_mutex_unlock(&g_fb_mu);
 }
 
+int zolsim_fbdev_last_open_flags(void) {
+    pthread_mutex_lock(&g_fb_mu);
+    int flags = g_fb_last_flags;
+    pthread_mutex_unlock(&g_fb_mu);
+    return flags;
+}
+
 unsigned zolsim_fbdev_open_count(void) { return (unsigned)__atomic_load_n(&g_fb_open, __ATOMIC_RELAXED); }
 
-void zolsim_internal_fbdev_reset(void) { zolsim_set_fb_var_screeninfo(NULL, 0); }
+void zolsim_internal_fbdev_reset(void) {
+    zolsim_set_fb_var_screeninfo(NULL, 0);
+    pthread_mutex_lock(&g_fb_mu);
+    g_fb_last_flags = -1;
+    pthread_mutex_unlock(&g_fb_mu);
+}

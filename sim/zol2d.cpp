@@ -1,7 +1,6 @@
 // libzol2d: the 2D library of the simulated device. Its buffers are services allocations, so
 // they carry stamps and sync counters like any other device memory.
 #include <pthread.h>
-#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -43,13 +42,6 @@ struct PendingBlit {
 
 pthread_mutex_t g_mu = PTHREAD_MUTEX_INITIALIZER;
 
-// Blits into one destination run one after the other; blits into different ones do not wait for
-// each other (a destination's lock is picked by its record's address).
-constexpr unsigned kDstLocks = 251;
-pthread_mutex_t g_dstMu[kDstLocks];
-__attribute__((constructor)) void InitDstLocks() {
-    for (pthread_mutex_t &m : g_dstMu) pthread_mutex_init(&m, nullptr);
-}
 std::vector<Context *> *g_contexts = new std::vector<Context *>;
 std::vector<FlipChain *> *g_chains = new std::vector<FlipChain *>;
 std::vector<Wrapped *> *g_wrapped = new std::vector<Wrapped *>;
@@ -549,14 +541,12 @@ ZOL2DERROR ZOL2DBlt3DExt(ZOL2DCONTEXTHANDLE hContext, const ZOL2D_3DBLT_EXT *psB
         if (psServicesMem != nullptr) zolsim_internal_gpu_write_begin(psServicesMem);
         g_pendingBlits->push_back(PendingBlit{d.pSurfMemInfo, psServicesMem});
     }
-    // The pixels land now, outside the library's tables' lock: the blit engine serialises on its
-    // destination only. The destination's write stays pending until the blits are queried.
-    {
-        pthread_mutex_t &mu = g_dstMu[((uintptr_t)d.pSurfMemInfo >> 4) % kDstLocks];
-        pthread_mutex_lock(&mu);
-        zolsim::BlitConvert(sDst, psBlt->rcDest, sSrc, psBlt->rcSource);
-        pthread_mutex_unlock(&mu);
-    }
+    // The pixels land now, outside the library's tables' lock: the blit engine takes turns with
+    // other hardware only on the two buffers. The destination's write stays pending until the
+    // blits are queried.
+    zolsim_internal_hw_access_begin(d.pSurfMemInfo->pBase, src.pSurfMemInfo->pBase);
+    zolsim::BlitConvert(sDst, psBlt->rcDest, sSrc, psBlt->rcSource);
+    zolsim_internal_hw_access_end(d.pSurfMemInfo->pBase, src.pSurfMemInfo->pBase);
     return ZOL2D_OK;
 }
 
@@ -572,9 +562,8 @@ ZOL2DERROR ZOL2DQueryBlitsComplete(ZOL2DCONTEXTHANDLE hContext, const ZOL2DMEMIN
             i++;
         } else if (ulFlags & ZOL2D_QUERY_WAIT) {
             // A blit still converting into the destination finishes first.
-            pthread_mutex_t &mu = g_dstMu[((uintptr_t)psMemInfo >> 4) % kDstLocks];
-            pthread_mutex_lock(&mu);
-            pthread_mutex_unlock(&mu);
+            zolsim_internal_hw_access_begin(psMemInfo->pBase, nullptr);
+            zolsim_internal_hw_access_end(psMemInfo->pBase, nullptr);
             if (b.psServicesMem != nullptr) zolsim_internal_gpu_write_end(b.psServicesMem);
             g_pendingBlits->erase(g_pendingBlits->begin() + (long)i);
         } else {

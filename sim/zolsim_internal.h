@@ -57,6 +57,11 @@ VEK_UINT32 zolsim_internal_reserve_dev_vaddr(VEK_SIZE_T uLen);
 /* The CPU address of a device address inside live services memory of this process, with the bytes
    that follow it in that memory; NULL when no such memory holds it. */
 void *zolsim_internal_cpu_address(VEK_UINT32 ui32DevAddr, VEK_SIZE_T *puRoom);
+/* Hardware access to memory (GPU work, scan-out) serialises per buffer, as the device's engines take
+   turns on one buffer; a buffer is known by a CPU address in its first page. Up to two buffers (a
+   blit's destination and source; either may be NULL) are taken at once, in a fixed order. */
+void zolsim_internal_hw_access_begin(const void *pvFirst, const void *pvSecond);
+void zolsim_internal_hw_access_end(const void *pvFirst, const void *pvSecond);
 /* One GPU write on the allocation: begun (pending + 1) and ended (complete + 1, event signalled). */
 void zolsim_internal_gpu_write_begin(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
 void zolsim_internal_gpu_write_end(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);

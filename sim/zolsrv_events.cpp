@@ -43,7 +43,10 @@ ZOLSRV_ERROR ZOLSRVEventObjectWait(const ZOLSRV_CONNECTION *psConnection, VEK_HA
             const ZOLSRV_ERROR e = CheckWaitLocked(psConnection, hOSEvent);
             if (e != ZOLSRV_OK) return e;
             if (!s.completeOnNextWait.empty()) {
-                for (Mem *m : s.completeOnNextWait) CompleteLocked(m);
+                for (Mem *m : s.completeOnNextWait) {
+                    CompleteLocked(m, m->uiClassesOnNextWait);
+                    m->uiClassesOnNextWait = 0;
+                }
                 s.completeOnNextWait.clear();
                 __atomic_store_n(&s.uiCompleteOnNextWait, 0u, __ATOMIC_RELAXED);
                 return ZOLSRV_OK;

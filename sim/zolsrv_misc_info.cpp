@@ -44,9 +44,13 @@ ZOLSRV_ERROR ZOLSRVGetMiscInfo(const ZOLSRV_CONNECTION *psConnection, ZOLSRV_MIS
 }
 
 ZOLSRV_ERROR ZOLSRVReleaseMiscInfo(const ZOLSRV_CONNECTION *psConnection, ZOLSRV_MISC_INFO *psMiscInfo) {
-    (void)psConnection;
     ENTER("ZOLSRVReleaseMiscInfo");
-    if (psMiscInfo == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    {
+        ReadGuard g(g_mu);
+        if (!ConnectionLiveLocked(psConnection))
+            return MISUSE("ZOLSRVReleaseMiscInfo", "connection %p is not open", (const void *)psConnection);
+    }
+    if (psMiscInfo == nullptr) return MISUSE("ZOLSRVReleaseMiscInfo", "no misc information to release");
     psMiscInfo->hOSGlobalEvent = nullptr;
     return ZOLSRV_OK;
 }

@@ -37,7 +37,9 @@ ZOLSRV_ERROR ZOLSRVDestroyMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
     ENTER("ZOLSRVDestroyMutex");
     if (!MutexValid(hMutex))
         return MISUSE("ZOLSRVDestroyMutex", "mutex %p was never made or is already destroyed", (void *)hMutex);
-    if (pthread_mutex_destroy(&hMutex->mutex) != 0)
+    // A held mutex is found by its owner, before the destruction is tried: the race detector
+    // takes the destruction of a held mutex for an error of its own.
+    if (__atomic_load_n(&hMutex->ulOwner, __ATOMIC_RELAXED) != 0 || pthread_mutex_destroy(&hMutex->mutex) != 0)
         return MISUSE("ZOLSRVDestroyMutex", "mutex %p is still held", (void *)hMutex);
     {
         WriteGuard g(g_mu);
@@ -56,12 +58,14 @@ ZOLSRV_ERROR ZOLSRVLockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
         zolsim_internal_misuse("ZOLSRVLockMutex", "mutex %p was never made or is already destroyed", (void *)hMutex);
         return ZOLSRV_ERROR_INVALID_PARAMS;
     }
-    int rc = pthread_mutex_lock(&hMutex->mutex);
-    if (rc == EDEADLK) {
+    // Only the holder writes its own id here, so a thread finds its own recursion without asking
+    // the mutex (which would hang under the race detector).
+    if (__atomic_load_n(&hMutex->ulOwner, __ATOMIC_RELAXED) == (unsigned long)pthread_self()) {
         zolsim_internal_misuse("ZOLSRVLockMutex", "this thread already holds mutex %p (it is not recursive)",
                                (void *)hMutex);
         return ZOLSRV_ERROR_GENERIC;
     }
+    int rc = pthread_mutex_lock(&hMutex->mutex);
     if (rc != 0) {
         fprintf(stderr, "zolsim: ZOLSRVLockMutex failed: %s\n", strerror(rc));
         abort();
@@ -76,13 +80,12 @@ ZOLSRV_ERROR ZOLSRVUnlockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
         zolsim_internal_misuse("ZOLSRVUnlockMutex", "mutex %p was never made or is already destroyed", (void *)hMutex);
         return ZOLSRV_ERROR_INVALID_PARAMS;
     }
-    const bool bOwner = __atomic_load_n(&hMutex->ulOwner, __ATOMIC_RELAXED) == (unsigned long)pthread_self();
-    if (bOwner) __atomic_store_n(&hMutex->ulOwner, 0UL, __ATOMIC_RELAXED);
-    int rc = pthread_mutex_unlock(&hMutex->mutex);
-    if (rc == EPERM) {
+    if (__atomic_load_n(&hMutex->ulOwner, __ATOMIC_RELAXED) != (unsigned long)pthread_self()) {
         zolsim_internal_misuse("ZOLSRVUnlockMutex", "this thread does not hold mutex %p", (void *)hMutex);
         return ZOLSRV_ERROR_GENERIC;
     }
+    __atomic_store_n(&hMutex->ulOwner, 0UL, __ATOMIC_RELAXED);
+    int rc = pthread_mutex_unlock(&hMutex->mutex);
     if (rc != 0) {
         fprintf(stderr, "zolsim: ZOLSRVUnlockMutex failed: %s\n", strerror(rc));
         abort();

@@ -84,7 +84,12 @@ void ScreenShowLocked(unsigned uiDisplay, const void *pvPixels, size_t uSize, VE
     sc.eFormat = d.eFormat;
     sc.pixels.assign((size_t)sc.lStride * sc.ulHeight, 0);
     const size_t n = uSize < sc.pixels.size() ? uSize : sc.pixels.size();
-    if (pvPixels != nullptr && n != 0) memcpy(sc.pixels.data(), pvPixels, n);
+    if (pvPixels != nullptr && n != 0) {
+        // Scan-out reads the buffer while no GPU work runs on it.
+        zolsim_internal_hw_access_begin(pvPixels, nullptr);
+        memcpy(sc.pixels.data(), pvPixels, n);
+        zolsim_internal_hw_access_end(pvPixels, nullptr);
+    }
     sc.ui64Stamp = ui64Stamp;
     sc.uiFrames++;
     if (!s.captureDir.empty()) {

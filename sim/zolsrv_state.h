@@ -90,7 +90,9 @@ struct Mem {
     bool bMapping;
     ino_t ino;           // the memfd's inode, for an allocation
     bool bDisplayClass;  // a flip-chain buffer: the 2D library's, not to be freed through the services
-    bool bRefCountSet;   // a test fixed the reference count that misc information reports
+    bool bRefCountSet;
+    unsigned uiClassesOnNextWait;  // classes to complete at the next event wait   // a test fixed the reference count
+                                   // that misc information reports
     VEK_UINT32 ui32RefCount;
     VEK_UINT32 ui32PhysAddr;
     // The simulated GPU works on one buffer at a time, as the device's does: its updates of this
@@ -368,7 +370,8 @@ bool HeapHandleValid(VEK_HANDLE hHeap);
 // The GPU and the events it signals.
 extern VEK_UINT32 g_eventGeneration;  // bumped by every completion in this process
 extern VEK_UINT32 g_eventWaiters;     // threads inside ZOLSRVEventObjectWait
-void CompleteLocked(Mem *m);
+// Completes the pending operations of the classes (ZOLSIM_GPU_READS, ...) of the buffer.
+void CompleteLocked(Mem *m, unsigned uiClasses = ZOLSIM_GPU_ALL);
 struct Snapshot {
     Mem *m;
     VEK_UINT32 r, w, r2;

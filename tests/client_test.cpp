@@ -328,7 +328,9 @@ TEST_F(ClientTest, WriterWaitsForTheGpuReadsAndItsUnlockCleansTheCache) {
     buffer_handle_t h = Own(kSwWrite | kTexture);
     ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
     zolsim_gpu_add_ops(psMem, 2, 0, 1);
-    zolsim_gpu_complete_after(psMem, 30);
+    /* The GPU finishes the two read classes one after the other. */
+    zolsim_gpu_complete_classes_after(psMem, ZOLSIM_GPU_READS, 10);
+    zolsim_gpu_complete_classes_after(psMem, ZOLSIM_GPU_READS2, 30);
     void *apv[3];
     ASSERT_EQ(0, psGralloc->lock(psGralloc, h, kSwWrite, 3, 4, 10, 20, apv));
     const ZOLSRV_SYNC_DATA *psSync = psMem->psClientSyncInfo->psSyncData;

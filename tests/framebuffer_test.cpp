@@ -1,4 +1,5 @@
 /* The framebuffer device: open, close, display-buffer slots and their allocation through gpu0. */
+#include <fcntl.h>
 #include <math.h>
 #include <string.h>
 
@@ -185,6 +186,7 @@ TEST_F(TimedNode, FpsComesFromTheTimingsInThousandthsOfAHertz) {
     ASSERT_NE(nullptr, psFb);
     /* 10^15 / (928 * 525 * 30000) = 68418.2..., cut to 68418 thousandths. */
     EXPECT_FLOAT_EQ(68.418f, psFb->fps);
+    EXPECT_EQ(O_RDWR, zolsim_fbdev_last_open_flags()) << "opened read-write, nothing more";
     EXPECT_EQ(0u, zolsim_fbdev_open_count()) << "the node is closed again";
     EXPECT_EQ(0, framebuffer_close(psFb));
 }

@@ -10,6 +10,7 @@
 #include "demo_protocol.h"
 #include "hal.h"
 #include "handle_transport.h"
+#include "zolsim/control.h"
 
 namespace {
 
@@ -151,5 +152,10 @@ int main(int argc, char **argv) {
     native_handle_close(psHandle);
     native_handle_delete(psHandle);
     DemoSendInt(iSocket, 0);
+    /* Calls the real libraries would refuse fail the client. */
+    if (zolsim_misuse_count() != 0) {
+        fprintf(stderr, "demo_client: calls the real libraries would refuse:\n%s", zolsim_misuse_text());
+        return 1;
+    }
     return 0;
 }

@@ -488,6 +488,11 @@ int Demo::Run() {
     char szLive[512];
     if (zolsim_live_total(szLive, sizeof(szLive)) != 0) bFailed = true;
     printf("still live on the device: %s\n", szLive[0] != '\0' ? szLive : "nothing");
+    /* Calls the real libraries would refuse fail the demo like a leak. */
+    if (zolsim_misuse_count() != 0) {
+        printf("calls the real libraries would refuse:\n%s", zolsim_misuse_text());
+        bFailed = true;
+    }
     printf("%s\n", bFailed ? "FAILED" : "done: every step succeeded");
     return bFailed ? 1 : 0;
 }

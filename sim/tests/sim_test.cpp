@@ -340,6 +340,30 @@ TEST_F(SimTest, FramebufferNodeExistsOnlyWhenConfigured) {
         EXPECT_EQ(EINVAL, errno);
     }
     EXPECT_EQ(0u, zolsim_fbdev_open_count());
+
+    // The node honours its open flags as a character device does.
+    zolsim_set_fb_var_screeninfo(&var, 0);
+    {
+        UniqueFd fd(open("/dev/graphics/fb0", O_RDONLY));
+        ASSERT_GE(fd.get(), 0);
+        EXPECT_EQ(O_RDONLY, zolsim_fbdev_last_open_flags());
+        struct fb_var_screeninfo got = {};
+        EXPECT_EQ(0, ioctl(fd.get(), FBIOGET_VSCREENINFO, &got)) << "the query needs no write access";
+        errno = 0;
+        EXPECT_EQ(-1, write(fd.get(), "x", 1)) << "read-only";
+        EXPECT_EQ(EBADF, errno);
+    }
+    const struct {
+        int iFlags;
+        int iErrno;
+    } asRefused[] = {{O_ACCMODE, EINVAL}, {O_RDWR | O_DIRECTORY, ENOTDIR}, {O_RDWR | O_CREAT | O_EXCL, EEXIST}};
+    for (const auto &r : asRefused) {
+        errno = 0;
+        EXPECT_EQ(-1, open("/dev/graphics/fb0", r.iFlags, 0600)) << std::hex << r.iFlags;
+        EXPECT_EQ(r.iErrno, errno) << std::hex << r.iFlags;
+        EXPECT_EQ(r.iFlags, zolsim_fbdev_last_open_flags());
+    }
+    EXPECT_EQ(0u, zolsim_fbdev_open_count());
 }
 
 // What would hang or crash the real library is recorded and not done.

@@ -51,6 +51,10 @@ unsigned zolsim_event_waiters(void);
 void zolsim_set_fb_var_screeninfo(const struct fb_var_screeninfo *psInfo, int bIoctlFails);
 /* Descriptors of "/dev/graphics/fb0" currently open in this process. */
 unsigned zolsim_fbdev_open_count(void);
+/* The flags of the last open of "/dev/graphics/fb0" (whether it succeeded or not); -1 for none.
+   The node honours them: a descriptor opened read-only cannot write, an access mode of 3 is
+   refused (EINVAL), O_DIRECTORY too (ENOTDIR), O_CREAT with O_EXCL too (EEXIST). */
+int zolsim_fbdev_last_open_flags(void);
 
 /* ---- Faults and call records ---- */
 
@@ -150,6 +154,16 @@ void zolsim_gpu_add_ops(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, VEK_UINT32 ui32
                         VEK_UINT32 ui32Reads2);
 /* Complete every pending operation of the allocation and signal the global event. */
 void zolsim_gpu_complete(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
+/* The GPU finishes each class of operations on its own: complete only those of the classes given
+   (any of the three bits), and signal the global event. The _after and _on_next_wait forms are as
+   below. */
+#define ZOLSIM_GPU_READS 1u
+#define ZOLSIM_GPU_WRITES 2u
+#define ZOLSIM_GPU_READS2 4u
+#define ZOLSIM_GPU_ALL 7u
+void zolsim_gpu_complete_classes(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, unsigned uiClasses);
+void zolsim_gpu_complete_classes_after(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, unsigned uiClasses, unsigned uiMs);
+void zolsim_gpu_complete_classes_on_next_wait(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, unsigned uiClasses);
 /* The same from a background thread after uiMs milliseconds. */
 void zolsim_gpu_complete_after(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, unsigned uiMs);
 /* The same during the next ZOLSRVEventObjectWait of this process, which then reports an event. */

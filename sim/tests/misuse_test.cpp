@@ -1,0 +1,208 @@
+// Each kind of misuse the simulated device records: the call answers an error, and the record names
+// the call and what was wrong.
+#include <gtest/gtest.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+#include "no_misuse.h"
+#include "zolsim/control.h"
+
+namespace {
+
+class MisuseTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        zolsim_reset();
+        ASSERT_EQ(ZOLSRV_OK, ZOLSRVConnect(&psConnection, 0));
+        ASSERT_EQ(ZOLSRV_OK, ZOLSRVAcquireDeviceData(psConnection, 0, &sDev, (ZOLSRV_DEVICE_TYPE)0));
+        VEK_UINT32 ui32Heaps = 0;
+        ASSERT_EQ(ZOLSRV_OK, ZOLSRVCreateDeviceMemContext(&sDev, &hContext, &ui32Heaps, asHeaps));
+        hHeap = asHeaps[1].hDevMemHeap;
+        ASSERT_EQ(ZOL2D_OK, ZOL2DCreateDeviceContext(100, &h2D, 0));
+    }
+    void TearDown() override {
+        EXPECT_EQ(ZOL2D_OK, ZOL2DDestroyDeviceContext(h2D));
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVDestroyDeviceMemContext(&sDev, hContext));
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVDisconnect(psConnection));
+    }
+
+    // The call fails with a misuse recorded, its message naming the call and saying pszWhat.
+    static void ExpectMisuse(const char *pszCall, const char *pszWhat, const std::function<bool()> &fnFails) {
+        const unsigned uiBefore = zolsim_misuse_count();
+        EXPECT_TRUE(fnFails()) << pszCall << " answered no error";
+        EXPECT_EQ(uiBefore + 1, zolsim_misuse_count()) << pszCall;
+        const std::string sText = zolsim_misuse_text();
+        EXPECT_NE(std::string::npos, sText.find(std::string(pszCall) + ": ")) << sText;
+        EXPECT_NE(std::string::npos, sText.find(pszWhat)) << sText;
+        zolsim_clear_misuse();
+    }
+
+    ZOLSRV_CLIENT_MEM_INFO *Alloc() {
+        ZOLSRV_CLIENT_MEM_INFO *ps = nullptr;
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVAllocDeviceMem2(&sDev, hHeap, 0, 4096, 4096, nullptr, 0, &ps));
+        return ps;
+    }
+
+    ZOLSRV_CONNECTION *psConnection = nullptr;
+    ZOLSRV_DEV_DATA sDev = {};
+    VEK_HANDLE hContext = nullptr;
+    ZOLSRV_HEAP_INFO asHeaps[ZOLSRV_MAX_CLIENT_HEAPS] = {};
+    VEK_HANDLE hHeap = nullptr;
+    ZOL2DCONTEXTHANDLE h2D = nullptr;
+
+private:
+    NoMisuse sNoMisuse_;
+};
+
+TEST_F(MisuseTest, HandlesNeverMadeOrAlreadyFreed) {
+    ZOLSRV_CLIENT_MEM_INFO *ps = Alloc();
+    ASSERT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&sDev, ps));
+    ExpectMisuse("ZOLSRVFreeDeviceMem", "already freed", [&] { return ZOLSRVFreeDeviceMem(&sDev, ps) != ZOLSRV_OK; });
+    int iFd = -1;
+    ExpectMisuse("ZOLSRVExportDeviceMem2", "already freed",
+                 [&] { return ZOLSRVExportDeviceMem2(&sDev, ps, &iFd) != ZOLSRV_OK; });
+    ZOLSRV_MISC_INFO sInfo = {};
+    sInfo.ui32StateRequest = ZOLSRV_MISC_INFO_GET_REF_COUNT_PRESENT;
+    sInfo.sGetRefCountCtl.u.psClientMemInfo = ps;
+    ExpectMisuse("ZOLSRVGetMiscInfo", "not live", [&] { return ZOLSRVGetMiscInfo(psConnection, &sInfo) != ZOLSRV_OK; });
+    ExpectMisuse("ZOLSRVDestroyDeviceMemContext", "never made",
+                 [&] { return ZOLSRVDestroyDeviceMemContext(&sDev, &sInfo) != ZOLSRV_OK; });
+    ExpectMisuse("ZOL2DDestroyDeviceContext", "never made",
+                 [&] { return ZOL2DDestroyDeviceContext(reinterpret_cast<ZOL2DCONTEXTHANDLE>(&sInfo)) != ZOL2D_OK; });
+    VEK_VOID *pvHints = nullptr;
+    ZOLSRVCreateAppHintState(VEK_ANDROID_HAL, "test", &pvHints);
+    ZOLSRVFreeAppHintState(VEK_ANDROID_HAL, pvHints);
+    VEK_UINT32 ui32Value = 0, ui32Default = 1;
+    ExpectMisuse("ZOLSRVGetAppHint", "never made", [&] {
+        return ZOLSRVGetAppHint(pvHints, "HALPresentMode", VEK_UINT_TYPE, &ui32Default, &ui32Value) == VEK_FALSE;
+    });
+}
+
+TEST_F(MisuseTest, MemInfosOfAnotherKind) {
+    ZOLSRV_CLIENT_MEM_INFO *psAlloc = Alloc();
+    int iFd = -1;
+    ASSERT_EQ(ZOLSRV_OK, ZOLSRVExportDeviceMem2(&sDev, psAlloc, &iFd));
+    ZOLSRV_CLIENT_MEM_INFO *psMapping = nullptr;
+    ASSERT_EQ(ZOLSRV_OK, ZOLSRVMapDeviceMemory2(&sDev, iFd, hHeap, &psMapping));
+    ExpectMisuse("ZOLSRVFreeDeviceMem", "is a mapping",
+                 [&] { return ZOLSRVFreeDeviceMem(&sDev, psMapping) != ZOLSRV_OK; });
+    ExpectMisuse("ZOLSRVUnmapDeviceMemory", "is an allocation",
+                 [&] { return ZOLSRVUnmapDeviceMemory(&sDev, psAlloc) != ZOLSRV_OK; });
+
+    long lStride = 0;
+    ZOL2DFLIPCHAINHANDLE hChain = nullptr;
+    ASSERT_EQ(ZOL2D_OK,
+              ZOL2DCreateFlipChain(h2D, 0, 2, 800, 480, ZOL2D_PIXEL_FORMAT_RGB565, &lStride, nullptr, &hChain));
+    ZOL2DMEMINFO *aps[2];
+    unsigned long ulCount = 0;
+    ASSERT_EQ(ZOL2D_OK, ZOL2DGetFlipChainBuffers(h2D, hChain, &ulCount, aps));
+    ZOLSRV_CLIENT_MEM_INFO *psChainMem = static_cast<ZOLSRV_CLIENT_MEM_INFO *>(aps[0]->hPrivateData);
+    ExpectMisuse("ZOLSRVFreeDeviceMem", "flip-chain buffer",
+                 [&] { return ZOLSRVFreeDeviceMem(&sDev, psChainMem) != ZOLSRV_OK; });
+    // A services mem-info is not a 2D record, whatever its CPU address.
+    ZOL2DMEMINFO sForged = {};
+    sForged.pBase = psAlloc->pvLinAddr;
+    sForged.ui32MemSize = 4096;
+    ExpectMisuse("ZOL2DPresentBlt", "neither", [&] { return ZOL2DPresentBlt(h2D, &sForged, 0) != ZOL2D_OK; });
+    ExpectMisuse("ZOL2DPresentFlip", "not a buffer of the flip chain",
+                 [&] { return ZOL2DPresentFlip(h2D, hChain, &sForged, 0) != ZOL2D_OK; });
+
+    EXPECT_EQ(ZOL2D_OK, ZOL2DDestroyFlipChain(h2D, hChain));
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVUnmapDeviceMemory(&sDev, psMapping));
+    EXPECT_EQ(0, close(iFd));
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&sDev, psAlloc));
+}
+
+TEST_F(MisuseTest, EventsOfAnotherConnectionAndClientEvents) {
+    ZOLSRV_CONNECTION *psOther = nullptr;
+    ASSERT_EQ(ZOLSRV_OK, ZOLSRVConnect(&psOther, 0));
+    ZOLSRV_MISC_INFO sInfo = {};
+    sInfo.ui32StateRequest = ZOLSRV_MISC_INFO_GLOBALEVENTOBJECT_PRESENT;
+    ASSERT_EQ(ZOLSRV_OK, ZOLSRVGetMiscInfo(psOther, &sInfo));
+    ExpectMisuse("ZOLSRVEventObjectWait", "not the global event of connection",
+                 [&] { return ZOLSRVEventObjectWait(psConnection, sInfo.hOSGlobalEvent) != ZOLSRV_OK; });
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVReleaseMiscInfo(psOther, &sInfo));
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVDisconnect(psOther));
+    ExpectMisuse("ZOLSRVEventObjectWait", "is not open",
+                 [&] { return ZOLSRVEventObjectWait(psOther, sInfo.hOSGlobalEvent) != ZOLSRV_OK; });
+
+    int iModule = 0;
+    ExpectMisuse("ZOLSRVClientEvent", "expected ZOLSRV_CLIENT_EVENT_HWTIMEOUT",
+                 [&] { return ZOLSRVClientEvent((ZOLSRV_CLIENT_EVENT)1, &sDev, &iModule) != ZOLSRV_OK; });
+    ExpectMisuse("ZOLSRVClientEvent", "no module record",
+                 [&] { return ZOLSRVClientEvent(ZOLSRV_CLIENT_EVENT_HWTIMEOUT, &sDev, nullptr) != ZOLSRV_OK; });
+    ZOLSRV_DEV_DATA sStale = {psOther, sDev.hDevCookie};
+    ExpectMisuse("ZOLSRVClientEvent", "device data",
+                 [&] { return ZOLSRVClientEvent(ZOLSRV_CLIENT_EVENT_HWTIMEOUT, &sStale, &iModule) != ZOLSRV_OK; });
+    EXPECT_EQ(0u, zolsim_stall_reports()) << "refused reports are not counted";
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVClientEvent(ZOLSRV_CLIENT_EVENT_HWTIMEOUT, &sDev, &iModule));
+    EXPECT_EQ(1u, zolsim_stall_reports());
+    ZOLSIM_CLIENT_EVENT_RECORD as[8];
+    ASSERT_EQ(4u, zolsim_client_event_records(as, 8)) << "every call is recorded";
+    EXPECT_EQ(&sDev, as[3].psDevData);
+    EXPECT_EQ(&iModule, as[3].pvData);
+}
+
+TEST_F(MisuseTest, FlipChainsTheDisplayCannotTake) {
+    ZOL2DDISPLAYINFO sDisplay;
+    ASSERT_EQ(ZOL2D_OK, ZOL2DGetDeviceInfo(h2D, &sDisplay));
+    ASSERT_EQ(3ul, sDisplay.ulMaxBuffersInChain);
+    long lStride = 0;
+    unsigned long ulID = 0;
+    ZOL2DFLIPCHAINHANDLE hChain = nullptr;
+    auto Create = [&](unsigned long ulFlags, unsigned long ulCount, unsigned long ulWidth, unsigned long ulHeight,
+                      ZOL2DFORMAT eFormat, unsigned long *pulID) {
+        return ZOL2DCreateFlipChain(h2D, ulFlags, ulCount, ulWidth, ulHeight, eFormat, &lStride, pulID, &hChain) !=
+               ZOL2D_OK;
+    };
+    ExpectMisuse("ZOL2DCreateFlipChain", "4 buffers; the display takes 1 to 3",
+                 [&] { return Create(0, 4, 800, 480, ZOL2D_PIXEL_FORMAT_RGB565, nullptr); });
+    ExpectMisuse("ZOL2DCreateFlipChain", "format",
+                 [&] { return Create(0, 2, 800, 480, ZOL2D_PIXEL_FORMAT_ARGB8888, nullptr); });
+    ExpectMisuse("ZOL2DCreateFlipChain", "801 x 480 buffers for a 800 x 480 display",
+                 [&] { return Create(0, 2, 801, 480, ZOL2D_PIXEL_FORMAT_RGB565, nullptr); });
+    ExpectMisuse("ZOL2DCreateFlipChain", "flags",
+                 [&] { return Create(1, 2, 800, 480, ZOL2D_PIXEL_FORMAT_RGB565, nullptr); });
+    ExpectMisuse("ZOL2DCreateFlipChain", "flip-chain id",
+                 [&] { return Create(0, 2, 800, 480, ZOL2D_PIXEL_FORMAT_RGB565, &ulID); });
+    EXPECT_EQ(0u, zolsim_live_flipchains());
+    EXPECT_EQ(0u, zolsim_live_allocations());
+
+    // What it can take: up to the maximum, rows of the display's stride, memory that held
+    // something else.
+    ASSERT_FALSE(Create(0, 3, 800, 480, ZOL2D_PIXEL_FORMAT_RGB565, nullptr));
+    EXPECT_EQ(sDisplay.lStride, lStride);
+    ZOL2DMEMINFO *aps[3];
+    unsigned long ulCount = 0;
+    ASSERT_EQ(ZOL2D_OK, ZOL2DGetFlipChainBuffers(h2D, hChain, &ulCount, aps));
+    EXPECT_EQ((VEK_UINT32)(sDisplay.lStride * 480), aps[0]->ui32MemSize);
+    EXPECT_NE(0, static_cast<const unsigned char *>(aps[2]->pBase)[1000]) << "never handed out zeroed";
+    EXPECT_EQ(ZOL2D_OK, ZOL2DDestroyFlipChain(h2D, hChain));
+}
+
+TEST_F(MisuseTest, ArgumentsFixedToOneValue) {
+    ZOLSRV_DEV_DATA sOther = {};
+    ExpectMisuse("ZOLSRVAcquireDeviceData", "device type 1, expected 0",
+                 [&] { return ZOLSRVAcquireDeviceData(psConnection, 0, &sOther, (ZOLSRV_DEVICE_TYPE)1) != ZOLSRV_OK; });
+    ExpectMisuse("ZOLSRVAcquireDeviceData", "device index 5",
+                 [&] { return ZOLSRVAcquireDeviceData(psConnection, 5, &sOther, (ZOLSRV_DEVICE_TYPE)0) != ZOLSRV_OK; });
+    ZOL2DCONTEXTHANDLE h = nullptr;
+    ExpectMisuse("ZOL2DCreateDeviceContext", "flags", [&] { return ZOL2DCreateDeviceContext(100, &h, 2) != ZOL2D_OK; });
+    ExpectMisuse("ZOL2DCreateDeviceContext", "device id 99",
+                 [&] { return ZOL2DCreateDeviceContext(99, &h, 0) != ZOL2D_OK; });
+    VEK_VOID *pvHints = nullptr;
+    ZOLSRVCreateAppHintState(VEK_ANDROID_HAL, "test", &pvHints);
+    VEK_UINT32 ui32Value = 0, ui32Default = 1;
+    ExpectMisuse("ZOLSRVGetAppHint", "expected VEK_UINT_TYPE", [&] {
+        return ZOLSRVGetAppHint(pvHints, "HALPresentMode", (VEK_DATA_TYPE)1, &ui32Default, &ui32Value) == VEK_FALSE;
+    });
+    ZOLSRVFreeAppHintState(VEK_ANDROID_HAL, pvHints);
+    ZOLSRV_CLIENT_MEM_INFO *ps = nullptr;
+    ExpectMisuse("ZOLSRVAllocDeviceMem2", "not a heap",
+                 [&] { return ZOLSRVAllocDeviceMem2(&sDev, &sOther, 0, 4096, 4096, nullptr, 0, &ps) != ZOLSRV_OK; });
+}
+
+}  // namespace
