@@ -10,7 +10,7 @@
 
 namespace model {
 
-size_t guCommandsRun = 0;
+size_t guCommandsRun = 0, guRefusalsRun = 0, guReleasesQueued = 0;
 
 void showValue(Kind eKind, std::ostream &os) {
     static const char *const apsz[] = {"Kind::Own", "Kind::ForeignMapped", "Kind::ForeignLocked", "Kind::Display"};
@@ -242,6 +242,8 @@ struct Step : Command {
         RC_LOG() << ss.str() << std::endl;
         const int iResult = Run(m, sExpected, sSut);
         guCommandsRun++;
+        if (iExpected != 0) guRefusalsRun++;
+        if (sExpected.queue.size() > m.queue.size()) guReleasesQueued++;
         RC_ASSERT(iResult == iExpected);
         Worker(sExpected);
         sSut.Settle();
@@ -515,17 +517,17 @@ rc::Gen<std::shared_ptr<const Command>> AnyCommand(const Model &sModel) {
     const auto genMapUsage = rc::gen::element(kTexture, kRender, kComposer);
     using C = std::shared_ptr<const Command>;
     return rc::gen::weightedOneOf<C>({
-        {1, rc::gen::map(genBuf, [](int b) -> C { return Alloc(b); })},
+        {2, rc::gen::map(genBuf, [](int b) -> C { return Alloc(b); })},
         {2, rc::gen::map(genBuf, [](int b) -> C { return Free(b); })},
-        {3, rc::gen::map(genBuf, [](int b) -> C { return Register(b); })},
+        {4, rc::gen::map(genBuf, [](int b) -> C { return Register(b); })},
         {3, rc::gen::map(genBuf, [](int b) -> C { return Unregister(b); })},
         {4, rc::gen::apply([](int b, int u) -> C { return Lock(b, u); }, genBuf, genLockUsage)},
         {4, rc::gen::map(genBuf, [](int b) -> C { return Unlock(b); })},
         {2, rc::gen::apply([](int b, int u) -> C { return Map(b, u); }, genBuf, genMapUsage)},
         {2, rc::gen::map(genBuf, [](int b) -> C { return Unmap(b); })},
-        {3, rc::gen::apply([](int b, int p, bool w) -> C { return GpuBegin(b, p, w); }, genBuf, genPlane,
+        {6, rc::gen::apply([](int b, int p, bool w) -> C { return GpuBegin(b, p, w); }, genBuf, genPlane,
                            rc::gen::arbitrary<bool>())},
-        {3, rc::gen::apply([](int b, int p) -> C { return GpuComplete(b, p); }, genBuf, genPlane)},
+        {2, rc::gen::apply([](int b, int p) -> C { return GpuComplete(b, p); }, genBuf, genPlane)},
         {2, rc::gen::apply([](bool u, int n) -> C { return FailNext(u, n); }, rc::gen::arbitrary<bool>(),
                            rc::gen::inRange(1, 3))},
         {1, rc::gen::map(genBuf, [](int b) -> C { return Post2(b); })},

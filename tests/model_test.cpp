@@ -87,10 +87,11 @@ std::vector<std::pair<Kind, int>> Buffers() {
 
 TEST_F(ModelTest, RandomSequencesAgreeWithTheModel) {
     /* make test runs a fixed, bounded set; make stress sets GRALLOC_MODEL_CASES higher. */
-    const int iCases = (int)EnvOr("GRALLOC_MODEL_CASES", 100);
-    const int iSize = (int)EnvOr("GRALLOC_MODEL_SIZE", 40);
+    const int iCases = (int)EnvOr("GRALLOC_MODEL_CASES", 400);
+    const int iSize = (int)EnvOr("GRALLOC_MODEL_SIZE", 100);
     const uint64_t ui64Seed = EnvOr("GRALLOC_MODEL_SEED", 20261209);
-    size_t uSequences = 0, uCommandsBefore = model::guCommandsRun;
+    size_t uSequences = 0, uCommandsBefore = model::guCommandsRun, uRefusalsBefore = model::guRefusalsRun;
+    size_t uQueuedBefore = model::guReleasesQueued;
     Check(
         [&] {
             const auto asKinds = Buffers();
@@ -102,7 +103,9 @@ TEST_F(ModelTest, RandomSequencesAgreeWithTheModel) {
         },
         iCases, iSize, ui64Seed);
     std::cout << "model: " << uSequences << " sequences, " << model::guCommandsRun - uCommandsBefore
-              << " commands against the module" << std::endl;
+              << " commands against the module (" << model::guRefusalsRun - uRefusalsBefore
+              << " answered with an error, " << model::guReleasesQueued - uQueuedBefore
+              << " left a release waiting for the GPU)" << std::endl;
 }
 
 /* ---- Sequences the model found, shrunk ---- */

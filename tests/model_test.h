@@ -81,8 +81,9 @@ struct Sut {
 using Command = rc::state::Command<Model, Sut>;
 using Commands = rc::state::Commands<Command>;
 
-/* Commands run against the module since the process started. */
-extern size_t guCommandsRun;
+/* Commands run against the module since the process started; of them, those the module had to
+   refuse or fail, and those after which a release waited for the GPU. */
+extern size_t guCommandsRun, guRefusalsRun, guReleasesQueued;
 
 /* The named commands, for sequences written out by hand. */
 std::shared_ptr<const Command> Alloc(int b);
