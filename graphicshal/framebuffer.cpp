@@ -178,6 +178,11 @@ static VEK_UINT32 Post2Planes(const VEK_mapper_meminfo_t *psMapperMemInfo) {
     return ui32Planes;
 }
 
+static void HoldListedBuffers(VEK_mapper_meminfo_t **ppsMapperMemInfo, int num_buffers, int iDelta) {
+    for (int i = 0; i < num_buffers; i++)
+        if (ppsMapperMemInfo[i] != nullptr) ppsMapperMemInfo[i]->ui32LockWaiters += (VEK_UINT32)iDelta;
+}
+
 int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, void *data, int data_length) {
     if (!IsInitializedFunc(__func__)) return -ENOTTY;
     if (fb == nullptr) return -EINVAL;
@@ -263,7 +268,9 @@ int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, v
     hOSGlobalEvent = psContext->sMiscInfo.hOSGlobalEvent;
     hDCSwapChain = psFlipChain->hDCSwapChain;
     ui32SwapInterval = psFlipChain->ui32SwapInterval;
-    /* A full display queue can take many frames to drain: let other threads use the module. */
+    /* A full display queue can take many frames to drain: let other threads use the module. The
+       listed buffers stay in use meanwhile, so that nothing releases what the display is given. */
+    HoldListedBuffers(ppsMapperMemInfo, num_buffers, 1);
     putDevicePrivateData(psPrivateData);
 
     for (;;) {
@@ -278,6 +285,7 @@ int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, v
     }
 
     psPrivateData = getDevicePrivateData(fb);
+    HoldListedBuffers(ppsMapperMemInfo, num_buffers, -1);
     iErr = eSwapErr == ZOLSRV_OK ? 0 : -EFAULT;
 
 out_free:

@@ -54,8 +54,8 @@ typedef struct _VEK_mapper_meminfo_ {
     int lockUsage;
     VEK_write_lock_rect_t sWriteLockRect;
     struct _VEK_mapper_meminfo_ *psNext;
-    /* First locks waiting for the GPU with the mutex released: while there are any, the buffer
-       is in use as if locked. */
+    /* Calls waiting with the mutex released (a first lock for the GPU, Post2 for the display):
+       while there are any, the buffer is in use as if locked. */
     VEK_UINT32 ui32LockWaiters;
     /* The descriptor slots of the handle the entry was made from, -1 where it has none: one per
        plane of the buffer. A buffer allocated here owns them and its release closes these, never
