@@ -528,7 +528,7 @@ int gralloc_module_unlock(const gralloc_module_t *module, buffer_handle_t handle
                                        psMapperMemInfo->apsMemInfo, &psMapperMemInfo->sWriteLockRect);
         if (iErr != 0) goto out_unlock;
     }
-    /* A first lock waiting for the GPU keeps the mapping: its own last unlock releases it. */
+    /* Kept while a Post2 waits for the display with it; the next last unlock releases it. */
     if (MappedOnlyWhileLocked(psMapperMemInfo) &&
         SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_RELEASE) == VEK_ENTRY_GO)
         iErr = CheckDeferFlushOp(psPrivateData, __unmap, psMapperMemInfo, psNativeHandle->fd);
