@@ -328,22 +328,29 @@ TEST_F(ReleaseStateTest, BuffersStayWhileTheDisplayQueueMakesPost2Wait) {
     VEK_framebuffer_device_public_t *psPublic = reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb);
     buffer_handle_t hOwn = Own(kTexture | GRALLOC_USAGE_HW_RENDER);
     buffer_handle_t hForeign = psForeign->Make(kTexture);
+    buffer_handle_t hComposed = psForeign->Make(kComposer);
     ASSERT_EQ(0, Register(hForeign));
+    ASSERT_EQ(0, Register(hComposed));
+    void *apv[3];
+    ASSERT_EQ(0, Lock(hComposed, kSwRead, apv)) << "maps the buffer mapped only while locked";
     zolsim_set_swap_retries(30);
     std::atomic<int> iPost{1};
     std::thread sPoster([&] {
-        buffer_handle_t ah[2] = {hOwn, hForeign};
-        iPost = psPublic->Post2(psFb, ah, 2, nullptr, 0);
+        buffer_handle_t ah[3] = {hOwn, hForeign, hComposed};
+        iPost = psPublic->Post2(psFb, ah, 3, nullptr, 0);
     });
     ASSERT_TRUE(Eventually([] { return zolsim_swap_records(nullptr, 0) >= 1; })) << "Post2 waits for the display";
     EXPECT_EQ(-EFAULT, psAlloc->free(psAlloc, hOwn)) << "the display is given this buffer: it is in use";
     EXPECT_EQ(-EINVAL, Unregister(hForeign)) << "as for a locked buffer";
+    EXPECT_EQ(0, Unlock(hComposed));
+    EXPECT_EQ(2u, zolsim_live_mappings()) << "the last unlock leaves the display its mapping";
     sPoster.join();
     EXPECT_EQ(0, iPost.load());
     EXPECT_NE(nullptr, zolsim_meminfo_by_stamp(AsVek(hOwn)->ui64Stamp)) << "alive for every swap";
-    EXPECT_EQ(1u, zolsim_live_mappings());
     EXPECT_EQ(0, psAlloc->free(psAlloc, hOwn));
     EXPECT_EQ(0, Unregister(hForeign));
+    EXPECT_EQ(0, Unregister(hComposed));
+    EXPECT_EQ(0u, zolsim_live_mappings());
     EXPECT_EQ(0, framebuffer_close(psFb));
 }
 
