@@ -322,7 +322,7 @@ TEST_F(ReleaseStateTest, Post2RefusesBuffersWhoseReleaseIsQueued) {
 }
 
 TEST_F(ReleaseStateTest, BuffersStayWhileTheDisplayQueueMakesPost2Wait) {
-    zolsim_set_wait_timeout_ms(20); /* 30 retries: long enough for the other thread's calls */
+    zolsim_set_wait_timeout_ms(20); /* 40 retries: long enough for the other thread's calls */
     framebuffer_device_t *psFb = OpenFb();
     ASSERT_NE(nullptr, psFb);
     VEK_framebuffer_device_public_t *psPublic = reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb);
@@ -333,7 +333,7 @@ TEST_F(ReleaseStateTest, BuffersStayWhileTheDisplayQueueMakesPost2Wait) {
     ASSERT_EQ(0, Register(hComposed));
     void *apv[3];
     ASSERT_EQ(0, Lock(hComposed, kSwRead, apv)) << "maps the buffer mapped only while locked";
-    zolsim_set_swap_retries(30);
+    zolsim_set_swap_retries(40);
     std::atomic<int> iPost{1};
     std::thread sPoster([&] {
         buffer_handle_t ah[3] = {hOwn, hForeign, hComposed};
