@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 PACKAGES := g++ cmake ninja-build googletest libgtest-dev libbenchmark-dev g++-arm-linux-gnueabi qemu-user \
-  clang-format python3 clang libclang-rt-14-dev valgrind libstb-dev python3-matplotlib
+  clang-format python3 clang libclang-rt-14-dev valgrind libstb-dev python3-matplotlib librapidcheck-dev
 # The fuzz run's length in seconds within make test.
 FUZZ_SECONDS ?= 50
 
@@ -88,11 +88,15 @@ format-check: | deps
 # sanitizers and a short fuzz run.
 test: format-check test-host test-arm test-asan test-tsan test-fuzz
 
-# The load test in full: 8 threads for 10 seconds, on the host build and under TSan.
+# The load test in full: 8 threads for 10 seconds, on the host build and under TSan; and the model
+# test with many more and longer command sequences, on the host build and under ASan.
 STRESS_SECONDS ?= 10
-stress: host tsan
+MODEL_CASES ?= 5000
+stress: host tsan asan
 	GRALLOC_STRESS_SECONDS=$(STRESS_SECONDS) $(BUILD)/host/bin/module_tests --gtest_filter='StressTest.*'
 	GRALLOC_STRESS_SECONDS=$(STRESS_SECONDS) $(BUILD)/tsan/bin/module_tests --gtest_filter='StressTest.*'
+	GRALLOC_MODEL_CASES=$(MODEL_CASES) GRALLOC_MODEL_SIZE=150 $(BUILD)/host/bin/model_tests --gtest_filter='*Random*'
+	GRALLOC_MODEL_CASES=$(MODEL_CASES) GRALLOC_MODEL_SIZE=150 $(BUILD)/asan/bin/model_tests --gtest_filter='*Random*'
 
 # Repetitions, run in a random order so that a module benchmark and its floor share the machine's
 # busy and quiet spells, so that the table's medians hold while the machine does other work. The

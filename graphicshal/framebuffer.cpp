@@ -13,6 +13,7 @@
 
 #include "gles1_interface.h"
 #include "gralloc.h"
+#include "gralloc_defer.h"
 #include "hal.h"
 #include "mapper.h"
 #include "modeset.h"
@@ -120,7 +121,7 @@ int post(framebuffer_device_t *fb, buffer_handle_t buffer) {
         iErr = -EINVAL;
         goto out_unlock;
     }
-    psMapperMemInfo = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
+    psMapperMemInfo = LookupUsableEntry(psPrivateData, psNativeHandle->ui64Stamp, VEK_ENTRY_USE);
     if (psMapperMemInfo == nullptr) {
         iErr = -EINVAL;
         goto out_unlock;
@@ -166,6 +167,20 @@ int setSwapInterval(framebuffer_device_t *fb, int interval) {
 
     putDevicePrivateData(psPrivateData);
     return iErr;
+}
+
+/* The leading planes of a buffer for the display: none unless it is mapped here whole. */
+static VEK_UINT32 Post2Planes(const VEK_mapper_meminfo_t *psMapperMemInfo) {
+    VEK_UINT32 ui32Planes = 0;
+    if (!MappingComplete(psMapperMemInfo, psMapperMemInfo->aiFd)) return 0;
+    while (ui32Planes < VEK_NATIVE_HANDLE_NUM_FDS_MAX && psMapperMemInfo->apsMemInfo[ui32Planes] != nullptr)
+        ui32Planes++;
+    return ui32Planes;
+}
+
+static void HoldListedBuffers(VEK_mapper_meminfo_t **ppsMapperMemInfo, int num_buffers, int iDelta) {
+    for (int i = 0; i < num_buffers; i++)
+        if (ppsMapperMemInfo[i] != nullptr) ppsMapperMemInfo[i]->ui32LockWaiters += (VEK_UINT32)iDelta;
 }
 
 int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, void *data, int data_length) {
@@ -219,13 +234,13 @@ int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, v
             iErr = -EINVAL;
             goto out_free;
         }
-        ppsMapperMemInfo[i] = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
+        /* The display holds the planes after the mutex is given up: the buffer must stay theirs. */
+        ppsMapperMemInfo[i] = LookupUsableEntry(psPrivateData, psNativeHandle->ui64Stamp, VEK_ENTRY_HOLD);
         if (ppsMapperMemInfo[i] == nullptr) {
             iErr = -EINVAL;
             goto out_free;
         }
-        for (int j = 0; j < VEK_NATIVE_HANDLE_NUM_FDS_MAX && ppsMapperMemInfo[i]->apsMemInfo[j] != nullptr; j++)
-            ui32NumMemInfos++;
+        ui32NumMemInfos += Post2Planes(ppsMapperMemInfo[i]);
     }
 
     /* One slot at least, so that an empty list is still a list for the display to refuse. */
@@ -240,7 +255,7 @@ int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, v
             ppsMemInfo[ui32MemInfo++] = psRaw->psLastPostedFrameBuffer;
             continue;
         }
-        for (int j = 0; j < VEK_NATIVE_HANDLE_NUM_FDS_MAX && ppsMapperMemInfo[i]->apsMemInfo[j] != nullptr; j++)
+        for (VEK_UINT32 j = 0; j < Post2Planes(ppsMapperMemInfo[i]); j++)
             ppsMemInfo[ui32MemInfo++] = ppsMapperMemInfo[i]->apsMemInfo[j];
     }
 
@@ -253,7 +268,9 @@ int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, v
     hOSGlobalEvent = psContext->sMiscInfo.hOSGlobalEvent;
     hDCSwapChain = psFlipChain->hDCSwapChain;
     ui32SwapInterval = psFlipChain->ui32SwapInterval;
-    /* A full display queue can take many frames to drain: let other threads use the module. */
+    /* A full display queue can take many frames to drain: let other threads use the module. The
+       listed buffers stay in use meanwhile, so that nothing releases what the display is given. */
+    HoldListedBuffers(ppsMapperMemInfo, num_buffers, 1);
     putDevicePrivateData(psPrivateData);
 
     for (;;) {
@@ -268,6 +285,7 @@ int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, v
     }
 
     psPrivateData = getDevicePrivateData(fb);
+    HoldListedBuffers(ppsMapperMemInfo, num_buffers, -1);
     iErr = eSwapErr == ZOLSRV_OK ? 0 : -EFAULT;
 
 out_free:
@@ -493,7 +511,7 @@ int framebuffer_device_close(hw_device_t *device) {
        device stays whole and usable. */
     for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++) {
         VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psRaw->ppsBufferHandles[i]->ui64Stamp);
-        if (psEntry != nullptr && (psEntry->ui32LockCount != 0 || psEntry->ui32LockWaiters != 0)) {
+        if (psEntry != nullptr && SettlePendingRelease(psEntry, VEK_ENTRY_RELEASE) == VEK_ENTRY_BUSY) {
             putDevicePrivateData(psPrivateData);
             return -EFAULT;
         }

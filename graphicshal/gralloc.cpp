@@ -33,6 +33,10 @@ VEK_BOOL validate_handle(VEK_native_handle_t *psNativeHandle) {
     return VEK_TRUE;
 }
 
+static VEK_native_handle_t *AsNativeHandle(buffer_handle_t handle) {
+    return reinterpret_cast<VEK_native_handle_t *>(const_cast<native_handle_t *>(handle));
+}
+
 static VEK_gralloc_module_t *getDeviceModule(alloc_device_t *psAllocDevice) {
     return reinterpret_cast<VEK_gralloc_module_t *>(psAllocDevice->common.module);
 }
@@ -123,8 +127,6 @@ int gralloc_device_alloc(alloc_device_t *psAllocDevice, int w, int h, int format
             iErr = -EFAULT;
             goto err_delete_handle;
         }
-        psMapperMemInfo = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
-        for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++) psMapperMemInfo->aiFd[i] = aiFd[i];
         if (!MapperSanityCheck(psPrivateData)) {
             iErr = -EFAULT;
             MapperRemove(psPrivateData, MapperPeek(psPrivateData, psNativeHandle->ui64Stamp));
@@ -159,8 +161,7 @@ out_unlock:
 
 int gralloc_device_free(alloc_device_t *dev, buffer_handle_t handle) {
     if (!IsInitializedFunc(__func__)) return -ENOTTY;
-    VEK_native_handle_t *psNativeHandle =
-        reinterpret_cast<VEK_native_handle_t *>(const_cast<native_handle_t *>(handle));
+    VEK_native_handle_t *psNativeHandle = AsNativeHandle(handle);
     if (dev == nullptr || !validate_handle(psNativeHandle)) return -EINVAL;
 
     VEK_private_data_t *psPrivateData = getDevicePrivateData(dev);
@@ -173,13 +174,15 @@ int gralloc_device_free(alloc_device_t *dev, buffer_handle_t handle) {
             iErr = framebuffer_device_free(getDeviceFrameBufferDevice(dev), psNativeHandle);
     } else {
         VEK_mapper_meminfo_t *psMapperMemInfo = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
-        /* A buffer whose release is already queued is gone for its owner. A display buffer
-           (it alone has a 2D mem-info) goes back only through its slot, whatever usage a
-           handle claims: it has no format record to release it. */
-        if (psMapperMemInfo == nullptr || !psMapperMemInfo->bAllocatedByThisProcess ||
-            psMapperMemInfo->hMemInfo != nullptr || PendingDeferFlushOp(psMapperMemInfo) != nullptr) {
+        /* A display buffer (it alone has a 2D mem-info) goes back only through its slot,
+           whatever usage a handle claims: it has no format record to release it. */
+        VEK_entry_verdict_t eVerdict = VEK_ENTRY_GONE;
+        if (psMapperMemInfo != nullptr && psMapperMemInfo->bAllocatedByThisProcess &&
+            psMapperMemInfo->hMemInfo == nullptr)
+            eVerdict = SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_RELEASE);
+        if (eVerdict == VEK_ENTRY_GONE) {
             iErr = -EINVAL;
-        } else if (psMapperMemInfo->ui32LockCount != 0 || psMapperMemInfo->ui32LockWaiters != 0) {
+        } else if (eVerdict == VEK_ENTRY_BUSY) {
             iErr = -EFAULT;
         } else {
             iErr = CheckDeferFlushOp(psPrivateData, __free, psMapperMemInfo, psMapperMemInfo->aiFd);
@@ -225,20 +228,12 @@ int gralloc_setup(const hw_module_t *module, hw_device_t **device) {
 
 /* ---- Registration ---- */
 
-/* The entry of a buffer this process may use: known, and with no removal or release queued. */
-static VEK_mapper_meminfo_t *LookupUsableEntry(VEK_private_data_t *psPrivateData, VEK_UINT64 ui64Stamp) {
-    VEK_mapper_meminfo_t *psMapperMemInfo = MapperPeek(psPrivateData, ui64Stamp);
-    if (psMapperMemInfo == nullptr || !psMapperMemInfo->bRegistered) return nullptr;
-    VEK_defer_flush_op_pfn pfnPending = PendingDeferFlushOp(psMapperMemInfo);
-    if (pfnPending == __free || pfnPending == __unmap_remove) return nullptr;
-    return psMapperMemInfo;
-}
-
 /* A foreign buffer without mapping usage is mapped only while it is locked. */
 static VEK_BOOL MappedOnlyWhileLocked(const VEK_mapper_meminfo_t *psMapperMemInfo) {
     return !psMapperMemInfo->bAllocatedByThisProcess && !usage_mapped(psMapperMemInfo->usage);
 }
 
+/* Maps the planes that are not mapped yet: a retry after a failure finishes the mapping. */
 int __map(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle,
           VEK_mapper_meminfo_t *psMapperMemInfo) {
     for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++) {
@@ -246,7 +241,8 @@ int __map(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle
             psMapperMemInfo->apsMemInfo[i] = nullptr;
             return 0;
         }
-        if (ZOLSRVMapDeviceMemory2(&psPrivateData->sDevData, psNativeHandle->fd[i], psPrivateData->hGeneralHeap,
+        if (psMapperMemInfo->apsMemInfo[i] == nullptr &&
+            ZOLSRVMapDeviceMemory2(&psPrivateData->sDevData, psNativeHandle->fd[i], psPrivateData->hGeneralHeap,
                                    &psMapperMemInfo->apsMemInfo[i]) != ZOLSRV_OK) {
             psMapperMemInfo->apsMemInfo[i] = nullptr;
             return -EFAULT;
@@ -276,8 +272,23 @@ int __unmap_remove(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMa
     return iErr;
 }
 
-static VEK_native_handle_t *AsNativeHandle(buffer_handle_t handle) {
-    return reinterpret_cast<VEK_native_handle_t *>(const_cast<native_handle_t *>(handle));
+/* A registered foreign buffer is mapped whole when its usage asks for it and holds no mapping
+   otherwise, and the list stays consistent. On failure it is no longer registered and what it
+   mapped goes, at once or when the GPU is done with it; should even that fail, a retry of the
+   registration finishes it. */
+static int FinishRegistration(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle,
+                              VEK_mapper_meminfo_t *psMapperMemInfo) {
+    const VEK_BOOL bMapped = usage_mapped(psMapperMemInfo->usage) ? VEK_TRUE : VEK_FALSE;
+
+    if ((!bMapped || __map(psPrivateData, psNativeHandle, psMapperMemInfo) == 0) && MapperSanityCheck(psPrivateData)) {
+        /* What an earlier lock left mapped goes. */
+        if (!bMapped && psMapperMemInfo->apsMemInfo[0] != nullptr)
+            CheckDeferFlushOp(psPrivateData, __unmap, psMapperMemInfo, psNativeHandle->fd);
+        return 0;
+    }
+    psMapperMemInfo->bRegistered = VEK_FALSE;
+    CheckDeferFlushOp(psPrivateData, __unmap_remove, psMapperMemInfo, psNativeHandle->fd);
+    return -EFAULT;
 }
 
 int gralloc_register_buffer(const gralloc_module_t *module, buffer_handle_t handle) {
@@ -290,26 +301,16 @@ int gralloc_register_buffer(const gralloc_module_t *module, buffer_handle_t hand
     int iErr = 0;
 
     if (psMapperMemInfo != nullptr) {
-        /* A process registers a foreign buffer once; its own buffers need no registration. */
-        iErr = psMapperMemInfo->bAllocatedByThisProcess ? 0 : -EINVAL;
-        /* Unregistered while the GPU still used it, the buffer is no longer known to the caller:
-           registering it again takes the queued removal back, and the mapping serves again (a
-           buffer mapped only while locked keeps its pending unmapping). */
-        if (iErr != 0 && PendingDeferFlushOp(psMapperMemInfo) == __unmap_remove) {
-            RequeueDeferFlushOp(psMapperMemInfo, usage_mapped(psMapperMemInfo->usage) ? nullptr : __unmap);
-            iErr = 0;
-        }
+        /* Its own buffers need no registration; a foreign one is registered once, and again only
+           after its unregistration or a failed registration. */
+        if (SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_REGISTER) != VEK_ENTRY_GO)
+            iErr = -EINVAL;
+        else if (!psMapperMemInfo->bAllocatedByThisProcess)
+            iErr = FinishRegistration(psPrivateData, psNativeHandle, psMapperMemInfo);
     } else if (!MapperAddUnmapped(psPrivateData, psNativeHandle)) {
         iErr = -EFAULT;
     } else {
-        psMapperMemInfo = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
-        if ((usage_mapped(psNativeHandle->usage) && __map(psPrivateData, psNativeHandle, psMapperMemInfo) != 0) ||
-            !MapperSanityCheck(psPrivateData)) {
-            /* Leave nothing behind, so that a retry can succeed: the planes mapped so far and the
-               new entry go, at once or when the GPU is done with them. */
-            iErr = -EFAULT;
-            CheckDeferFlushOp(psPrivateData, __unmap_remove, psMapperMemInfo, psNativeHandle->fd);
-        }
+        iErr = FinishRegistration(psPrivateData, psNativeHandle, MapperPeek(psPrivateData, psNativeHandle->ui64Stamp));
     }
 
     putModulePrivateData(psPrivateData);
@@ -325,21 +326,15 @@ int gralloc_unregister_buffer(const gralloc_module_t *module, buffer_handle_t ha
     VEK_mapper_meminfo_t *psMapperMemInfo = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
     int iErr = 0;
 
-    if (psMapperMemInfo == nullptr || !psMapperMemInfo->bRegistered) {
+    if (psMapperMemInfo != nullptr && psMapperMemInfo->bAllocatedByThisProcess) {
+        iErr = psMapperMemInfo->bRegistered ? 0 : -EINVAL;
+    } else if (SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_RELEASE) != VEK_ENTRY_GO) {
+        /* Not registered here, unregistered already, or locked. */
         iErr = -EINVAL;
-    } else if (psMapperMemInfo->bAllocatedByThisProcess) {
-        iErr = 0;
-    } else if (PendingDeferFlushOp(psMapperMemInfo) == __unmap_remove) {
-        /* Unregistered already; its removal waits for the GPU. */
-        iErr = -EINVAL;
-    } else if (psMapperMemInfo->ui32LockCount != 0 || psMapperMemInfo->ui32LockWaiters != 0) {
-        iErr = -EINVAL;
-    } else if (PendingDeferFlushOp(psMapperMemInfo) == __unmap) {
-        /* The unmapping of the last unlock still waits: let it remove the entry too. */
-        RequeueDeferFlushOp(psMapperMemInfo, __unmap_remove);
     } else if (usage_mapped(psMapperMemInfo->usage) || psMapperMemInfo->apsMemInfo[0] != nullptr) {
-        /* A buffer mapped only while locked still holds its planes when an unmap by stamp gave
-           back the lock's count: they go with the entry. */
+        /* A buffer mapped only while locked still holds its planes when its last unlock's
+           unmapping was waiting, or an unmap by stamp gave back the lock's count: they go with
+           the entry. */
         iErr = CheckDeferFlushOp(psPrivateData, __unmap_remove, psMapperMemInfo, psNativeHandle->fd);
     } else {
         MapperRemove(psPrivateData, psMapperMemInfo);
@@ -408,21 +403,28 @@ static void __flush_all_write_ops(VEK_private_data_t *psPrivateData, VEK_flush_o
     __flush_all_kind_ops(psPrivateData, psOps, ui32NumOpPairs, "write");
 }
 
-/* Waits, with the mutex released, until the GPU has finished what conflicts with the requested
-   access. The wait sets are built while the mutex is still held: the entry's slots are stable
-   then, and the waiter mark keeps them so until the mutex is taken again. */
+/* Waits until the GPU has finished what conflicts with the requested access: a writer for the
+   GPU's reads, then a reader for its writes. The mutex is released around each wait; each wait
+   set is built under it just before its wait, with the counts pending then. Meanwhile the waiter
+   mark keeps the buffer in use, so that its entry and mapping stay. */
 static void __lock_buffer(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemInfo, int usage) {
-    VEK_flush_ops_pair_t asReadOps[2 * VEK_NATIVE_HANDLE_NUM_FDS_MAX], asWriteOps[VEK_NATIVE_HANDLE_NUM_FDS_MAX];
-    VEK_UINT32 ui32NumReadOps = usage_write(usage) ? BuildReadWaitSet(psMapperMemInfo->apsMemInfo, asReadOps) : 0;
-    VEK_UINT32 ui32NumWriteOps = usage_read(usage) ? BuildWriteWaitSet(psMapperMemInfo->apsMemInfo, asWriteOps) : 0;
+    VEK_flush_ops_pair_t asOps[2 * VEK_NATIVE_HANDLE_NUM_FDS_MAX];
+    VEK_UINT32 ui32NumOps;
 
     if (!usage_write(usage) && !usage_read(usage)) return;
     psMapperMemInfo->ui32LockWaiters++;
-    putModulePrivateData(psPrivateData);
-    /* A writer waits for the GPU's reads, a reader for its writes. */
-    if (usage_write(usage)) __flush_all_read_ops(psPrivateData, asReadOps, ui32NumReadOps);
-    if (usage_read(usage)) __flush_all_write_ops(psPrivateData, asWriteOps, ui32NumWriteOps);
-    ZOLSRVLockMutex(psPrivateData->hMutex);
+    if (usage_write(usage)) {
+        ui32NumOps = BuildReadWaitSet(psMapperMemInfo->apsMemInfo, asOps);
+        putModulePrivateData(psPrivateData);
+        __flush_all_read_ops(psPrivateData, asOps, ui32NumOps);
+        ZOLSRVLockMutex(psPrivateData->hMutex);
+    }
+    if (usage_read(usage)) {
+        ui32NumOps = BuildWriteWaitSet(psMapperMemInfo->apsMemInfo, asOps);
+        putModulePrivateData(psPrivateData);
+        __flush_all_write_ops(psPrivateData, asOps, ui32NumOps);
+        ZOLSRVLockMutex(psPrivateData->hMutex);
+    }
     psMapperMemInfo->ui32LockWaiters--;
 }
 
@@ -448,7 +450,7 @@ int gralloc_module_lock(const gralloc_module_t *module, buffer_handle_t handle, 
     if (vaddr == nullptr && usage_sw(usage)) return -EINVAL;
 
     VEK_private_data_t *psPrivateData = getModulePrivateData(module);
-    VEK_mapper_meminfo_t *psMapperMemInfo = LookupUsableEntry(psPrivateData, psNativeHandle->ui64Stamp);
+    VEK_mapper_meminfo_t *psMapperMemInfo = LookupUsableEntry(psPrivateData, psNativeHandle->ui64Stamp, VEK_ENTRY_USE);
     int iErr = 0;
 
     if (psMapperMemInfo == nullptr) {
@@ -460,16 +462,18 @@ int gralloc_module_lock(const gralloc_module_t *module, buffer_handle_t handle, 
         goto out_count;
     }
 
-    if (MappedOnlyWhileLocked(psMapperMemInfo)) {
-        /* An unmapping queued by the last unlock is taken back: its mapping serves again. */
-        if (PendingDeferFlushOp(psMapperMemInfo) == __unmap) RequeueDeferFlushOp(psMapperMemInfo, nullptr);
-        /* Another first lock waiting for the GPU may have mapped the planes already. */
-        if (psMapperMemInfo->apsMemInfo[0] == nullptr) {
-            if (__map(psPrivateData, psNativeHandle, psMapperMemInfo) != 0 || !MapperSanityCheck(psPrivateData)) {
-                iErr = -EFAULT;
+    /* The mapping an unlock let go serves again. A foreign buffer's planes must all be mapped:
+       a buffer mapped only while locked is mapped now, and what a failure left half-mapped is
+       finished. */
+    SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_HOLD);
+    if (!psMapperMemInfo->bAllocatedByThisProcess &&
+        (MappedOnlyWhileLocked(psMapperMemInfo) || !MappingComplete(psMapperMemInfo, psNativeHandle->fd))) {
+        if (__map(psPrivateData, psNativeHandle, psMapperMemInfo) != 0 || !MapperSanityCheck(psPrivateData)) {
+            iErr = -EFAULT;
+            if (MappedOnlyWhileLocked(psMapperMemInfo) &&
+                SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_RELEASE) == VEK_ENTRY_GO)
                 CheckDeferFlushOp(psPrivateData, __unmap, psMapperMemInfo, psNativeHandle->fd);
-                goto out_unlock;
-            }
+            goto out_unlock;
         }
     }
 
@@ -505,7 +509,7 @@ int gralloc_module_unlock(const gralloc_module_t *module, buffer_handle_t handle
     if (module == nullptr || !validate_handle(psNativeHandle)) return -EINVAL;
 
     VEK_private_data_t *psPrivateData = getModulePrivateData(module);
-    VEK_mapper_meminfo_t *psMapperMemInfo = LookupUsableEntry(psPrivateData, psNativeHandle->ui64Stamp);
+    VEK_mapper_meminfo_t *psMapperMemInfo = LookupUsableEntry(psPrivateData, psNativeHandle->ui64Stamp, VEK_ENTRY_USE);
     /* Looked up first, so that a handle of no known format changes nothing. */
     const VEK_buffer_format_t *psFormat = GetBufferFormat(psNativeHandle->iFormat);
     int iErr = 0;
@@ -524,8 +528,9 @@ int gralloc_module_unlock(const gralloc_module_t *module, buffer_handle_t handle
                                        psMapperMemInfo->apsMemInfo, &psMapperMemInfo->sWriteLockRect);
         if (iErr != 0) goto out_unlock;
     }
-    /* A first lock waiting for the GPU keeps the mapping: its own last unlock releases it. */
-    if (MappedOnlyWhileLocked(psMapperMemInfo) && psMapperMemInfo->ui32LockWaiters == 0)
+    /* Kept while a Post2 waits for the display with it; the next last unlock releases it. */
+    if (MappedOnlyWhileLocked(psMapperMemInfo) &&
+        SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_RELEASE) == VEK_ENTRY_GO)
         iErr = CheckDeferFlushOp(psPrivateData, __unmap, psMapperMemInfo, psNativeHandle->fd);
 
 out_unlock:
@@ -542,7 +547,7 @@ int gralloc_module_map(const gralloc_module_t *module, VEK_UINT64 ui64Stamp, int
     if (usage_sw(usage)) return -EINVAL;
 
     VEK_private_data_t *psPrivateData = getModulePrivateData(module);
-    VEK_mapper_meminfo_t *psMapperMemInfo = LookupUsableEntry(psPrivateData, ui64Stamp);
+    VEK_mapper_meminfo_t *psMapperMemInfo = LookupUsableEntry(psPrivateData, ui64Stamp, VEK_ENTRY_HOLD);
     int iErr = 0;
 
     if (psMapperMemInfo == nullptr) {
@@ -554,7 +559,10 @@ int gralloc_module_map(const gralloc_module_t *module, VEK_UINT64 ui64Stamp, int
     }
     if (iErr == 0) {
         psMapperMemInfo->ui32LockCount++;
-        for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++) apsMemInfo[i] = psMapperMemInfo->apsMemInfo[i];
+        /* Map never maps: a buffer not mapped whole here has no planes to hand out. */
+        const VEK_BOOL bWhole = MappingComplete(psMapperMemInfo, psMapperMemInfo->aiFd);
+        for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++)
+            apsMemInfo[i] = bWhole ? psMapperMemInfo->apsMemInfo[i] : nullptr;
     }
 
     putModulePrivateData(psPrivateData);
@@ -566,7 +574,7 @@ int gralloc_module_unmap(const gralloc_module_t *module, VEK_UINT64 ui64Stamp) {
     if (module == nullptr) return -EINVAL;
 
     VEK_private_data_t *psPrivateData = getModulePrivateData(module);
-    VEK_mapper_meminfo_t *psMapperMemInfo = LookupUsableEntry(psPrivateData, ui64Stamp);
+    VEK_mapper_meminfo_t *psMapperMemInfo = LookupUsableEntry(psPrivateData, ui64Stamp, VEK_ENTRY_USE);
     int iErr = 0;
 
     /* An unmatched unmap must not wrap the count round to a lock that nobody holds. */
@@ -586,7 +594,7 @@ int gralloc_module_getphyaddrs(const VEK_gralloc_module_public_t *module, buffer
     if (module == nullptr || !validate_handle(psNativeHandle) || auiPhyAddr == nullptr) return -EINVAL;
 
     VEK_private_data_t *psPrivateData = getModulePrivateData(&module->base);
-    VEK_mapper_meminfo_t *psMapperMemInfo = LookupUsableEntry(psPrivateData, psNativeHandle->ui64Stamp);
+    VEK_mapper_meminfo_t *psMapperMemInfo = LookupUsableEntry(psPrivateData, psNativeHandle->ui64Stamp, VEK_ENTRY_USE);
     const VEK_buffer_format_t *psFormat = GetBufferFormat(psNativeHandle->iFormat);
     int iErr = 0;
 
@@ -607,6 +615,12 @@ ZOL2DFORMAT HAL2ZOL2DPixelFormat(int format) {
     const VEK_buffer_format_t *psFormat = GetBufferFormat(format);
     if (psFormat == nullptr || psFormat->iZOL2DFormat == 0) return VEK_ZOL2D_FORMAT_NONE;
     return psFormat->iZOL2DFormat;
+}
+
+/* A buffer the 2D engine can reach through this process's mapping of every plane. */
+static VEK_BOOL MappedWhole(const VEK_mapper_meminfo_t *psMapperMemInfo) {
+    return psMapperMemInfo != nullptr && psMapperMemInfo->apsMemInfo[0] != nullptr &&
+           MappingComplete(psMapperMemInfo, psMapperMemInfo->aiFd);
 }
 
 /* The 2D library's description of a plane's services memory. */
@@ -659,8 +673,8 @@ static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src,
     sBlt.rcSource = {0, 0, psSrc->iWidth, psSrc->iHeight};
 
     /* Both buffers must be known here: the source is read through this process's mapping. */
-    VEK_mapper_meminfo_t *psSrcMapperMemInfo = LookupUsableEntry(psPrivateData, psSrc->ui64Stamp);
-    if (psSrcMapperMemInfo == nullptr || psSrcMapperMemInfo->apsMemInfo[0] == nullptr) return -EINVAL;
+    VEK_mapper_meminfo_t *psSrcMapperMemInfo = LookupUsableEntry(psPrivateData, psSrc->ui64Stamp, VEK_ENTRY_USE);
+    if (!MappedWhole(psSrcMapperMemInfo)) return -EINVAL;
 
     sBlt.sSrc.Format = HAL2ZOL2DPixelFormat(psSrc->iFormat);
     sBlt.sDst.Format = HAL2ZOL2DPixelFormat(format);
@@ -766,13 +780,13 @@ int gralloc_module_blit_to_handle(const VEK_gralloc_module_public_t *module, buf
     if (psDest == nullptr || !validate_handle(psDest)) return -EINVAL;
 
     VEK_private_data_t *psPrivateData = getModulePrivateData(&module->base);
-    VEK_mapper_meminfo_t *psDestMapperMemInfo = LookupUsableEntry(psPrivateData, psDest->ui64Stamp);
+    VEK_mapper_meminfo_t *psDestMapperMemInfo = LookupUsableEntry(psPrivateData, psDest->ui64Stamp, VEK_ENTRY_USE);
     ZOL2DMEMINFO asDestMemInfo[VEK_NATIVE_HANDLE_NUM_FDS_MAX];
     ZOL2DMEMINFO *apsDestMemInfo[VEK_NATIVE_HANDLE_NUM_FDS_MAX] = {nullptr, nullptr, nullptr};
     int iErr = -EINVAL;
 
     /* The destination is written through this process's mapping of it. */
-    if (psDestMapperMemInfo != nullptr && psDestMapperMemInfo->apsMemInfo[0] != nullptr) {
+    if (MappedWhole(psDestMapperMemInfo)) {
         for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX && psDestMapperMemInfo->apsMemInfo[i] != nullptr; i++) {
             DescribeServicesMemory(psDestMapperMemInfo->apsMemInfo[i], &asDestMemInfo[i]);
             apsDestMemInfo[i] = &asDestMemInfo[i];

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "gralloc.h"
+#include "mapper.h"
 
 typedef struct _VEK_defer_flush_op_ {
     struct _VEK_defer_flush_op_ *psPrev;
@@ -59,19 +60,58 @@ static void UnlinkDeferFlushOp(VEK_defer_flush_op *psNode) {
     free(psNode);
 }
 
-VEK_defer_flush_op_pfn PendingDeferFlushOp(VEK_mapper_meminfo_t *psMapperMemInfo) {
+/* The entry's queued release is dropped; a worker that then finds the list empty ends by itself. */
+static void TakeBackDeferFlushOp(VEK_mapper_meminfo_t *psMapperMemInfo) {
     VEK_defer_flush_op *psNode = FindDeferFlushOp(psMapperMemInfo);
-    return psNode != nullptr ? psNode->pfnFlushOp : nullptr;
+    if (psNode != nullptr) UnlinkDeferFlushOp(psNode);
+    psMapperMemInfo->pfnQueuedRelease = nullptr;
 }
 
-void RequeueDeferFlushOp(VEK_mapper_meminfo_t *psMapperMemInfo, VEK_defer_flush_op_pfn pfnFlushOp) {
-    VEK_defer_flush_op *psNode = FindDeferFlushOp(psMapperMemInfo);
-    if (psNode == nullptr) return;
-    /* A worker that finds the list empty ends by itself. */
-    if (pfnFlushOp == nullptr)
-        UnlinkDeferFlushOp(psNode);
-    else
-        psNode->pfnFlushOp = pfnFlushOp;
+VEK_entry_verdict_t SettlePendingRelease(VEK_mapper_meminfo_t *psMapperMemInfo, VEK_entry_access_t eAccess) {
+    if (psMapperMemInfo == nullptr) return VEK_ENTRY_GONE;
+    const VEK_BOOL bInUse = psMapperMemInfo->ui32LockCount != 0 || psMapperMemInfo->ui32LockWaiters != 0;
+
+    switch (eAccess) {
+        case VEK_ENTRY_USE:
+            return psMapperMemInfo->bRegistered ? VEK_ENTRY_GO : VEK_ENTRY_GONE;
+        case VEK_ENTRY_HOLD:
+            if (!psMapperMemInfo->bRegistered) return VEK_ENTRY_GONE;
+            /* The mapping that a last unlock let go serves this use instead, and must outlive
+               the call. */
+            if (psMapperMemInfo->pfnQueuedRelease != nullptr) TakeBackDeferFlushOp(psMapperMemInfo);
+            return VEK_ENTRY_GO;
+        case VEK_ENTRY_REGISTER:
+            if (psMapperMemInfo->bAllocatedByThisProcess)
+                return psMapperMemInfo->bRegistered ? VEK_ENTRY_GO : VEK_ENTRY_GONE;
+            /* A process registers a foreign buffer once. */
+            if (psMapperMemInfo->bRegistered) return VEK_ENTRY_GONE;
+            /* Unregistered, or a registration failed: the buffer is registered anew and its
+               removal, if one waits, is taken back. The caller completes the mapping. */
+            if (psMapperMemInfo->pfnQueuedRelease != nullptr) TakeBackDeferFlushOp(psMapperMemInfo);
+            psMapperMemInfo->bRegistered = VEK_TRUE;
+            return VEK_ENTRY_GO;
+        case VEK_ENTRY_RELEASE:
+            if (!psMapperMemInfo->bRegistered) return VEK_ENTRY_GONE;
+            if (bInUse) return VEK_ENTRY_BUSY;
+            /* A queued unmapping gives way to the caller's release, which covers it. */
+            if (psMapperMemInfo->pfnQueuedRelease != nullptr) TakeBackDeferFlushOp(psMapperMemInfo);
+            return VEK_ENTRY_GO;
+        case VEK_ENTRY_WORKER:
+            return bInUse ? VEK_ENTRY_BUSY : VEK_ENTRY_GO;
+    }
+    return VEK_ENTRY_GONE;
+}
+
+VEK_mapper_meminfo_t *LookupUsableEntry(VEK_private_data_t *psPrivateData, VEK_UINT64 ui64Stamp,
+                                        VEK_entry_access_t eAccess) {
+    VEK_mapper_meminfo_t *psMapperMemInfo = MapperPeek(psPrivateData, ui64Stamp);
+    return SettlePendingRelease(psMapperMemInfo, eAccess) == VEK_ENTRY_GO ? psMapperMemInfo : nullptr;
+}
+
+VEK_BOOL MappingComplete(const VEK_mapper_meminfo_t *psMapperMemInfo, const int *aiFd) {
+    for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX && aiFd[i] >= 0; i++)
+        if (psMapperMemInfo->apsMemInfo[i] == nullptr) return VEK_FALSE;
+    return VEK_TRUE;
 }
 
 static void *DeferFlushOpWorker(void *pvPriv) {
@@ -86,11 +126,15 @@ static void *DeferFlushOpWorker(void *pvPriv) {
             return nullptr;
         }
         for (VEK_defer_flush_op *psNode = gpsDeferList, *psNext; psNode != nullptr; psNode = psNext) {
+            VEK_mapper_meminfo_t *psMapperMemInfo = psNode->psMapperMemInfo;
             psNext = psNode->psNext;
-            if (!OpsFlushed(psNode->psMapperMemInfo->apsMemInfo)) continue;
+            if (!OpsFlushed(psMapperMemInfo->apsMemInfo) ||
+                SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_WORKER) != VEK_ENTRY_GO)
+                continue;
 
-            /* A release that fails here cannot be reported to anyone. */
-            psNode->pfnFlushOp(psPrivateData, psNode->psMapperMemInfo, psNode->aiFd);
+            /* The release may free the entry. One that fails here cannot be reported to anyone. */
+            psMapperMemInfo->pfnQueuedRelease = nullptr;
+            psNode->pfnFlushOp(psPrivateData, psMapperMemInfo, psNode->aiFd);
             UnlinkDeferFlushOp(psNode);
         }
         VEK_BOOL bEmpty = gpsDeferList == nullptr;
@@ -104,33 +148,43 @@ static void *DeferFlushOpWorker(void *pvPriv) {
 
 int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
                       VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd) {
-    if (OpsFlushed(psMapperMemInfo->apsMemInfo)) return pfnFlushOp(psPrivateData, psMapperMemInfo, aiFd);
+    VEK_defer_flush_op *psNode =
+        psMapperMemInfo->pfnQueuedRelease != nullptr ? FindDeferFlushOp(psMapperMemInfo) : nullptr;
 
-    WaitForGlobalEvent(psPrivateData);
-    if (OpsFlushed(psMapperMemInfo->apsMemInfo)) return pfnFlushOp(psPrivateData, psMapperMemInfo, aiFd);
-
-    /* The node is made before the worker so that a failure leaves neither behind. */
-    VEK_defer_flush_op *psNode = static_cast<VEK_defer_flush_op *>(calloc(1, sizeof(VEK_defer_flush_op)));
-    if (psNode == nullptr) return -ENOMEM;
-
-    if (!gbDeferWorkerRunning) {
-        /* The last worker has seen the list empty and is ending, if it has not ended: reclaim it. */
-        if (gbDeferWorkerJoinable) pthread_join(gpsDeferFlushOpThread, nullptr);
-        gbDeferWorkerJoinable = VEK_FALSE;
-        int iErr = pthread_create(&gpsDeferFlushOpThread, nullptr, DeferFlushOpWorker, psPrivateData);
-        if (iErr != 0) {
-            free(psNode);
-            return iErr;
-        }
-        gbDeferWorkerRunning = gbDeferWorkerJoinable = VEK_TRUE;
+    if (!OpsFlushed(psMapperMemInfo->apsMemInfo)) WaitForGlobalEvent(psPrivateData);
+    if (OpsFlushed(psMapperMemInfo->apsMemInfo)) {
+        if (psNode != nullptr) TakeBackDeferFlushOp(psMapperMemInfo);
+        return pfnFlushOp(psPrivateData, psMapperMemInfo, aiFd);
     }
 
+    if (psNode == nullptr) {
+        /* The node is made before the worker so that a failure leaves neither behind. */
+        psNode = static_cast<VEK_defer_flush_op *>(calloc(1, sizeof(VEK_defer_flush_op)));
+        if (psNode == nullptr) return -ENOMEM;
+
+        if (!gbDeferWorkerRunning) {
+            /* The last worker has seen the list empty and is ending, if it has not ended: reclaim
+               it. */
+            if (gbDeferWorkerJoinable) pthread_join(gpsDeferFlushOpThread, nullptr);
+            gbDeferWorkerJoinable = VEK_FALSE;
+            int iErr = pthread_create(&gpsDeferFlushOpThread, nullptr, DeferFlushOpWorker, psPrivateData);
+            if (iErr != 0) {
+                free(psNode);
+                return iErr;
+            }
+            gbDeferWorkerRunning = gbDeferWorkerJoinable = VEK_TRUE;
+        }
+        psNode->psMapperMemInfo = psMapperMemInfo;
+        psNode->psNext = gpsDeferList;
+        if (gpsDeferList != nullptr) gpsDeferList->psPrev = psNode;
+        gpsDeferList = psNode;
+    }
+    /* One release per entry: a new one replaces the one queued, which it covers. */
     psNode->pfnFlushOp = pfnFlushOp;
-    psNode->psMapperMemInfo = psMapperMemInfo;
     memcpy(psNode->aiFd, aiFd, sizeof(psNode->aiFd));
-    psNode->psNext = gpsDeferList;
-    if (gpsDeferList != nullptr) gpsDeferList->psPrev = psNode;
-    gpsDeferList = psNode;
+    psMapperMemInfo->pfnQueuedRelease = pfnFlushOp;
+    /* A removal or a free that waits for the GPU takes the buffer from its owner at once. */
+    if (pfnFlushOp != __unmap) psMapperMemInfo->bRegistered = VEK_FALSE;
     return 0;
 }
 

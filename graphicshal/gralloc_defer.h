@@ -1,4 +1,5 @@
-/* Releases that must wait until the GPU has finished with a buffer. */
+/* Releases that must wait until the GPU has finished with a buffer, and what a queued release
+   means to each entry point. */
 #ifndef GRALLOC_DEFER_H
 #define GRALLOC_DEFER_H
 
@@ -8,20 +9,39 @@
 extern "C" {
 #endif
 
-/* Runs with the module mutex held and must not take it. */
-typedef int (*VEK_defer_flush_op_pfn)(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemInfo,
-                                      int *aiFd);
-
+/* Runs the release now when the GPU is done with the buffer (after at most one wait), else queues
+   it: 0 then. An entry has at most one queued release; a new one takes the old one's place. */
 int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
                       VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd);
 
-/* The release queued for the entry, or NULL. An entry is never freed or refilled while a release
-   of it is queued: the queue still refers to it. */
-VEK_defer_flush_op_pfn PendingDeferFlushOp(VEK_mapper_meminfo_t *psMapperMemInfo);
+/* What an entry point asks of a buffer's entry. */
+typedef enum {
+    VEK_ENTRY_USE,      /* unlock, unmap, physical addresses, blits, post: within the call */
+    VEK_ENTRY_HOLD,     /* a first lock, map, Post2: the mapping is used after the call */
+    VEK_ENTRY_REGISTER, /* registration of a stamp already on the list */
+    VEK_ENTRY_RELEASE,  /* unregistration, free, the last unlock's unmapping, framebuffer close */
+    VEK_ENTRY_WORKER,   /* the worker, before it runs the queued release */
+} VEK_entry_access_t;
 
-/* Makes the release queued for the entry run pfnFlushOp instead, or takes it back when
-   pfnFlushOp is NULL. */
-void RequeueDeferFlushOp(VEK_mapper_meminfo_t *psMapperMemInfo, VEK_defer_flush_op_pfn pfnFlushOp);
+typedef enum {
+    VEK_ENTRY_GO,   /* go on */
+    VEK_ENTRY_GONE, /* not the caller's buffer any more: unregistered or freed */
+    VEK_ENTRY_BUSY, /* locked, or a first lock waits for the GPU */
+} VEK_entry_verdict_t;
+
+/* The one place that decides what a buffer's queued release means to an entry point: a queued
+   unmapping is taken back for a use that holds the mapping (the caller then completes it where it
+   hands addresses out) and for a release, which queues its own in its place; a queued removal is
+   taken back by a new registration; a buffer unregistered or freed is refused to everyone else,
+   and a queued release never runs while the buffer is in use. */
+VEK_entry_verdict_t SettlePendingRelease(VEK_mapper_meminfo_t *psMapperMemInfo, VEK_entry_access_t eAccess);
+
+/* The entry of a buffer the caller may use, through SettlePendingRelease; NULL if there is none. */
+VEK_mapper_meminfo_t *LookupUsableEntry(VEK_private_data_t *psPrivateData, VEK_UINT64 ui64Stamp,
+                                        VEK_entry_access_t eAccess);
+
+/* True when every plane the descriptors name is mapped (the slots end where the descriptors do). */
+VEK_BOOL MappingComplete(const VEK_mapper_meminfo_t *psMapperMemInfo, const int *aiFd);
 
 /* At unload, before the module mutex goes: ends the worker, leaving queued releases as they are. */
 void DeferFlushOpShutdown(VEK_private_data_t *psPrivateData);

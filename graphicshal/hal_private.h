@@ -33,6 +33,14 @@ typedef struct {
     VEK_UINT32 ui32HALFrameBufferHz;
 } VEK_app_hints_t;
 
+struct _VEK_private_data_;
+struct _VEK_mapper_meminfo_;
+
+/* A release that may have to wait until the GPU has finished with a buffer (__unmap,
+   __unmap_remove, __free). Runs with the module mutex held and must not take it. */
+typedef int (*VEK_defer_flush_op_pfn)(struct _VEK_private_data_ *psPrivateData,
+                                      struct _VEK_mapper_meminfo_ *psMapperMemInfo, int *aiFd);
+
 /* One buffer this process knows, keyed by its stamp. */
 typedef struct _VEK_mapper_meminfo_ {
     VEK_UINT64 ui64Stamp;
@@ -46,15 +54,19 @@ typedef struct _VEK_mapper_meminfo_ {
     int lockUsage;
     VEK_write_lock_rect_t sWriteLockRect;
     struct _VEK_mapper_meminfo_ *psNext;
-    /* First locks waiting for the GPU with the mutex released: while there are any, the buffer
-       counts as locked for free and unregistration, and its mapping stays. */
+    /* Calls waiting with the mutex released (a first lock for the GPU, Post2 for the display):
+       while there are any, the buffer is in use as if locked. */
     VEK_UINT32 ui32LockWaiters;
-    /* The descriptors a buffer allocated by this process exported: its release closes these,
-       never the ones a handle given to free happens to name. */
+    /* The descriptor slots of the handle the entry was made from, -1 where it has none: one per
+       plane of the buffer. A buffer allocated here owns them and its release closes these, never
+       the ones a handle given to free happens to name. */
     int aiFd[VEK_NATIVE_HANDLE_NUM_FDS_MAX];
+    /* The release queued for the buffer, waiting for the GPU: NULL, __unmap, __unmap_remove or
+       __free. There is at most one; only SettlePendingRelease and the deferred queue change it. */
+    VEK_defer_flush_op_pfn pfnQueuedRelease;
 } VEK_mapper_meminfo_t;
 
-typedef struct {
+typedef struct _VEK_private_data_ {
     ZOLSRV_MUTEX_HANDLE hMutex;
     ZOLSRV_DEV_DATA sDevData;
     VEK_HANDLE hDevMemContext;

@@ -131,6 +131,9 @@ static VEK_mapper_meminfo_t *InsertBlankEntry(VEK_private_data_t *psPrivateData,
     psEntry->ui64Stamp = psNativeHandle->ui64Stamp;
     psEntry->iFormat = psNativeHandle->iFormat;
     psEntry->usage = psNativeHandle->usage;
+    /* The handle's planes; a display buffer's slots (-2) name no descriptor either. */
+    for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++)
+        psEntry->aiFd[i] = psNativeHandle->fd[i] >= 0 ? psNativeHandle->fd[i] : -1;
 
     psEntry->psNext = psPrivateData->psMapList;
     psPrivateData->psMapList = psEntry;

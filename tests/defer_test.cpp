@@ -174,6 +174,39 @@ TEST_F(DeferTest, QueuedReleasesRunAsTheirBuffersCompleteInScanOrder) {
     EXPECT_EQ(uiThreads + 2, PthreadCreateCalls());
 }
 
+TEST_F(DeferTest, AnEntryHasOneQueuedReleaseAndANewOneTakesItsPlace) {
+    VEK_mapper_meminfo_t *psEntry = Entry();
+    zolsim_gpu_add_ops(psEntry->apsMemInfo[0], 1, 0, 0);
+    int aiFirst[3] = {1, -1, -1}, aiSecond[3] = {2, -1, -1};
+    EXPECT_EQ(0, Check(psEntry, aiFirst));
+    EXPECT_EQ(0, Check(psEntry, aiSecond));
+    uExpectedRuns--; /* the second took the first one's place */
+    zolsim_gpu_complete(psEntry->apsMemInfo[0]);
+    ASSERT_TRUE(WaitForRuns(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(1u, Runs().size()) << "one release per entry";
+    EXPECT_EQ(std::vector<int>({2, -1, -1}), gaiFdsSeen) << "the newer one";
+    ZOLSRVLockMutex(Priv()->hMutex);
+    EXPECT_EQ(nullptr, psEntry->pfnQueuedRelease) << "the entry no longer names a queued release";
+    ZOLSRVUnlockMutex(Priv()->hMutex);
+}
+
+TEST_F(DeferTest, AQueuedReleaseWaitsWhileTheBufferIsInUse) {
+    VEK_mapper_meminfo_t *psEntry = Entry();
+    zolsim_gpu_add_ops(psEntry->apsMemInfo[0], 1, 0, 0);
+    EXPECT_EQ(0, Check(psEntry));
+    ZOLSRVLockMutex(Priv()->hMutex);
+    psEntry->ui32LockCount = 1; /* as a map of the buffer would, before the worker ran */
+    ZOLSRVUnlockMutex(Priv()->hMutex);
+    zolsim_gpu_complete(psEntry->apsMemInfo[0]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(Runs().empty()) << "nothing is released under a lock";
+    ZOLSRVLockMutex(Priv()->hMutex);
+    psEntry->ui32LockCount = 0;
+    ZOLSRVUnlockMutex(Priv()->hMutex);
+    EXPECT_TRUE(WaitForRuns(1)) << "the worker runs it once the buffer is free";
+}
+
 TEST_F(DeferTest, AWorkerThatCannotStartQueuesNothing) {
     VEK_mapper_meminfo_t *psEntry = Entry();
     zolsim_gpu_add_ops(psEntry->apsMemInfo[0], 1, 0, 0);

@@ -1,0 +1,730 @@
+/* The model's rules and its commands against the real module. */
+#include <string.h>
+
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+#include "framebuffer.h"
+#include "model_test.h"
+
+namespace model {
+
+size_t guCommandsRun = 0, guRefusalsRun = 0, guReleasesQueued = 0;
+
+void showValue(Kind eKind, std::ostream &os) {
+    static const char *const apsz[] = {"Kind::Own", "Kind::ForeignMapped", "Kind::ForeignLocked", "Kind::Display"};
+    os << apsz[(int)eKind];
+}
+
+namespace {
+
+constexpr int kSwRead = GRALLOC_USAGE_SW_READ_OFTEN, kSwWrite = GRALLOC_USAGE_SW_WRITE_OFTEN;
+constexpr int kTexture = GRALLOC_USAGE_HW_TEXTURE, kRender = GRALLOC_USAGE_HW_RENDER;
+constexpr int kComposer = GRALLOC_USAGE_HW_COMPOSER;
+/* Stands in an address slot the module must not write. */
+void *const kUntouched = reinterpret_cast<void *>(0x5);
+ZOLSRV_CLIENT_MEM_INFO *const kNoMem = reinterpret_cast<ZOLSRV_CLIENT_MEM_INFO *>(0x9);
+
+bool Sw(int u) { return (u & 0x33) != 0; }
+bool Reads(int u) { return (u & 0x103) != 0; }
+bool Writes(int u) { return (u & 0x230) != 0; }
+bool Foreign(const Buf &s) { return s.kind == Kind::ForeignMapped || s.kind == Kind::ForeignLocked; }
+/* The buffer's own usage decides whether a lock waits for the GPU. */
+bool GpuUse(const Buf &s) { return s.kind != Kind::ForeignLocked; }
+/* Planes the entry holds mapped: a buffer of this process holds them all. */
+int Slots(const Buf &s) { return Foreign(s) ? s.mapped : s.planes; }
+bool Idle(const Buf &s) {
+    for (int p = 0; p < Slots(s); p++)
+        if (s.reads[p] || s.writes[p]) return false;
+    return true;
+}
+/* The byte each plane starts with, so that an address handed out can be read back. */
+unsigned char Pattern(int b, int iPlane) { return (unsigned char)(0xa0 + 2 * b + iPlane); }
+
+void Unqueue(Model &m, int b) {
+    for (size_t i = 0; i < m.queue.size(); i++)
+        if (m.queue[i] == b) m.queue.erase(m.queue.begin() + (long)i);
+    m.bufs[b].pend = Pend::None;
+}
+
+int MapPlanes(Model &m, Buf &s) {
+    for (; s.mapped < s.planes; s.mapped++) {
+        if (m.mapFailsIn > 0 && --m.mapFailsIn == 0) return -EFAULT;
+    }
+    return 0;
+}
+
+int UnmapPlanes(Model &m, Buf &s) {
+    for (; s.mapped > 0; s.mapped--) {
+        if (m.unmapFailsIn > 0 && --m.unmapFailsIn == 0) return -EFAULT;
+    }
+    return 0;
+}
+
+int RunRelease(Model &m, int b, Pend eRelease) {
+    Buf &s = m.bufs[b];
+    if (eRelease == Pend::Free) {
+        s.memory = s.present = s.registered = false;
+        return 0;
+    }
+    int iErr = UnmapPlanes(m, s);
+    if (iErr == 0 && eRelease == Pend::UnmapRemove) s.present = s.registered = false;
+    return iErr;
+}
+
+/* The release runs now if the GPU is done with the mapped planes, else it is queued, in place of
+   one queued before. */
+int CheckDefer(Model &m, int b, Pend eRelease) {
+    Buf &s = m.bufs[b];
+    if (Idle(s)) {
+        Unqueue(m, b);
+        return RunRelease(m, b, eRelease);
+    }
+    if (s.pend == Pend::None) m.queue.insert(m.queue.begin(), b);
+    s.pend = eRelease;
+    if (eRelease != Pend::Unmap) s.registered = false;
+    return 0;
+}
+
+/* The worker runs every queued release whose buffer is idle and not in use. */
+void Worker(Model &m) {
+    std::vector<int> aiQueue = m.queue;
+    for (int b : aiQueue) {
+        Buf &s = m.bufs[b];
+        if (!Idle(s) || s.count != 0) continue;
+        Pend eRelease = s.pend;
+        Unqueue(m, b);
+        RunRelease(m, b, eRelease);
+    }
+}
+
+/* ---- The steps: each changes the model and answers the result code the module must give. ---- */
+
+int StepRegister(Model &m, int b) {
+    Buf &s = m.bufs[b];
+    if (!Foreign(s)) return 0;
+    if (s.present && s.registered) return -EINVAL;
+    if (s.present) Unqueue(m, b);
+    s.present = s.registered = true;
+    if (s.kind == Kind::ForeignMapped) {
+        if (MapPlanes(m, s) == 0) return 0;
+        s.registered = false;
+        CheckDefer(m, b, Pend::UnmapRemove);
+        return -EFAULT;
+    }
+    if (s.mapped > 0) CheckDefer(m, b, Pend::Unmap);
+    return 0;
+}
+
+int StepUnregister(Model &m, int b) {
+    Buf &s = m.bufs[b];
+    if (!Foreign(s)) return 0;
+    if (!s.present || !s.registered || s.count != 0) return -EINVAL;
+    Unqueue(m, b);
+    if (s.kind == Kind::ForeignMapped || s.mapped > 0) return CheckDefer(m, b, Pend::UnmapRemove);
+    s.present = s.registered = false;
+    return 0;
+}
+
+int StepFree(Model &m, int b) {
+    Buf &s = m.bufs[b];
+    if (s.kind == Kind::Display) {
+        if (!s.allocated) return -EINVAL;
+        s.allocated = false;
+        return 0;
+    }
+    if (s.kind != Kind::Own || !s.present || !s.registered) return -EINVAL;
+    if (s.count != 0) return -EFAULT;
+    int iErr = CheckDefer(m, b, Pend::Free);
+    if (iErr == 0) s.freed = true;
+    return iErr;
+}
+
+int StepLock(Model &m, int b, int usage) {
+    Buf &s = m.bufs[b];
+    if (!s.present || !s.registered) return -EINVAL;
+    if (s.count != 0) {
+        if (Writes(usage) || usage != s.lockUsage) return -EINVAL;
+        s.count++;
+        return 0;
+    }
+    Unqueue(m, b);
+    if (Foreign(s) && (s.kind == Kind::ForeignLocked || s.mapped < s.planes) && MapPlanes(m, s) != 0) {
+        if (s.kind == Kind::ForeignLocked) CheckDefer(m, b, Pend::Unmap);
+        return -EFAULT;
+    }
+    /* The waits end with the GPU done with the planes waited for (the test completes them). */
+    if (GpuUse(s)) {
+        for (int p = 0; p < Slots(s); p++)
+            if ((Writes(usage) && s.reads[p]) || (Reads(usage) && s.writes[p])) s.reads[p] = s.writes[p] = false;
+    }
+    s.lockUsage = usage;
+    s.count = 1;
+    return 0;
+}
+
+int StepUnlock(Model &m, int b) {
+    Buf &s = m.bufs[b];
+    if (!s.present || !s.registered || s.count == 0) return -EINVAL;
+    if (--s.count > 0) return 0;
+    if (s.kind == Kind::ForeignLocked) return CheckDefer(m, b, Pend::Unmap);
+    return 0;
+}
+
+int StepMap(Model &m, int b, int usage) {
+    Buf &s = m.bufs[b];
+    if (!s.present || !s.registered) return -EINVAL;
+    Unqueue(m, b);
+    if (s.count == 0)
+        s.lockUsage = usage;
+    else if (Writes(usage) || (Reads(usage) && Writes(s.lockUsage)))
+        return -EINVAL;
+    s.count++;
+    return 0;
+}
+
+int StepUnmap(Model &m, int b) {
+    Buf &s = m.bufs[b];
+    if (!s.present || !s.registered || s.count == 0) return -EINVAL;
+    s.count--;
+    return 0;
+}
+
+/* The display shows the buffer's planes: all of them, or the call fails for want of any. */
+int StepPost2(Model &m, int b) {
+    Buf &s = m.bufs[b];
+    if (!s.present || !s.registered) return -EINVAL;
+    Unqueue(m, b);
+    return Slots(s) == s.planes ? 0 : -EFAULT;
+}
+
+/* ---- Commands ---- */
+
+const char *UsageName(int usage) {
+    switch (usage) {
+        case kSwRead:
+            return "kSwRead";
+        case kSwWrite:
+            return "kSwWrite";
+        case kSwRead | kSwWrite:
+            return "kSwRead | kSwWrite";
+        case kTexture:
+            return "kTexture";
+        case kRender:
+            return "kRender";
+        case kTexture | kRender:
+            return "kTexture | kRender";
+        case kComposer:
+            return "kComposer";
+    }
+    return "?";
+}
+
+struct Step : Command {
+    explicit Step(int b_) : b(b_) {}
+    int b;
+    virtual int Apply(Model &m) const = 0;
+    /* The model before and after the step, for what the test must do or expect around it. */
+    virtual int Run(const Model &sBefore, const Model &sAfter, Sut &sSut) const = 0;
+    virtual void Name(std::ostream &os) const = 0;
+
+    void checkPreconditions(const Model &m) const override { RC_PRE(b >= -1 && b < (int)m.bufs.size()); }
+    void apply(Model &m) const override {
+        Apply(m);
+        Worker(m);
+    }
+    void run(const Model &m, Sut &sSut) const override {
+        Model sExpected = m;
+        const int iExpected = Apply(sExpected);
+        std::ostringstream ss;
+        Name(ss);
+        RC_LOG() << ss.str() << std::endl;
+        const int iResult = Run(m, sExpected, sSut);
+        guCommandsRun++;
+        if (iExpected != 0) guRefusalsRun++;
+        if (sExpected.queue.size() > m.queue.size()) guReleasesQueued++;
+        RC_ASSERT(iResult == iExpected);
+        Worker(sExpected);
+        sSut.Settle();
+        sSut.Check(sExpected);
+    }
+    void show(std::ostream &os) const override { Name(os); }
+};
+
+struct AllocCmd : Step {
+    using Step::Step;
+    void checkPreconditions(const Model &m) const override {
+        Step::checkPreconditions(m);
+        const Buf &s = m.bufs[b];
+        RC_PRE((s.kind == Kind::Own && !s.allocated) || (s.kind == Kind::Display && !s.allocated));
+    }
+    int Apply(Model &m) const override {
+        Buf &s = m.bufs[b];
+        s.allocated = true;
+        if (s.kind == Kind::Own) s.memory = s.present = s.registered = true;
+        return 0;
+    }
+    int Run(const Model &, const Model &, Sut &sSut) const override {
+        buffer_handle_t h = nullptr;
+        int iStride = 0;
+        const bool bOwn = sSut.aeKinds[b] == Kind::Own;
+        int iErr =
+            sSut.psAlloc->alloc(sSut.psAlloc, 64, 32, bOwn ? HAL_PIXEL_FORMAT_BGRA_8888 : sSut.psFb->format,
+                                bOwn ? kSwRead | kSwWrite | kTexture | kRender : GRALLOC_USAGE_HW_FB, &h, &iStride);
+        if (iErr != 0) return iErr;
+        if (!bOwn) {
+            RC_ASSERT(static_cast<bool>(h == sSut.Handle(b)));
+            sSut.abTaken[b] = true;
+            return iErr;
+        }
+        sSut.ahHandles[b] = h;
+        sSut.apsCopies[b] = CopyHandle(h);
+        sSut.aui64Stamps[b] = AsVek(h)->ui64Stamp;
+        static_cast<unsigned char *>(sSut.Memory(b, 0)->pvLinAddr)[0] = Pattern(b, 0);
+        return 0;
+    }
+    void Name(std::ostream &os) const override { os << "Alloc(" << b << ")"; }
+};
+
+struct FreeCmd : Step {
+    using Step::Step;
+    void checkPreconditions(const Model &m) const override {
+        Step::checkPreconditions(m);
+        RC_PRE(m.bufs[b].kind != Kind::Own || m.bufs[b].allocated);
+    }
+    int Apply(Model &m) const override { return StepFree(m, b); }
+    int Run(const Model &, const Model &, Sut &sSut) const override {
+        const bool bLive = sSut.aeKinds[b] == Kind::Own && sSut.ahHandles[b] != nullptr;
+        int iErr = sSut.psAlloc->free(sSut.psAlloc, sSut.Handle(b));
+        if (iErr == 0 && bLive) sSut.ahHandles[b] = nullptr;
+        if (iErr == 0 && sSut.aeKinds[b] == Kind::Display) sSut.abTaken[b] = false;
+        return iErr;
+    }
+    void Name(std::ostream &os) const override { os << "Free(" << b << ")"; }
+};
+
+/* Own buffers: only while the handle lives (a freed buffer's descriptors are closed). */
+bool HandleUsable(const Model &m, int b) {
+    const Buf &s = m.bufs[b];
+    return s.kind != Kind::Own || (s.allocated && !s.freed);
+}
+
+struct RegisterCmd : Step {
+    RegisterCmd(int b_, bool bUn_) : Step(b_), bUn(bUn_) {}
+    bool bUn;
+    void checkPreconditions(const Model &m) const override {
+        Step::checkPreconditions(m);
+        RC_PRE(HandleUsable(m, b));
+    }
+    int Apply(Model &m) const override { return bUn ? StepUnregister(m, b) : StepRegister(m, b); }
+    int Run(const Model &, const Model &, Sut &sSut) const override {
+        return bUn ? sSut.psGralloc->unregisterBuffer(sSut.psGralloc, sSut.Handle(b))
+                   : sSut.psGralloc->registerBuffer(sSut.psGralloc, sSut.Handle(b));
+    }
+    void Name(std::ostream &os) const override { os << (bUn ? "Unregister(" : "Register(") << b << ")"; }
+};
+
+/* Own buffers once allocated: a freed one answers through a copy of its handle. */
+bool Known(const Model &m, int b) { return m.bufs[b].kind != Kind::Own || m.bufs[b].allocated; }
+
+struct LockCmd : Step {
+    LockCmd(int b_, int usage_) : Step(b_), usage(usage_) {}
+    int usage;
+    void checkPreconditions(const Model &m) const override {
+        Step::checkPreconditions(m);
+        RC_PRE(Known(m, b));
+    }
+    int Apply(Model &m) const override { return StepLock(m, b, usage); }
+    int Run(const Model &sBefore, const Model &sAfter, Sut &sSut) const override {
+        const Buf &s = sBefore.bufs[b];
+        buffer_handle_t h = sSut.Handle(b);
+        void *apv[3] = {kUntouched, kUntouched, kUntouched};
+        /* A first lock that gets as far as its waits finds the GPU done with the planes it waits
+           for: the GPU finishes them during its first wait. */
+        if (s.count == 0 && sAfter.bufs[b].count == 1 && GpuUse(s)) {
+            for (int p = 0; p < s.planes; p++)
+                if ((Writes(usage) && s.reads[p]) || (Reads(usage) && s.writes[p]))
+                    zolsim_gpu_complete_on_next_wait(sSut.Memory(b, p));
+        }
+        int iErr = sSut.psGralloc->lock(sSut.psGralloc, h, usage, 0, 0, AsVek(h)->iWidth, AsVek(h)->iHeight, apv);
+        if (iErr != 0) {
+            RC_ASSERT(static_cast<bool>(apv[0] == kUntouched));
+            return iErr;
+        }
+        if (!Sw(usage)) {
+            RC_ASSERT(static_cast<bool>(apv[0] == nullptr));
+            RC_ASSERT(static_cast<bool>(apv[1] == kUntouched));
+            return iErr;
+        }
+        /* One address for each plane, each reading that plane's memory. */
+        for (int p = 0; p < 3; p++) RC_ASSERT(static_cast<bool>((apv[p] == kUntouched) == (p >= s.planes)));
+        sSut.aaavAddrs[b].push_back(std::vector<void *>(apv, apv + s.planes));
+        return iErr;
+    }
+    void Name(std::ostream &os) const override { os << "Lock(" << b << ", " << UsageName(usage) << ")"; }
+};
+
+struct UnlockCmd : Step {
+    using Step::Step;
+    void checkPreconditions(const Model &m) const override {
+        Step::checkPreconditions(m);
+        RC_PRE(Known(m, b));
+    }
+    int Apply(Model &m) const override { return StepUnlock(m, b); }
+    int Run(const Model &, const Model &, Sut &sSut) const override {
+        return sSut.psGralloc->unlock(sSut.psGralloc, sSut.Handle(b));
+    }
+    void Name(std::ostream &os) const override { os << "Unlock(" << b << ")"; }
+};
+
+struct MapCmd : Step {
+    MapCmd(int b_, int usage_) : Step(b_), usage(usage_) {}
+    int usage;
+    void checkPreconditions(const Model &m) const override {
+        Step::checkPreconditions(m);
+        RC_PRE(Known(m, b));
+    }
+    int Apply(Model &m) const override { return StepMap(m, b, usage); }
+    int Run(const Model &, const Model &sAfter, Sut &sSut) const override {
+        ZOLSRV_CLIENT_MEM_INFO *aps[3] = {kNoMem, kNoMem, kNoMem};
+        int iErr = sSut.psHMI->map(sSut.psGralloc, sSut.aui64Stamps[b], usage, aps);
+        if (iErr != 0) return iErr;
+        /* The planes of a buffer mapped whole here, else none. */
+        const Buf &s = sAfter.bufs[b];
+        const bool bWhole = Slots(s) == s.planes;
+        for (int p = 0; p < 3; p++) RC_ASSERT(static_cast<bool>((aps[p] != nullptr) == (bWhole && p < s.planes)));
+        if (bWhole) sSut.aaapsMaps[b].push_back(std::vector<ZOLSRV_CLIENT_MEM_INFO *>(aps, aps + s.planes));
+        return iErr;
+    }
+    void Name(std::ostream &os) const override { os << "Map(" << b << ", " << UsageName(usage) << ")"; }
+};
+
+struct UnmapCmd : Step {
+    using Step::Step;
+    void checkPreconditions(const Model &m) const override {
+        Step::checkPreconditions(m);
+        RC_PRE(Known(m, b));
+    }
+    int Apply(Model &m) const override { return StepUnmap(m, b); }
+    int Run(const Model &, const Model &, Sut &sSut) const override {
+        return sSut.psHMI->unmap(sSut.psGralloc, sSut.aui64Stamps[b]);
+    }
+    void Name(std::ostream &os) const override { os << "Unmap(" << b << ")"; }
+};
+
+struct Post2Cmd : Step {
+    using Step::Step;
+    void checkPreconditions(const Model &m) const override {
+        Step::checkPreconditions(m);
+        RC_PRE(Known(m, b));
+    }
+    int Apply(Model &m) const override { return StepPost2(m, b); }
+    int Run(const Model &, const Model &, Sut &sSut) const override {
+        buffer_handle_t ah[1] = {sSut.Handle(b)};
+        VEK_framebuffer_device_public_t *psPublic = reinterpret_cast<VEK_framebuffer_device_public_t *>(sSut.psFb);
+        int iErr = psPublic->Post2(sSut.psFb, ah, 1, nullptr, 0);
+        ZOLSIM_SCREEN_INFO sScreen;
+        if (iErr == 0) RC_ASSERT(zolsim_screen_info(0, &sScreen) != 0 && sScreen.ui64Stamp == sSut.aui64Stamps[b]);
+        return iErr;
+    }
+    void Name(std::ostream &os) const override { os << "Post2(" << b << ")"; }
+};
+
+struct GpuCmd : Step {
+    GpuCmd(int b_, int iPlane_, int iOp_) : Step(b_), iPlane(iPlane_), iOp(iOp_) {}
+    int iPlane, iOp; /* 0 read, 1 write, 2 complete */
+    void checkPreconditions(const Model &m) const override {
+        Step::checkPreconditions(m);
+        const Buf &s = m.bufs[b];
+        RC_PRE(iPlane < s.planes && (s.kind != Kind::Own || s.memory));
+    }
+    int Apply(Model &m) const override {
+        Buf &s = m.bufs[b];
+        if (iOp == 0) s.reads[iPlane] = true;
+        if (iOp == 1) s.writes[iPlane] = true;
+        if (iOp == 2) s.reads[iPlane] = s.writes[iPlane] = false;
+        return 0;
+    }
+    int Run(const Model &, const Model &, Sut &sSut) const override {
+        if (iOp == 2)
+            zolsim_gpu_complete(sSut.Memory(b, iPlane));
+        else
+            zolsim_gpu_add_ops(sSut.Memory(b, iPlane), iOp == 0, iOp == 1, 0);
+        return 0;
+    }
+    void Name(std::ostream &os) const override {
+        if (iOp == 2)
+            os << "GpuComplete(" << b << ", " << iPlane << ")";
+        else
+            os << "GpuBegin(" << b << ", " << iPlane << ", " << (iOp == 1 ? "true" : "false") << ")";
+    }
+};
+
+/* A vendor call fails on its next call, or on the one after (a buffer's second plane). */
+struct FailCmd : Step {
+    FailCmd(bool bUnmap_, int iNth_) : Step(-1), bUnmap(bUnmap_), iNth(iNth_) {}
+    bool bUnmap;
+    int iNth;
+    void checkPreconditions(const Model &m) const override {
+        RC_PRE((bUnmap ? m.unmapFailsIn : m.mapFailsIn) == 0 && iNth >= 1 && iNth <= 2);
+    }
+    int Apply(Model &m) const override {
+        (bUnmap ? m.unmapFailsIn : m.mapFailsIn) = iNth;
+        return 0;
+    }
+    int Run(const Model &, const Model &, Sut &) const override {
+        zolsim_fail(bUnmap ? "ZOLSRVUnmapDeviceMemory" : "ZOLSRVMapDeviceMemory2", (unsigned)iNth,
+                    ZOLSRV_ERROR_GENERIC);
+        return 0;
+    }
+    void Name(std::ostream &os) const override {
+        os << "FailNext(" << (bUnmap ? "true" : "false") << ", " << iNth << ")";
+    }
+};
+
+struct WorkerCmd : Step {
+    WorkerCmd() : Step(-1) {}
+    int Apply(Model &) const override { return 0; }
+    int Run(const Model &, const Model &, Sut &) const override { return 0; }
+    void Name(std::ostream &os) const override { os << "WorkerRun()"; }
+};
+
+}  // namespace
+
+std::shared_ptr<const Command> Alloc(int b) { return std::make_shared<AllocCmd>(b); }
+std::shared_ptr<const Command> Free(int b) { return std::make_shared<FreeCmd>(b); }
+std::shared_ptr<const Command> Register(int b) { return std::make_shared<RegisterCmd>(b, false); }
+std::shared_ptr<const Command> Unregister(int b) { return std::make_shared<RegisterCmd>(b, true); }
+std::shared_ptr<const Command> Lock(int b, int usage) { return std::make_shared<LockCmd>(b, usage); }
+std::shared_ptr<const Command> Unlock(int b) { return std::make_shared<UnlockCmd>(b); }
+std::shared_ptr<const Command> Map(int b, int usage) { return std::make_shared<MapCmd>(b, usage); }
+std::shared_ptr<const Command> Unmap(int b) { return std::make_shared<UnmapCmd>(b); }
+std::shared_ptr<const Command> GpuBegin(int b, int iPlane, bool bWrite) {
+    return std::make_shared<GpuCmd>(b, iPlane, bWrite ? 1 : 0);
+}
+std::shared_ptr<const Command> GpuComplete(int b, int iPlane) { return std::make_shared<GpuCmd>(b, iPlane, 2); }
+std::shared_ptr<const Command> FailNext(bool bUnmap, int iNth) { return std::make_shared<FailCmd>(bUnmap, iNth); }
+std::shared_ptr<const Command> Post2(int b) { return std::make_shared<Post2Cmd>(b); }
+std::shared_ptr<const Command> WorkerRun() { return std::make_shared<WorkerCmd>(); }
+
+rc::Gen<std::shared_ptr<const Command>> AnyCommand(const Model &sModel) {
+    const int iBufs = (int)sModel.bufs.size();
+    const auto genBuf = rc::gen::inRange(0, iBufs);
+    const auto genPlane = rc::gen::inRange(0, 2);
+    const auto genLockUsage =
+        rc::gen::element(kSwRead, kSwWrite, kSwRead | kSwWrite, kTexture, kRender, kTexture | kRender);
+    const auto genMapUsage = rc::gen::element(kTexture, kRender, kComposer);
+    using C = std::shared_ptr<const Command>;
+    return rc::gen::weightedOneOf<C>({
+        {2, rc::gen::map(genBuf, [](int b) -> C { return Alloc(b); })},
+        {2, rc::gen::map(genBuf, [](int b) -> C { return Free(b); })},
+        {4, rc::gen::map(genBuf, [](int b) -> C { return Register(b); })},
+        {3, rc::gen::map(genBuf, [](int b) -> C { return Unregister(b); })},
+        {4, rc::gen::apply([](int b, int u) -> C { return Lock(b, u); }, genBuf, genLockUsage)},
+        {4, rc::gen::map(genBuf, [](int b) -> C { return Unlock(b); })},
+        {2, rc::gen::apply([](int b, int u) -> C { return Map(b, u); }, genBuf, genMapUsage)},
+        {2, rc::gen::map(genBuf, [](int b) -> C { return Unmap(b); })},
+        {6, rc::gen::apply([](int b, int p, bool w) -> C { return GpuBegin(b, p, w); }, genBuf, genPlane,
+                           rc::gen::arbitrary<bool>())},
+        {2, rc::gen::apply([](int b, int p) -> C { return GpuComplete(b, p); }, genBuf, genPlane)},
+        {2, rc::gen::apply([](bool u, int n) -> C { return FailNext(u, n); }, rc::gen::arbitrary<bool>(),
+                           rc::gen::inRange(1, 3))},
+        {1, rc::gen::map(genBuf, [](int b) -> C { return Post2(b); })},
+        {1, rc::gen::just<C>(WorkerRun())},
+    });
+}
+
+Model Initial(const std::vector<std::pair<Kind, int>> &asKinds) {
+    Model m;
+    for (const auto &s : asKinds) {
+        Buf sBuf;
+        sBuf.kind = s.first;
+        sBuf.planes = Foreign(sBuf) ? s.second : 1;
+        /* A display buffer's entry is the framebuffer device's from its open. */
+        if (sBuf.kind == Kind::Display) sBuf.present = sBuf.registered = true;
+        m.bufs.push_back(sBuf);
+    }
+    return m;
+}
+
+}  // namespace model
+
+/* ---- The system under test ---- */
+
+namespace model {
+
+Sut::Sut(VEK_gralloc_module_t *psHMI_, alloc_device_t *psAlloc_, framebuffer_device_t *psFb_, const Model &sModel)
+    : psHMI(psHMI_), psGralloc(&psHMI_->base.base), psAlloc(psAlloc_), psFb(psFb_) {
+    psForeign.reset(new ForeignAllocator());
+    const size_t uBufs = sModel.bufs.size();
+    aiPlanes.resize(uBufs);
+    ahHandles.assign(uBufs, nullptr);
+    abTaken.assign(uBufs, false);
+    apsCopies.assign(uBufs, nullptr);
+    aui64Stamps.assign(uBufs, 0);
+    aauPlanes.resize(uBufs);
+    aaavAddrs.resize(uBufs);
+    aaapsMaps.resize(uBufs);
+    VEK_UINT32 ui32Display = 0;
+    for (size_t b = 0; b < uBufs; b++) {
+        const Buf &s = sModel.bufs[b];
+        aeKinds.push_back(s.kind);
+        aiPlanes[b] = s.planes;
+        if (s.kind == Kind::Display) {
+            /* A display buffer's handle names its format from its first alloc on: take and give
+               back one, so that every sequence starts alike. */
+            buffer_handle_t hTaken = nullptr;
+            int iStride = 0;
+            EXPECT_EQ(0, psAlloc->alloc(psAlloc, 64, 32, psFb->format, GRALLOC_USAGE_HW_FB, &hTaken, &iStride));
+            EXPECT_EQ(0, psAlloc->free(psAlloc, hTaken));
+            ahHandles[b] =
+                &reinterpret_cast<VEK_raw_framebuffer_device_t *>(psFb)->ppsBufferHandles[ui32Display++]->base;
+            aui64Stamps[b] = AsVek(ahHandles[b])->ui64Stamp;
+        } else if (Foreign(s)) {
+            const size_t uFirst = psForeign->apsPlanes.size();
+            ahHandles[b] = psForeign->Make(s.kind == Kind::ForeignMapped ? kSwRead | kSwWrite | kTexture : kComposer,
+                                           64, 32, s.planes);
+            aui64Stamps[b] = AsVek(ahHandles[b])->ui64Stamp;
+            for (int p = 0; p < s.planes; p++) {
+                aauPlanes[b].push_back(uFirst + (size_t)p);
+                static_cast<unsigned char *>(psForeign->Plane(uFirst + (size_t)p)->pvLinAddr)[0] = Pattern((int)b, p);
+            }
+        }
+    }
+    uiBaseAllocations = zolsim_live_allocations();
+}
+
+Sut::~Sut() {
+    /* After a failure, so that the next sequence starts from nothing. */
+    if (!bReleased) Release();
+    for (native_handle_t *ps : apsCopies)
+        if (ps != nullptr) native_handle_delete(ps);
+}
+
+buffer_handle_t Sut::Handle(int b) const {
+    return ahHandles[b] != nullptr || aeKinds[b] != Kind::Own ? ahHandles[b] : apsCopies[b];
+}
+
+ZOLSRV_CLIENT_MEM_INFO *Sut::Memory(int b, int iPlane) const {
+    if (aeKinds[b] == Kind::Own) return iPlane == 0 ? zolsim_meminfo_by_stamp(aui64Stamps[b]) : nullptr;
+    if (aeKinds[b] == Kind::Display) {
+        VEK_mapper_meminfo_t *psEntry = Entry(b);
+        return iPlane == 0 && psEntry != nullptr ? psEntry->apsMemInfo[0] : nullptr;
+    }
+    return iPlane < (int)aauPlanes[b].size() ? psForeign->Plane(aauPlanes[b][(size_t)iPlane]) : nullptr;
+}
+
+VEK_mapper_meminfo_t *Sut::Entry(int b) const {
+    VEK_private_data_t *psPriv = &psHMI->sPrivateData;
+    VEK_mapper_meminfo_t *psFound = nullptr;
+    ZOLSRVLockMutex(psPriv->hMutex);
+    for (VEK_mapper_meminfo_t *ps = psPriv->psMapList; ps != nullptr; ps = ps->psNext)
+        if (ps->ui64Stamp == aui64Stamps[b] && aui64Stamps[b] != 0) psFound = ps;
+    ZOLSRVUnlockMutex(psPriv->hMutex);
+    return psFound;
+}
+
+namespace {
+bool Complete(const ZOLSRV_CLIENT_MEM_INFO *psMem) {
+    const ZOLSRV_SYNC_DATA *d = psMem->psClientSyncInfo->psSyncData;
+    return __atomic_load_n(&d->ui32ReadOpsComplete, __ATOMIC_SEQ_CST) >=
+               __atomic_load_n(&d->ui32ReadOpsPending, __ATOMIC_SEQ_CST) &&
+           __atomic_load_n(&d->ui32ReadOps2Complete, __ATOMIC_SEQ_CST) >=
+               __atomic_load_n(&d->ui32ReadOps2Pending, __ATOMIC_SEQ_CST) &&
+           __atomic_load_n(&d->ui32WriteOpsComplete, __ATOMIC_SEQ_CST) >=
+               __atomic_load_n(&d->ui32WriteOpsPending, __ATOMIC_SEQ_CST);
+}
+
+/* A queued release the worker may run now. */
+bool RunnableQueued(VEK_private_data_t *psPriv) {
+    bool bRunnable = false;
+    ZOLSRVLockMutex(psPriv->hMutex);
+    for (VEK_mapper_meminfo_t *ps = psPriv->psMapList; ps != nullptr && !bRunnable; ps = ps->psNext) {
+        if (ps->pfnQueuedRelease == nullptr || ps->ui32LockCount != 0 || ps->ui32LockWaiters != 0) continue;
+        bRunnable = true;
+        for (int i = 0; i < 3 && ps->apsMemInfo[i] != nullptr; i++)
+            if (!Complete(ps->apsMemInfo[i])) bRunnable = false;
+    }
+    ZOLSRVUnlockMutex(psPriv->hMutex);
+    return bRunnable;
+}
+}  // namespace
+
+void Sut::Settle() {
+    for (int i = 0; i < 4000 && RunnableQueued(&psHMI->sPrivateData); i++)
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+}
+
+void Sut::Check(const Model &sModel) {
+    unsigned uiMappings = 0, uiAllocations = uiBaseAllocations;
+    for (size_t b = 0; b < sModel.bufs.size(); b++) {
+        const Buf &s = sModel.bufs[b];
+        if (Foreign(s)) uiMappings += (unsigned)s.mapped;
+        if (s.kind == Kind::Own && s.memory) uiAllocations++;
+        VEK_mapper_meminfo_t *psEntry = Entry((int)b);
+        RC_LOG() << "  checking buffer " << b << std::endl;
+        RC_ASSERT(static_cast<bool>((psEntry != nullptr) == s.present));
+        if (psEntry != nullptr) {
+            RC_ASSERT(psEntry->ui32LockCount == s.count);
+            RC_ASSERT((psEntry->bRegistered != 0) == s.registered);
+            RC_ASSERT(static_cast<bool>((psEntry->pfnQueuedRelease != nullptr) == (s.pend != Pend::None)));
+            /* One descriptor slot per plane the handle has, -1 past them (a display buffer
+               exports none). */
+            const int iFds = s.kind == Kind::Display ? 0 : s.planes;
+            for (int i = 0; i < 3; i++) RC_ASSERT((psEntry->aiFd[i] >= 0) == (i < iFds));
+            int iMapped = 0;
+            while (iMapped < 3 && psEntry->apsMemInfo[iMapped] != nullptr) iMapped++;
+            RC_ASSERT(iMapped == Slots(s));
+        }
+        /* What was handed out stays valid while the buffer is in use. */
+        if (s.count == 0) {
+            aaavAddrs[b].clear();
+            aaapsMaps[b].clear();
+        }
+        for (const std::vector<void *> &av : aaavAddrs[b])
+            for (size_t p = 0; p < av.size(); p++)
+                if (s.kind != Kind::Display)
+                    RC_ASSERT(*static_cast<volatile unsigned char *>(av[p]) == Pattern((int)b, (int)p));
+        for (const std::vector<ZOLSRV_CLIENT_MEM_INFO *> &aps : aaapsMaps[b])
+            for (size_t p = 0; p < aps.size(); p++)
+                RC_ASSERT(static_cast<bool>(aps[p]->ui64Stamp ==
+                                            (p == 0 ? aui64Stamps[b] : Memory((int)b, (int)p)->ui64Stamp)));
+    }
+    RC_ASSERT(zolsim_live_mappings() == uiMappings);
+    RC_ASSERT(zolsim_live_allocations() == uiAllocations);
+    RC_ASSERT(zolsim_stall_reports() == 0u);
+}
+
+bool Sut::Release() {
+    bool bOk = true;
+    bReleased = true;
+    zolsim_clear_faults();
+    for (size_t b = 0; b < aeKinds.size(); b++)
+        for (int p = 0; p < aiPlanes[b]; p++)
+            if (Memory((int)b, p) != nullptr) zolsim_gpu_complete(Memory((int)b, p));
+    for (size_t b = 0; b < aeKinds.size(); b++) {
+        VEK_mapper_meminfo_t *psEntry = Entry((int)b);
+        if (psEntry == nullptr) continue;
+        for (VEK_UINT32 i = psEntry->ui32LockCount; i > 0; i--) bOk &= psHMI->unmap(psGralloc, aui64Stamps[b]) == 0;
+        if (aeKinds[b] == Kind::ForeignMapped || aeKinds[b] == Kind::ForeignLocked) {
+            if (!psEntry->bRegistered) bOk &= psGralloc->registerBuffer(psGralloc, Handle((int)b)) == 0;
+            bOk &= psGralloc->unregisterBuffer(psGralloc, Handle((int)b)) == 0;
+        }
+        if ((aeKinds[b] == Kind::Own && ahHandles[b] != nullptr) || abTaken[b]) {
+            bOk &= psAlloc->free(psAlloc, Handle((int)b)) == 0;
+            if (aeKinds[b] == Kind::Own) ahHandles[b] = nullptr;
+            abTaken[b] = false;
+        }
+    }
+    Settle();
+    for (int i = 0; i < 2000 && zolsim_live_mappings() != 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (size_t b = 0; b < aeKinds.size(); b++)
+        if (aeKinds[b] != Kind::Display) bOk &= Entry((int)b) == nullptr;
+    bOk &= zolsim_live_mappings() == 0u;
+    psForeign.reset();
+    return bOk;
+}
+
+}  // namespace model

@@ -1,0 +1,357 @@
+/* A buffer's queued release against every entry point: a release waiting for the GPU is taken
+   back, refused or replaced, a mapping handed out is whole, and a lock waits as its access asks. */
+#include <fcntl.h>
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "foreign_buffer.h"
+#include "framebuffer.h"
+#include "interpose.h"
+#include "module_fixture.h"
+
+namespace {
+
+constexpr int kSwRead = GRALLOC_USAGE_SW_READ_OFTEN;
+constexpr int kSwWrite = GRALLOC_USAGE_SW_WRITE_OFTEN;
+constexpr int kTexture = GRALLOC_USAGE_HW_TEXTURE;
+constexpr int kComposer = GRALLOC_USAGE_HW_COMPOSER;
+/* Stands where no address may be written. */
+void *const kUntouched = reinterpret_cast<void *>(7);
+
+class ReleaseStateTest : public ModuleTest {
+protected:
+    void SetUp() override {
+        ModuleTest::SetUp();
+        psGralloc = &psHMI->base.base;
+        psForeign.reset(new ForeignAllocator());
+    }
+    void TearDown() override {
+        /* Let the worker finish with the buffers before their memory goes. */
+        for (ZOLSRV_CLIENT_MEM_INFO *ps : psForeign->apsPlanes) zolsim_gpu_complete(ps);
+        EXPECT_TRUE(Eventually([] { return zolsim_live_mappings() == 0; })) << "a mapping was left behind";
+        psForeign.reset();
+        if (psAlloc != nullptr) gralloc_close(psAlloc);
+    }
+
+    int Register(buffer_handle_t h) { return psGralloc->registerBuffer(psGralloc, h); }
+    int Unregister(buffer_handle_t h) { return psGralloc->unregisterBuffer(psGralloc, h); }
+    int Lock(buffer_handle_t h, int usage, void **vaddr) {
+        return psGralloc->lock(psGralloc, h, usage, 0, 0, AsVek(h)->iWidth, AsVek(h)->iHeight, vaddr);
+    }
+    int Unlock(buffer_handle_t h) { return psGralloc->unlock(psGralloc, h); }
+    int Map(buffer_handle_t h, int usage, ZOLSRV_CLIENT_MEM_INFO **aps) {
+        return psHMI->map(psGralloc, AsVek(h)->ui64Stamp, usage, aps);
+    }
+    int Unmap(buffer_handle_t h) { return psHMI->unmap(psGralloc, AsVek(h)->ui64Stamp); }
+
+    buffer_handle_t Own(int usage) {
+        if (psAlloc == nullptr) psAlloc = OpenAlloc();
+        buffer_handle_t h = nullptr;
+        int iStride = 0;
+        EXPECT_EQ(0, psAlloc->alloc(psAlloc, 64, 32, HAL_PIXEL_FORMAT_BGRA_8888, usage, &h, &iStride));
+        return h;
+    }
+
+    VEK_mapper_meminfo_t *Entry(buffer_handle_t h) {
+        ZOLSRVLockMutex(Private()->hMutex);
+        VEK_mapper_meminfo_t *psFound = nullptr;
+        for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext)
+            if (ps->ui64Stamp == AsVek(h)->ui64Stamp) psFound = ps;
+        ZOLSRVUnlockMutex(Private()->hMutex);
+        return psFound;
+    }
+
+    static bool Eventually(const std::function<bool()> &fnDone) {
+        for (int i = 0; i < 2000 && !fnDone(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return fnDone();
+    }
+
+    /* Long enough for a worker woken by a completion to have run what it may run. */
+    static void LetTheWorkerRun() { std::this_thread::sleep_for(std::chrono::milliseconds(60)); }
+
+    const gralloc_module_t *psGralloc = nullptr;
+    std::unique_ptr<ForeignAllocator> psForeign;
+    alloc_device_t *psAlloc = nullptr;
+};
+
+/* ---- Registration ---- */
+
+TEST_F(ReleaseStateTest, RetriedRegistrationFinishesAMappingThatFailedHalfWay) {
+    buffer_handle_t h = psForeign->Make(kSwRead | kTexture, 64, 32, 2);
+    memset(psForeign->Plane(1)->pvLinAddr, 0x3c, 64);
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0); /* the GPU still reads plane 0 */
+    zolsim_fail("ZOLSRVMapDeviceMemory2", 2, ZOLSRV_ERROR_OUT_OF_MEMORY);
+    EXPECT_EQ(-EFAULT, Register(h));
+    EXPECT_EQ(1u, zolsim_live_mappings()) << "plane 0's mapping waits for the GPU";
+
+    ASSERT_EQ(0, Register(h)) << "the retry finishes the mapping";
+    EXPECT_EQ(2u, zolsim_live_mappings());
+    void *apv[3] = {kUntouched, kUntouched, kUntouched};
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    ASSERT_NE(kUntouched, apv[1]) << "both planes are handed out";
+    ASSERT_NE(nullptr, apv[1]);
+    EXPECT_EQ(0x3c, static_cast<unsigned char *>(apv[1])[0]);
+    EXPECT_EQ(kUntouched, apv[2]);
+    zolsim_gpu_complete(psForeign->Plane(0));
+    LetTheWorkerRun();
+    EXPECT_EQ(2u, zolsim_live_mappings()) << "no removal may still be queued";
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(0, Unregister(h));
+}
+
+TEST_F(ReleaseStateTest, RetriedRegistrationRunsTheConsistencyCheckAgain) {
+    buffer_handle_t hMine = Own(kSwRead | kTexture);
+    ZOLSRV_CLIENT_MEM_INFO *psMine = zolsim_meminfo_by_stamp(AsVek(hMine)->ui64Stamp);
+    buffer_handle_t h = psForeign->Make(kSwRead);
+    zolsim_share_sync_with_next(psMine);
+    zolsim_gpu_add_ops(psMine, 1, 0, 0); /* the shared counters are busy */
+    EXPECT_EQ(-EFAULT, Register(h));
+    EXPECT_EQ(-EFAULT, Register(h)) << "the list is still inconsistent";
+    zolsim_gpu_complete(psMine);
+    ASSERT_TRUE(Eventually([&] { return Entry(h) == nullptr; })) << "the failed registration leaves nothing";
+    buffer_handle_t hOther = Own(kSwRead);
+    EXPECT_NE(nullptr, hOther) << "the process can allocate again";
+    EXPECT_EQ(0, Register(h)) << "and register once the sharing is gone";
+    EXPECT_EQ(0, Unregister(h));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hOther));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hMine));
+}
+
+TEST_F(ReleaseStateTest, FailedRegistrationWhoseReleaseCannotBeQueuedIsNotRegistered) {
+    buffer_handle_t h = psForeign->Make(kSwRead | kTexture, 64, 32, 2);
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+    zolsim_fail("ZOLSRVMapDeviceMemory2", 2, ZOLSRV_ERROR_OUT_OF_MEMORY);
+    FailPthreadCreate(1, EAGAIN);
+    EXPECT_EQ(-EFAULT, Register(h));
+    void *apv[3] = {kUntouched, kUntouched, kUntouched};
+    EXPECT_EQ(-EINVAL, Lock(h, kSwRead, apv)) << "a half-mapped buffer is not registered";
+    EXPECT_EQ(kUntouched, apv[0]);
+    EXPECT_EQ(-EINVAL, Unregister(h));
+    ASSERT_EQ(0, Register(h)) << "a retry finishes the registration";
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    EXPECT_NE(kUntouched, apv[1]);
+    EXPECT_EQ(0, Unlock(h));
+    zolsim_gpu_complete(psForeign->Plane(0));
+    EXPECT_EQ(0, Unregister(h));
+}
+
+/* ---- Mapping while locked ---- */
+
+TEST_F(ReleaseStateTest, FirstLockAfterAFailedMappingMapsEveryPlane) {
+    buffer_handle_t h = psForeign->Make(kComposer, 64, 32, 2);
+    ASSERT_EQ(0, Register(h));
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+    zolsim_fail("ZOLSRVMapDeviceMemory2", 2, ZOLSRV_ERROR_GENERIC);
+    void *apv[3] = {kUntouched, kUntouched, kUntouched};
+    EXPECT_EQ(-EFAULT, Lock(h, kSwRead, apv));
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    EXPECT_NE(kUntouched, apv[0]);
+    EXPECT_NE(kUntouched, apv[1]) << "the plane that failed is mapped now";
+    EXPECT_EQ(2u, zolsim_live_mappings());
+    zolsim_gpu_complete(psForeign->Plane(0));
+    LetTheWorkerRun();
+    EXPECT_EQ(2u, zolsim_live_mappings()) << "nothing is unmapped under the lock";
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(0, Unregister(h));
+}
+
+TEST_F(ReleaseStateTest, FirstLockAfterAnUnlockWhoseUnmappingFailedHalfWayMapsEveryPlane) {
+    buffer_handle_t h = psForeign->Make(kComposer, 64, 32, 2);
+    ASSERT_EQ(0, Register(h));
+    void *apv[3] = {kUntouched, kUntouched, kUntouched};
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    zolsim_fail("ZOLSRVUnmapDeviceMemory", 2, ZOLSRV_ERROR_GENERIC);
+    EXPECT_EQ(-EFAULT, Unlock(h));
+    EXPECT_EQ(1u, zolsim_live_mappings());
+    apv[0] = apv[1] = kUntouched;
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    EXPECT_NE(kUntouched, apv[1]) << "the plane already unmapped is mapped again";
+    EXPECT_EQ(2u, zolsim_live_mappings());
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(0, Unregister(h));
+}
+
+TEST_F(ReleaseStateTest, MapKeepsAMappingThatAQueuedUnmappingWouldRelease) {
+    buffer_handle_t h = psForeign->Make(kComposer);
+    ASSERT_EQ(0, Register(h));
+    void *apv[3];
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+    ASSERT_EQ(0, Unlock(h)) << "the unmapping is queued";
+    ZOLSRV_CLIENT_MEM_INFO *aps[3] = {};
+    ASSERT_EQ(0, Map(h, kTexture, aps));
+    ASSERT_NE(nullptr, aps[0]);
+    zolsim_gpu_complete(psForeign->Plane(0));
+    LetTheWorkerRun();
+    EXPECT_EQ(1u, zolsim_live_mappings()) << "the mem-infos map handed out stay valid while mapped";
+    EXPECT_EQ(AsVek(h)->ui64Stamp, aps[0]->ui64Stamp);
+    EXPECT_EQ(0, Unmap(h));
+    EXPECT_EQ(0, Unregister(h));
+    EXPECT_EQ(0u, zolsim_live_mappings());
+}
+
+TEST_F(ReleaseStateTest, OneQueuedReleasePerBufferAndANewLockTakesItBack) {
+    buffer_handle_t h = psForeign->Make(kComposer);
+    ASSERT_EQ(0, Register(h));
+    void *apv[3];
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+    ASSERT_EQ(0, Unlock(h));
+    ZOLSRV_CLIENT_MEM_INFO *aps[3] = {};
+    ASSERT_EQ(0, Map(h, kTexture, aps));
+    ASSERT_EQ(0, Lock(h, kTexture, apv)) << "joins the map's use";
+    ASSERT_EQ(0, Unmap(h));
+    ASSERT_EQ(0, Unlock(h));
+    apv[0] = kUntouched;
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    ASSERT_NE(kUntouched, apv[0]);
+    zolsim_gpu_complete(psForeign->Plane(0));
+    LetTheWorkerRun();
+    ASSERT_EQ(1u, zolsim_live_mappings()) << "no older release may unmap the locked buffer";
+    EXPECT_EQ(0, static_cast<volatile unsigned char *>(apv[0])[0]);
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(0, Unregister(h));
+}
+
+TEST_F(ReleaseStateTest, UnregisterAfterTwoUsesLeavesOneRemoval) {
+    buffer_handle_t h = psForeign->Make(kComposer);
+    ASSERT_EQ(0, Register(h));
+    void *apv[3];
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+    ASSERT_EQ(0, Unlock(h));
+    ZOLSRV_CLIENT_MEM_INFO *aps[3] = {};
+    ASSERT_EQ(0, Map(h, kTexture, aps));
+    ASSERT_EQ(0, Lock(h, kTexture, apv));
+    ASSERT_EQ(0, Unmap(h));
+    ASSERT_EQ(0, Unlock(h));
+    ASSERT_EQ(0, Unregister(h));
+    zolsim_gpu_complete(psForeign->Plane(0));
+    /* Under ASan a release run against the removed entry fails the test here. */
+    EXPECT_TRUE(Eventually([&] { return Entry(h) == nullptr; }));
+    EXPECT_TRUE(Eventually([] { return zolsim_live_mappings() == 0; }));
+    LetTheWorkerRun();
+    EXPECT_EQ(0, Register(h)) << "the stamp is free again";
+    EXPECT_EQ(0, Unregister(h));
+}
+
+/* ---- Waits ---- */
+
+TEST_F(ReleaseStateTest, ReadWriteLockWaitsForWritesQueuedDuringItsReadWait) {
+    zolsim_set_wait_timeout_ms(20); /* 50 time-outs: a second for the test's steps */
+    buffer_handle_t h = psForeign->Make(kSwRead | kSwWrite | kTexture);
+    ASSERT_EQ(0, Register(h));
+    ZOLSRV_SYNC_DATA *psSync = psForeign->Plane(0)->psClientSyncInfo->psSyncData;
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+    std::atomic<int> iResult{1};
+    std::atomic<bool> bWritesDoneAtReturn{false};
+    std::thread sLocker([&] {
+        void *apv[3];
+        iResult = Lock(h, kSwRead | kSwWrite, apv);
+        bWritesDoneAtReturn = __atomic_load_n(&psSync->ui32WriteOpsComplete, __ATOMIC_SEQ_CST) >=
+                              __atomic_load_n(&psSync->ui32WriteOpsPending, __ATOMIC_SEQ_CST);
+    });
+    ASSERT_TRUE(Eventually([] { return zolsim_event_waiters() >= 1; })) << "the lock waits for the GPU's read";
+    /* The GPU takes a write and then finishes the read alone. */
+    zolsim_gpu_add_ops(psForeign->Plane(0), 0, 1, 0);
+    __atomic_store_n(&psSync->ui32ReadOpsComplete, __atomic_load_n(&psSync->ui32ReadOpsPending, __ATOMIC_SEQ_CST),
+                     __ATOMIC_SEQ_CST);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    zolsim_gpu_complete(psForeign->Plane(0));
+    sLocker.join();
+    EXPECT_EQ(0, iResult.load());
+    EXPECT_TRUE(bWritesDoneAtReturn.load()) << "a reader waits for every write pending when its read wait ended";
+    EXPECT_EQ(0u, zolsim_stall_reports());
+    EXPECT_EQ(0, Unlock(h));
+    EXPECT_EQ(0, Unregister(h));
+}
+
+/* ---- Entries without descriptors ---- */
+
+TEST_F(ReleaseStateTest, EntriesHoldOnlyTheDescriptorsTheirHandleHas) {
+    buffer_handle_t h = psForeign->Make(kComposer);
+    ASSERT_EQ(0, Register(h));
+    VEK_mapper_meminfo_t *psEntry = Entry(h);
+    EXPECT_EQ(AsVek(h)->fd[0], psEntry->aiFd[0]);
+    EXPECT_EQ(-1, psEntry->aiFd[1]);
+    EXPECT_EQ(-1, psEntry->aiFd[2]);
+    EXPECT_EQ(0, Unregister(h));
+
+    framebuffer_device_t *psFb = OpenFb();
+    ASSERT_NE(nullptr, psFb);
+    VEK_raw_framebuffer_device_t *psRaw = reinterpret_cast<VEK_raw_framebuffer_device_t *>(psFb);
+    for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++) {
+        psEntry = Entry(&psRaw->ppsBufferHandles[i]->base);
+        ASSERT_NE(nullptr, psEntry);
+        for (int j = 0; j < 3; j++) EXPECT_EQ(-1, psEntry->aiFd[j]) << "a display buffer exports no descriptor";
+    }
+    EXPECT_EQ(0, framebuffer_close(psFb));
+}
+
+/* ---- Post2 ---- */
+
+TEST_F(ReleaseStateTest, Post2RefusesBuffersWhoseReleaseIsQueued) {
+    framebuffer_device_t *psFb = OpenFb();
+    ASSERT_NE(nullptr, psFb);
+    VEK_framebuffer_device_public_t *psPublic = reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb);
+    buffer_handle_t hOwn = Own(kTexture | GRALLOC_USAGE_HW_RENDER);
+    ZOLSRV_CLIENT_MEM_INFO *psOwn = zolsim_meminfo_by_stamp(AsVek(hOwn)->ui64Stamp);
+    native_handle_t *psCopy = CopyHandle(hOwn);
+    buffer_handle_t hForeign = psForeign->Make(kTexture);
+    ASSERT_EQ(0, Register(hForeign));
+    zolsim_gpu_add_ops(psOwn, 1, 0, 0);
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+    ASSERT_EQ(0, psAlloc->free(psAlloc, hOwn)) << "the free is queued";
+    ASSERT_EQ(0, Unregister(hForeign)) << "the removal is queued";
+
+    buffer_handle_t ah[1] = {psCopy};
+    EXPECT_EQ(-EINVAL, psPublic->Post2(psFb, ah, 1, nullptr, 0)) << "a freed buffer is not shown";
+    ah[0] = hForeign;
+    EXPECT_EQ(-EINVAL, psPublic->Post2(psFb, ah, 1, nullptr, 0)) << "an unregistered buffer is not shown";
+    EXPECT_EQ(0u, zolsim_swap_records(nullptr, 0));
+    zolsim_gpu_complete(psOwn);
+    zolsim_gpu_complete(psForeign->Plane(0));
+    EXPECT_TRUE(Eventually([&] { return Entry(psCopy) == nullptr && Entry(hForeign) == nullptr; }));
+    native_handle_delete(psCopy);
+    EXPECT_EQ(0, framebuffer_close(psFb));
+}
+
+TEST_F(ReleaseStateTest, BuffersStayWhileTheDisplayQueueMakesPost2Wait) {
+    zolsim_set_wait_timeout_ms(20); /* 40 retries: long enough for the other thread's calls */
+    framebuffer_device_t *psFb = OpenFb();
+    ASSERT_NE(nullptr, psFb);
+    VEK_framebuffer_device_public_t *psPublic = reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb);
+    buffer_handle_t hOwn = Own(kTexture | GRALLOC_USAGE_HW_RENDER);
+    buffer_handle_t hForeign = psForeign->Make(kTexture);
+    buffer_handle_t hComposed = psForeign->Make(kComposer);
+    ASSERT_EQ(0, Register(hForeign));
+    ASSERT_EQ(0, Register(hComposed));
+    void *apv[3];
+    ASSERT_EQ(0, Lock(hComposed, kSwRead, apv)) << "maps the buffer mapped only while locked";
+    zolsim_set_swap_retries(40);
+    std::atomic<int> iPost{1};
+    std::thread sPoster([&] {
+        buffer_handle_t ah[3] = {hOwn, hForeign, hComposed};
+        iPost = psPublic->Post2(psFb, ah, 3, nullptr, 0);
+    });
+    ASSERT_TRUE(Eventually([] { return zolsim_swap_records(nullptr, 0) >= 1; })) << "Post2 waits for the display";
+    EXPECT_EQ(-EFAULT, psAlloc->free(psAlloc, hOwn)) << "the display is given this buffer: it is in use";
+    EXPECT_EQ(-EINVAL, Unregister(hForeign)) << "as for a locked buffer";
+    EXPECT_EQ(0, Unlock(hComposed));
+    EXPECT_EQ(2u, zolsim_live_mappings()) << "the last unlock leaves the display its mapping";
+    sPoster.join();
+    EXPECT_EQ(0, iPost.load());
+    EXPECT_NE(nullptr, zolsim_meminfo_by_stamp(AsVek(hOwn)->ui64Stamp)) << "alive for every swap";
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hOwn));
+    EXPECT_EQ(0, Unregister(hForeign));
+    EXPECT_EQ(0, Unregister(hComposed));
+    EXPECT_EQ(0u, zolsim_live_mappings());
+    EXPECT_EQ(0, framebuffer_close(psFb));
+}
+
+}  // namespace
