@@ -13,6 +13,9 @@ extern "C" {
    zolsim_fail fires on this call (the function must then return *piCode and do nothing else). */
 int zolsim_internal_enter(const char *pszFunction, int *piCode);
 
+/* Adds the call to the call-order record while a test keeps one (zolsim_call_order_start). */
+void zolsim_internal_record_call_order(const char *pszFunction);
+
 /* The first line of every vendor function: counts the call and returns the armed fault's code,
    as the function's own result type, when one fires. */
 #define ZOLSIM_ENTER(name, result_type)                                                 \

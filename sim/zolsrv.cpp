@@ -584,6 +584,7 @@ static unsigned CountCallLocked(const char *pszFunction) {
 }
 
 int zolsim_internal_enter(const char *pszFunction, int *piCode) {
+    zolsim_internal_record_call_order(pszFunction);
     Guard g(g_mu);
     State &s = S();
     if (CountCallLocked(pszFunction) == 1) s.failableCalled.push_back(pszFunction);
