@@ -73,17 +73,33 @@ static VEK_BOOL validate_handle(VEK_raw_framebuffer_device_t *psRawFrameBufferDe
     return VEK_FALSE;
 }
 
-int framebuffer_device_alloc(framebuffer_device_t *fb, int /* w */, int /* h */, int /* format */, int /* usage */,
+/* The allocator writes the request's size, format and bits per pixel into the slot's handle, and
+   a lock or blit then trusts them: the request must fit the display buffer, which holds the
+   display's rows in the display's format. */
+static VEK_BOOL DisplayBufferHolds(const framebuffer_device_t *fb, int w, int h, int format) {
+    const VEK_buffer_format_t *psFormat = GetBufferFormat(format);
+    const VEK_buffer_format_t *psDisplayFormat = GetBufferFormat(fb->format);
+
+    if (w < 0 || h < 0 || (VEK_UINT32)w > fb->width || (VEK_UINT32)h > fb->height) return VEK_FALSE;
+    if (psFormat == nullptr || psDisplayFormat == nullptr) return VEK_FALSE;
+    return psFormat->base.uiBpp <= psDisplayFormat->base.uiBpp ? VEK_TRUE : VEK_FALSE;
+}
+
+int framebuffer_device_alloc(framebuffer_device_t *fb, int w, int h, int format, int /* usage */,
                              VEK_native_handle_t **ppsNativeHandle, int *stride) {
     if (!IsInitializedFunc(__func__)) return -ENOTTY;
 
     VEK_raw_framebuffer_device_t *psRaw = reinterpret_cast<VEK_raw_framebuffer_device_t *>(fb);
     VEK_UINT32 ui32Slot = 0;
 
+    if (!DisplayBufferHolds(fb, w, h, format)) return -EINVAL;
+
     if (psRaw->base.ui32NumBuffers != 1) {
         while (ui32Slot < VEK_MAX_SLOTS && (psRaw->ui32AllocMask & SlotBit(ui32Slot))) ui32Slot++;
         if (ui32Slot >= VEK_MAX_SLOTS || ui32Slot >= psRaw->base.ui32NumBuffers) return -ENOMEM;
     }
+    /* A slot whose buffer a failed close already released has nothing to hand out. */
+    if (psRaw->ppsBufferHandles[ui32Slot] == nullptr) return -ENOMEM;
     *stride = fb->stride;
     psRaw->ui32AllocMask |= SlotBit(ui32Slot);
     *ppsNativeHandle = psRaw->ppsBufferHandles[ui32Slot];

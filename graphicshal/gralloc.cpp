@@ -75,6 +75,9 @@ int gralloc_device_alloc(alloc_device_t *psAllocDevice, int w, int h, int format
     if (!IsInitializedFunc(__func__)) return -ENOTTY;
     if (psAllocDevice == nullptr || handle == nullptr || stride == nullptr) return -EINVAL;
     if (usage_unsupported(usage)) return -EINVAL;
+    /* A handle with a negative size describes no memory, yet the row rounding and the hooks'
+       products would turn it into a real allocation. */
+    if (w < 0 || h < 0) return -EINVAL;
 
     const VEK_UINT32 ui32Flags = AllocFlagsForUsage(usage);
     const VEK_buffer_format_t *psFormat = GetBufferFormat(format);
