@@ -65,6 +65,7 @@ static VEK_BOOL validate_handle(VEK_raw_framebuffer_device_t *psRawFrameBufferDe
                                 VEK_native_handle_t *psNativeHandle, VEK_UINT32 *ui32FBID) {
     for (VEK_UINT32 i = 0; i < UsableSlots(psRawFrameBufferDevice); i++) {
         if ((psRawFrameBufferDevice->ui32AllocMask & SlotBit(i)) &&
+            psRawFrameBufferDevice->ppsBufferHandles[i] != nullptr &&
             psRawFrameBufferDevice->ppsBufferHandles[i] == psNativeHandle) {
             *ui32FBID = i;
             return VEK_TRUE;
@@ -189,6 +190,7 @@ int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, v
     if (fb == nullptr) return -EINVAL;
 
     VEK_raw_framebuffer_device_t *psRaw = reinterpret_cast<VEK_raw_framebuffer_device_t *>(fb);
+    VEK_gralloc_module_t *psModule = getFrameBufferModule(fb);
     VEK_private_data_t *psPrivateData = getDevicePrivateData(fb);
     VEK_mapper_meminfo_t **ppsMapperMemInfo = nullptr;
     ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo = nullptr;
@@ -269,7 +271,9 @@ int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, v
     hOSGlobalEvent = psContext->sMiscInfo.hOSGlobalEvent;
     hDCSwapChain = psFlipChain->hDCSwapChain;
     ui32SwapInterval = psFlipChain->ui32SwapInterval;
-    /* A full display queue can take many frames to drain: let other threads use the module. */
+    /* A full display queue can take many frames to drain: let other threads use the module. The
+       count keeps a close from destroying the chain being swapped to and the record itself. */
+    psRaw->ui32SwapsInFlight++;
     putDevicePrivateData(psPrivateData);
 
     for (;;) {
@@ -278,12 +282,15 @@ int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, v
         if (eSwapErr != ZOLSRV_ERROR_RETRY) break;
         ZOLSRVEventObjectWait(psServices, hOSGlobalEvent);
         if (--ui32TriesLeft == 0) {
-            ZOLSRVClientEvent(ZOLSRV_CLIENT_EVENT_HWTIMEOUT, &psPrivateData->sDevData, getFrameBufferModule(fb));
+            ZOLSRVClientEvent(ZOLSRV_CLIENT_EVENT_HWTIMEOUT, &psPrivateData->sDevData, psModule);
             break;
         }
     }
 
-    psPrivateData = getDevicePrivateData(fb);
+    /* The module record outlives every device; the device is still there because its close
+       refuses while this swap is counted. */
+    ZOLSRVLockMutex(psPrivateData->hMutex);
+    psRaw->ui32SwapsInFlight--;
     iErr = eSwapErr == ZOLSRV_OK ? 0 : -EFAULT;
 
 out_free:
@@ -495,6 +502,27 @@ err_unlock:
     return iErr;
 }
 
+/* Gives one display buffer back: in blit mode its memory (the chain's other buffers stay), then
+   its entry and handle. The slot stays taken, so that a device that a failed close leaves
+   behind never hands it out again. */
+static int ReleaseDisplayBuffer(VEK_private_data_t *psPrivateData, VEK_raw_framebuffer_device_t *psRaw,
+                                VEK_UINT32 ui32Slot, VEK_HAL_PRESENT_MODE_T ePresentMode) {
+    VEK_native_handle_t *psNativeHandle = psRaw->ppsBufferHandles[ui32Slot];
+    VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
+
+    if (psEntry != nullptr) {
+        if (ePresentMode == HAL_PRESENT_MODE_BLIT &&
+            ZOL2DMemFree(psPrivateData->hContext, static_cast<ZOL2DMEMINFO *>(psEntry->hMemInfo)) != ZOL2D_OK)
+            return -EFAULT;
+        if (psRaw->psLastPostedFrameBuffer == psEntry->apsMemInfo[0]) psRaw->psLastPostedFrameBuffer = nullptr;
+        MapperRemove(psPrivateData, psEntry);
+    }
+    native_handle_delete(&psNativeHandle->base);
+    psRaw->ppsBufferHandles[ui32Slot] = nullptr;
+    if (ui32Slot < VEK_MAX_SLOTS) psRaw->ui32AllocMask |= SlotBit(ui32Slot);
+    return 0;
+}
+
 int framebuffer_device_close(hw_device_t *device) {
     if (!IsInitializedFunc(__func__)) return -ENOTTY;
     if (device == nullptr) return -EINVAL;
@@ -505,9 +533,15 @@ int framebuffer_device_close(hw_device_t *device) {
     VEK_private_data_t *psPrivateData = getDevicePrivateData(fb);
     const VEK_HAL_PRESENT_MODE_T ePresentMode = psPrivateData->sAppHints.eHALPresentMode;
 
+    /* A Post2 swapping without the mutex still uses the chain and comes back to the record. */
+    if (psRaw->ui32SwapsInFlight != 0) {
+        putDevicePrivateData(psPrivateData);
+        return -EFAULT;
+    }
     /* A buffer still locked may be in use by the CPU or the GPU: close nothing then, so the
        device stays whole and usable. */
     for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++) {
+        if (psRaw->ppsBufferHandles[i] == nullptr) continue;
         VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psRaw->ppsBufferHandles[i]->ui64Stamp);
         if (psEntry != nullptr && (psEntry->ui32LockCount != 0 || psEntry->ui32LockWaiters != 0)) {
             putDevicePrivateData(psPrivateData);
@@ -522,15 +556,15 @@ int framebuffer_device_close(hw_device_t *device) {
         putDevicePrivateData(psPrivateData);
         return -EFAULT;
     }
+    /* In blit mode each buffer is freed on its own. One the 2D library will not free keeps its
+       handle and entry, and so do the ones after it: the device stays, and a later close goes on
+       from there. */
     for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++) {
-        VEK_native_handle_t *psNativeHandle = psRaw->ppsBufferHandles[i];
-        VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
-        if (psEntry != nullptr) {
-            if (ePresentMode == HAL_PRESENT_MODE_BLIT)
-                ZOL2DMemFree(psPrivateData->hContext, static_cast<ZOL2DMEMINFO *>(psEntry->hMemInfo));
-            MapperRemove(psPrivateData, psEntry);
+        if (psRaw->ppsBufferHandles[i] == nullptr) continue;
+        if (ReleaseDisplayBuffer(psPrivateData, psRaw, i, ePresentMode) != 0) {
+            putDevicePrivateData(psPrivateData);
+            return -EFAULT;
         }
-        native_handle_delete(&psNativeHandle->base);
     }
 
     if (psModule->base.psFrameBufferDevice == reinterpret_cast<VEK_framebuffer_device_public_t *>(fb))
