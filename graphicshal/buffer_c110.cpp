@@ -269,7 +269,7 @@ __attribute__((constructor(102))) static void buffer_c110_init(void) { RegisterB
 
 /* The pool lives as long as the module: unloading it gives the chains, their contexts and the
    descriptors back, so that a process that loads the module again does not hold them twice. */
-__attribute__((destructor(102))) static void buffer_c110_exit(void) {
+void buffer_c110_exit(void) {
     if (geYUVSwapChainState != YUV_SWAP_CHAIN_STATE_USABLE) return;
     CloseDescriptors(gaiYFd);
     CloseDescriptors(gaiUVFd);
