@@ -3,6 +3,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "device_memory.h"
+
 namespace zolsim {
 namespace {
 
@@ -28,16 +30,18 @@ Rgba Read(const BlitSurface &s, unsigned long x, unsigned long y) {
     const unsigned char *p = s.asPlanes[0].pBase + (size_t)y * (size_t)s.lStride + x * BytesPerPixel(s.eFormat);
     switch (s.eFormat) {
         case ZOL2D_BLT_FORMAT_RGB565: {
-            const unsigned v = (unsigned)p[0] | (unsigned)p[1] << 8;
+            const unsigned v = (unsigned)DeviceLoad8(p) | (unsigned)DeviceLoad8(p + 1) << 8;
             const unsigned r = v >> 11, g = (v >> 5) & 0x3f, b = v & 0x1f;
             return Rgba{r << 3 | r >> 2, g << 2 | g >> 4, b << 3 | b >> 2, 255};
         }
         case ZOL2D_BLT_FORMAT_ARGB8888:  // bytes B, G, R, A
-            return Rgba{p[2], p[1], p[0], p[3]};
+            return Rgba{DeviceLoad8(p + 2), DeviceLoad8(p + 1), DeviceLoad8(p), DeviceLoad8(p + 3)};
         case ZOL2D_BLT_FORMAT_ABGR8888:  // bytes R, G, B, A
-            return Rgba{p[0], p[1], p[2], p[3]};
-        default:  // NV12 source: its luma alone, as grey
-            return Rgba{p[0], p[0], p[0], 255};
+            return Rgba{DeviceLoad8(p), DeviceLoad8(p + 1), DeviceLoad8(p + 2), DeviceLoad8(p + 3)};
+        default: {  // NV12 source: its luma alone, as grey
+            const unsigned char y8 = DeviceLoad8(p);
+            return Rgba{y8, y8, y8, 255};
+        }
     }
 }
 
@@ -48,24 +52,26 @@ void Write(const BlitSurface &s, unsigned long x, unsigned long y, const Rgba &c
     switch (s.eFormat) {
         case ZOL2D_BLT_FORMAT_RGB565: {
             const unsigned v = (c.r >> 3) << 11 | (c.g >> 2) << 5 | (c.b >> 3);
-            p[0] = (unsigned char)v;
-            p[1] = (unsigned char)(v >> 8);
+            DeviceStore8(p, (unsigned char)v);
+            DeviceStore8(p + 1, (unsigned char)(v >> 8));
             break;
         }
         case ZOL2D_BLT_FORMAT_ARGB8888:
-            p[0] = (unsigned char)c.b, p[1] = (unsigned char)c.g, p[2] = (unsigned char)c.r, p[3] = (unsigned char)c.a;
+            DeviceStore8(p, (unsigned char)c.b), DeviceStore8(p + 1, (unsigned char)c.g);
+            DeviceStore8(p + 2, (unsigned char)c.r), DeviceStore8(p + 3, (unsigned char)c.a);
             break;
         case ZOL2D_BLT_FORMAT_ABGR8888:
-            p[0] = (unsigned char)c.r, p[1] = (unsigned char)c.g, p[2] = (unsigned char)c.b, p[3] = (unsigned char)c.a;
+            DeviceStore8(p, (unsigned char)c.r), DeviceStore8(p + 1, (unsigned char)c.g);
+            DeviceStore8(p + 2, (unsigned char)c.b), DeviceStore8(p + 3, (unsigned char)c.a);
             break;
         case ZOL2D_BLT_FORMAT_NV12: {
             // BT.601 studio range; each 2 x 2 block takes the chroma of its top-left pixel.
             const int r = (int)c.r, g = (int)c.g, b = (int)c.b;
-            p[0] = (unsigned char)Clamp8(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16);
+            DeviceStore8(p, (unsigned char)Clamp8(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16));
             if ((x & 1) == 0 && (y & 1) == 0) {
                 unsigned char *uv = s.asPlanes[1].pBase + (size_t)(y / 2) * (size_t)s.lStride + x;
-                uv[0] = (unsigned char)Clamp8(((-38 * r - 74 * g + 112 * b + 128) >> 8) + 128);
-                uv[1] = (unsigned char)Clamp8(((112 * r - 94 * g - 18 * b + 128) >> 8) + 128);
+                DeviceStore8(uv, (unsigned char)Clamp8(((-38 * r - 74 * g + 112 * b + 128) >> 8) + 128));
+                DeviceStore8(uv + 1, (unsigned char)Clamp8(((112 * r - 94 * g - 18 * b + 128) >> 8) + 128));
             }
             break;
         }

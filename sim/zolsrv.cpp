@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "device_memory.h"
 #include "png.h"
 #include "zolsim_internal.h"
 
@@ -805,7 +806,7 @@ static void ScreenShowLocked(unsigned uiDisplay, const void *pvPixels, size_t uS
     sc.eFormat = d.eFormat;
     sc.pixels.assign((size_t)sc.lStride * sc.ulHeight, 0);
     const size_t n = uSize < sc.pixels.size() ? uSize : sc.pixels.size();
-    if (pvPixels != nullptr && n != 0) memcpy(sc.pixels.data(), pvPixels, n);
+    if (pvPixels != nullptr && n != 0) zolsim::DeviceMemoryRead(sc.pixels.data(), pvPixels, n);
     sc.ui64Stamp = ui64Stamp;
     sc.uiFrames++;
     if (!s.captureDir.empty()) {
