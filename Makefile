@@ -94,7 +94,8 @@ tidy: host
 # fuzz run.
 test: format-check tidy test-host test-arm test-asan test-tsan stress test-fuzz
 
-# The load test in full: 8 threads for 10 seconds, on the host build and under TSan.
+# The load test in full: 8 threads and two client processes for 10 seconds while fb0 is reopened,
+# on the host build and under TSan.
 STRESS_SECONDS ?= 10
 stress: host tsan
 	GRALLOC_STRESS_SECONDS=$(STRESS_SECONDS) $(BUILD)/host/bin/module_tests --gtest_filter='StressTest.*'
