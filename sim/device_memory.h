@@ -16,14 +16,15 @@ inline unsigned char DeviceLoad8(const unsigned char *p) { return __atomic_load_
 
 inline void DeviceStore8(unsigned char *p, unsigned char v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
 
-// Scan-out: copies device memory into the screen, a word at a time where both are aligned.
+// Scan-out: copies device memory into the screen, a machine word at a time where both are
+// aligned (a word the CPU loads whole on either target, without a library call).
 inline void DeviceMemoryRead(void *pvDst, const void *pvSrc, size_t uBytes) {
     unsigned char *pDst = static_cast<unsigned char *>(pvDst);
     const unsigned char *pSrc = static_cast<const unsigned char *>(pvSrc);
     size_t i = 0;
-    if (((uintptr_t)pDst % sizeof(uint64_t)) == 0 && ((uintptr_t)pSrc % sizeof(uint64_t)) == 0) {
-        for (; i + sizeof(uint64_t) <= uBytes; i += sizeof(uint64_t)) {
-            const uint64_t v = __atomic_load_n(reinterpret_cast<const uint64_t *>(pSrc + i), __ATOMIC_RELAXED);
+    if (((uintptr_t)pDst % sizeof(uintptr_t)) == 0 && ((uintptr_t)pSrc % sizeof(uintptr_t)) == 0) {
+        for (; i + sizeof(uintptr_t) <= uBytes; i += sizeof(uintptr_t)) {
+            const uintptr_t v = __atomic_load_n(reinterpret_cast<const uintptr_t *>(pSrc + i), __ATOMIC_RELAXED);
             __builtin_memcpy(pDst + i, &v, sizeof(v));
         }
     }
