@@ -4,12 +4,12 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 PACKAGES := g++ cmake ninja-build googletest libgtest-dev libbenchmark-dev g++-arm-linux-gnueabi qemu-user \
-  clang-format python3 clang libclang-rt-14-dev valgrind libstb-dev python3-matplotlib librapidcheck-dev
+  clang-format clang-tidy python3 clang libclang-rt-14-dev valgrind libstb-dev python3-matplotlib librapidcheck-dev
 # The fuzz run's length in seconds within make test.
 FUZZ_SECONDS ?= 50
 
 .PHONY: all deps host arm asan tsan release fuzz-build test test-host test-arm test-asan test-tsan test-fuzz stress \
-  format-check demo bench clean
+  format-check tidy demo bench clean
 
 all: host
 
@@ -84,12 +84,19 @@ test-tsan: tsan
 format-check: | deps
 	clang-format --dry-run -Werror $$(git ls-files '*.c' '*.cpp' '*.h')
 
-# Style, the host suite (with the fault sweep), then the device's ABI under qemu-arm, then the
-# sanitizers and a short fuzz run.
-test: format-check test-host test-arm test-asan test-tsan test-fuzz
+# The module's static checks (.clang-tidy), with the compile commands of the host build; a warning
+# fails the run.
+tidy: host
+	clang-tidy -p $(BUILD)/host --quiet $(wildcard $(CURDIR)/graphicshal/*.cpp)
 
-# The load test in full: 8 threads for 10 seconds, on the host build and under TSan; and the model
-# test with many more and longer command sequences, on the host build and under ASan.
+# Style and static checks, the host suite (with the fault sweep), then the device's ABI under
+# qemu-arm, then the sanitizers, the load test in full on the host and under TSan, and a short
+# fuzz run.
+test: format-check tidy test-host test-arm test-asan test-tsan stress test-fuzz
+
+# The load test in full: 8 threads and two client processes for 10 seconds while fb0 is reopened,
+# on the host build and under TSan; and the model test with many more and longer command sequences,
+# on the host build and under ASan.
 STRESS_SECONDS ?= 10
 MODEL_CASES ?= 5000
 stress: host tsan asan

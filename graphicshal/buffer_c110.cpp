@@ -3,6 +3,7 @@
    display devices, which are physically contiguous and so can be scanned out directly; every other
    buffer is two ordinary GPU allocations. */
 #include <errno.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -38,6 +39,13 @@ static VEK_BOOL gbUsedByAllocator[VEK_YUV_NUM_BUFFERS];
 
 static ZOLSRV_CLIENT_MEM_INFO *ServicesMemInfo(ZOL2DMEMINFO *psMemInfo) {
     return static_cast<ZOLSRV_CLIENT_MEM_INFO *>(psMemInfo->hPrivateData);
+}
+
+/* Both planes' rows are whole runs of 16 pixels. */
+#define VEK_NV12_ALIGN_MASK 15
+
+static VEK_UINT64 RoundedToSixteen(int iValue) {
+    return ((VEK_UINT64)iValue + VEK_NV12_ALIGN_MASK) & ~(VEK_UINT64)VEK_NV12_ALIGN_MASK;
 }
 
 static int ComputeNV12LinearParams(unsigned int uiSubAlloc, int *piWidth, int *piHeight, int *piStride) {
@@ -183,6 +191,13 @@ static int AllocPhysContig(ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO **
 static int AllocNV12Linear(ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hGeneralHeap, int *piWidth, int *piHeight,
                            int *piStride, int *piUsage, unsigned int /* uiBpp */, VEK_UINT32 ui32Flags,
                            ZOLSRV_CLIENT_MEM_INFO **apsMemInfo, int *aiFd) {
+    /* The handle keeps the rounded width and height, on either path: a size that rounding or the
+       plane's product would carry past what an int and the services hold is refused before
+       anything is made. */
+    if (*piWidth < 0 || *piHeight < 0) return -EINVAL;
+    if (*piWidth > INT_MAX - VEK_NV12_ALIGN_MASK || *piHeight > INT_MAX - VEK_NV12_ALIGN_MASK) return -EINVAL;
+    if (!GenericAllocSizeFits(RoundedToSixteen(*piWidth) * RoundedToSixteen(*piHeight))) return -EINVAL;
+
     if (geYUVSwapChainState == YUV_SWAP_CHAIN_STATE_UNINITIALIZED) InitializeYUVSwapChains(psDevData);
 
     ComputeNV12LinearParams(0, piWidth, piHeight, piStride);
@@ -191,15 +206,14 @@ static int AllocNV12Linear(ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hGeneralHeap, 
         AllocPhysContig(psDevData, apsMemInfo, aiFd, *piStride, *piHeight, piUsage) == 0)
         return 0;
 
-    /* Unsigned products: any width and height reach the hook. */
-    int iErr = GenericAlloc(psDevData, hGeneralHeap, (int)((unsigned int)*piStride * (unsigned int)*piHeight),
-                            ui32Flags, nullptr, 0, &apsMemInfo[0], &aiFd[0]);
+    int iErr =
+        GenericAlloc(psDevData, hGeneralHeap, *piStride * *piHeight, ui32Flags, nullptr, 0, &apsMemInfo[0], &aiFd[0]);
     if (iErr != 0) return iErr;
 
     int iUVWidth = *piWidth, iUVHeight = *piHeight, iUVStride = *piStride;
     ComputeNV12LinearParams(1, &iUVWidth, &iUVHeight, &iUVStride);
-    iErr = GenericAlloc(psDevData, hGeneralHeap, (int)((unsigned int)iUVStride * (unsigned int)iUVHeight), ui32Flags,
-                        nullptr, 0, &apsMemInfo[1], &aiFd[1]);
+    iErr =
+        GenericAlloc(psDevData, hGeneralHeap, iUVStride * iUVHeight, ui32Flags, nullptr, 0, &apsMemInfo[1], &aiFd[1]);
     if (iErr != 0) {
         /* A failed allocation leaves nothing allocated. */
         ZOLSRV_CLIENT_MEM_INFO *apsLuma[VEK_NATIVE_HANDLE_NUM_FDS_MAX] = {apsMemInfo[0], nullptr, nullptr};
@@ -255,7 +269,7 @@ __attribute__((constructor(102))) static void buffer_c110_init(void) { RegisterB
 
 /* The pool lives as long as the module: unloading it gives the chains, their contexts and the
    descriptors back, so that a process that loads the module again does not hold them twice. */
-__attribute__((destructor(102))) static void buffer_c110_exit(void) {
+void buffer_c110_exit(void) {
     if (geYUVSwapChainState != YUV_SWAP_CHAIN_STATE_USABLE) return;
     CloseDescriptors(gaiYFd);
     CloseDescriptors(gaiUVFd);

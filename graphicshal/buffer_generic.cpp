@@ -3,6 +3,7 @@
 #include "buffer_generic.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -27,12 +28,22 @@ int GenericAlloc(ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hGeneralHeap, int iAlloc
     return 0;
 }
 
+VEK_BOOL GenericAllocSizeFits(VEK_UINT64 ui64Bytes) { return ui64Bytes <= (VEK_UINT64)INT_MAX; }
+
 static int GenericAlloc2D(ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hGeneralHeap, int * /* piWidth */, int *piHeight,
                           int *piStride, int * /* piUsage */, unsigned int uiBpp, VEK_UINT32 ui32Flags,
                           ZOLSRV_CLIENT_MEM_INFO **apsMemInfo, int *aiFd) {
-    const VEK_UINT32 ui32Bytes = uiBpp * (VEK_UINT32)*piHeight * (VEK_UINT32)*piStride / 8;
+    VEK_UINT64 ui64Bits;
 
-    int iErr = GenericAlloc(psDevData, hGeneralHeap, (int)ui32Bytes, ui32Flags, nullptr, 0, &apsMemInfo[0], &aiFd[0]);
+    /* The handle keeps the height and stride: the plane must hold every row they describe, so a
+       product that a 32-bit sum would wrap to a small plane is refused, not allocated. */
+    if (*piHeight < 0 || *piStride < 0) return -EINVAL;
+    if (__builtin_mul_overflow((VEK_UINT64)*piHeight * (VEK_UINT64)*piStride, (VEK_UINT64)uiBpp, &ui64Bits) ||
+        !GenericAllocSizeFits(ui64Bits / 8))
+        return -EINVAL;
+
+    int iErr =
+        GenericAlloc(psDevData, hGeneralHeap, (int)(ui64Bits / 8), ui32Flags, nullptr, 0, &apsMemInfo[0], &aiFd[0]);
     if (iErr != 0) return iErr;
     apsMemInfo[1] = apsMemInfo[2] = nullptr;
     aiFd[1] = aiFd[2] = -1;

@@ -66,6 +66,7 @@ static VEK_BOOL validate_handle(VEK_raw_framebuffer_device_t *psRawFrameBufferDe
                                 VEK_native_handle_t *psNativeHandle, VEK_UINT32 *ui32FBID) {
     for (VEK_UINT32 i = 0; i < UsableSlots(psRawFrameBufferDevice); i++) {
         if ((psRawFrameBufferDevice->ui32AllocMask & SlotBit(i)) &&
+            psRawFrameBufferDevice->ppsBufferHandles[i] != nullptr &&
             psRawFrameBufferDevice->ppsBufferHandles[i] == psNativeHandle) {
             *ui32FBID = i;
             return VEK_TRUE;
@@ -74,17 +75,33 @@ static VEK_BOOL validate_handle(VEK_raw_framebuffer_device_t *psRawFrameBufferDe
     return VEK_FALSE;
 }
 
-int framebuffer_device_alloc(framebuffer_device_t *fb, int /* w */, int /* h */, int /* format */, int /* usage */,
+/* The allocator writes the request's size, format and bits per pixel into the slot's handle, and
+   a lock or blit then trusts them: the request must fit the display buffer, which holds the
+   display's rows in the display's format. */
+static VEK_BOOL DisplayBufferHolds(const framebuffer_device_t *fb, int w, int h, int format) {
+    const VEK_buffer_format_t *psFormat = GetBufferFormat(format);
+    const VEK_buffer_format_t *psDisplayFormat = GetBufferFormat(fb->format);
+
+    if (w < 0 || h < 0 || (VEK_UINT32)w > fb->width || (VEK_UINT32)h > fb->height) return VEK_FALSE;
+    if (psFormat == nullptr || psDisplayFormat == nullptr) return VEK_FALSE;
+    return psFormat->base.uiBpp <= psDisplayFormat->base.uiBpp ? VEK_TRUE : VEK_FALSE;
+}
+
+int framebuffer_device_alloc(framebuffer_device_t *fb, int w, int h, int format, int /* usage */,
                              VEK_native_handle_t **ppsNativeHandle, int *stride) {
     if (!IsInitializedFunc(__func__)) return -ENOTTY;
 
     VEK_raw_framebuffer_device_t *psRaw = reinterpret_cast<VEK_raw_framebuffer_device_t *>(fb);
     VEK_UINT32 ui32Slot = 0;
 
+    if (!DisplayBufferHolds(fb, w, h, format)) return -EINVAL;
+
     if (psRaw->base.ui32NumBuffers != 1) {
         while (ui32Slot < VEK_MAX_SLOTS && (psRaw->ui32AllocMask & SlotBit(ui32Slot))) ui32Slot++;
         if (ui32Slot >= VEK_MAX_SLOTS || ui32Slot >= psRaw->base.ui32NumBuffers) return -ENOMEM;
     }
+    /* A slot whose buffer a failed close already released has nothing to hand out. */
+    if (psRaw->ppsBufferHandles[ui32Slot] == nullptr) return -ENOMEM;
     *stride = fb->stride;
     psRaw->ui32AllocMask |= SlotBit(ui32Slot);
     *ppsNativeHandle = psRaw->ppsBufferHandles[ui32Slot];
@@ -188,6 +205,7 @@ int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, v
     if (fb == nullptr) return -EINVAL;
 
     VEK_raw_framebuffer_device_t *psRaw = reinterpret_cast<VEK_raw_framebuffer_device_t *>(fb);
+    VEK_gralloc_module_t *psModule = getFrameBufferModule(fb);
     VEK_private_data_t *psPrivateData = getDevicePrivateData(fb);
     VEK_mapper_meminfo_t **ppsMapperMemInfo = nullptr;
     ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo = nullptr;
@@ -269,8 +287,10 @@ int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, v
     hDCSwapChain = psFlipChain->hDCSwapChain;
     ui32SwapInterval = psFlipChain->ui32SwapInterval;
     /* A full display queue can take many frames to drain: let other threads use the module. The
-       listed buffers stay in use meanwhile, so that nothing releases what the display is given. */
+       listed buffers stay in use meanwhile, so that nothing releases what the display is given, and
+       the count keeps a close from destroying the chain being swapped to and the record itself. */
     HoldListedBuffers(ppsMapperMemInfo, num_buffers, 1);
+    psRaw->ui32SwapsInFlight++;
     putDevicePrivateData(psPrivateData);
 
     for (;;) {
@@ -279,13 +299,16 @@ int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, v
         if (eSwapErr != ZOLSRV_ERROR_RETRY) break;
         ZOLSRVEventObjectWait(psServices, hOSGlobalEvent);
         if (--ui32TriesLeft == 0) {
-            ZOLSRVClientEvent(ZOLSRV_CLIENT_EVENT_HWTIMEOUT, &psPrivateData->sDevData, getFrameBufferModule(fb));
+            ZOLSRVClientEvent(ZOLSRV_CLIENT_EVENT_HWTIMEOUT, &psPrivateData->sDevData, psModule);
             break;
         }
     }
 
-    psPrivateData = getDevicePrivateData(fb);
+    /* The module record outlives every device; the device is still there because its close
+       refuses while this swap is counted. */
+    ZOLSRVLockMutex(psPrivateData->hMutex);
     HoldListedBuffers(ppsMapperMemInfo, num_buffers, -1);
+    psRaw->ui32SwapsInFlight--;
     iErr = eSwapErr == ZOLSRV_OK ? 0 : -EFAULT;
 
 out_free:
@@ -497,6 +520,27 @@ err_unlock:
     return iErr;
 }
 
+/* Gives one display buffer back: in blit mode its memory (the chain's other buffers stay), then
+   its entry and handle. The slot stays taken, so that a device that a failed close leaves
+   behind never hands it out again. */
+static int ReleaseDisplayBuffer(VEK_private_data_t *psPrivateData, VEK_raw_framebuffer_device_t *psRaw,
+                                VEK_UINT32 ui32Slot, VEK_HAL_PRESENT_MODE_T ePresentMode) {
+    VEK_native_handle_t *psNativeHandle = psRaw->ppsBufferHandles[ui32Slot];
+    VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
+
+    if (psEntry != nullptr) {
+        if (ePresentMode == HAL_PRESENT_MODE_BLIT &&
+            ZOL2DMemFree(psPrivateData->hContext, static_cast<ZOL2DMEMINFO *>(psEntry->hMemInfo)) != ZOL2D_OK)
+            return -EFAULT;
+        if (psRaw->psLastPostedFrameBuffer == psEntry->apsMemInfo[0]) psRaw->psLastPostedFrameBuffer = nullptr;
+        MapperRemove(psPrivateData, psEntry);
+    }
+    native_handle_delete(&psNativeHandle->base);
+    psRaw->ppsBufferHandles[ui32Slot] = nullptr;
+    if (ui32Slot < VEK_MAX_SLOTS) psRaw->ui32AllocMask |= SlotBit(ui32Slot);
+    return 0;
+}
+
 int framebuffer_device_close(hw_device_t *device) {
     if (!IsInitializedFunc(__func__)) return -ENOTTY;
     if (device == nullptr) return -EINVAL;
@@ -507,9 +551,15 @@ int framebuffer_device_close(hw_device_t *device) {
     VEK_private_data_t *psPrivateData = getDevicePrivateData(fb);
     const VEK_HAL_PRESENT_MODE_T ePresentMode = psPrivateData->sAppHints.eHALPresentMode;
 
+    /* A Post2 swapping without the mutex still uses the chain and comes back to the record. */
+    if (psRaw->ui32SwapsInFlight != 0) {
+        putDevicePrivateData(psPrivateData);
+        return -EFAULT;
+    }
     /* A buffer still locked may be in use by the CPU or the GPU: close nothing then, so the
        device stays whole and usable. */
     for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++) {
+        if (psRaw->ppsBufferHandles[i] == nullptr) continue;
         VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psRaw->ppsBufferHandles[i]->ui64Stamp);
         if (psEntry != nullptr && SettlePendingRelease(psEntry, VEK_ENTRY_RELEASE) == VEK_ENTRY_BUSY) {
             putDevicePrivateData(psPrivateData);
@@ -524,15 +574,15 @@ int framebuffer_device_close(hw_device_t *device) {
         putDevicePrivateData(psPrivateData);
         return -EFAULT;
     }
+    /* In blit mode each buffer is freed on its own. One the 2D library will not free keeps its
+       handle and entry, and so do the ones after it: the device stays, and a later close goes on
+       from there. */
     for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++) {
-        VEK_native_handle_t *psNativeHandle = psRaw->ppsBufferHandles[i];
-        VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
-        if (psEntry != nullptr) {
-            if (ePresentMode == HAL_PRESENT_MODE_BLIT)
-                ZOL2DMemFree(psPrivateData->hContext, static_cast<ZOL2DMEMINFO *>(psEntry->hMemInfo));
-            MapperRemove(psPrivateData, psEntry);
+        if (psRaw->ppsBufferHandles[i] == nullptr) continue;
+        if (ReleaseDisplayBuffer(psPrivateData, psRaw, i, ePresentMode) != 0) {
+            putDevicePrivateData(psPrivateData);
+            return -EFAULT;
         }
-        native_handle_delete(&psNativeHandle->base);
     }
 
     if (psModule->base.psFrameBufferDevice == reinterpret_cast<VEK_framebuffer_device_public_t *>(fb))

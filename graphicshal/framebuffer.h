@@ -19,6 +19,9 @@ typedef struct {
     ZOLSRV_CLIENT_MEM_INFO *psLastPostedFrameBuffer;
     VEK_UINT32 ui32AllocMask;
     VEK_native_handle_t **ppsBufferHandles;
+    /* Post2 calls inside their swap loop, which runs without the module mutex: while one is
+       there, close must leave the device and its flip chain alone. */
+    VEK_UINT32 ui32SwapsInFlight;
 } VEK_raw_framebuffer_device_t;
 
 int framebuffer_device_open(hw_device_t *device);

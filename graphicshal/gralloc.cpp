@@ -2,6 +2,7 @@
 #include "gralloc.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
@@ -79,6 +80,9 @@ int gralloc_device_alloc(alloc_device_t *psAllocDevice, int w, int h, int format
     if (!IsInitializedFunc(__func__)) return -ENOTTY;
     if (psAllocDevice == nullptr || handle == nullptr || stride == nullptr) return -EINVAL;
     if (usage_unsupported(usage)) return -EINVAL;
+    /* A handle with a negative size describes no memory, yet the row rounding and the hooks'
+       products would turn it into a real allocation. */
+    if (w < 0 || h < 0) return -EINVAL;
 
     const VEK_UINT32 ui32Flags = AllocFlagsForUsage(usage);
     const VEK_buffer_format_t *psFormat = GetBufferFormat(format);
@@ -751,8 +755,14 @@ int gralloc_module_blit_to_vaddr(const VEK_gralloc_module_public_t *module, buff
             iErr = -EINVAL;
             goto out_free;
         }
-        if (ZOL2DMemWrap(psPrivateData->hContext, dest[i], 0,
-                         (unsigned long)((unsigned int)iHeight * (unsigned int)iStride), nullptr,
+        /* Counted in 64 bits: a wrap whose size lost its top bits would describe less caller
+           memory than the plane takes. */
+        const VEK_UINT64 ui64WrapBytes = (VEK_UINT64)(unsigned int)iHeight * (unsigned int)iStride;
+        if (ui64WrapBytes > ULONG_MAX) {
+            iErr = -EINVAL;
+            goto out_free;
+        }
+        if (ZOL2DMemWrap(psPrivateData->hContext, dest[i], 0, (unsigned long)ui64WrapBytes, nullptr,
                          &apsDestMemInfo[i]) != ZOL2D_OK) {
             apsDestMemInfo[i] = nullptr;
             iErr = -EINVAL;

@@ -294,6 +294,8 @@ __attribute__((destructor)) static void hal_exit(void) {
     if (!gbGraphicsHALInitialized) return;
     /* The release worker must be gone before the mutex it takes and the module's code. */
     DeferFlushOpShutdown(psPrivateData);
+    /* The video pool's chains and descriptors belong to this connection: they go before it. */
+    buffer_c110_exit();
     ZOLSRVDestroyMutex(psPrivateData->hMutex);
     psPrivateData->hMutex = nullptr;
     CloseZOLServices(psPrivateData);

@@ -99,6 +99,9 @@ typedef struct {
 } VEK_buffer_format_t;
 
 VEK_BOOL RegisterBufferFormat(VEK_buffer_format_t *psBufferFormat);
+/* Gives the NV12 format's pool of display-owned buffers back. Shut-down calls it while the
+   services connection, which exported the pool's descriptors, is still open. */
+void buffer_c110_exit(void);
 const VEK_buffer_format_t *GetBufferFormat(int iFormat);
 const VEK_buffer_format_public_t *GetBufferFormats(void);
 

@@ -271,7 +271,7 @@ static VEK_BOOL SanityCheckList(VEK_private_data_t *psPrivateData, size_t uEntri
        a first mem-info against its successor's. A table of each run's values finds the same
        equal pairs in linear time; the list grows with every buffer the process knows. */
     size_t uSlots = 1;
-    while (uSlots < 2 * (KEY_KINDS - 1) * uEntries) uSlots <<= 1;
+    while (uSlots < (size_t)2 * (KEY_KINDS - 1) * uEntries) uSlots <<= 1;
     VEK_mapper_check_key_t *asKeys = static_cast<VEK_mapper_check_key_t *>(calloc(uSlots, sizeof(*asKeys)));
     if (asKeys == nullptr) return SanityCheckPairs(psPrivateData->psMapList);
 

@@ -25,6 +25,9 @@ int zolsim_internal_enter(const char *pszFunction, int *piCode);
 /* Counts a call of a vendor function that cannot fail (no result to fail with). */
 void zolsim_internal_count_site(ZOLSIM_CALL_SITE *psSite);
 
+/* Adds the call to the call-order record while a test keeps one (zolsim_call_order_start). */
+void zolsim_internal_record_call_order(const char *pszFunction);
+
 /* The first line of every vendor function: counts the call and returns the armed fault's code,
    as the function's own result type, when one fires. */
 #define ZOLSIM_ENTER(name, result_type)                                                         \

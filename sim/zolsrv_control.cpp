@@ -152,6 +152,7 @@ bool FaultFires(const char *pszFunction, int *piCode) {
 extern "C" {
 
 int zolsim_internal_enter_site(ZOLSIM_CALL_SITE *psSite, int *piCode) {
+    zolsim_internal_record_call_order(psSite->pszName);
     CountSlot(SiteSlot(psSite), true);
     return FaultFires(psSite->pszName, piCode) ? 1 : 0;
 }

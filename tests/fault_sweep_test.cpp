@@ -134,9 +134,14 @@ private:
     std::string sFailedStep_;
 };
 
+/* The present mode the scenario's compositor opens the display in: HAL_PRESENT_MODE_FLIP (0),
+   _BLIT (1) or _FRONT (2). Set before the scenario's processes are forked. */
+int giPresentMode = 0;
+
 void ArmFailurePoint(const FailurePoint &sPoint, int iProcess) {
     zolsim_reset();
     zolsim_set_wait_timeout_ms(2);
+    zolsim_set_app_hint("HALPresentMode", (VEK_UINT32)giPresentMode);
     PlatformFaultsReset();
     if (sPoint.iProcess != iProcess) return;
     if (IsPlatformFunction(sPoint.sFunction))
@@ -287,8 +292,8 @@ struct Compositor {
 constexpr int kWidth = 64, kHeight = 32;
 constexpr int kUsage =
     GRALLOC_USAGE_SW_READ_OFTEN | GRALLOC_USAGE_SW_WRITE_OFTEN | GRALLOC_USAGE_HW_TEXTURE | GRALLOC_USAGE_HW_RENDER;
-/* The default app hints ask for a flip chain of two. */
-constexpr int kDisplayBuffers = 2;
+/* The default app hints ask for a flip chain of two; the front buffer is one. */
+int DisplayBuffers() { return giPresentMode == 2 ? 1 : 2; }
 /* The video format "C110_NV12", from the range Android leaves to the HAL. */
 constexpr int kNV12 = 0x100;
 /* True in the counting run, where nothing fails. */
@@ -329,7 +334,7 @@ std::vector<Step> ScenarioSteps(Compositor &c) {
                            },
                            {-ENOMEM, -EFAULT}});
     }
-    for (int i = 0; i < kDisplayBuffers; i++) {
+    for (int i = 0; i < DisplayBuffers(); i++) {
         asSteps.push_back({"alloc display buffer " + std::to_string(i),
                            [&c] {
                                buffer_handle_t h = nullptr;
@@ -402,12 +407,13 @@ std::vector<Step> ScenarioSteps(Compositor &c) {
     asSteps.push_back(
         {"unmap by stamp", [&c, psHMI] { return psHMI->unmap(c.psGralloc, StampOf(c.ahBuffers[1])); }, {}});
 
-    /* The display: the swap interval, a flip, then a composer's video buffer (a pair lent from
-       the display-owned pool) swapped together with a buffer a bypassed post kept. */
+    /* The display: the swap interval, a post (a flip, a blit to the screen, or nothing for the
+       front buffer), then a composer's video buffer (a pair lent from the display-owned pool)
+       swapped together with a buffer a bypassed post kept, which only a flip chain can do. */
     asSteps.push_back(
         {"setSwapInterval", [&c] { return c.psFb->setSwapInterval(c.psFb, c.psFb->maxSwapInterval); }, {-EFAULT}});
     asSteps.push_back(
-        {"post a display buffer (flip)", [&c] { return c.psFb->post(c.psFb, c.ahDisplayBuffers[0]); }, {-EFAULT}});
+        {"post a display buffer", [&c] { return c.psFb->post(c.psFb, c.ahDisplayBuffers[0]); }, {-EFAULT}});
     asSteps.push_back({"alloc an NV12 buffer for the composer",
                        [&c] {
                            buffer_handle_t h = nullptr;
@@ -432,11 +438,18 @@ std::vector<Step> ScenarioSteps(Compositor &c) {
                            VEK_framebuffer_device_public_t *psPublic =
                                reinterpret_cast<VEK_framebuffer_device_public_t *>(c.psFb);
                            psPublic->bBypassPost = 1;
-                           int iErr = c.psFb->post(c.psFb, c.ahDisplayBuffers[1]);
+                           int iErr = c.psFb->post(c.psFb, c.ahDisplayBuffers.back());
                            psPublic->bBypassPost = 0;
                            if (iErr != 0) return iErr;
                            buffer_handle_t ah[2] = {nullptr, c.hVideo};
-                           return psPublic->Post2(c.psFb, ah, 2, nullptr, 0);
+                           iErr = psPublic->Post2(c.psFb, ah, 2, nullptr, 0);
+                           /* Without a flip chain Post2 refuses before it calls anything. The
+                              mode is the one the open read (flip when the hint could not be). */
+                           const VEK_gralloc_module_t *psModule =
+                               reinterpret_cast<const VEK_gralloc_module_t *>(c.psModule);
+                           if (psModule->sPrivateData.sAppHints.eHALPresentMode != HAL_PRESENT_MODE_FLIP)
+                               return iErr == -EFAULT ? 0 : -EPROTO;
+                           return iErr;
                        },
                        {-EFAULT, -ENOMEM}});
     /* A failed composition gives the GLES driver up for the process: later calls answer 0 and
@@ -493,7 +506,7 @@ std::vector<Step> ScenarioSteps(Compositor &c) {
     }
     asSteps.push_back(
         {"free the composer's NV12 buffer", [&c] { return c.psAlloc->free(c.psAlloc, c.hVideo); }, {-EFAULT}});
-    for (int i = 0; i < kDisplayBuffers; i++) {
+    for (int i = 0; i < DisplayBuffers(); i++) {
         asSteps.push_back({"free display buffer " + std::to_string(i),
                            [&c, i] { return c.psAlloc->free(c.psAlloc, c.ahDisplayBuffers[(size_t)i]); },
                            {}});
@@ -639,17 +652,33 @@ void Sweep(const char *pszWhat, bool (*pfnWanted)(const std::string &)) {
                                       << (sRun.asViolations.empty() ? "" : sRun.asViolations[0]);
         }
     }
-    printf("fault sweep: %u failure points of %s (%u functions in two processes)\n", uiPoints, pszWhat, uiFunctions);
+    static const char *const apszModes[] = {"flip", "blit", "front"};
+    printf("fault sweep: %u failure points of %s (%u functions in two processes), %s mode\n", uiPoints, pszWhat,
+           uiFunctions, apszModes[giPresentMode]);
     EXPECT_GT(uiPoints, 0u) << "the scenario must make calls of " << pszWhat;
 }
 
 bool IsVendorCall(const std::string &s) { return !IsPlatformFunction(s); }
 bool IsModuleAllocation(const std::string &s) { return IsPlatformFunction(s); }
 
-TEST(FaultSweep, EveryVendorCallFailureIsReportedAndLeavesNothingLive) { Sweep("vendor calls", IsVendorCall); }
+/* The scenario in each present mode, so that every vendor call of each mode's open, posts, close
+   and blits fails once. */
+class FaultSweep : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override { giPresentMode = GetParam(); }
+};
 
-TEST(FaultSweep, EveryAllocationFailureIsReportedAndLeavesNothingLive) {
+TEST_P(FaultSweep, EveryVendorCallFailureIsReportedAndLeavesNothingLive) { Sweep("vendor calls", IsVendorCall); }
+
+TEST_P(FaultSweep, EveryAllocationFailureIsReportedAndLeavesNothingLive) {
     Sweep("malloc, calloc and native_handle_create", IsModuleAllocation);
 }
+
+std::string ModeName(const ::testing::TestParamInfo<int> &sInfo) {
+    static const char *const apszModes[] = {"Flip", "Blit", "Front"};
+    return apszModes[sInfo.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(PresentModes, FaultSweep, ::testing::Values(0, 1, 2), ModeName);
 
 }  // namespace

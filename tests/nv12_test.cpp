@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <set>
+#include <string>
 #include <vector>
 
 #include "module_fixture.h"
@@ -264,6 +265,46 @@ TEST_F(Nv12Test, UnloadingTheModuleGivesThePoolBack) {
     EXPECT_EQ(0u, zolsim_live_contexts());
     EXPECT_EQ(0u, zolsim_live_exported_fds());
     EXPECT_EQ(0u, zolsim_live_allocations());
+}
+
+TEST_F(Nv12Test, UnloadGivesThePoolBackBeforeTheConnectionCloses) {
+    buffer_handle_t h = Alloc(64, 64, kComposer);
+    ASSERT_TRUE(Lent(h));
+    ASSERT_EQ(0, psAlloc->free(psAlloc, h));
+    gralloc_close(psAlloc);
+    psAlloc = nullptr;
+    zolsim_call_order_start();
+    Unload();
+    const char *apszCalls[64] = {};
+    const unsigned uiCalls = zolsim_call_order(apszCalls, 64);
+    ASSERT_LE(uiCalls, 64u);
+    std::vector<std::string> asCalls(apszCalls, apszCalls + uiCalls);
+    auto Position = [&](const char *pszName, unsigned uiNth) {
+        unsigned uiSeen = 0;
+        for (size_t i = 0; i < asCalls.size(); i++)
+            if (asCalls[i] == pszName && ++uiSeen == uiNth) return (long)i;
+        return -1L;
+    };
+    const long lDisconnect = Position("ZOLSRVDisconnect", 1);
+    const long lMemContext = Position("ZOLSRVDestroyDeviceMemContext", 1);
+    const long lMutex = Position("ZOLSRVDestroyMutex", 1);
+    ASSERT_GE(lDisconnect, 0) << "unloading closes the connection";
+    ASSERT_GE(lMemContext, 0);
+    ASSERT_GE(lMutex, 0);
+    /* The pool's two chains and two contexts, then the module's own context. */
+    for (unsigned uiNth = 1; uiNth <= 2; uiNth++) {
+        const long lChain = Position("ZOL2DDestroyFlipChain", uiNth);
+        ASSERT_GE(lChain, 0) << "pool chain " << uiNth << " is destroyed";
+        EXPECT_LT(lChain, lMutex) << "pool chain " << uiNth << " goes while the module mutex still exists";
+        EXPECT_LT(lChain, lMemContext) << "pool chain " << uiNth << " goes before the memory context";
+    }
+    const long lLastContext = Position("ZOL2DDestroyDeviceContext", 3);
+    ASSERT_GE(lLastContext, 0) << "both pool contexts and the module's context are destroyed";
+    EXPECT_LT(lLastContext, lDisconnect);
+    EXPECT_LT(Position("ZOL2DDestroyDeviceContext", 2), lMutex) << "the pool's contexts go before shut-down begins";
+    EXPECT_EQ(0u, zolsim_live_flipchains());
+    EXPECT_EQ(0u, zolsim_live_contexts());
+    EXPECT_EQ(0u, zolsim_live_exported_fds());
 }
 
 class TwoDisplayDevices : public Nv12Test {

@@ -1,10 +1,12 @@
 /* Load: eight threads of mixed allocate, free, lock, unlock, map, unmap, register and unregister,
-   and a second process that registers, locks, reads, unlocks and unregisters the buffers it is
+   and two client processes that register, lock, read, unlock and unregister the buffers they are
    sent, while the simulated GPU finishes its work late and at random. No deadlock (a watchdog
    aborts), no lost buffer, and nothing live when everything has been let go.
 
    One step in four works on the display: Blit2 of a window into one of the display's buffers,
-   and a post by flip or a bypassed post with Post2 of the kept buffer.
+   and a post (by flip, by blit, or a bypassed post with Post2 of the kept buffer). Meanwhile the
+   test's own thread closes fb0 and opens it again every few milliseconds, switching between
+   flip and blit mode, while the threads go on with their buffers.
 
    GRALLOC_STRESS_SECONDS sets the length (make stress: 10 s; the suites run it for 1 s). New
    operations join as rows of the operation tables in Worker. */
@@ -21,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <shared_mutex>
 #include <thread>
 #include <vector>
 
@@ -31,6 +34,9 @@
 namespace {
 
 constexpr int kThreads = 8;
+constexpr int kPeers = 2;
+/* How often the display is closed and opened again. */
+constexpr auto kReopenEvery = std::chrono::milliseconds(40);
 constexpr int kSw = GRALLOC_USAGE_SW_READ_OFTEN | GRALLOC_USAGE_SW_WRITE_OFTEN;
 
 double StressSeconds() {
@@ -125,51 +131,76 @@ private:
 class StressTest : public ModuleTest {
 protected:
     void SetUp() override {
-        /* The peer is forked before this process loads the module or starts a thread. */
-        int aiSockets[2];
-        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, aiSockets));
-        fflush(nullptr);
-        iPeer = fork();
-        ASSERT_GE(iPeer, 0);
-        if (iPeer == 0) {
-            close(aiSockets[0]);
-            RunPeer(aiSockets[1]);
+        /* The peers are forked before this process loads the module or starts a thread. */
+        for (int k = 0; k < kPeers; k++) {
+            int aiSockets[2];
+            ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, aiSockets));
+            fflush(nullptr);
+            aiPeer[k] = fork();
+            ASSERT_GE(aiPeer[k], 0);
+            if (aiPeer[k] == 0) {
+                close(aiSockets[0]);
+                for (int j = 0; j < k; j++) close(aiSocket[j]);
+                RunPeer(aiSockets[1]);
+            }
+            close(aiSockets[1]);
+            aiSocket[k] = aiSockets[0];
         }
-        close(aiSockets[1]);
-        iSocket = aiSockets[0];
         ModuleTest::SetUp();
     }
 
     void TearDown() override {
-        if (iSocket >= 0) close(iSocket);
-        if (iPeer > 0) waitpid(iPeer, nullptr, 0);
+        for (int k = 0; k < kPeers; k++) {
+            if (aiSocket[k] >= 0) close(aiSocket[k]);
+            if (aiPeer[k] > 0) waitpid(aiPeer[k], nullptr, 0);
+        }
     }
 
-    pid_t iPeer = -1;
-    int iSocket = -1;
+    pid_t aiPeer[kPeers] = {-1, -1};
+    int aiSocket[kPeers] = {-1, -1};
 };
 
-TEST_F(StressTest, EightThreadsAndASecondProcessLoseNothingAndLeaveNothingLive) {
+TEST_F(StressTest, EightThreadsAndTwoClientsWhileTheDisplayReopensLoseNothingAndLeaveNothingLive) {
     const double dSeconds = StressSeconds();
     zolsim_set_wait_timeout_ms(1);
     const gralloc_module_t *psGralloc = &psHMI->base.base;
     alloc_device_t *psAlloc = OpenAlloc();
     ASSERT_NE(nullptr, psAlloc);
+
+    /* The display and its two buffers, shared by every thread: windows are blitted into them and
+       they are posted, as a compositor does. The test's thread replaces them all when it reopens
+       fb0; a thread holds sDisplayLock shared while it uses them. */
+    struct Display {
+        framebuffer_device_t *psFb = nullptr;
+        buffer_handle_t ah[2] = {};
+        bool bBlitMode = false;
+    } sDisplay;
+    std::shared_mutex sDisplayLock;
+    std::atomic<bool> bReopenWanted{false};
+    auto OpenDisplay = [&](bool bBlitMode) {
+        zolsim_set_app_hint("HALPresentMode", bBlitMode ? 1 : 0);
+        sDisplay.psFb = OpenFb();
+        ASSERT_NE(nullptr, sDisplay.psFb);
+        sDisplay.bBlitMode = bBlitMode;
+        for (buffer_handle_t &h : sDisplay.ah) {
+            int iStride = 0;
+            ASSERT_EQ(0, psAlloc->alloc(psAlloc, sDisplay.psFb->width, sDisplay.psFb->height, sDisplay.psFb->format,
+                                        GRALLOC_USAGE_HW_FB, &h, &iStride));
+        }
+    };
+    auto CloseDisplay = [&] {
+        for (buffer_handle_t h : sDisplay.ah) EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+        EXPECT_EQ(0, sDisplay.psFb->common.close(&sDisplay.psFb->common))
+            << "the display closes once every post has returned";
+        sDisplay = Display();
+    };
+
     const unsigned uiBeforeDisplay = zolsim_live_allocations();
-    framebuffer_device_t *psFb = OpenFb();
-    ASSERT_NE(nullptr, psFb);
+    OpenDisplay(false);
+    if (HasFatalFailure()) return;
     /* The flip chain's buffers, which go when the display closes. */
     const unsigned uiDisplayAllocations = zolsim_live_allocations() - uiBeforeDisplay;
-    VEK_framebuffer_device_public_t *psFbPublic = reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb);
     std::unique_ptr<ForeignAllocator> psForeign(new ForeignAllocator());
-    /* The display's buffers, shared by every thread: windows are blitted into them and they are
-       posted, as a compositor does. */
-    buffer_handle_t ahDisplay[2] = {};
-    for (buffer_handle_t &h : ahDisplay) {
-        int iStride = 0;
-        ASSERT_EQ(0,
-                  psAlloc->alloc(psAlloc, psFb->width, psFb->height, psFb->format, GRALLOC_USAGE_HW_FB, &h, &iStride));
-    }
     /* One thread posts at a time, as a compositor does: the bypass flag is the device's, set
        without the module's lock, and a bypassed post's buffer must be the one Post2 shows. */
     std::mutex muPost;
@@ -198,8 +229,10 @@ TEST_F(StressTest, EightThreadsAndASecondProcessLoseNothingAndLeaveNothingLive) 
         }
     });
 
-    std::mutex muPeer; /* one conversation with the peer at a time */
-    std::atomic<unsigned> uiOps{0}, uiPeerBuffers{0}, uiFailures{0}, uiBlits{0}, uiPosts{0};
+    std::mutex amuPeer[kPeers]; /* one conversation with each peer at a time */
+    std::atomic<unsigned> uiOps{0}, uiFailures{0}, uiBlits{0}, uiFlipPosts{0}, uiBlitPosts{0}, uiReopens{0};
+    std::atomic<unsigned> auiPeerBuffers[kPeers];
+    for (std::atomic<unsigned> &ui : auiPeerBuffers) ui = 0;
     std::atomic<int> iFirstFailure{0};
     auto Fail = [&](int iLine, int iErr) {
         if (uiFailures++ == 0) iFirstFailure = iLine * 1000 + (iErr < 0 ? -iErr : iErr);
@@ -291,7 +324,7 @@ TEST_F(StressTest, EightThreadsAndASecondProcessLoseNothingAndLeaveNothingLive) 
                 }
                 sPool.Put(std::move(ps));
             },
-            /* the second process registers, locks, reads, unlocks and unregisters */
+            /* a client process registers, locks, reads, unlocks and unregisters */
             [&] {
                 std::unique_ptr<Buffer> ps = sPool.Take(rng, false);
                 if (ps == nullptr) return;
@@ -304,18 +337,20 @@ TEST_F(StressTest, EightThreadsAndASecondProcessLoseNothingAndLeaveNothingLive) 
                 }
                 if (iErr != 0) Fail(__LINE__, iErr);
                 if (iErr == 0) {
-                    std::lock_guard<std::mutex> g(muPeer);
+                    const unsigned k = rng() % kPeers;
+                    std::lock_guard<std::mutex> g(amuPeer[k]);
                     BufferDescription sDescription = {ps->iWidth, ps->iHeight, ps->iStride, AsVek(ps->h)->iFormat,
                                                       AsVek(ps->h)->usage};
                     unsigned char ucResult = 0xff;
-                    if (SendBufferHandle(iSocket, ps->h, sDescription) != 0 || read(iSocket, &ucResult, 1) != 1 ||
-                        ucResult != 0)
+                    if (SendBufferHandle(aiSocket[k], ps->h, sDescription) != 0 ||
+                        read(aiSocket[k], &ucResult, 1) != 1 || ucResult != 0)
                         Fail(__LINE__, ucResult);
-                    uiPeerBuffers++;
+                    auiPeerBuffers[k]++;
                 }
                 sPool.Put(std::move(ps));
             },
         };
+        /* Each runs with the display lock held shared: the display is not replaced under it. */
         const std::vector<std::function<void()>> asDisplayOps = {
             /* Blit2 of a window into a display buffer, while the GPU may still write the window */
             [&] {
@@ -323,36 +358,39 @@ TEST_F(StressTest, EightThreadsAndASecondProcessLoseNothingAndLeaveNothingLive) 
                 if (ps == nullptr) return;
                 if (AsVek(ps->h)->iFormat != HAL_PIXEL_FORMAT_YV12) {
                     GpuBusy(*ps);
-                    int iErr = psHMI->base.Blit2(&psHMI->base, ps->h, ahDisplay[rng() % 2], ps->iWidth, ps->iHeight,
+                    int iErr = psHMI->base.Blit2(&psHMI->base, ps->h, sDisplay.ah[rng() % 2], ps->iWidth, ps->iHeight,
                                                  (int)(rng() % 700), (int)(rng() % 400));
                     if (iErr != 0) Fail(__LINE__, iErr);
                     uiBlits++;
                 }
                 sPool.Put(std::move(ps));
             },
-            /* post by flip, or a bypassed post and Post2 of the kept buffer */
+            /* post by flip or blit, or a bypassed post and Post2 of the kept buffer (flip only) */
             [&] {
-                buffer_handle_t h = ahDisplay[rng() % 2];
+                framebuffer_device_t *psFb = sDisplay.psFb;
+                VEK_framebuffer_device_public_t *psFbPublic = reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb);
+                buffer_handle_t h = sDisplay.ah[rng() % 2];
                 const bool bBypass = rng() % 2;
                 int iErr;
                 std::lock_guard<std::mutex> g(muPost);
-                if (!bBypass) {
-                    iErr = psFb->post(psFb, h);
-                } else {
-                    psFbPublic->bBypassPost = 1;
-                    iErr = psFb->post(psFb, h);
-                    psFbPublic->bBypassPost = 0;
+                psFbPublic->bBypassPost = bBypass ? 1 : 0;
+                iErr = psFb->post(psFb, h);
+                psFbPublic->bBypassPost = 0;
+                if (bBypass && iErr == 0) {
                     buffer_handle_t ah[1] = {nullptr};
-                    if (iErr == 0) iErr = psFbPublic->Post2(psFb, ah, 1, nullptr, 0);
+                    iErr = psFbPublic->Post2(psFb, ah, 1, nullptr, 0);
+                    /* Without a flip chain Post2 refuses. */
+                    if (sDisplay.bBlitMode) iErr = iErr == -EFAULT ? 0 : -EPROTO;
                 }
                 if (iErr != 0) Fail(__LINE__, iErr);
-                uiPosts++;
+                (sDisplay.bBlitMode ? uiBlitPosts : uiFlipPosts)++;
             },
         };
         while (std::chrono::steady_clock::now() < tEnd) {
-            /* One step in four on the display. */
-            if (rng() % 4 == 0) {
-                asDisplayOps[rng() % asDisplayOps.size()]();
+            /* One step in four on the display, unless it is about to be reopened. */
+            if (rng() % 4 == 0 && !bReopenWanted.load()) {
+                std::shared_lock<std::shared_mutex> g(sDisplayLock);
+                if (sDisplay.psFb != nullptr) asDisplayOps[rng() % asDisplayOps.size()]();
                 uiOps++;
                 continue;
             }
@@ -363,6 +401,17 @@ TEST_F(StressTest, EightThreadsAndASecondProcessLoseNothingAndLeaveNothingLive) 
 
     std::vector<std::thread> asThreads;
     for (unsigned i = 0; i < kThreads; i++) asThreads.emplace_back(Worker, 1234u + i);
+    /* fb0 closed and opened again, in flip and blit mode by turns, while the threads work. */
+    while (std::chrono::steady_clock::now() + kReopenEvery < tEnd && !HasFailure()) {
+        std::this_thread::sleep_for(kReopenEvery);
+        bReopenWanted = true;
+        std::unique_lock<std::shared_mutex> g(sDisplayLock);
+        bReopenWanted = false;
+        const bool bBlitMode = !sDisplay.bBlitMode;
+        CloseDisplay();
+        OpenDisplay(bBlitMode);
+        uiReopens++;
+    }
     for (std::thread &s : asThreads) s.join();
 
     /* Everything let go; deferred releases finish as the GPU does. */
@@ -372,36 +421,42 @@ TEST_F(StressTest, EightThreadsAndASecondProcessLoseNothingAndLeaveNothingLive) 
         else if (ps->bRegistered)
             EXPECT_EQ(0, psGralloc->unregisterBuffer(psGralloc, ps->h));
     }
-    for (buffer_handle_t h : ahDisplay) EXPECT_EQ(0, psAlloc->free(psAlloc, h));
-    EXPECT_EQ(0, psFb->common.close(&psFb->common)) << "the display closes once every post has returned";
+    if (sDisplay.psFb != nullptr) CloseDisplay();
     for (int i = 0; i < 1000 && (zolsim_live_allocations() != uiBaseAllocations || zolsim_live_mappings() != 0); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     bDone = true;
     sWatchdog.join();
 
     printf(
-        "stress: %u operations in %.1f s by %d threads (%u blits into the display, %u posts), %u buffers through the "
-        "second process\n",
-        uiOps.load(), dSeconds, kThreads, uiBlits.load(), uiPosts.load(), uiPeerBuffers.load());
+        "stress: %u operations in %.1f s by %d threads (%u blits into the display, %u posts by flip, %u by blit, "
+        "fb0 reopened %u times), %u and %u buffers through the client processes\n",
+        uiOps.load(), dSeconds, kThreads, uiBlits.load(), uiFlipPosts.load(), uiBlitPosts.load(), uiReopens.load(),
+        auiPeerBuffers[0].load(), auiPeerBuffers[1].load());
     EXPECT_EQ(0u, uiFailures.load()) << "every operation on a buffer used by one thread alone must succeed; first "
                                      << "failure at line " << iFirstFailure / 1000 << " with " << iFirstFailure % 1000;
-    EXPECT_GT(uiPeerBuffers.load(), 0u) << "the second process must have taken part";
+    for (int k = 0; k < kPeers; k++)
+        EXPECT_GT(auiPeerBuffers[k].load(), 0u) << "client process " << k << " must have taken part";
     EXPECT_EQ(uiBaseAllocations, zolsim_live_allocations()) << "every allocation made by the threads must be freed";
     EXPECT_EQ(0u, zolsim_live_mappings()) << "every registration must be unmapped";
+    EXPECT_EQ(0u, zolsim_live_flipchains()) << "every display opened must have been closed";
     EXPECT_EQ(nullptr, Private()->psMapList) << "the mapper list must be empty again";
 
     EXPECT_GT(uiBlits.load(), 0u) << "windows must have been blitted into the display";
-    EXPECT_GT(uiPosts.load(), 0u) << "the display must have been posted";
+    EXPECT_GT(uiReopens.load(), 0u) << "the display must have been closed and opened again";
+    EXPECT_GT(uiFlipPosts.load(), 0u) << "the display must have been posted in flip mode";
+    EXPECT_GT(uiBlitPosts.load(), 0u) << "the display must have been posted in blit mode";
 
     psForeign.reset();
     EXPECT_EQ(0, psAlloc->common.close(&psAlloc->common));
-    close(iSocket);
-    iSocket = -1;
-    int iStatus = -1;
-    ASSERT_EQ(iPeer, waitpid(iPeer, &iStatus, 0));
-    iPeer = -1;
-    EXPECT_TRUE(WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0)
-        << "the second process must end with nothing mapped (status " << iStatus << ")";
+    for (int k = 0; k < kPeers; k++) {
+        close(aiSocket[k]);
+        aiSocket[k] = -1;
+        int iStatus = -1;
+        ASSERT_EQ(aiPeer[k], waitpid(aiPeer[k], &iStatus, 0));
+        aiPeer[k] = -1;
+        EXPECT_TRUE(WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0)
+            << "client process " << k << " must end with nothing mapped (status " << iStatus << ")";
+    }
     Unload();
     char szLive[256];
     EXPECT_EQ(0u, zolsim_live_total(szLive, sizeof(szLive))) << "live at the end: " << szLive;

@@ -66,6 +66,12 @@ void zolsim_clear_faults(void);
 /* Calls of the named function since the last reset. */
 unsigned zolsim_calls(const char *pszFunction);
 
+/* From now on, keep the names of the vendor calls that can be made to fail (zolsim_fail) in the
+   order they are made, up to 256 of them; zolsim_call_order copies up to uiMax of those names
+   and returns how many there are. For what only the order shows, such as shut-down. */
+void zolsim_call_order_start(void);
+unsigned zolsim_call_order(const char **apszOut, unsigned uiMax);
+
 typedef struct {
     VEK_HANDLE hHeap;
     VEK_UINT32 ui32Attribs;

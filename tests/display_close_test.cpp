@@ -1,0 +1,191 @@
+/* Closing the display while it is still in use: a Post2 swapping without the module mutex, and a
+   blit-mode close whose release of a display buffer fails. Either way close answers -EFAULT, the
+   device stays usable, and a later close finishes. */
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "framebuffer.h"
+#include "module_fixture.h"
+
+namespace {
+
+class DisplayCloseTest : public ModuleTest {
+protected:
+    virtual int PresentMode() { return 0; }
+    virtual int NumBuffers() { return 3; }
+
+    void Configure() override {
+        zolsim_set_app_hint("HALPresentMode", (VEK_UINT32)PresentMode());
+        zolsim_set_app_hint("HALNumFrameBuffers", (VEK_UINT32)NumBuffers());
+    }
+
+    void SetUp() override {
+        ModuleTest::SetUp();
+        if (HasFatalFailure()) return;
+        psFb = OpenFb();
+        ASSERT_NE(nullptr, psFb);
+        psAlloc = OpenAlloc();
+        ASSERT_NE(nullptr, psAlloc);
+    }
+
+    void TearDown() override {
+        if (psAlloc != nullptr) EXPECT_EQ(0, gralloc_close(psAlloc));
+        if (psFb != nullptr) EXPECT_EQ(0, framebuffer_close(psFb));
+    }
+
+    VEK_framebuffer_device_public_t *Public() { return reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb); }
+
+    int TakeDisplayBuffer(buffer_handle_t *ph) {
+        int iStride = 0;
+        return psAlloc->alloc(psAlloc, (int)psFb->width, (int)psFb->height, psFb->format, GRALLOC_USAGE_HW_FB, ph,
+                              &iStride);
+    }
+
+    unsigned MapperEntries() {
+        unsigned n = 0;
+        for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext) n++;
+        return n;
+    }
+
+    /* Closes for good and checks that nothing of the display is left. */
+    void CloseAndExpectNothingLeft() {
+        EXPECT_EQ(0, framebuffer_close(psFb));
+        psFb = nullptr;
+        EXPECT_EQ(nullptr, psHMI->base.psFrameBufferDevice);
+        EXPECT_EQ(0u, zolsim_live_flipchains());
+        EXPECT_EQ(0u, zolsim_live_allocations());
+        EXPECT_EQ(nullptr, Private()->psMapList);
+    }
+
+    framebuffer_device_t *psFb = nullptr;
+    alloc_device_t *psAlloc = nullptr;
+};
+
+TEST_F(DisplayCloseTest, CloseWhilePost2SwapsIsRefusedAndTheSwapFinishesOnTheWholeDevice) {
+    buffer_handle_t h = nullptr;
+    ASSERT_EQ(0, TakeDisplayBuffer(&h));
+    /* The display queue stays full until the test lets it drain: Post2 waits in its swap loop,
+       without the module mutex. */
+    zolsim_set_wait_timeout_ms(20);
+    zolsim_set_swap_retries(ZOLSIM_SWAP_RETRY_ALWAYS);
+    Public()->bBypassPost = 1;
+    ASSERT_EQ(0, psFb->post(psFb, h));
+    Public()->bBypassPost = 0;
+
+    std::atomic<int> iPost2{1};
+    std::thread sSwapper([&] {
+        buffer_handle_t ah[1] = {nullptr};
+        iPost2 = Public()->Post2(psFb, ah, 1, nullptr, 0);
+    });
+    for (int i = 0; i < 5000 && zolsim_event_waiters() == 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_NE(0u, zolsim_event_waiters()) << "Post2 must be waiting for the display";
+
+    EXPECT_EQ(-EFAULT, framebuffer_close(psFb)) << "the swap still uses the chain and comes back to the device";
+    EXPECT_EQ(1u, zolsim_live_flipchains());
+    EXPECT_EQ(reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb), psHMI->base.psFrameBufferDevice);
+    EXPECT_EQ(3u, MapperEntries());
+
+    zolsim_set_swap_retries(0);
+    sSwapper.join();
+    EXPECT_EQ(0, iPost2.load()) << "the swap ends on the device it began on";
+    EXPECT_EQ(0u, zolsim_stall_reports());
+
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+    CloseAndExpectNothingLeft();
+}
+
+TEST_F(DisplayCloseTest, ClosesTriedThroughoutAStalledSwapAreRefusedAndOneAfterItFinishes) {
+    buffer_handle_t h = nullptr;
+    ASSERT_EQ(0, TakeDisplayBuffer(&h));
+    zolsim_set_swap_retries(ZOLSIM_SWAP_RETRY_ALWAYS);
+    std::atomic<int> iPost2{1};
+    std::thread sSwapper([&] {
+        buffer_handle_t ah[1] = {h};
+        iPost2 = Public()->Post2(psFb, ah, 1, nullptr, 0);
+    });
+    for (int i = 0; i < 5000 && zolsim_event_waiters() == 0 && iPost2.load() == 1; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    /* Closes race the swap loop's 50 tries and its stall report: each is refused until the loop
+       is out, and the one that then succeeds leaves the Post2 nothing of the device to touch
+       (the sanitizers watch for that). */
+    unsigned uiRefused = 0;
+    bool bClosed = false;
+    while (!bClosed && iPost2.load() == 1) {
+        int iClose = framebuffer_close(psFb);
+        bClosed = iClose == 0;
+        if (!bClosed) {
+            ASSERT_EQ(-EFAULT, iClose);
+            uiRefused++;
+        }
+    }
+    sSwapper.join();
+    EXPECT_GT(uiRefused, 0u);
+    EXPECT_EQ(-EFAULT, iPost2.load()) << "50 full queues are a stalled display";
+    EXPECT_EQ(1u, zolsim_stall_reports());
+    zolsim_set_swap_retries(0);
+    if (bClosed) {
+        /* The display buffer went with the device; the allocator's handle of it is gone. */
+        psFb = nullptr;
+        EXPECT_EQ(nullptr, psHMI->base.psFrameBufferDevice);
+        EXPECT_EQ(0u, zolsim_live_flipchains());
+        EXPECT_EQ(0u, zolsim_live_allocations());
+        return;
+    }
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+    CloseAndExpectNothingLeft();
+}
+
+class BlitModeClose : public DisplayCloseTest {
+protected:
+    int PresentMode() override { return 1; }
+};
+
+TEST_F(BlitModeClose, AFirstBufferThe2DLibraryWillNotFreeKeepsTheDeviceWhole) {
+    zolsim_fail("ZOL2DMemFree", 1, ZOL2DERROR_GENERIC_ERROR);
+    EXPECT_EQ(-EFAULT, framebuffer_close(psFb));
+    EXPECT_EQ(3u, zolsim_live_allocations());
+    EXPECT_EQ(3u, MapperEntries());
+    EXPECT_EQ(reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb), psHMI->base.psFrameBufferDevice);
+
+    /* Every display buffer can still be taken and shown. */
+    buffer_handle_t ah[3] = {};
+    for (buffer_handle_t &h : ah) {
+        ASSERT_EQ(0, TakeDisplayBuffer(&h));
+        EXPECT_EQ(0, psFb->post(psFb, h));
+    }
+    for (buffer_handle_t h : ah) EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+    CloseAndExpectNothingLeft();
+    EXPECT_EQ(4u, zolsim_calls("ZOL2DMemFree")) << "the failed free is tried again, the others once";
+}
+
+TEST_F(BlitModeClose, ALaterBufferThe2DLibraryWillNotFreeStaysForTheNextClose) {
+    buffer_handle_t hTaken = nullptr;
+    ASSERT_EQ(0, TakeDisplayBuffer(&hTaken));
+    ASSERT_EQ(0, psAlloc->free(psAlloc, hTaken));
+
+    zolsim_fail("ZOL2DMemFree", 2, ZOL2DERROR_GENERIC_ERROR);
+    EXPECT_EQ(-EFAULT, framebuffer_close(psFb));
+    EXPECT_EQ(2u, zolsim_live_allocations()) << "the first buffer went; the one that failed and the last stay";
+    EXPECT_EQ(2u, MapperEntries());
+    EXPECT_EQ(reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb), psHMI->base.psFrameBufferDevice);
+
+    /* The released slot is never handed out again; the ones left still are, and show. */
+    buffer_handle_t ah[2] = {};
+    for (buffer_handle_t &h : ah) {
+        ASSERT_EQ(0, TakeDisplayBuffer(&h));
+        EXPECT_NE(hTaken, h);
+        EXPECT_EQ(0, psFb->post(psFb, h));
+    }
+    buffer_handle_t hNone = nullptr;
+    EXPECT_EQ(-ENOMEM, TakeDisplayBuffer(&hNone));
+    EXPECT_EQ(-EINVAL, psFb->post(psFb, nullptr));
+    for (buffer_handle_t h : ah) EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+
+    CloseAndExpectNothingLeft();
+    EXPECT_EQ(4u, zolsim_calls("ZOL2DMemFree"));
+    EXPECT_EQ(0u, zolsim_calls("ZOL2DDestroyFlipChain"));
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+/* A handle never describes more memory than its buffer holds: sizes whose byte count does not fit
+   what the services take, negative sizes, and display requests larger than the display buffer are
+   refused, and every buffer that is made holds every row its handle describes. */
+#include <limits.h>
+#include <string.h>
+
+#include "framebuffer.h"
+#include "module_fixture.h"
+
+namespace {
+
+constexpr int kSw = GRALLOC_USAGE_SW_READ_OFTEN | GRALLOC_USAGE_SW_WRITE_OFTEN;
+constexpr int kNV12 = 0x100;
+
+class HandleSizeTest : public ModuleTest {
+protected:
+    void SetUp() override {
+        ModuleTest::SetUp();
+        psAlloc = OpenAlloc();
+        ASSERT_NE(nullptr, psAlloc);
+    }
+    void TearDown() override {
+        if (psFb != nullptr) framebuffer_close(psFb);
+        if (psAlloc != nullptr) gralloc_close(psAlloc);
+    }
+
+    /* A refused request answers -EINVAL, hands nothing out and makes nothing. */
+    void ExpectRefused(int w, int h, int format, int usage) {
+        const unsigned uiAllocations = zolsim_live_allocations(), uiCalls = zolsim_calls("ZOLSRVAllocDeviceMem2");
+        VEK_mapper_meminfo_t *psListBefore = Private()->psMapList;
+        buffer_handle_t hOut = reinterpret_cast<buffer_handle_t>(0x1);
+        int iStride = -7;
+        EXPECT_EQ(-EINVAL, psAlloc->alloc(psAlloc, w, h, format, usage, &hOut, &iStride))
+            << w << " x " << h << " in format 0x" << std::hex << format << " with usage 0x" << usage;
+        EXPECT_EQ(reinterpret_cast<buffer_handle_t>(0x1), hOut);
+        EXPECT_EQ(-7, iStride);
+        EXPECT_EQ(uiAllocations, zolsim_live_allocations()) << w << " x " << h;
+        EXPECT_EQ(uiCalls, zolsim_calls("ZOLSRVAllocDeviceMem2")) << w << " x " << h << ": the services are not asked";
+        EXPECT_EQ(psListBefore, Private()->psMapList);
+    }
+
+    /* Bytes the handle's rows take in each plane, as a lock or blit reads them. */
+    static unsigned long long PlaneBytes(const VEK_native_handle_t *ps, int iStride, int iPlane) {
+        if (ps->iFormat == kNV12) {
+            const unsigned long long ullRows = iPlane == 0 ? (unsigned)ps->iHeight : (unsigned)ps->iHeight / 2;
+            return ullRows * (unsigned)iStride;
+        }
+        return (unsigned long long)ps->uiBpp * (unsigned)ps->iHeight * (unsigned)iStride / 8;
+    }
+
+    alloc_device_t *psAlloc = nullptr;
+    framebuffer_device_t *psFb = nullptr;
+};
+
+TEST_F(HandleSizeTest, ABufferWhoseBitCountPasses32BitsIsAllocatedWhole) {
+    /* 16384 x 8193 at 32 bits is 536,936,448 bytes, whose bit count wraps 32 bits to 65,536. */
+    buffer_handle_t h = nullptr;
+    int iStride = 0;
+    ASSERT_EQ(0, psAlloc->alloc(psAlloc, 16384, 8193, HAL_PIXEL_FORMAT_BGRA_8888, kSw, &h, &iStride));
+    const ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    ASSERT_NE(nullptr, psMem);
+    EXPECT_GE((unsigned long long)psMem->uAllocSize, 536936448ull);
+    /* The last pixel the handle describes is the buffer's own. */
+    void *apv[3] = {};
+    ASSERT_EQ(0, psHMI->base.base.lock(&psHMI->base.base, h, GRALLOC_USAGE_SW_WRITE_OFTEN, 0, 0, 16384, 8193, apv));
+    static_cast<unsigned *>(apv[0])[(size_t)8192 * (size_t)iStride + 16383] = 0xdeadbeef;
+    EXPECT_EQ(0, psHMI->base.base.unlock(&psHMI->base.base, h));
+    EXPECT_EQ(0xdeadbeefu, static_cast<const unsigned *>(psMem->pvLinAddr)[(size_t)8192 * (size_t)iStride + 16383]);
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+}
+
+TEST_F(HandleSizeTest, GenericSizesBeyondWhatTheServicesTakeAreRefused) {
+    /* Exactly 2 GiB: one byte more than an int holds. */
+    ExpectRefused(16384, 32768, HAL_PIXEL_FORMAT_RGBX_8888, kSw);
+    ExpectRefused(32768, 32768, HAL_PIXEL_FORMAT_RGB_565, kSw);
+    /* Rounding the width up to 32 pixels would carry it past an int. */
+    ExpectRefused(0x7ffffff0, 1, HAL_PIXEL_FORMAT_RGB_565, kSw);
+    ExpectRefused(0x7fffffff, 0x7fffffff, HAL_PIXEL_FORMAT_YV12, kSw);
+}
+
+TEST_F(HandleSizeTest, NegativeSizesAreRefusedOnEveryPath) {
+    for (int iFormat : std::initializer_list<int>{HAL_PIXEL_FORMAT_BGRA_8888, HAL_PIXEL_FORMAT_RGB_565,
+                                                  HAL_PIXEL_FORMAT_YV12, kNV12}) {
+        ExpectRefused(-32, 16, iFormat, kSw);
+        ExpectRefused(-1, 16, iFormat, kSw);
+        ExpectRefused(64, -1, iFormat, kSw);
+        ExpectRefused(INT_MIN, INT_MIN, iFormat, kSw);
+    }
+    /* The composer's path, which lends display-owned pairs. */
+    ExpectRefused(-16, 64, kNV12, GRALLOC_USAGE_HW_COMPOSER);
+    ExpectRefused(64, -16, kNV12, GRALLOC_USAGE_HW_COMPOSER);
+}
+
+TEST_F(HandleSizeTest, Nv12SizesBeyondWhatTheServicesTakeAreRefused) {
+    /* The luma plane's 65536 x 131104 bytes wrap 32 bits to 2 MiB. */
+    ExpectRefused(65536, 131104, kNV12, kSw);
+    ExpectRefused(65536, 131104, kNV12, GRALLOC_USAGE_HW_COMPOSER);
+    /* Rounding to 16 would carry width or height past an int. */
+    ExpectRefused(0x7ffffff5, 16, kNV12, kSw);
+    ExpectRefused(16, 0x7ffffff5, kNV12, GRALLOC_USAGE_HW_COMPOSER);
+}
+
+TEST_F(HandleSizeTest, EveryBufferMadeHoldsTheRowsItsHandleDescribes) {
+    const int aiFormats[] = {HAL_PIXEL_FORMAT_BGRA_8888, HAL_PIXEL_FORMAT_RGBA_8888, 0x1ff, HAL_PIXEL_FORMAT_RGBX_8888,
+                             HAL_PIXEL_FORMAT_RGB_565,   HAL_PIXEL_FORMAT_YV12,      kNV12};
+    const int aiSizes[][2] = {{1, 1}, {31, 7}, {33, 65}, {100, 50}, {641, 479}, {1920, 1080}};
+    for (int iFormat : aiFormats) {
+        for (const auto &aiSize : aiSizes) {
+            for (int iUsage : {kSw, kSw | GRALLOC_USAGE_HW_COMPOSER}) {
+                buffer_handle_t h = nullptr;
+                int iStride = 0;
+                ASSERT_EQ(0, psAlloc->alloc(psAlloc, aiSize[0], aiSize[1], iFormat, iUsage, &h, &iStride));
+                const VEK_native_handle_t *ps = AsVek(h);
+                EXPECT_GE(ps->iWidth, aiSize[0]);
+                EXPECT_GE(ps->iHeight, aiSize[1]);
+                EXPECT_GE(iStride, ps->iWidth);
+                for (int iPlane = 0; iPlane < (iFormat == kNV12 ? 2 : 1); iPlane++) {
+                    const ZOLSRV_CLIENT_MEM_INFO *psMem = nullptr;
+                    for (VEK_mapper_meminfo_t *psEntry = Private()->psMapList; psEntry != nullptr;
+                         psEntry = psEntry->psNext)
+                        if (psEntry->ui64Stamp == ps->ui64Stamp) psMem = psEntry->apsMemInfo[iPlane];
+                    ASSERT_NE(nullptr, psMem) << "plane " << iPlane;
+                    EXPECT_GE((unsigned long long)psMem->uAllocSize, PlaneBytes(ps, iStride, iPlane))
+                        << aiSize[0] << " x " << aiSize[1] << " in format 0x" << std::hex << iFormat << ", plane "
+                        << iPlane;
+                }
+                EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+            }
+        }
+    }
+}
+
+/* The default display: 800 x 480, RGB 565, two display buffers. */
+TEST_F(HandleSizeTest, DisplayRequestsMustFitTheDisplayBuffer) {
+    psFb = OpenFb();
+    ASSERT_NE(nullptr, psFb);
+    const VEK_raw_framebuffer_device_t *psRaw = reinterpret_cast<const VEK_raw_framebuffer_device_t *>(psFb);
+    const int iW = (int)psFb->width, iH = (int)psFb->height;
+    ASSERT_EQ(HAL_PIXEL_FORMAT_RGB_565, psFb->format);
+
+    /* Larger than the display, or more bits per pixel than its buffers hold. */
+    ExpectRefused(4096, 4096, HAL_PIXEL_FORMAT_BGRA_8888, GRALLOC_USAGE_HW_FB);
+    ExpectRefused(iW, iH, HAL_PIXEL_FORMAT_BGRA_8888, GRALLOC_USAGE_HW_FB);
+    ExpectRefused(iW + 1, iH, HAL_PIXEL_FORMAT_RGB_565, GRALLOC_USAGE_HW_FB);
+    ExpectRefused(iW, iH + 1, HAL_PIXEL_FORMAT_RGB_565, GRALLOC_USAGE_HW_FB);
+    ExpectRefused(-1, iH, HAL_PIXEL_FORMAT_RGB_565, GRALLOC_USAGE_HW_FB);
+    ExpectRefused(iW, -1, HAL_PIXEL_FORMAT_RGB_565, GRALLOC_USAGE_HW_FB);
+    EXPECT_EQ(0u, psRaw->ui32AllocMask) << "a refused request takes no slot";
+
+    /* The display's own size and format, and anything smaller, fit. */
+    buffer_handle_t ah[2] = {};
+    int iStride = 0;
+    ASSERT_EQ(0, psAlloc->alloc(psAlloc, iW, iH, HAL_PIXEL_FORMAT_RGB_565, GRALLOC_USAGE_HW_FB, &ah[0], &iStride));
+    ASSERT_EQ(0, psAlloc->alloc(psAlloc, 64, 0, HAL_PIXEL_FORMAT_RGB_565, GRALLOC_USAGE_HW_FB, &ah[1], &iStride));
+    EXPECT_EQ(0, AsVek(ah[1])->iHeight) << "a zero size still reaches the handle";
+    EXPECT_EQ(0, psAlloc->free(psAlloc, ah[1]));
+    ASSERT_EQ(0, psAlloc->alloc(psAlloc, 64, 32, HAL_PIXEL_FORMAT_RGB_565, GRALLOC_USAGE_HW_FB, &ah[1], &iStride));
+    for (buffer_handle_t h : ah) {
+        const ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+        ASSERT_NE(nullptr, psMem);
+        EXPECT_GE((unsigned long long)psMem->uAllocSize,
+                  (unsigned long long)AsVek(h)->iHeight * (unsigned)iStride * AsVek(h)->uiBpp / 8);
+        void *apv[3] = {};
+        EXPECT_EQ(0, psHMI->base.base.lock(&psHMI->base.base, h, GRALLOC_USAGE_SW_WRITE_OFTEN, 0, 0, AsVek(h)->iWidth,
+                                           AsVek(h)->iHeight, apv));
+        EXPECT_EQ(0, psHMI->base.base.unlock(&psHMI->base.base, h));
+        EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+    }
+}
+
+class ArgbDisplaySizes : public HandleSizeTest {
+    void Configure() override {
+        ZOL2DDISPLAYINFO sInfo = {1, 3, ZOL2D_PIXEL_FORMAT_ARGB8888, 640, 400, 2560, 0, 1};
+        zolsim_set_display(0, &sInfo, nullptr);
+    }
+};
+
+TEST_F(ArgbDisplaySizes, TakesRequestsOfFewerBitsPerPixel) {
+    psFb = OpenFb();
+    ASSERT_NE(nullptr, psFb);
+    buffer_handle_t h = nullptr;
+    int iStride = 0;
+    EXPECT_EQ(0, psAlloc->alloc(psAlloc, 640, 400, HAL_PIXEL_FORMAT_RGB_565, GRALLOC_USAGE_HW_FB, &h, &iStride));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+    EXPECT_EQ(0, psAlloc->alloc(psAlloc, 640, 400, HAL_PIXEL_FORMAT_BGRA_8888, GRALLOC_USAGE_HW_FB, &h, &iStride));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+    ExpectRefused(641, 400, HAL_PIXEL_FORMAT_BGRA_8888, GRALLOC_USAGE_HW_FB);
+}
+
+}  // namespace
