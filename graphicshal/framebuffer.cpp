@@ -261,9 +261,13 @@ int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, v
         ui32NumMemInfos += Post2Planes(ppsMapperMemInfo[i]);
     }
 
-    /* One slot at least, so that an empty list is still a list for the display to refuse. */
-    ppsMemInfo = static_cast<ZOLSRV_CLIENT_MEM_INFO **>(
-        calloc(ui32NumMemInfos != 0 ? ui32NumMemInfos : 1, sizeof(ZOLSRV_CLIENT_MEM_INFO *)));
+    /* Buffers of which this process maps no plane give the display nothing to show: a swap to no
+       buffer is not one the display takes, and the kept buffer stays kept. */
+    if (ui32NumMemInfos == 0) {
+        iErr = -EINVAL;
+        goto out_free;
+    }
+    ppsMemInfo = static_cast<ZOLSRV_CLIENT_MEM_INFO **>(calloc(ui32NumMemInfos, sizeof(ZOLSRV_CLIENT_MEM_INFO *)));
     if (ppsMemInfo == nullptr) {
         iErr = -ENOMEM;
         goto out_free;

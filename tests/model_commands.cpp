@@ -196,7 +196,7 @@ int StepPost2(Model &m, int b) {
     Buf &s = m.bufs[b];
     if (!s.present || !s.registered) return -EINVAL;
     Unqueue(m, b);
-    return Slots(s) == s.planes ? 0 : -EFAULT;
+    return Slots(s) == s.planes ? 0 : -EINVAL;
 }
 
 /* ---- Commands ---- */
