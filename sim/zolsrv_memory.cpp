@@ -30,7 +30,9 @@ VEK_UINT64 *SharedStampCounter() {
 
 VEK_UINT64 NewStamp() {
     VEK_UINT64 *pui64 = SharedStampCounter();
-    if (pui64 != nullptr) return __atomic_add_fetch(pui64, 1, __ATOMIC_RELAXED);
+    // The __sync form: on the 32-bit ARM device a 64-bit add goes through the kernel's
+    // compare-and-swap helper, which holds across processes (libatomic's locks would not).
+    if (pui64 != nullptr) return __sync_add_and_fetch(pui64, (VEK_UINT64)1);
     // Without shared memory: unique in this process, and apart from other processes by the pid.
     static VEK_UINT32 ui32Next;
     return ((VEK_UINT64)(VEK_UINT32)getpid() << 32) | __atomic_add_fetch(&ui32Next, 1, __ATOMIC_RELAXED);
