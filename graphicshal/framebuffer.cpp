@@ -374,8 +374,9 @@ static float FrameBufferRefreshRate(const VEK_app_hints_t *psAppHints) {
 }
 
 /* Releases what open made of the display buffers: the handles made so far with their mapper
-   entries, then the buffers themselves. In blit mode the listed buffers are freed one by one;
-   a chain whose buffers were never listed, and the chain of every other mode, goes whole. */
+   entries, then the buffers themselves. In blit mode a chain that listed all its buffers frees
+   them one by one; a chain that listed none, or fewer or more than it was asked for (the module
+   cannot know what the unlisted ones are), and the chain of every other mode, goes whole. */
 static void ReleaseDisplayBuffers(VEK_private_data_t *psPrivateData, VEK_raw_framebuffer_device_t *psRaw,
                                   ZOL2DMEMINFO **apsMemInfo, VEK_BOOL bBuffersListed, VEK_UINT32 ui32NumHandles) {
     for (VEK_UINT32 i = 0; i < ui32NumHandles; i++) {
@@ -448,8 +449,8 @@ int framebuffer_device_open(hw_device_t *device) {
     if (lStride != sDisplayInfo.lStride) goto err_release;
     if (ZOL2DGetFlipChainBuffers(psPrivateData->hContext, psRaw->hFlipChain, &ulFlipCount, apsMemInfo) != ZOL2D_OK)
         goto err_release;
-    bBuffersListed = VEK_TRUE;
     if (ulFlipCount != psRaw->base.ui32NumBuffers) goto err_release;
+    bBuffersListed = VEK_TRUE;
 
     psRaw->ppsBufferHandles =
         static_cast<VEK_native_handle_t **>(calloc(ulFlipCount + 1, sizeof(VEK_native_handle_t *)));
