@@ -101,7 +101,8 @@ int framebuffer_device_alloc(framebuffer_device_t *fb, int w, int h, int format,
         if (ui32Slot >= VEK_MAX_SLOTS || ui32Slot >= psRaw->base.ui32NumBuffers) return -ENOMEM;
     }
     /* A slot whose buffer a failed close already released has nothing to hand out. */
-    if (psRaw->ppsBufferHandles[ui32Slot] == nullptr) return -ENOMEM;
+    if (MapperPeek(&getFrameBufferModule(fb)->sPrivateData, psRaw->ppsBufferHandles[ui32Slot]->ui64Stamp) == nullptr)
+        return -ENOMEM;
     *stride = fb->stride;
     psRaw->ui32AllocMask |= SlotBit(ui32Slot);
     *ppsNativeHandle = psRaw->ppsBufferHandles[ui32Slot];
@@ -396,8 +397,9 @@ static float FrameBufferRefreshRate(const VEK_app_hints_t *psAppHints) {
 }
 
 /* Releases what open made of the display buffers: the handles made so far with their mapper
-   entries, then the buffers themselves. In blit mode the listed buffers are freed one by one;
-   a chain whose buffers were never listed, and the chain of every other mode, goes whole. */
+   entries, then the buffers themselves. In blit mode a chain that listed all its buffers frees
+   them one by one; a chain that listed none, or fewer or more than it was asked for (the module
+   cannot know what the unlisted ones are), and the chain of every other mode, goes whole. */
 static void ReleaseDisplayBuffers(VEK_private_data_t *psPrivateData, VEK_raw_framebuffer_device_t *psRaw,
                                   ZOL2DMEMINFO **apsMemInfo, VEK_BOOL bBuffersListed, VEK_UINT32 ui32NumHandles) {
     for (VEK_UINT32 i = 0; i < ui32NumHandles; i++) {
@@ -470,8 +472,8 @@ int framebuffer_device_open(hw_device_t *device) {
     if (lStride != sDisplayInfo.lStride) goto err_release;
     if (ZOL2DGetFlipChainBuffers(psPrivateData->hContext, psRaw->hFlipChain, &ulFlipCount, apsMemInfo) != ZOL2D_OK)
         goto err_release;
-    bBuffersListed = VEK_TRUE;
     if (ulFlipCount != psRaw->base.ui32NumBuffers) goto err_release;
+    bBuffersListed = VEK_TRUE;
 
     psRaw->ppsBufferHandles =
         static_cast<VEK_native_handle_t **>(calloc(ulFlipCount + 1, sizeof(VEK_native_handle_t *)));
@@ -525,23 +527,19 @@ err_unlock:
 }
 
 /* Gives one display buffer back: in blit mode its memory (the chain's other buffers stay), then
-   its entry and handle. The slot stays taken, so that a device that a failed close leaves
-   behind never hands it out again. */
+   its entry. The handle stays with the device until the close is through, so that a caller who
+   still holds it after a failed close holds a handle that every call refuses, not freed memory. */
 static int ReleaseDisplayBuffer(VEK_private_data_t *psPrivateData, VEK_raw_framebuffer_device_t *psRaw,
                                 VEK_UINT32 ui32Slot, VEK_HAL_PRESENT_MODE_T ePresentMode) {
-    VEK_native_handle_t *psNativeHandle = psRaw->ppsBufferHandles[ui32Slot];
-    VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
+    VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psRaw->ppsBufferHandles[ui32Slot]->ui64Stamp);
 
-    if (psEntry != nullptr) {
-        if (ePresentMode == HAL_PRESENT_MODE_BLIT &&
-            ZOL2DMemFree(psPrivateData->hContext, static_cast<ZOL2DMEMINFO *>(psEntry->hMemInfo)) != ZOL2D_OK)
-            return -EFAULT;
-        if (psRaw->psLastPostedFrameBuffer == psEntry->apsMemInfo[0]) psRaw->psLastPostedFrameBuffer = nullptr;
-        MapperRemove(psPrivateData, psEntry);
-    }
-    native_handle_delete(&psNativeHandle->base);
-    psRaw->ppsBufferHandles[ui32Slot] = nullptr;
-    if (ui32Slot < VEK_MAX_SLOTS) psRaw->ui32AllocMask |= SlotBit(ui32Slot);
+    /* Released already by a close that failed later on. */
+    if (psEntry == nullptr) return 0;
+    if (ePresentMode == HAL_PRESENT_MODE_BLIT &&
+        ZOL2DMemFree(psPrivateData->hContext, static_cast<ZOL2DMEMINFO *>(psEntry->hMemInfo)) != ZOL2D_OK)
+        return -EFAULT;
+    if (psRaw->psLastPostedFrameBuffer == psEntry->apsMemInfo[0]) psRaw->psLastPostedFrameBuffer = nullptr;
+    MapperRemove(psPrivateData, psEntry);
     return 0;
 }
 
@@ -563,7 +561,6 @@ int framebuffer_device_close(hw_device_t *device) {
     /* A buffer still locked may be in use by the CPU or the GPU: close nothing then, so the
        device stays whole and usable. */
     for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++) {
-        if (psRaw->ppsBufferHandles[i] == nullptr) continue;
         VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psRaw->ppsBufferHandles[i]->ui64Stamp);
         if (psEntry != nullptr && SettlePendingRelease(psEntry, VEK_ENTRY_RELEASE) == VEK_ENTRY_BUSY) {
             putDevicePrivateData(psPrivateData);
@@ -578,11 +575,10 @@ int framebuffer_device_close(hw_device_t *device) {
         putDevicePrivateData(psPrivateData);
         return -EFAULT;
     }
-    /* In blit mode each buffer is freed on its own. One the 2D library will not free keeps its
-       handle and entry, and so do the ones after it: the device stays, and a later close goes on
-       from there. */
-    for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++) {
-        if (psRaw->ppsBufferHandles[i] == nullptr) continue;
+    /* In blit mode each buffer is freed on its own, the last first: one the 2D library will not
+       free stops the close with the buffers before it whole, the leading slots that the slot
+       choice hands out first, and a later close goes on from there. */
+    for (VEK_UINT32 i = psRaw->base.ui32NumBuffers; i-- > 0;) {
         if (ReleaseDisplayBuffer(psPrivateData, psRaw, i, ePresentMode) != 0) {
             putDevicePrivateData(psPrivateData);
             return -EFAULT;
@@ -591,6 +587,7 @@ int framebuffer_device_close(hw_device_t *device) {
 
     if (psModule->base.psFrameBufferDevice == reinterpret_cast<VEK_framebuffer_device_public_t *>(fb))
         psModule->base.psFrameBufferDevice = nullptr;
+    for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++) native_handle_delete(&psRaw->ppsBufferHandles[i]->base);
     putDevicePrivateData(psPrivateData);
 
     free(psRaw->ppsBufferHandles);
