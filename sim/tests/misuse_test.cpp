@@ -77,7 +77,7 @@ TEST_F(MisuseTest, HandlesNeverMadeOrAlreadyFreed) {
     ZOLSRVFreeAppHintState(VEK_ANDROID_HAL, pvHints);
     VEK_UINT32 ui32Value = 0, ui32Default = 1;
     ExpectMisuse("ZOLSRVGetAppHint", "never made", [&] {
-        return ZOLSRVGetAppHint(pvHints, "HALPresentMode", VEK_UINT_TYPE, &ui32Default, &ui32Value) == VEK_FALSE;
+        return ZOLSRVGetAppHint(pvHints, "HALPresentMode", VEK_UINT_TYPE, &ui32Default, &ui32Value) != ZOLSRV_OK;
     });
 }
 
@@ -197,7 +197,7 @@ TEST_F(MisuseTest, ArgumentsFixedToOneValue) {
     ZOLSRVCreateAppHintState(VEK_ANDROID_HAL, "test", &pvHints);
     VEK_UINT32 ui32Value = 0, ui32Default = 1;
     ExpectMisuse("ZOLSRVGetAppHint", "expected VEK_UINT_TYPE", [&] {
-        return ZOLSRVGetAppHint(pvHints, "HALPresentMode", (VEK_DATA_TYPE)1, &ui32Default, &ui32Value) == VEK_FALSE;
+        return ZOLSRVGetAppHint(pvHints, "HALPresentMode", (VEK_DATA_TYPE)1, &ui32Default, &ui32Value) != ZOLSRV_OK;
     });
     ZOLSRVFreeAppHintState(VEK_ANDROID_HAL, pvHints);
     ZOLSRV_CLIENT_MEM_INFO *ps = nullptr;
