@@ -25,10 +25,11 @@ VEK_BOOL validate_handle(VEK_native_handle_t *psNativeHandle) {
         return VEK_FALSE;
     if (psNativeHandle->base.numFds + psNativeHandle->base.numInts != VEK_NATIVE_HANDLE_NUM_WORDS) return VEK_FALSE;
     if (usage_unsupported(psNativeHandle->usage)) return VEK_FALSE;
-    /* A buffer's planes are its leading descriptors, one per plane: a handle that counts a
-       descriptor it does not hold would register as a buffer without memory. Display buffers
-       export none and carry -2 in every slot. */
+    /* A buffer's planes are its leading descriptors, one per plane, and it has at least one: a
+       handle that counts a descriptor it does not hold, or holds none, would register as a buffer
+       without memory. Display buffers export none and carry -2 in every slot. */
     if (!usage_fb(psNativeHandle->usage)) {
+        if (psNativeHandle->fd[0] < 0) return VEK_FALSE;
         for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++)
             if ((psNativeHandle->fd[i] >= 0) != (i < psNativeHandle->base.numFds)) return VEK_FALSE;
     }

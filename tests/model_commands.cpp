@@ -87,15 +87,21 @@ int CheckDefer(Model &m, int b, Pend eRelease) {
     return 0;
 }
 
-/* The worker runs every queued release whose buffer is idle and not in use. */
+/* The worker runs every queued release whose buffer is idle and not in use. One that fails stays
+   queued and is tried again at the next scan; the scans go on until none fails. */
 void Worker(Model &m) {
-    std::vector<int> aiQueue = m.queue;
-    for (int b : aiQueue) {
-        Buf &s = m.bufs[b];
-        if (!Idle(s) || s.count != 0) continue;
-        Pend eRelease = s.pend;
-        Unqueue(m, b);
-        RunRelease(m, b, eRelease);
+    for (bool bFailed = true; bFailed;) {
+        bFailed = false;
+        std::vector<int> aiQueue = m.queue;
+        for (int b : aiQueue) {
+            Buf &s = m.bufs[b];
+            if (!Idle(s) || s.count != 0) continue;
+            Pend eRelease = s.pend;
+            if (RunRelease(m, b, eRelease) == 0)
+                Unqueue(m, b);
+            else
+                bFailed = true;
+        }
     }
 }
 

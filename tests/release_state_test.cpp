@@ -1,7 +1,10 @@
 /* A buffer's queued release against every entry point: a release waiting for the GPU is taken
    back, refused or replaced, a mapping handed out is whole, and a lock waits as its access asks. */
 #include <fcntl.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -354,6 +357,84 @@ TEST_F(ReleaseStateTest, BuffersStayWhileTheDisplayQueueMakesPost2Wait) {
     EXPECT_EQ(0, Unregister(hComposed));
     EXPECT_EQ(0u, zolsim_live_mappings());
     EXPECT_EQ(0, framebuffer_close(psFb));
+}
+
+/* ---- Handles without memory ---- */
+
+TEST_F(ReleaseStateTest, HandleWithoutADescriptorIsRefused) {
+    native_handle_t *ps = native_handle_create(0, 10);
+    VEK_native_handle_t *psVek = reinterpret_cast<VEK_native_handle_t *>(ps);
+    for (int i = 0; i < 3; i++) psVek->fd[i] = -1;
+    psVek->ui64Stamp = 0x1234567800ull;
+    psVek->usage = kSwRead;
+    psVek->iWidth = 64;
+    psVek->iHeight = 32;
+    psVek->iFormat = HAL_PIXEL_FORMAT_BGRA_8888;
+    psVek->uiBpp = 32;
+    EXPECT_EQ(-EINVAL, Register(ps)) << "a buffer without memory is not a buffer";
+    void *apv[3] = {kUntouched, kUntouched, kUntouched};
+    EXPECT_EQ(-EINVAL, Lock(ps, kSwRead, apv));
+    EXPECT_EQ(kUntouched, apv[0]);
+    ZOLSRV_CLIENT_MEM_INFO *aps[3] = {};
+    EXPECT_EQ(-EINVAL, Map(ps, kTexture, aps));
+    EXPECT_EQ(nullptr, Entry(ps));
+    native_handle_delete(ps);
+}
+
+/* ---- Releases the worker runs ---- */
+
+TEST_F(ReleaseStateTest, QueuedFreeThatFailsInTheWorkerIsTriedAgain) {
+    buffer_handle_t h = Own(kTexture | kSwRead);
+    const unsigned uiBefore = zolsim_live_allocations();
+    ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    native_handle_t *psCopy = CopyHandle(h);
+    zolsim_gpu_add_ops(psMem, 1, 0, 0);
+    ASSERT_EQ(0, psAlloc->free(psAlloc, h)) << "the free is queued";
+    zolsim_fail("ZOLSRVFreeDeviceMem", 1, ZOLSRV_ERROR_GENERIC);
+    zolsim_gpu_complete(psMem);
+    EXPECT_TRUE(Eventually([&] { return zolsim_live_allocations() == uiBefore - 1; })) << "the allocation goes";
+    EXPECT_TRUE(Eventually([&] { return Entry(psCopy) == nullptr; }));
+    native_handle_delete(psCopy);
+}
+
+TEST_F(ReleaseStateTest, QueuedRemovalThatFailsInTheWorkerIsTriedAgain) {
+    buffer_handle_t h = psForeign->Make(kTexture, 64, 32, 2);
+    ASSERT_EQ(0, Register(h));
+    zolsim_gpu_add_ops(psForeign->Plane(1), 1, 0, 0);
+    ASSERT_EQ(0, Unregister(h)) << "the removal is queued";
+    zolsim_fail("ZOLSRVUnmapDeviceMemory", 2, ZOLSRV_ERROR_GENERIC);
+    zolsim_gpu_complete(psForeign->Plane(1));
+    EXPECT_TRUE(Eventually([] { return zolsim_live_mappings() == 0; })) << "both planes are unmapped";
+    EXPECT_TRUE(Eventually([&] { return Entry(h) == nullptr; }));
+}
+
+/* A process forked while the worker waits for the GPU has no worker of its own: its first
+   deferral must start one. */
+TEST_F(ReleaseStateTest, ForkedChildStartsItsOwnWorker) {
+    buffer_handle_t hForeign = psForeign->Make(kTexture);
+    ASSERT_EQ(0, Register(hForeign));
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+    ASSERT_EQ(0, Unregister(hForeign)) << "the worker waits for the GPU";
+    buffer_handle_t h = Own(kTexture | kSwRead);
+    ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    const VEK_UINT64 ui64Stamp = AsVek(h)->ui64Stamp;
+    zolsim_gpu_add_ops(psMem, 1, 0, 0);
+
+    const pid_t iChild = fork();
+    ASSERT_GE(iChild, 0);
+    if (iChild == 0) {
+        alarm(10); /* a child that hangs fails rather than stalls the suite */
+        if (psAlloc->free(psAlloc, h) != 0) _exit(2);
+        zolsim_gpu_complete(psMem);
+        const bool bFreed = Eventually([&] { return zolsim_meminfo_by_stamp(ui64Stamp) == nullptr; });
+        _exit(bFreed ? 0 : 1);
+    }
+    int iStatus = 0;
+    ASSERT_EQ(iChild, waitpid(iChild, &iStatus, 0));
+    ASSERT_TRUE(WIFEXITED(iStatus)) << "the child ended by signal " << WTERMSIG(iStatus);
+    EXPECT_EQ(0, WEXITSTATUS(iStatus)) << "the child's queued free ran";
+    zolsim_gpu_complete(psMem);
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
 }
 
 }  // namespace
