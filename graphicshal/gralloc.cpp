@@ -232,14 +232,33 @@ static VEK_BOOL MappedOnlyWhileLocked(const VEK_mapper_meminfo_t *psMapperMemInf
     return !psMapperMemInfo->bAllocatedByThisProcess && !usage_mapped(psMapperMemInfo->usage);
 }
 
+VEK_BOOL HandleNamesPlanes(const VEK_mapper_meminfo_t *psMapperMemInfo, const VEK_native_handle_t *psNativeHandle) {
+    for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++)
+        if ((psNativeHandle->fd[i] >= 0) != (psMapperMemInfo->aiFd[i] >= 0)) return VEK_FALSE;
+    return VEK_TRUE;
+}
+
+int ReleaseUnusedMapping(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemInfo) {
+    if (!MappedOnlyWhileLocked(psMapperMemInfo) || psMapperMemInfo->apsMemInfo[0] == nullptr) return 0;
+    if (SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_RELEASE) != VEK_ENTRY_GO) return 0;
+    return CheckDeferFlushOp(psPrivateData, __unmap, psMapperMemInfo, psMapperMemInfo->aiFd);
+}
+
+int MapForUse(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle,
+              VEK_mapper_meminfo_t *psMapperMemInfo) {
+    if (psMapperMemInfo->bAllocatedByThisProcess ||
+        (!MappedOnlyWhileLocked(psMapperMemInfo) && MappingComplete(psMapperMemInfo, psMapperMemInfo->aiFd)))
+        return 0;
+    if (__map(psPrivateData, psNativeHandle, psMapperMemInfo) == 0 && MapperSanityCheck(psPrivateData)) return 0;
+    ReleaseUnusedMapping(psPrivateData, psMapperMemInfo);
+    return -EFAULT;
+}
+
 /* Maps the planes that are not mapped yet: a retry after a failure finishes the mapping. */
 int __map(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle,
           VEK_mapper_meminfo_t *psMapperMemInfo) {
     for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++) {
-        if (psNativeHandle->fd[i] < 0) {
-            psMapperMemInfo->apsMemInfo[i] = nullptr;
-            return 0;
-        }
+        if (psNativeHandle->fd[i] < 0) return 0;
         if (psMapperMemInfo->apsMemInfo[i] == nullptr &&
             ZOLSRVMapDeviceMemory2(&psPrivateData->sDevData, psNativeHandle->fd[i], psPrivateData->hGeneralHeap,
                                    &psMapperMemInfo->apsMemInfo[i]) != ZOLSRV_OK) {
@@ -280,9 +299,8 @@ static int FinishRegistration(VEK_private_data_t *psPrivateData, VEK_native_hand
     const VEK_BOOL bMapped = usage_mapped(psMapperMemInfo->usage) ? VEK_TRUE : VEK_FALSE;
 
     if ((!bMapped || __map(psPrivateData, psNativeHandle, psMapperMemInfo) == 0) && MapperSanityCheck(psPrivateData)) {
-        /* What an earlier lock left mapped goes. */
-        if (!bMapped && psMapperMemInfo->apsMemInfo[0] != nullptr)
-            CheckDeferFlushOp(psPrivateData, __unmap, psMapperMemInfo, psNativeHandle->fd);
+        /* What an earlier use left mapped goes. */
+        ReleaseUnusedMapping(psPrivateData, psMapperMemInfo);
         return 0;
     }
     psMapperMemInfo->bRegistered = VEK_FALSE;
@@ -302,10 +320,18 @@ int gralloc_register_buffer(const gralloc_module_t *module, buffer_handle_t hand
     if (psMapperMemInfo != nullptr) {
         /* Its own buffers need no registration; a foreign one is registered once, and again only
            after its unregistration or a failed registration. */
-        if (SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_REGISTER) != VEK_ENTRY_GO)
+        if (!HandleNamesPlanes(psMapperMemInfo, psNativeHandle) ||
+            SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_REGISTER) != VEK_ENTRY_GO) {
             iErr = -EINVAL;
-        else if (!psMapperMemInfo->bAllocatedByThisProcess)
+        } else if (!psMapperMemInfo->bAllocatedByThisProcess) {
+            /* Registered anew: the buffer is what the new handle says it is, and gets the
+               mapping its usage asks for now. */
+            psMapperMemInfo->usage = psNativeHandle->usage;
+            psMapperMemInfo->iFormat = psNativeHandle->iFormat;
+            for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++)
+                psMapperMemInfo->aiFd[i] = psNativeHandle->fd[i] >= 0 ? psNativeHandle->fd[i] : -1;
             iErr = FinishRegistration(psPrivateData, psNativeHandle, psMapperMemInfo);
+        }
     } else if (!MapperAddUnmapped(psPrivateData, psNativeHandle)) {
         iErr = -EFAULT;
     } else {
@@ -447,7 +473,8 @@ int gralloc_module_lock(const gralloc_module_t *module, buffer_handle_t handle, 
     VEK_mapper_meminfo_t *psMapperMemInfo = LookupUsableEntry(psPrivateData, psNativeHandle->ui64Stamp, VEK_ENTRY_USE);
     int iErr = 0;
 
-    if (psMapperMemInfo == nullptr) {
+    /* A handle that names other planes than the buffer has is not this buffer's. */
+    if (psMapperMemInfo == nullptr || !HandleNamesPlanes(psMapperMemInfo, psNativeHandle)) {
         iErr = -EINVAL;
         goto out_unlock;
     }
@@ -460,16 +487,8 @@ int gralloc_module_lock(const gralloc_module_t *module, buffer_handle_t handle, 
        a buffer mapped only while locked is mapped now, and what a failure left half-mapped is
        finished. */
     SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_HOLD);
-    if (!psMapperMemInfo->bAllocatedByThisProcess &&
-        (MappedOnlyWhileLocked(psMapperMemInfo) || !MappingComplete(psMapperMemInfo, psNativeHandle->fd))) {
-        if (__map(psPrivateData, psNativeHandle, psMapperMemInfo) != 0 || !MapperSanityCheck(psPrivateData)) {
-            iErr = -EFAULT;
-            if (MappedOnlyWhileLocked(psMapperMemInfo) &&
-                SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_RELEASE) == VEK_ENTRY_GO)
-                CheckDeferFlushOp(psPrivateData, __unmap, psMapperMemInfo, psNativeHandle->fd);
-            goto out_unlock;
-        }
-    }
+    iErr = MapForUse(psPrivateData, psNativeHandle, psMapperMemInfo);
+    if (iErr != 0) goto out_unlock;
 
     if (usage_hw(psMapperMemInfo->usage)) {
         __lock_buffer(psPrivateData, psMapperMemInfo, usage);
@@ -522,10 +541,7 @@ int gralloc_module_unlock(const gralloc_module_t *module, buffer_handle_t handle
                                        psMapperMemInfo->apsMemInfo, &psMapperMemInfo->sWriteLockRect);
         if (iErr != 0) goto out_unlock;
     }
-    /* Kept while a Post2 waits for the display with it; the next last unlock releases it. */
-    if (MappedOnlyWhileLocked(psMapperMemInfo) &&
-        SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_RELEASE) == VEK_ENTRY_GO)
-        iErr = CheckDeferFlushOp(psPrivateData, __unmap, psMapperMemInfo, psNativeHandle->fd);
+    iErr = ReleaseUnusedMapping(psPrivateData, psMapperMemInfo);
 
 out_unlock:
     putModulePrivateData(psPrivateData);
@@ -574,8 +590,8 @@ int gralloc_module_unmap(const gralloc_module_t *module, VEK_UINT64 ui64Stamp) {
     /* An unmatched unmap must not wrap the count round to a lock that nobody holds. */
     if (psMapperMemInfo == nullptr || psMapperMemInfo->ui32LockCount == 0)
         iErr = -EINVAL;
-    else
-        psMapperMemInfo->ui32LockCount--;
+    else if (--psMapperMemInfo->ui32LockCount == 0)
+        iErr = ReleaseUnusedMapping(psPrivateData, psMapperMemInfo);
 
     putModulePrivateData(psPrivateData);
     return iErr;

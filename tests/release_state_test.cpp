@@ -69,6 +69,14 @@ protected:
         return psFound;
     }
 
+    /* A copy of a two-plane buffer's handle that names only its first plane. */
+    static native_handle_t *OnePlaneCopy(buffer_handle_t h) {
+        native_handle_t *ps = native_handle_create(1, 9);
+        for (int i = 0; i < 10; i++) ps->data[i] = h->data[i];
+        reinterpret_cast<VEK_native_handle_t *>(ps)->fd[1] = -1;
+        return ps;
+    }
+
     static bool Eventually(const std::function<bool()> &fnDone) {
         for (int i = 0; i < 2000 && !fnDone(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return fnDone();
@@ -351,6 +359,7 @@ TEST_F(ReleaseStateTest, BuffersStayWhileTheDisplayQueueMakesPost2Wait) {
     EXPECT_EQ(2u, zolsim_live_mappings()) << "the last unlock leaves the display its mapping";
     sPoster.join();
     EXPECT_EQ(0, iPost.load());
+    EXPECT_EQ(1u, zolsim_live_mappings()) << "the end of Post2's use releases what the last unlock left it";
     EXPECT_NE(nullptr, zolsim_meminfo_by_stamp(AsVek(hOwn)->ui64Stamp)) << "alive for every swap";
     EXPECT_EQ(0, psAlloc->free(psAlloc, hOwn));
     EXPECT_EQ(0, Unregister(hForeign));
@@ -435,6 +444,103 @@ TEST_F(ReleaseStateTest, ForkedChildStartsItsOwnWorker) {
     EXPECT_EQ(0, WEXITSTATUS(iStatus)) << "the child's queued free ran";
     zolsim_gpu_complete(psMem);
     EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+}
+
+/* ---- Handles that name other planes ---- */
+
+TEST_F(ReleaseStateTest, LockWithAHandleOfFewerPlanesIsRefusedAndDropsNoMapping) {
+    buffer_handle_t h = psForeign->Make(kComposer, 64, 32, 2);
+    native_handle_t *psForged = OnePlaneCopy(h);
+    ASSERT_EQ(0, Register(h));
+    void *apv[3] = {kUntouched, kUntouched, kUntouched};
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+    ASSERT_EQ(0, Unlock(h)) << "the unmapping is queued";
+    apv[0] = kUntouched;
+    EXPECT_EQ(-EINVAL, Lock(psForged, kSwRead, apv)) << "the handle is not this buffer's";
+    EXPECT_EQ(kUntouched, apv[0]);
+    EXPECT_EQ(2u, zolsim_live_mappings());
+    zolsim_gpu_complete(psForeign->Plane(0));
+    EXPECT_TRUE(Eventually([] { return zolsim_live_mappings() == 0; })) << "the queued unmapping takes both";
+    EXPECT_EQ(0, Unregister(h));
+    native_handle_delete(psForged);
+}
+
+TEST_F(ReleaseStateTest, RegistrationWithAHandleOfFewerPlanesIsRefusedAndDropsNoMapping) {
+    buffer_handle_t h = psForeign->Make(kComposer, 64, 32, 2);
+    native_handle_t *psForged = OnePlaneCopy(h);
+    ASSERT_EQ(0, Register(h));
+    void *apv[3];
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+    ASSERT_EQ(0, Unlock(h));
+    ASSERT_EQ(0, Unregister(h)) << "the removal is queued";
+    EXPECT_EQ(-EINVAL, Register(psForged)) << "the handle is not this buffer's";
+    zolsim_gpu_complete(psForeign->Plane(0));
+    EXPECT_TRUE(Eventually([&] { return Entry(h) == nullptr; })) << "the removal still runs";
+    EXPECT_TRUE(Eventually([] { return zolsim_live_mappings() == 0; }));
+    native_handle_delete(psForged);
+}
+
+/* ---- Registration anew ---- */
+
+TEST_F(ReleaseStateTest, RegistrationAnewTakesTheNewHandlesUsage) {
+    buffer_handle_t h = psForeign->Make(kComposer);
+    ASSERT_EQ(0, Register(h));
+    void *apv[3];
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+    ASSERT_EQ(0, Unlock(h));
+    ASSERT_EQ(0, Unregister(h)) << "the removal is queued";
+    native_handle_t *psTexture = CopyHandle(h);
+    AsVek(psTexture)->usage = kTexture | kComposer;
+    ASSERT_EQ(0, Register(psTexture));
+    EXPECT_EQ(kTexture | kComposer, Entry(h)->usage);
+    zolsim_gpu_complete(psForeign->Plane(0));
+    LetTheWorkerRun();
+    EXPECT_EQ(1u, zolsim_live_mappings()) << "a texture stays mapped while registered";
+    ZOLSRV_CLIENT_MEM_INFO *aps[3] = {};
+    ASSERT_EQ(0, Map(h, kTexture, aps));
+    EXPECT_NE(nullptr, aps[0]);
+    EXPECT_EQ(0, Unmap(h));
+    EXPECT_EQ(1u, zolsim_live_mappings());
+    EXPECT_EQ(0, Unregister(psTexture));
+    native_handle_delete(psTexture);
+}
+
+/* ---- Post2 maps what it shows ---- */
+
+TEST_F(ReleaseStateTest, Post2ShowsABufferMappedOnlyWhileInUseAndReleasesItAfter) {
+    framebuffer_device_t *psFb = OpenFb();
+    ASSERT_NE(nullptr, psFb);
+    VEK_framebuffer_device_public_t *psPublic = reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb);
+    psPublic->bBypassPost = 1;
+    buffer_handle_t hFb = nullptr;
+    int iStride = 0;
+    psAlloc = OpenAlloc();
+    ASSERT_EQ(0, psAlloc->alloc(psAlloc, psFb->width, psFb->height, psFb->format, GRALLOC_USAGE_HW_FB, &hFb, &iStride));
+    ASSERT_EQ(0, psFb->post(psFb, hFb)) << "kept for Post2";
+    buffer_handle_t h = psForeign->Make(kComposer, 64, 32, 2);
+    ASSERT_EQ(0, Register(h));
+    EXPECT_EQ(0u, zolsim_live_mappings());
+    buffer_handle_t ah[2] = {nullptr, h};
+    ASSERT_EQ(0, psPublic->Post2(psFb, ah, 2, nullptr, 0));
+    ZOLSIM_SWAP_RECORD sRecord;
+    ASSERT_EQ(1u, zolsim_swap_records(&sRecord, 1));
+    EXPECT_EQ(3u, sRecord.ui32NumMemInfos) << "the kept buffer and both planes";
+    EXPECT_EQ(0u, zolsim_live_mappings()) << "the mapping goes with the end of the use";
+
+    /* A plane that cannot be mapped: nothing is shown and nothing stays mapped. */
+    ASSERT_EQ(0, psFb->post(psFb, hFb));
+    zolsim_fail("ZOLSRVMapDeviceMemory2", 2, ZOLSRV_ERROR_GENERIC);
+    EXPECT_EQ(-EFAULT, psPublic->Post2(psFb, ah, 2, nullptr, 0));
+    EXPECT_EQ(1u, zolsim_swap_records(nullptr, 0));
+    EXPECT_EQ(0u, zolsim_live_mappings());
+    ah[1] = nullptr;
+    EXPECT_EQ(0, psPublic->Post2(psFb, ah, 1, nullptr, 0)) << "the kept buffer stays kept";
+    EXPECT_EQ(0, Unregister(h));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hFb));
+    EXPECT_EQ(0, framebuffer_close(psFb));
 }
 
 }  // namespace
