@@ -543,4 +543,28 @@ TEST_F(ReleaseStateTest, Post2ShowsABufferMappedOnlyWhileInUseAndReleasesItAfter
     EXPECT_EQ(0, framebuffer_close(psFb));
 }
 
+/* ---- The consistency check ---- */
+
+TEST_F(ReleaseStateTest, BufferOnItsWayOutTakesNoPartInTheConsistencyCheck) {
+    buffer_handle_t hMine = Own(kSwRead | kTexture);
+    ZOLSRV_CLIENT_MEM_INFO *psMine = zolsim_meminfo_by_stamp(AsVek(hMine)->ui64Stamp);
+    buffer_handle_t h = psForeign->Make(kSwRead);
+    zolsim_share_sync_with_next(psMine);
+    zolsim_gpu_add_ops(psMine, 1, 0, 0); /* the shared counters are busy */
+    EXPECT_EQ(-EFAULT, Register(h)) << "its removal is queued";
+    ASSERT_NE(nullptr, Entry(h));
+
+    buffer_handle_t hOther = Own(kSwRead);
+    EXPECT_NE(nullptr, hOther) << "allocation goes on while the removal waits";
+    buffer_handle_t hForeign = psForeign->Make(kTexture);
+    EXPECT_EQ(0, Register(hForeign)) << "and so does registration";
+    EXPECT_EQ(-EFAULT, Register(h)) << "the buffer itself still shares its counters";
+
+    zolsim_gpu_complete(psMine);
+    EXPECT_TRUE(Eventually([&] { return Entry(h) == nullptr; }));
+    EXPECT_EQ(0, Unregister(hForeign));
+    if (hOther != nullptr) EXPECT_EQ(0, psAlloc->free(psAlloc, hOther));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hMine));
+}
+
 }  // namespace
