@@ -271,6 +271,11 @@ int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, v
         iErr = MapForUse(psPrivateData, psNativeHandle, psEntry);
         if (iErr != 0) goto out_free;
         ppsMapperMemInfo[i] = psEntry;
+        /* A display handle of another process names no memory of this one: nothing to show. */
+        if (Post2Planes(psEntry) == 0) {
+            iErr = -EINVAL;
+            goto out_free;
+        }
         ui32NumMemInfos += Post2Planes(psEntry);
     }
     ppsMemInfo = static_cast<ZOLSRV_CLIENT_MEM_INFO **>(calloc(ui32NumMemInfos, sizeof(ZOLSRV_CLIENT_MEM_INFO *)));

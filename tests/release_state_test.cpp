@@ -536,6 +536,21 @@ TEST_F(ReleaseStateTest, Post2ShowsABufferMappedOnlyWhileInUseAndReleasesItAfter
     EXPECT_EQ(-EFAULT, psPublic->Post2(psFb, ah, 2, nullptr, 0));
     EXPECT_EQ(1u, zolsim_swap_records(nullptr, 0));
     EXPECT_EQ(0u, zolsim_live_mappings());
+
+    /* Another process's display buffer names no memory here: nothing of it can be shown. */
+    native_handle_t *psDisplay = native_handle_create(1, 9);
+    VEK_native_handle_t *psVek = reinterpret_cast<VEK_native_handle_t *>(psDisplay);
+    for (int i = 0; i < 3; i++) psVek->fd[i] = -2;
+    psVek->ui64Stamp = 0x7777000000ull;
+    psVek->usage = GRALLOC_USAGE_HW_FB;
+    psVek->iFormat = psFb->format;
+    ASSERT_EQ(0, Register(psDisplay));
+    ah[1] = psDisplay;
+    EXPECT_EQ(-EINVAL, psPublic->Post2(psFb, ah, 2, nullptr, 0));
+    EXPECT_EQ(1u, zolsim_swap_records(nullptr, 0));
+    EXPECT_EQ(0, Unregister(psDisplay));
+    native_handle_delete(psDisplay);
+
     ah[1] = nullptr;
     EXPECT_EQ(0, psPublic->Post2(psFb, ah, 1, nullptr, 0)) << "the kept buffer stays kept";
     EXPECT_EQ(0, Unregister(h));
