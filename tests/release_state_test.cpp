@@ -420,6 +420,9 @@ TEST_F(ReleaseStateTest, QueuedRemovalThatFailsInTheWorkerIsTriedAgain) {
 /* A process forked while the worker waits for the GPU has no worker of its own: its first
    deferral must start one. */
 TEST_F(ReleaseStateTest, ForkedChildStartsItsOwnWorker) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer does not run threads started after a multi-threaded fork";
+#endif
     buffer_handle_t hForeign = psForeign->Make(kTexture);
     ASSERT_EQ(0, Register(hForeign));
     zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
