@@ -13,6 +13,7 @@ LOCAL_MODULE_TAGS := optional
 LOCAL_SRC_FILES := \
 	hal.cpp \
 	gralloc.cpp \
+	gralloc_blit.cpp \
 	gralloc_defer.cpp \
 	mapper.cpp \
 	framebuffer.cpp \

@@ -187,10 +187,9 @@ int setSwapInterval(framebuffer_device_t *fb, int interval) {
     return iErr;
 }
 
-/* The leading planes of a buffer for the display: none unless it is mapped here whole. */
+/* The leading planes of a buffer for the display: every one, since Post2 maps what is missing. */
 static VEK_UINT32 Post2Planes(const VEK_mapper_meminfo_t *psMapperMemInfo) {
     VEK_UINT32 ui32Planes = 0;
-    if (!MappingComplete(psMapperMemInfo, psMapperMemInfo->aiFd)) return 0;
     while (ui32Planes < VEK_NATIVE_HANDLE_NUM_FDS_MAX && psMapperMemInfo->apsMemInfo[ui32Planes] != nullptr)
         ui32Planes++;
     return ui32Planes;
@@ -199,6 +198,14 @@ static VEK_UINT32 Post2Planes(const VEK_mapper_meminfo_t *psMapperMemInfo) {
 static void HoldListedBuffers(VEK_mapper_meminfo_t **ppsMapperMemInfo, int num_buffers, int iDelta) {
     for (int i = 0; i < num_buffers; i++)
         if (ppsMapperMemInfo[i] != nullptr) ppsMapperMemInfo[i]->ui32LockWaiters += (VEK_UINT32)iDelta;
+}
+
+/* The end of Post2's use of the listed buffers: those mapped only while in use let their mapping
+   go, as after a last unlock, whether or not the call got as far as the swap. */
+static void ReleaseListedBuffers(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t **ppsMapperMemInfo,
+                                 int num_buffers) {
+    for (int i = 0; ppsMapperMemInfo != nullptr && i < num_buffers; i++)
+        if (ppsMapperMemInfo[i] != nullptr) ReleaseUnusedMapping(psPrivateData, ppsMapperMemInfo[i]);
 }
 
 int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, void *data, int data_length) {
@@ -253,20 +260,24 @@ int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, v
             iErr = -EINVAL;
             goto out_free;
         }
-        /* The display holds the planes after the mutex is given up: the buffer must stay theirs. */
-        ppsMapperMemInfo[i] = LookupUsableEntry(psPrivateData, psNativeHandle->ui64Stamp, VEK_ENTRY_HOLD);
-        if (ppsMapperMemInfo[i] == nullptr) {
+        /* The display holds the planes after the mutex is given up: the buffer must stay theirs,
+           and be the buffer the handle names. */
+        VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
+        if (psEntry == nullptr || !HandleNamesPlanes(psEntry, psNativeHandle) ||
+            LookupUsableEntry(psPrivateData, psNativeHandle->ui64Stamp, VEK_ENTRY_HOLD) == nullptr) {
             iErr = -EINVAL;
             goto out_free;
         }
-        ui32NumMemInfos += Post2Planes(ppsMapperMemInfo[i]);
-    }
-
-    /* Buffers of which this process maps no plane give the display nothing to show: a swap to no
-       buffer is not one the display takes, and the kept buffer stays kept. */
-    if (ui32NumMemInfos == 0) {
-        iErr = -EINVAL;
-        goto out_free;
+        /* Every plane is shown: what is not mapped here is mapped now, as a first lock does. */
+        iErr = MapForUse(psPrivateData, psNativeHandle, psEntry);
+        if (iErr != 0) goto out_free;
+        ppsMapperMemInfo[i] = psEntry;
+        /* A display handle of another process names no memory of this one: nothing to show. */
+        if (Post2Planes(psEntry) == 0) {
+            iErr = -EINVAL;
+            goto out_free;
+        }
+        ui32NumMemInfos += Post2Planes(psEntry);
     }
     ppsMemInfo = static_cast<ZOLSRV_CLIENT_MEM_INFO **>(calloc(ui32NumMemInfos, sizeof(ZOLSRV_CLIENT_MEM_INFO *)));
     if (ppsMemInfo == nullptr) {
@@ -317,6 +328,7 @@ int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, v
     iErr = eSwapErr == ZOLSRV_OK ? 0 : -EFAULT;
 
 out_free:
+    ReleaseListedBuffers(psPrivateData, ppsMapperMemInfo, num_buffers);
     free(ppsMemInfo);
     free(ppsMapperMemInfo);
 out_unlock:

@@ -1,5 +1,6 @@
 /* The allocator device "gpu0". */
 #include "gralloc.h"
+#include "gralloc_internal.h"
 
 #include <errno.h>
 #include <limits.h>
@@ -24,18 +25,15 @@ VEK_BOOL validate_handle(VEK_native_handle_t *psNativeHandle) {
         return VEK_FALSE;
     if (psNativeHandle->base.numFds + psNativeHandle->base.numInts != VEK_NATIVE_HANDLE_NUM_WORDS) return VEK_FALSE;
     if (usage_unsupported(psNativeHandle->usage)) return VEK_FALSE;
-    /* A buffer's planes are its leading descriptors, one per plane: a handle that counts a
-       descriptor it does not hold would register as a buffer without memory. Display buffers
-       export none and carry -2 in every slot. */
+    /* A buffer's planes are its leading descriptors, one per plane, and it has at least one: a
+       handle that counts a descriptor it does not hold, or holds none, would register as a buffer
+       without memory. Display buffers export none and carry -2 in every slot. */
     if (!usage_fb(psNativeHandle->usage)) {
+        if (psNativeHandle->fd[0] < 0) return VEK_FALSE;
         for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++)
             if ((psNativeHandle->fd[i] >= 0) != (i < psNativeHandle->base.numFds)) return VEK_FALSE;
     }
     return VEK_TRUE;
-}
-
-static VEK_native_handle_t *AsNativeHandle(buffer_handle_t handle) {
-    return reinterpret_cast<VEK_native_handle_t *>(const_cast<native_handle_t *>(handle));
 }
 
 static VEK_gralloc_module_t *getDeviceModule(alloc_device_t *psAllocDevice) {
@@ -49,9 +47,6 @@ static VEK_private_data_t *getDevicePrivateData(alloc_device_t *psAllocDevice) {
 }
 
 static void putDevicePrivateData(VEK_private_data_t *psPrivateData) { ZOLSRVUnlockMutex(psPrivateData->hMutex); }
-
-/* The allocator lays a buffer's rows out in whole runs of 32 pixels. */
-static int AllocatorStridePixels(int iWidth) { return (int)(((unsigned int)iWidth + 31u) & ~31u); }
 
 static framebuffer_device_t *getDeviceFrameBufferDevice(alloc_device_t *psAllocDevice) {
     return &getDeviceModule(psAllocDevice)->base.psFrameBufferDevice->base;
@@ -237,14 +232,33 @@ static VEK_BOOL MappedOnlyWhileLocked(const VEK_mapper_meminfo_t *psMapperMemInf
     return !psMapperMemInfo->bAllocatedByThisProcess && !usage_mapped(psMapperMemInfo->usage);
 }
 
+VEK_BOOL HandleNamesPlanes(const VEK_mapper_meminfo_t *psMapperMemInfo, const VEK_native_handle_t *psNativeHandle) {
+    for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++)
+        if ((psNativeHandle->fd[i] >= 0) != (psMapperMemInfo->aiFd[i] >= 0)) return VEK_FALSE;
+    return VEK_TRUE;
+}
+
+int ReleaseUnusedMapping(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemInfo) {
+    if (!MappedOnlyWhileLocked(psMapperMemInfo) || psMapperMemInfo->apsMemInfo[0] == nullptr) return 0;
+    if (SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_RELEASE) != VEK_ENTRY_GO) return 0;
+    return CheckDeferFlushOp(psPrivateData, __unmap, psMapperMemInfo, psMapperMemInfo->aiFd);
+}
+
+int MapForUse(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle,
+              VEK_mapper_meminfo_t *psMapperMemInfo) {
+    if (psMapperMemInfo->bAllocatedByThisProcess ||
+        (!MappedOnlyWhileLocked(psMapperMemInfo) && MappingComplete(psMapperMemInfo, psMapperMemInfo->aiFd)))
+        return 0;
+    if (__map(psPrivateData, psNativeHandle, psMapperMemInfo) == 0 && MapperSanityCheck(psPrivateData)) return 0;
+    ReleaseUnusedMapping(psPrivateData, psMapperMemInfo);
+    return -EFAULT;
+}
+
 /* Maps the planes that are not mapped yet: a retry after a failure finishes the mapping. */
 int __map(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle,
           VEK_mapper_meminfo_t *psMapperMemInfo) {
     for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++) {
-        if (psNativeHandle->fd[i] < 0) {
-            psMapperMemInfo->apsMemInfo[i] = nullptr;
-            return 0;
-        }
+        if (psNativeHandle->fd[i] < 0) return 0;
         if (psMapperMemInfo->apsMemInfo[i] == nullptr &&
             ZOLSRVMapDeviceMemory2(&psPrivateData->sDevData, psNativeHandle->fd[i], psPrivateData->hGeneralHeap,
                                    &psMapperMemInfo->apsMemInfo[i]) != ZOLSRV_OK) {
@@ -285,9 +299,8 @@ static int FinishRegistration(VEK_private_data_t *psPrivateData, VEK_native_hand
     const VEK_BOOL bMapped = usage_mapped(psMapperMemInfo->usage) ? VEK_TRUE : VEK_FALSE;
 
     if ((!bMapped || __map(psPrivateData, psNativeHandle, psMapperMemInfo) == 0) && MapperSanityCheck(psPrivateData)) {
-        /* What an earlier lock left mapped goes. */
-        if (!bMapped && psMapperMemInfo->apsMemInfo[0] != nullptr)
-            CheckDeferFlushOp(psPrivateData, __unmap, psMapperMemInfo, psNativeHandle->fd);
+        /* What an earlier use left mapped goes. */
+        ReleaseUnusedMapping(psPrivateData, psMapperMemInfo);
         return 0;
     }
     psMapperMemInfo->bRegistered = VEK_FALSE;
@@ -307,10 +320,18 @@ int gralloc_register_buffer(const gralloc_module_t *module, buffer_handle_t hand
     if (psMapperMemInfo != nullptr) {
         /* Its own buffers need no registration; a foreign one is registered once, and again only
            after its unregistration or a failed registration. */
-        if (SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_REGISTER) != VEK_ENTRY_GO)
+        if (!HandleNamesPlanes(psMapperMemInfo, psNativeHandle) ||
+            SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_REGISTER) != VEK_ENTRY_GO) {
             iErr = -EINVAL;
-        else if (!psMapperMemInfo->bAllocatedByThisProcess)
+        } else if (!psMapperMemInfo->bAllocatedByThisProcess) {
+            /* Registered anew: the buffer is what the new handle says it is, and gets the
+               mapping its usage asks for now. */
+            psMapperMemInfo->usage = psNativeHandle->usage;
+            psMapperMemInfo->iFormat = psNativeHandle->iFormat;
+            for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++)
+                psMapperMemInfo->aiFd[i] = psNativeHandle->fd[i] >= 0 ? psNativeHandle->fd[i] : -1;
             iErr = FinishRegistration(psPrivateData, psNativeHandle, psMapperMemInfo);
+        }
     } else if (!MapperAddUnmapped(psPrivateData, psNativeHandle)) {
         iErr = -EFAULT;
     } else {
@@ -351,11 +372,6 @@ int gralloc_unregister_buffer(const gralloc_module_t *module, buffer_handle_t ha
 /* ---- Lock and unlock ---- */
 
 #define VEK_FLUSH_TRIES 50
-
-static VEK_gralloc_module_t *ModuleOfPrivateData(VEK_private_data_t *psPrivateData) {
-    return reinterpret_cast<VEK_gralloc_module_t *>(reinterpret_cast<char *>(psPrivateData) -
-                                                    offsetof(VEK_gralloc_module_t, sPrivateData));
-}
 
 /* Waits until every pair is finished. Only waits that end without an event use up a try: a
    stalled GPU delays the caller by 50 time-outs, a GPU that makes progress keeps it waiting. */
@@ -457,7 +473,8 @@ int gralloc_module_lock(const gralloc_module_t *module, buffer_handle_t handle, 
     VEK_mapper_meminfo_t *psMapperMemInfo = LookupUsableEntry(psPrivateData, psNativeHandle->ui64Stamp, VEK_ENTRY_USE);
     int iErr = 0;
 
-    if (psMapperMemInfo == nullptr) {
+    /* A handle that names other planes than the buffer has is not this buffer's. */
+    if (psMapperMemInfo == nullptr || !HandleNamesPlanes(psMapperMemInfo, psNativeHandle)) {
         iErr = -EINVAL;
         goto out_unlock;
     }
@@ -470,16 +487,8 @@ int gralloc_module_lock(const gralloc_module_t *module, buffer_handle_t handle, 
        a buffer mapped only while locked is mapped now, and what a failure left half-mapped is
        finished. */
     SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_HOLD);
-    if (!psMapperMemInfo->bAllocatedByThisProcess &&
-        (MappedOnlyWhileLocked(psMapperMemInfo) || !MappingComplete(psMapperMemInfo, psNativeHandle->fd))) {
-        if (__map(psPrivateData, psNativeHandle, psMapperMemInfo) != 0 || !MapperSanityCheck(psPrivateData)) {
-            iErr = -EFAULT;
-            if (MappedOnlyWhileLocked(psMapperMemInfo) &&
-                SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_RELEASE) == VEK_ENTRY_GO)
-                CheckDeferFlushOp(psPrivateData, __unmap, psMapperMemInfo, psNativeHandle->fd);
-            goto out_unlock;
-        }
-    }
+    iErr = MapForUse(psPrivateData, psNativeHandle, psMapperMemInfo);
+    if (iErr != 0) goto out_unlock;
 
     if (usage_hw(psMapperMemInfo->usage)) {
         __lock_buffer(psPrivateData, psMapperMemInfo, usage);
@@ -532,10 +541,7 @@ int gralloc_module_unlock(const gralloc_module_t *module, buffer_handle_t handle
                                        psMapperMemInfo->apsMemInfo, &psMapperMemInfo->sWriteLockRect);
         if (iErr != 0) goto out_unlock;
     }
-    /* Kept while a Post2 waits for the display with it; the next last unlock releases it. */
-    if (MappedOnlyWhileLocked(psMapperMemInfo) &&
-        SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_RELEASE) == VEK_ENTRY_GO)
-        iErr = CheckDeferFlushOp(psPrivateData, __unmap, psMapperMemInfo, psNativeHandle->fd);
+    iErr = ReleaseUnusedMapping(psPrivateData, psMapperMemInfo);
 
 out_unlock:
     putModulePrivateData(psPrivateData);
@@ -584,8 +590,8 @@ int gralloc_module_unmap(const gralloc_module_t *module, VEK_UINT64 ui64Stamp) {
     /* An unmatched unmap must not wrap the count round to a lock that nobody holds. */
     if (psMapperMemInfo == nullptr || psMapperMemInfo->ui32LockCount == 0)
         iErr = -EINVAL;
-    else
-        psMapperMemInfo->ui32LockCount--;
+    else if (--psMapperMemInfo->ui32LockCount == 0)
+        iErr = ReleaseUnusedMapping(psPrivateData, psMapperMemInfo);
 
     putModulePrivateData(psPrivateData);
     return iErr;
@@ -605,204 +611,6 @@ int gralloc_module_getphyaddrs(const VEK_gralloc_module_public_t *module, buffer
     if (psMapperMemInfo == nullptr || psFormat == nullptr || psFormat->pfnGetPhyAddrs == nullptr ||
         !psFormat->pfnGetPhyAddrs(psMapperMemInfo->apsMemInfo, reinterpret_cast<VEK_SYS_PHYADDR *>(auiPhyAddr)))
         iErr = -EINVAL;
-
-    putModulePrivateData(psPrivateData);
-    return iErr;
-}
-
-/* ---- Blits ---- */
-
-/* The 2D library's code for blits to or from "no 2D format". */
-#define VEK_ZOL2D_FORMAT_NONE 255
-
-ZOL2DFORMAT HAL2ZOL2DPixelFormat(int format) {
-    const VEK_buffer_format_t *psFormat = GetBufferFormat(format);
-    if (psFormat == nullptr || psFormat->iZOL2DFormat == 0) return VEK_ZOL2D_FORMAT_NONE;
-    return psFormat->iZOL2DFormat;
-}
-
-/* A buffer the 2D engine can reach through this process's mapping of every plane. */
-static VEK_BOOL MappedWhole(const VEK_mapper_meminfo_t *psMapperMemInfo) {
-    return psMapperMemInfo != nullptr && psMapperMemInfo->apsMemInfo[0] != nullptr &&
-           MappingComplete(psMapperMemInfo, psMapperMemInfo->aiFd);
-}
-
-/* The 2D library's description of a plane's services memory. */
-static void DescribeServicesMemory(ZOLSRV_CLIENT_MEM_INFO *psMemInfo, ZOL2DMEMINFO *psOut) {
-    memset(psOut, 0, sizeof(*psOut));
-    psOut->pBase = psMemInfo->pvLinAddr;
-    psOut->ui32MemSize = (VEK_UINT32)psMemInfo->uAllocSize;
-    psOut->ui32DevAddr = psMemInfo->sDevVAddr.uiAddr;
-    psOut->ulFlags = 0;
-    psOut->hPrivateData = psMemInfo;
-    psOut->hPrivateMapData = psMemInfo->hKernelMemInfo;
-}
-
-/* Row length in pixels of a buffer as it was laid out: a display buffer has the display's stride,
-   every other buffer the allocator's, its width rounded up to 32 pixels. */
-static int BufferStridePixels(VEK_private_data_t *psPrivateData, const VEK_native_handle_t *psNativeHandle) {
-    VEK_framebuffer_device_public_t *psFrameBufferDevice = ModuleOfPrivateData(psPrivateData)->base.psFrameBufferDevice;
-    if (usage_fb(psNativeHandle->usage) && psFrameBufferDevice != nullptr) return psFrameBufferDevice->base.stride;
-    return AllocatorStridePixels(psNativeHandle->iWidth);
-}
-
-/* Plane 0 of a buffer of the format with this size: the format's geometry must keep the width and
-   height; the stride comes back in bytes. */
-static int Plane0Geometry(const VEK_buffer_format_t *psFormat, int iWidth, int iHeight, int iStridePixels,
-                          int *piStride) {
-    int iPlaneWidth = iWidth, iPlaneHeight = iHeight;
-    int iStride = (int)(psFormat->base.uiBpp * (unsigned int)iStridePixels / 8);
-
-    if (psFormat->pfnComputeParams == nullptr) return -EINVAL;
-    psFormat->pfnComputeParams(0, &iPlaneWidth, &iPlaneHeight, &iStride);
-    if (iPlaneWidth != iWidth || iPlaneHeight != iHeight) return -EINVAL;
-    *piStride = iStride;
-    return 0;
-}
-
-/* Copies the whole source into (x, y, w, h) of the destination planes on the GPU and, with bWait,
-   returns when the copy is complete. psDest is the destination buffer, or NULL for caller memory,
-   which has the source's size. Runs with the module mutex held. */
-static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src, const VEK_native_handle_t *psDest,
-                         ZOL2DMEMINFO **apsDestMemInfo, int format, int w, int h, int x, int y, VEK_BOOL bWait) {
-    const VEK_native_handle_t *psSrc = AsNativeHandle(src);
-    ZOL2D_3DBLT_EXT sBlt;
-    ZOL2D_SURFACE_EXT sDstExt;
-    ZOL2DMEMINFO sSrcMemInfo;
-    int iStride;
-
-    memset(&sBlt, 0, sizeof(sBlt));
-    /* Passed on as the caller gave them; the sums wrap rather than overflow. */
-    sBlt.rcDest = {x, y, (long)((unsigned long)x + (unsigned long)w), (long)((unsigned long)y + (unsigned long)h)};
-    sBlt.rcSource = {0, 0, psSrc->iWidth, psSrc->iHeight};
-
-    /* Both buffers must be known here: the source is read through this process's mapping. */
-    VEK_mapper_meminfo_t *psSrcMapperMemInfo = LookupUsableEntry(psPrivateData, psSrc->ui64Stamp, VEK_ENTRY_USE);
-    if (!MappedWhole(psSrcMapperMemInfo)) return -EINVAL;
-
-    sBlt.sSrc.Format = HAL2ZOL2DPixelFormat(psSrc->iFormat);
-    sBlt.sDst.Format = HAL2ZOL2DPixelFormat(format);
-
-    const VEK_buffer_format_t *psDestFormat = GetBufferFormat(format);
-    const VEK_buffer_format_t *psSrcFormat = GetBufferFormat(psSrc->iFormat);
-    if (psDestFormat == nullptr || psSrcFormat == nullptr) return -EINVAL;
-
-    /* The handle's description must fit the memory behind it: the engine reads all it describes. */
-    if (Plane0Geometry(psSrcFormat, psSrc->iWidth, psSrc->iHeight, BufferStridePixels(psPrivateData, psSrc),
-                       &iStride) != 0 ||
-        (unsigned long long)(unsigned int)iStride * (unsigned int)psSrc->iHeight >
-            psSrcMapperMemInfo->apsMemInfo[0]->uAllocSize)
-        return -EINVAL;
-    sBlt.sSrc.SurfWidth = (VEK_UINT32)psSrc->iWidth;
-    sBlt.sSrc.SurfHeight = (VEK_UINT32)psSrc->iHeight;
-    sBlt.sSrc.Stride = iStride;
-
-    /* Caller memory takes the source's size; a buffer keeps its own. */
-    const VEK_native_handle_t *psDestGeometry = psDest != nullptr ? psDest : psSrc;
-    if (Plane0Geometry(
-            psDestFormat, psDestGeometry->iWidth, psDestGeometry->iHeight,
-            psDest != nullptr ? BufferStridePixels(psPrivateData, psDest) : AllocatorStridePixels(psSrc->iWidth),
-            &iStride) != 0 ||
-        (unsigned long long)(unsigned int)iStride * (unsigned int)psDestGeometry->iHeight >
-            apsDestMemInfo[0]->ui32MemSize)
-        return -EINVAL;
-    sBlt.sDst.SurfWidth = (VEK_UINT32)psDestGeometry->iWidth;
-    sBlt.sDst.SurfHeight = (VEK_UINT32)psDestGeometry->iHeight;
-    sBlt.sDst.Stride = iStride;
-
-    DescribeServicesMemory(psSrcMapperMemInfo->apsMemInfo[0], &sSrcMemInfo);
-    sBlt.sSrc.pSurfMemInfo = &sSrcMemInfo;
-    sBlt.sDst.pSurfMemInfo = apsDestMemInfo[0];
-
-    if (apsDestMemInfo[2] != nullptr) return -EINVAL;
-    if (apsDestMemInfo[1] != nullptr) {
-        /* The second plane, as its offset from the first in device addresses. */
-        memset(&sDstExt, 0, sizeof(sDstExt));
-        sDstExt.uChromaPlane1 = apsDestMemInfo[1]->ui32DevAddr - apsDestMemInfo[0]->ui32DevAddr;
-        sBlt.bDisableDestInput = 1;
-        sBlt.pDstExt = &sDstExt;
-    }
-
-    if (ZOL2DBlt3DExt(psPrivateData->hContext, &sBlt) != ZOL2D_OK) return -EFAULT;
-    /* A wait that failed cannot vouch for the copy: the caller must not take it as done. */
-    if (bWait && ZOL2DQueryBlitsComplete(psPrivateData->hContext, apsDestMemInfo[0], ZOL2D_QUERY_WAIT) != ZOL2D_OK)
-        return -EFAULT;
-    return 0;
-}
-
-int gralloc_module_blit_to_vaddr(const VEK_gralloc_module_public_t *module, buffer_handle_t src, void **dest,
-                                 int format) {
-    if (!IsInitializedFunc(__func__)) return -ENOTTY;
-    VEK_native_handle_t *psSrc = AsNativeHandle(src);
-    if (module == nullptr || !validate_handle(psSrc)) return -EINVAL;
-    /* Without a first address there is nothing to write into. */
-    if (dest == nullptr || dest[0] == nullptr) return -EINVAL;
-
-    VEK_private_data_t *psPrivateData = getModulePrivateData(&module->base);
-    ZOL2DMEMINFO *apsDestMemInfo[VEK_NATIVE_HANDLE_NUM_FDS_MAX] = {nullptr, nullptr, nullptr};
-    const VEK_buffer_format_t *psFormat = GetBufferFormat(format);
-    int i, iErr = 0, iNumWrapped = 0;
-
-    if (psFormat == nullptr || psFormat->pfnComputeParams == nullptr) {
-        iErr = -EINVAL;
-        goto out_unlock;
-    }
-    for (i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX && dest[i] != nullptr; i++) {
-        int iWidth = psSrc->iWidth, iHeight = psSrc->iHeight;
-        int iStride = (int)(psFormat->base.uiBpp * (unsigned int)AllocatorStridePixels(psSrc->iWidth) / 8);
-        psFormat->pfnComputeParams((unsigned int)i, &iWidth, &iHeight, &iStride);
-        if (i == 0 && (iWidth != psSrc->iWidth || iHeight != psSrc->iHeight)) {
-            iErr = -EINVAL;
-            goto out_free;
-        }
-        /* Counted in 64 bits: a wrap whose size lost its top bits would describe less caller
-           memory than the plane takes. */
-        const VEK_UINT64 ui64WrapBytes = (VEK_UINT64)(unsigned int)iHeight * (unsigned int)iStride;
-        if (ui64WrapBytes > ULONG_MAX) {
-            iErr = -EINVAL;
-            goto out_free;
-        }
-        if (ZOL2DMemWrap(psPrivateData->hContext, dest[i], 0, (unsigned long)ui64WrapBytes, nullptr,
-                         &apsDestMemInfo[i]) != ZOL2D_OK) {
-            apsDestMemInfo[i] = nullptr;
-            iErr = -EINVAL;
-            goto out_free;
-        }
-        iNumWrapped++;
-    }
-    iErr = blit_internal(psPrivateData, src, nullptr, apsDestMemInfo, format, psSrc->iWidth, psSrc->iHeight, 0, 0,
-                         VEK_TRUE);
-
-out_free:
-    /* Every wrapped plane goes back, also after one that fails to. */
-    for (i = 0; i < iNumWrapped; i++)
-        if (ZOL2DMemFree(psPrivateData->hContext, apsDestMemInfo[i]) != ZOL2D_OK) iErr = -EINVAL;
-out_unlock:
-    putModulePrivateData(psPrivateData);
-    return iErr;
-}
-
-int gralloc_module_blit_to_handle(const VEK_gralloc_module_public_t *module, buffer_handle_t src, buffer_handle_t dest,
-                                  int w, int h, int x, int y) {
-    if (!IsInitializedFunc(__func__)) return -ENOTTY;
-    VEK_native_handle_t *psSrc = AsNativeHandle(src), *psDest = AsNativeHandle(dest);
-    if (module == nullptr || !validate_handle(psSrc)) return -EINVAL;
-    if (psDest == nullptr || !validate_handle(psDest)) return -EINVAL;
-
-    VEK_private_data_t *psPrivateData = getModulePrivateData(&module->base);
-    VEK_mapper_meminfo_t *psDestMapperMemInfo = LookupUsableEntry(psPrivateData, psDest->ui64Stamp, VEK_ENTRY_USE);
-    ZOL2DMEMINFO asDestMemInfo[VEK_NATIVE_HANDLE_NUM_FDS_MAX];
-    ZOL2DMEMINFO *apsDestMemInfo[VEK_NATIVE_HANDLE_NUM_FDS_MAX] = {nullptr, nullptr, nullptr};
-    int iErr = -EINVAL;
-
-    /* The destination is written through this process's mapping of it. */
-    if (MappedWhole(psDestMapperMemInfo)) {
-        for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX && psDestMapperMemInfo->apsMemInfo[i] != nullptr; i++) {
-            DescribeServicesMemory(psDestMapperMemInfo->apsMemInfo[i], &asDestMemInfo[i]);
-            apsDestMemInfo[i] = &asDestMemInfo[i];
-        }
-        iErr = blit_internal(psPrivateData, src, psDest, apsDestMemInfo, psDest->iFormat, w, h, x, y, VEK_TRUE);
-    }
 
     putModulePrivateData(psPrivateData);
     return iErr;

@@ -26,6 +26,16 @@ static VEK_BOOL gbDeferWorkerRunning;  /* the worker has not yet seen the list e
 static VEK_BOOL gbDeferWorkerJoinable; /* the last worker started has not been joined */
 static VEK_BOOL gbDeferShutdown;       /* the module is being unloaded */
 
+/* A child made by fork has the list but not the worker thread: its first deferral starts one. */
+static void DeferFlushOpForkChild(void) {
+    gbDeferWorkerRunning = VEK_FALSE;
+    gbDeferWorkerJoinable = VEK_FALSE;
+}
+
+static pthread_once_t gsDeferForkOnce = PTHREAD_ONCE_INIT;
+
+static void DeferFlushOpWatchForks(void) { pthread_atfork(nullptr, nullptr, DeferFlushOpForkChild); }
+
 static VEK_BOOL OpsFlushed(ZOLSRV_CLIENT_MEM_INFO **apsMemInfo) {
     VEK_flush_ops_pair_t asPairs[3 * VEK_NATIVE_HANDLE_NUM_FDS_MAX];
     int iNumPairs = 0;
@@ -132,9 +142,14 @@ static void *DeferFlushOpWorker(void *pvPriv) {
                 SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_WORKER) != VEK_ENTRY_GO)
                 continue;
 
-            /* The release may free the entry. One that fails here cannot be reported to anyone. */
+            /* The release may free the entry. One that fails cannot be reported to anyone: it stays
+               queued and is tried again at the next scan, so that nothing it holds is lost. A failed
+               release leaves the entry, and the node's descriptors name what is still held. */
             psMapperMemInfo->pfnQueuedRelease = nullptr;
-            psNode->pfnFlushOp(psPrivateData, psMapperMemInfo, psNode->aiFd);
+            if (psNode->pfnFlushOp(psPrivateData, psMapperMemInfo, psNode->aiFd) != 0) {
+                psMapperMemInfo->pfnQueuedRelease = psNode->pfnFlushOp;
+                continue;
+            }
             UnlinkDeferFlushOp(psNode);
         }
         VEK_BOOL bEmpty = gpsDeferList == nullptr;
@@ -162,6 +177,7 @@ int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn 
         psNode = static_cast<VEK_defer_flush_op *>(calloc(1, sizeof(VEK_defer_flush_op)));
         if (psNode == nullptr) return -ENOMEM;
 
+        pthread_once(&gsDeferForkOnce, DeferFlushOpWatchForks);
         if (!gbDeferWorkerRunning) {
             /* The last worker has seen the list empty and is ending, if it has not ended: reclaim
                it. */

@@ -297,11 +297,14 @@ TEST_F(LongMapperListTest, PeekFindsEachEntryOfItsOwnListThroughInsertionsAndRem
     EXPECT_EQ(nullptr, MapperPeek(&sPriv, 1000));
 }
 
-/* The rule the check must answer by, written out pair by pair: each entry against those after
-   it, an entry without a first mem-info compared by stamp and ending the scan. */
+/* The rule the check must answer by, written out pair by pair over the entries that take part
+   (those still registered): each against those after it, an entry without a first mem-info
+   compared by stamp and ending the scan. */
 static bool PairwiseRule(const VEK_mapper_meminfo_t *psList) {
     for (const VEK_mapper_meminfo_t *psA = psList; psA != nullptr; psA = psA->psNext) {
+        if (!psA->bRegistered) continue;
         for (const VEK_mapper_meminfo_t *psB = psA->psNext; psB != nullptr; psB = psB->psNext) {
+            if (!psB->bRegistered) continue;
             if (psA->ui64Stamp == psB->ui64Stamp) return false;
             const ZOLSRV_CLIENT_MEM_INFO *psMa = psA->apsMemInfo[0], *psMb = psB->apsMemInfo[0];
             if (psMa == nullptr || psMb == nullptr) break;
@@ -348,7 +351,7 @@ TEST_F(LongMapperListTest, SanityCheckAnswersAsThePairwiseRuleThroughEveryKindOf
         return &apsPlanes.back()->sMemInfo;
     };
     VEK_UINT64 ui64Next = 1;
-    unsigned uFalse = 0, uTrue = 0, uLongest = 0;
+    unsigned uFalse = 0, uTrue = 0, uLongest = 0, uOut = 0, uSharedWithOut = 0;
     auto Expect = [&](const char *pszStep, int iStep) {
         const bool bExpected = PairwiseRule(sPriv.psMapList);
         EXPECT_EQ(bExpected, (bool)MapperSanityCheck(&sPriv)) << pszStep << " at step " << iStep;
@@ -381,6 +384,25 @@ TEST_F(LongMapperListTest, SanityCheckAnswersAsThePairwiseRuleThroughEveryKindOf
                 MapperRemove(&sPriv, MapperPeek(&sPriv, aStamps.back()));
                 aStamps.pop_back();
             }
+        } else if (uOp < 91) {
+            /* An entry's removal is queued (it leaves the check), or a registration takes it back
+               (it takes part again). */
+            VEK_mapper_meminfo_t *ps = MapperPeek(&sPriv, aStamps[Random((unsigned)aStamps.size())]);
+            ps->bRegistered = !ps->bRegistered;
+            if (!Expect(ps->bRegistered ? "a registration anew" : "a queued removal", iStep))
+                ps->bRegistered = !ps->bRegistered;
+            uOut += ps->bRegistered ? 0 : 1;
+            /* A new buffer given the memory (and so the counters) of one on its way out. */
+            if (!ps->bRegistered && ps->apsMemInfo[0] != nullptr && Random(2) == 0) {
+                const VEK_UINT64 ui64Stamp = ui64Next++;
+                ASSERT_TRUE(AddMapped(ui64Stamp, ps->apsMemInfo[0]));
+                aStamps.push_back(ui64Stamp);
+                uSharedWithOut++;
+                if (!Expect("a buffer sharing with one on its way out", iStep)) {
+                    MapperRemove(&sPriv, sPriv.psMapList);
+                    aStamps.pop_back();
+                }
+            }
         } else if (uOp < 95) {
             /* A first lock maps an entry, or a last unlock unmaps it, in place. */
             VEK_mapper_meminfo_t *ps = MapperPeek(&sPriv, aStamps[Random((unsigned)aStamps.size())]);
@@ -409,6 +431,8 @@ TEST_F(LongMapperListTest, SanityCheckAnswersAsThePairwiseRuleThroughEveryKindOf
     EXPECT_GT(uFalse, 30u);
     EXPECT_GT(uTrue, 2000u);
     EXPECT_GT(uLongest, 100u);
+    EXPECT_GT(uOut, 50u) << "entries left the check";
+    EXPECT_GT(uSharedWithOut, 20u);
 }
 
 TEST_F(MapperTest, DumpOfAnEmptyListIsTheTwoHeaderLines) {

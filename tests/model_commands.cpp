@@ -87,16 +87,29 @@ int CheckDefer(Model &m, int b, Pend eRelease) {
     return 0;
 }
 
-/* The worker runs every queued release whose buffer is idle and not in use. */
+/* The worker runs every queued release whose buffer is idle and not in use. One that fails stays
+   queued and is tried again at the next scan; the scans go on until none fails. */
 void Worker(Model &m) {
-    std::vector<int> aiQueue = m.queue;
-    for (int b : aiQueue) {
-        Buf &s = m.bufs[b];
-        if (!Idle(s) || s.count != 0) continue;
-        Pend eRelease = s.pend;
-        Unqueue(m, b);
-        RunRelease(m, b, eRelease);
+    for (bool bFailed = true; bFailed;) {
+        bFailed = false;
+        std::vector<int> aiQueue = m.queue;
+        for (int b : aiQueue) {
+            Buf &s = m.bufs[b];
+            if (!Idle(s) || s.count != 0) continue;
+            Pend eRelease = s.pend;
+            if (RunRelease(m, b, eRelease) == 0)
+                Unqueue(m, b);
+            else
+                bFailed = true;
+        }
     }
+}
+
+/* A buffer mapped only while in use lets its mapping go when its last use ends. */
+int EndUse(Model &m, int b) {
+    const Buf &s = m.bufs[b];
+    if (s.kind != Kind::ForeignLocked || s.count != 0 || s.mapped == 0) return 0;
+    return CheckDefer(m, b, Pend::Unmap);
 }
 
 /* ---- The steps: each changes the model and answers the result code the module must give. ---- */
@@ -113,7 +126,7 @@ int StepRegister(Model &m, int b) {
         CheckDefer(m, b, Pend::UnmapRemove);
         return -EFAULT;
     }
-    if (s.mapped > 0) CheckDefer(m, b, Pend::Unmap);
+    EndUse(m, b);
     return 0;
 }
 
@@ -151,7 +164,7 @@ int StepLock(Model &m, int b, int usage) {
     }
     Unqueue(m, b);
     if (Foreign(s) && (s.kind == Kind::ForeignLocked || s.mapped < s.planes) && MapPlanes(m, s) != 0) {
-        if (s.kind == Kind::ForeignLocked) CheckDefer(m, b, Pend::Unmap);
+        EndUse(m, b);
         return -EFAULT;
     }
     /* The waits end with the GPU done with the planes waited for (the test completes them). */
@@ -168,8 +181,7 @@ int StepUnlock(Model &m, int b) {
     Buf &s = m.bufs[b];
     if (!s.present || !s.registered || s.count == 0) return -EINVAL;
     if (--s.count > 0) return 0;
-    if (s.kind == Kind::ForeignLocked) return CheckDefer(m, b, Pend::Unmap);
-    return 0;
+    return EndUse(m, b);
 }
 
 int StepMap(Model &m, int b, int usage) {
@@ -188,15 +200,19 @@ int StepUnmap(Model &m, int b) {
     Buf &s = m.bufs[b];
     if (!s.present || !s.registered || s.count == 0) return -EINVAL;
     s.count--;
-    return 0;
+    return EndUse(m, b);
 }
 
-/* The display shows the buffer's planes: all of them, or the call fails for want of any. */
+/* The display shows every plane of the buffer: Post2 maps what is missing as a first lock does,
+   and the buffer's use ends with the call. */
 int StepPost2(Model &m, int b) {
     Buf &s = m.bufs[b];
     if (!s.present || !s.registered) return -EINVAL;
     Unqueue(m, b);
-    return Slots(s) == s.planes ? 0 : -EINVAL;
+    int iErr = 0;
+    if (Foreign(s) && (s.kind == Kind::ForeignLocked || s.mapped < s.planes) && MapPlanes(m, s) != 0) iErr = -EFAULT;
+    EndUse(m, b);
+    return iErr;
 }
 
 /* ---- Commands ---- */

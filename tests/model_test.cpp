@@ -143,4 +143,19 @@ TEST_F(ModelTest, Post2RefusesABufferWhoseRemovalIsQueued) {
     Replay({{Kind::ForeignMapped, 1}}, {Register(0), GpuBegin(0, 0, false), Unregister(0), Post2(0)});
 }
 
+/* Map takes back the unmapping a last unlock queued; the last unmap must queue it again. */
+TEST_F(ModelTest, LastUnmapReleasesAMappingMadeForALock) {
+    Replay({{Kind::ForeignLocked, 1}}, {Register(0), Lock(0, kSwRead), GpuBegin(0, 0, false), Unlock(0),
+                                        Map(0, kTexture), Unmap(0), GpuComplete(0, 0), WorkerRun()});
+}
+
+/* Post2 takes back the queued unmapping to show the buffer; its end must queue it again. */
+TEST_F(ModelTest, Post2ReleasesAMappingMadeForALock) {
+    Replay({{Kind::ForeignLocked, 1}},
+           {Register(0), Lock(0, kSwRead), GpuBegin(0, 0, false), Unlock(0), Post2(0), GpuComplete(0, 0), WorkerRun()});
+}
+
+/* Post2 maps a buffer mapped only while in use, shows it whole and lets the mapping go. */
+TEST_F(ModelTest, Post2MapsABufferNeverLocked) { Replay({{Kind::ForeignLocked, 2}}, {Register(0), Post2(0)}); }
+
 }  // namespace

@@ -323,7 +323,9 @@ TEST_F(FlipPost, Post2RefusesBadListsAndKeepsTheKeptBuffer) {
     native_handle_delete(psForged);
 }
 
-TEST_F(FlipPost, ABufferWithoutAFirstPlaneContributesNothing) {
+/* A buffer is shown whole: one whose first plane is not mapped here has it mapped for the swap,
+   rather than being left out with only its later planes dropped. */
+TEST_F(FlipPost, ABufferWithoutAFirstPlaneIsMappedWholeForTheSwap) {
     ForeignAllocator sForeign;
     buffer_handle_t hTwoPlanes = sForeign.Make(GRALLOC_USAGE_HW_TEXTURE, 64, 32, 2);
     ASSERT_EQ(0, psHMI->base.base.registerBuffer(&psHMI->base.base, hTwoPlanes));
@@ -336,10 +338,14 @@ TEST_F(FlipPost, ABufferWithoutAFirstPlaneContributesNothing) {
     EXPECT_EQ(0, Post2(ah, 2));
     std::vector<ZOLSIM_SWAP_RECORD> v = Swaps();
     ASSERT_EQ(1u, v.size());
-    ASSERT_EQ(1u, v[0].ui32NumMemInfos) << "the second plane is not listed without the first";
+    ASSERT_EQ(3u, v[0].ui32NumMemInfos) << "the display buffer and both planes";
     EXPECT_EQ(Entry(h)->apsMemInfo[0], v[0].apsMemInfos[0]);
+    ASSERT_NE(nullptr, psPlanes->apsMemInfo[0]);
+    EXPECT_EQ(psPlanes->apsMemInfo[0], v[0].apsMemInfos[1]);
+    EXPECT_EQ(psPlanes->apsMemInfo[1], v[0].apsMemInfos[2]);
 
-    psPlanes->apsMemInfo[0] = psFirst;
+    /* The mapping the test took out of the entry is the test's to give back. */
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVUnmapDeviceMemory(&psHMI->sPrivateData.sDevData, psFirst));
     EXPECT_EQ(0, psHMI->base.base.unregisterBuffer(&psHMI->base.base, hTwoPlanes));
 }
 

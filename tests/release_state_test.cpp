@@ -1,7 +1,10 @@
 /* A buffer's queued release against every entry point: a release waiting for the GPU is taken
    back, refused or replaced, a mapping handed out is whole, and a lock waits as its access asks. */
 #include <fcntl.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -64,6 +67,14 @@ protected:
             if (ps->ui64Stamp == AsVek(h)->ui64Stamp) psFound = ps;
         ZOLSRVUnlockMutex(Private()->hMutex);
         return psFound;
+    }
+
+    /* A copy of a two-plane buffer's handle that names only its first plane. */
+    static native_handle_t *OnePlaneCopy(buffer_handle_t h) {
+        native_handle_t *ps = native_handle_create(1, 9);
+        for (int i = 0; i < 10; i++) ps->data[i] = h->data[i];
+        reinterpret_cast<VEK_native_handle_t *>(ps)->fd[1] = -1;
+        return ps;
     }
 
     static bool Eventually(const std::function<bool()> &fnDone) {
@@ -348,12 +359,230 @@ TEST_F(ReleaseStateTest, BuffersStayWhileTheDisplayQueueMakesPost2Wait) {
     EXPECT_EQ(2u, zolsim_live_mappings()) << "the last unlock leaves the display its mapping";
     sPoster.join();
     EXPECT_EQ(0, iPost.load());
+    EXPECT_EQ(1u, zolsim_live_mappings()) << "the end of Post2's use releases what the last unlock left it";
     EXPECT_NE(nullptr, zolsim_meminfo_by_stamp(AsVek(hOwn)->ui64Stamp)) << "alive for every swap";
     EXPECT_EQ(0, psAlloc->free(psAlloc, hOwn));
     EXPECT_EQ(0, Unregister(hForeign));
     EXPECT_EQ(0, Unregister(hComposed));
     EXPECT_EQ(0u, zolsim_live_mappings());
     EXPECT_EQ(0, framebuffer_close(psFb));
+}
+
+/* ---- Handles without memory ---- */
+
+TEST_F(ReleaseStateTest, HandleWithoutADescriptorIsRefused) {
+    native_handle_t *ps = native_handle_create(0, 10);
+    VEK_native_handle_t *psVek = reinterpret_cast<VEK_native_handle_t *>(ps);
+    for (int i = 0; i < 3; i++) psVek->fd[i] = -1;
+    psVek->ui64Stamp = 0x1234567800ull;
+    psVek->usage = kSwRead;
+    psVek->iWidth = 64;
+    psVek->iHeight = 32;
+    psVek->iFormat = HAL_PIXEL_FORMAT_BGRA_8888;
+    psVek->uiBpp = 32;
+    EXPECT_EQ(-EINVAL, Register(ps)) << "a buffer without memory is not a buffer";
+    void *apv[3] = {kUntouched, kUntouched, kUntouched};
+    EXPECT_EQ(-EINVAL, Lock(ps, kSwRead, apv));
+    EXPECT_EQ(kUntouched, apv[0]);
+    ZOLSRV_CLIENT_MEM_INFO *aps[3] = {};
+    EXPECT_EQ(-EINVAL, Map(ps, kTexture, aps));
+    EXPECT_EQ(nullptr, Entry(ps));
+    native_handle_delete(ps);
+}
+
+/* ---- Releases the worker runs ---- */
+
+TEST_F(ReleaseStateTest, QueuedFreeThatFailsInTheWorkerIsTriedAgain) {
+    buffer_handle_t h = Own(kTexture | kSwRead);
+    const unsigned uiBefore = zolsim_live_allocations();
+    ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    native_handle_t *psCopy = CopyHandle(h);
+    zolsim_gpu_add_ops(psMem, 1, 0, 0);
+    ASSERT_EQ(0, psAlloc->free(psAlloc, h)) << "the free is queued";
+    zolsim_fail("ZOLSRVFreeDeviceMem", 1, ZOLSRV_ERROR_GENERIC);
+    zolsim_gpu_complete(psMem);
+    EXPECT_TRUE(Eventually([&] { return zolsim_live_allocations() == uiBefore - 1; })) << "the allocation goes";
+    EXPECT_TRUE(Eventually([&] { return Entry(psCopy) == nullptr; }));
+    native_handle_delete(psCopy);
+}
+
+TEST_F(ReleaseStateTest, QueuedRemovalThatFailsInTheWorkerIsTriedAgain) {
+    buffer_handle_t h = psForeign->Make(kTexture, 64, 32, 2);
+    ASSERT_EQ(0, Register(h));
+    zolsim_gpu_add_ops(psForeign->Plane(1), 1, 0, 0);
+    ASSERT_EQ(0, Unregister(h)) << "the removal is queued";
+    zolsim_fail("ZOLSRVUnmapDeviceMemory", 2, ZOLSRV_ERROR_GENERIC);
+    zolsim_gpu_complete(psForeign->Plane(1));
+    EXPECT_TRUE(Eventually([] { return zolsim_live_mappings() == 0; })) << "both planes are unmapped";
+    EXPECT_TRUE(Eventually([&] { return Entry(h) == nullptr; }));
+}
+
+/* A process forked while the worker waits for the GPU has no worker of its own: its first
+   deferral must start one. */
+TEST_F(ReleaseStateTest, ForkedChildStartsItsOwnWorker) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer does not run threads started after a multi-threaded fork";
+#endif
+    buffer_handle_t hForeign = psForeign->Make(kTexture);
+    ASSERT_EQ(0, Register(hForeign));
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+    ASSERT_EQ(0, Unregister(hForeign)) << "the worker waits for the GPU";
+    buffer_handle_t h = Own(kTexture | kSwRead);
+    ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    const VEK_UINT64 ui64Stamp = AsVek(h)->ui64Stamp;
+    zolsim_gpu_add_ops(psMem, 1, 0, 0);
+
+    const pid_t iChild = fork();
+    ASSERT_GE(iChild, 0);
+    if (iChild == 0) {
+        alarm(10); /* a child that hangs fails rather than stalls the suite */
+        if (psAlloc->free(psAlloc, h) != 0) _exit(2);
+        zolsim_gpu_complete(psMem);
+        const bool bFreed = Eventually([&] { return zolsim_meminfo_by_stamp(ui64Stamp) == nullptr; });
+        _exit(bFreed ? 0 : 1);
+    }
+    int iStatus = 0;
+    ASSERT_EQ(iChild, waitpid(iChild, &iStatus, 0));
+    ASSERT_TRUE(WIFEXITED(iStatus)) << "the child ended by signal " << WTERMSIG(iStatus);
+    EXPECT_EQ(0, WEXITSTATUS(iStatus)) << "the child's queued free ran";
+    zolsim_gpu_complete(psMem);
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+}
+
+/* ---- Handles that name other planes ---- */
+
+TEST_F(ReleaseStateTest, LockWithAHandleOfFewerPlanesIsRefusedAndDropsNoMapping) {
+    buffer_handle_t h = psForeign->Make(kComposer, 64, 32, 2);
+    native_handle_t *psForged = OnePlaneCopy(h);
+    ASSERT_EQ(0, Register(h));
+    void *apv[3] = {kUntouched, kUntouched, kUntouched};
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+    ASSERT_EQ(0, Unlock(h)) << "the unmapping is queued";
+    apv[0] = kUntouched;
+    EXPECT_EQ(-EINVAL, Lock(psForged, kSwRead, apv)) << "the handle is not this buffer's";
+    EXPECT_EQ(kUntouched, apv[0]);
+    EXPECT_EQ(2u, zolsim_live_mappings());
+    zolsim_gpu_complete(psForeign->Plane(0));
+    EXPECT_TRUE(Eventually([] { return zolsim_live_mappings() == 0; })) << "the queued unmapping takes both";
+    EXPECT_EQ(0, Unregister(h));
+    native_handle_delete(psForged);
+}
+
+TEST_F(ReleaseStateTest, RegistrationWithAHandleOfFewerPlanesIsRefusedAndDropsNoMapping) {
+    buffer_handle_t h = psForeign->Make(kComposer, 64, 32, 2);
+    native_handle_t *psForged = OnePlaneCopy(h);
+    ASSERT_EQ(0, Register(h));
+    void *apv[3];
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+    ASSERT_EQ(0, Unlock(h));
+    ASSERT_EQ(0, Unregister(h)) << "the removal is queued";
+    EXPECT_EQ(-EINVAL, Register(psForged)) << "the handle is not this buffer's";
+    zolsim_gpu_complete(psForeign->Plane(0));
+    EXPECT_TRUE(Eventually([&] { return Entry(h) == nullptr; })) << "the removal still runs";
+    EXPECT_TRUE(Eventually([] { return zolsim_live_mappings() == 0; }));
+    native_handle_delete(psForged);
+}
+
+/* ---- Registration anew ---- */
+
+TEST_F(ReleaseStateTest, RegistrationAnewTakesTheNewHandlesUsage) {
+    buffer_handle_t h = psForeign->Make(kComposer);
+    ASSERT_EQ(0, Register(h));
+    void *apv[3];
+    ASSERT_EQ(0, Lock(h, kSwRead, apv));
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+    ASSERT_EQ(0, Unlock(h));
+    ASSERT_EQ(0, Unregister(h)) << "the removal is queued";
+    native_handle_t *psTexture = CopyHandle(h);
+    AsVek(psTexture)->usage = kTexture | kComposer;
+    ASSERT_EQ(0, Register(psTexture));
+    EXPECT_EQ(kTexture | kComposer, Entry(h)->usage);
+    zolsim_gpu_complete(psForeign->Plane(0));
+    LetTheWorkerRun();
+    EXPECT_EQ(1u, zolsim_live_mappings()) << "a texture stays mapped while registered";
+    ZOLSRV_CLIENT_MEM_INFO *aps[3] = {};
+    ASSERT_EQ(0, Map(h, kTexture, aps));
+    EXPECT_NE(nullptr, aps[0]);
+    EXPECT_EQ(0, Unmap(h));
+    EXPECT_EQ(1u, zolsim_live_mappings());
+    EXPECT_EQ(0, Unregister(psTexture));
+    native_handle_delete(psTexture);
+}
+
+/* ---- Post2 maps what it shows ---- */
+
+TEST_F(ReleaseStateTest, Post2ShowsABufferMappedOnlyWhileInUseAndReleasesItAfter) {
+    framebuffer_device_t *psFb = OpenFb();
+    ASSERT_NE(nullptr, psFb);
+    VEK_framebuffer_device_public_t *psPublic = reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb);
+    psPublic->bBypassPost = 1;
+    buffer_handle_t hFb = nullptr;
+    int iStride = 0;
+    psAlloc = OpenAlloc();
+    ASSERT_EQ(0, psAlloc->alloc(psAlloc, psFb->width, psFb->height, psFb->format, GRALLOC_USAGE_HW_FB, &hFb, &iStride));
+    ASSERT_EQ(0, psFb->post(psFb, hFb)) << "kept for Post2";
+    buffer_handle_t h = psForeign->Make(kComposer, 64, 32, 2);
+    ASSERT_EQ(0, Register(h));
+    EXPECT_EQ(0u, zolsim_live_mappings());
+    buffer_handle_t ah[2] = {nullptr, h};
+    ASSERT_EQ(0, psPublic->Post2(psFb, ah, 2, nullptr, 0));
+    ZOLSIM_SWAP_RECORD sRecord;
+    ASSERT_EQ(1u, zolsim_swap_records(&sRecord, 1));
+    EXPECT_EQ(3u, sRecord.ui32NumMemInfos) << "the kept buffer and both planes";
+    EXPECT_EQ(0u, zolsim_live_mappings()) << "the mapping goes with the end of the use";
+
+    /* A plane that cannot be mapped: nothing is shown and nothing stays mapped. */
+    ASSERT_EQ(0, psFb->post(psFb, hFb));
+    zolsim_fail("ZOLSRVMapDeviceMemory2", 2, ZOLSRV_ERROR_GENERIC);
+    EXPECT_EQ(-EFAULT, psPublic->Post2(psFb, ah, 2, nullptr, 0));
+    EXPECT_EQ(1u, zolsim_swap_records(nullptr, 0));
+    EXPECT_EQ(0u, zolsim_live_mappings());
+
+    /* Another process's display buffer names no memory here: nothing of it can be shown. */
+    native_handle_t *psDisplay = native_handle_create(1, 9);
+    VEK_native_handle_t *psVek = reinterpret_cast<VEK_native_handle_t *>(psDisplay);
+    for (int i = 0; i < 3; i++) psVek->fd[i] = -2;
+    psVek->ui64Stamp = 0x7777000000ull;
+    psVek->usage = GRALLOC_USAGE_HW_FB;
+    psVek->iFormat = psFb->format;
+    ASSERT_EQ(0, Register(psDisplay));
+    ah[1] = psDisplay;
+    EXPECT_EQ(-EINVAL, psPublic->Post2(psFb, ah, 2, nullptr, 0));
+    EXPECT_EQ(1u, zolsim_swap_records(nullptr, 0));
+    EXPECT_EQ(0, Unregister(psDisplay));
+    native_handle_delete(psDisplay);
+
+    ah[1] = nullptr;
+    EXPECT_EQ(0, psPublic->Post2(psFb, ah, 1, nullptr, 0)) << "the kept buffer stays kept";
+    EXPECT_EQ(0, Unregister(h));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hFb));
+    EXPECT_EQ(0, framebuffer_close(psFb));
+}
+
+/* ---- The consistency check ---- */
+
+TEST_F(ReleaseStateTest, BufferOnItsWayOutTakesNoPartInTheConsistencyCheck) {
+    buffer_handle_t hMine = Own(kSwRead | kTexture);
+    ZOLSRV_CLIENT_MEM_INFO *psMine = zolsim_meminfo_by_stamp(AsVek(hMine)->ui64Stamp);
+    buffer_handle_t h = psForeign->Make(kSwRead);
+    zolsim_share_sync_with_next(psMine);
+    zolsim_gpu_add_ops(psMine, 1, 0, 0); /* the shared counters are busy */
+    EXPECT_EQ(-EFAULT, Register(h)) << "its removal is queued";
+    ASSERT_NE(nullptr, Entry(h));
+
+    buffer_handle_t hOther = Own(kSwRead);
+    EXPECT_NE(nullptr, hOther) << "allocation goes on while the removal waits";
+    buffer_handle_t hForeign = psForeign->Make(kTexture);
+    EXPECT_EQ(0, Register(hForeign)) << "and so does registration";
+    EXPECT_EQ(-EFAULT, Register(h)) << "the buffer itself still shares its counters";
+
+    zolsim_gpu_complete(psMine);
+    EXPECT_TRUE(Eventually([&] { return Entry(h) == nullptr; }));
+    EXPECT_EQ(0, Unregister(hForeign));
+    if (hOther != nullptr) EXPECT_EQ(0, psAlloc->free(psAlloc, hOther));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hMine));
 }
 
 }  // namespace
