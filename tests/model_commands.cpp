@@ -719,6 +719,9 @@ bool Sut::Release() {
     for (size_t b = 0; b < aeKinds.size(); b++)
         for (int p = 0; p < aiPlanes[b]; p++)
             if (Memory((int)b, p) != nullptr) zolsim_gpu_complete(Memory((int)b, p));
+    /* The worker runs what the GPU has now finished with first: an entry it frees must not be read
+       here afterwards. */
+    Settle();
     for (size_t b = 0; b < aeKinds.size(); b++) {
         VEK_mapper_meminfo_t *psEntry = Entry((int)b);
         if (psEntry == nullptr) continue;
