@@ -9,6 +9,7 @@
 
 #include "framebuffer.h"
 #include "gralloc_defer.h"
+#include "gralloc_internal.h"
 #include "hal.h"
 #include "mapper.h"
 
@@ -45,9 +46,6 @@ static VEK_private_data_t *getDevicePrivateData(alloc_device_t *psAllocDevice) {
 }
 
 static void putDevicePrivateData(VEK_private_data_t *psPrivateData) { ZOLSRVUnlockMutex(psPrivateData->hMutex); }
-
-/* The allocator lays a buffer's rows out in whole runs of 32 pixels. */
-static int AllocatorStridePixels(int iWidth) { return (int)(((unsigned int)iWidth + 31u) & ~31u); }
 
 static framebuffer_device_t *getDeviceFrameBufferDevice(alloc_device_t *psAllocDevice) {
     return &getDeviceModule(psAllocDevice)->base.psFrameBufferDevice->base;
@@ -230,7 +228,7 @@ int gralloc_setup(const hw_module_t *module, hw_device_t **device) {
 /* ---- Registration ---- */
 
 /* The entry of a buffer this process may use: known, and with no removal or release queued. */
-static VEK_mapper_meminfo_t *LookupUsableEntry(VEK_private_data_t *psPrivateData, VEK_UINT64 ui64Stamp) {
+VEK_mapper_meminfo_t *LookupUsableEntry(VEK_private_data_t *psPrivateData, VEK_UINT64 ui64Stamp) {
     VEK_mapper_meminfo_t *psMapperMemInfo = MapperPeek(psPrivateData, ui64Stamp);
     if (psMapperMemInfo == nullptr || !psMapperMemInfo->bRegistered) return nullptr;
     VEK_defer_flush_op_pfn pfnPending = PendingDeferFlushOp(psMapperMemInfo);
@@ -278,10 +276,6 @@ int __unmap_remove(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMa
     int iErr = __unmap(psPrivateData, psMapperMemInfo, aiFd);
     if (iErr == 0) MapperRemove(psPrivateData, psMapperMemInfo);
     return iErr;
-}
-
-static VEK_native_handle_t *AsNativeHandle(buffer_handle_t handle) {
-    return reinterpret_cast<VEK_native_handle_t *>(const_cast<native_handle_t *>(handle));
 }
 
 int gralloc_register_buffer(const gralloc_module_t *module, buffer_handle_t handle) {
@@ -356,11 +350,6 @@ int gralloc_unregister_buffer(const gralloc_module_t *module, buffer_handle_t ha
 /* ---- Lock and unlock ---- */
 
 #define VEK_FLUSH_TRIES 50
-
-static VEK_gralloc_module_t *ModuleOfPrivateData(VEK_private_data_t *psPrivateData) {
-    return reinterpret_cast<VEK_gralloc_module_t *>(reinterpret_cast<char *>(psPrivateData) -
-                                                    offsetof(VEK_gralloc_module_t, sPrivateData));
-}
 
 /* Waits until every pair is finished. Only waits that end without an event use up a try: a
    stalled GPU delays the caller by 50 time-outs, a GPU that makes progress keeps it waiting. */
@@ -597,198 +586,6 @@ int gralloc_module_getphyaddrs(const VEK_gralloc_module_public_t *module, buffer
     if (psMapperMemInfo == nullptr || psFormat == nullptr || psFormat->pfnGetPhyAddrs == nullptr ||
         !psFormat->pfnGetPhyAddrs(psMapperMemInfo->apsMemInfo, reinterpret_cast<VEK_SYS_PHYADDR *>(auiPhyAddr)))
         iErr = -EINVAL;
-
-    putModulePrivateData(psPrivateData);
-    return iErr;
-}
-
-/* ---- Blits ---- */
-
-/* The 2D library's code for blits to or from "no 2D format". */
-#define VEK_ZOL2D_FORMAT_NONE 255
-
-ZOL2DFORMAT HAL2ZOL2DPixelFormat(int format) {
-    const VEK_buffer_format_t *psFormat = GetBufferFormat(format);
-    if (psFormat == nullptr || psFormat->iZOL2DFormat == 0) return VEK_ZOL2D_FORMAT_NONE;
-    return psFormat->iZOL2DFormat;
-}
-
-/* The 2D library's description of a plane's services memory. */
-static void DescribeServicesMemory(ZOLSRV_CLIENT_MEM_INFO *psMemInfo, ZOL2DMEMINFO *psOut) {
-    memset(psOut, 0, sizeof(*psOut));
-    psOut->pBase = psMemInfo->pvLinAddr;
-    psOut->ui32MemSize = (VEK_UINT32)psMemInfo->uAllocSize;
-    psOut->ui32DevAddr = psMemInfo->sDevVAddr.uiAddr;
-    psOut->ulFlags = 0;
-    psOut->hPrivateData = psMemInfo;
-    psOut->hPrivateMapData = psMemInfo->hKernelMemInfo;
-}
-
-/* Row length in pixels of a buffer as it was laid out: a display buffer has the display's stride,
-   every other buffer the allocator's, its width rounded up to 32 pixels. */
-static int BufferStridePixels(VEK_private_data_t *psPrivateData, const VEK_native_handle_t *psNativeHandle) {
-    VEK_framebuffer_device_public_t *psFrameBufferDevice = ModuleOfPrivateData(psPrivateData)->base.psFrameBufferDevice;
-    if (usage_fb(psNativeHandle->usage) && psFrameBufferDevice != nullptr) return psFrameBufferDevice->base.stride;
-    return AllocatorStridePixels(psNativeHandle->iWidth);
-}
-
-/* Plane 0 of a buffer of the format with this size: the format's geometry must keep the width and
-   height; the stride comes back in bytes. */
-static int Plane0Geometry(const VEK_buffer_format_t *psFormat, int iWidth, int iHeight, int iStridePixels,
-                          int *piStride) {
-    int iPlaneWidth = iWidth, iPlaneHeight = iHeight;
-    int iStride = (int)(psFormat->base.uiBpp * (unsigned int)iStridePixels / 8);
-
-    if (psFormat->pfnComputeParams == nullptr) return -EINVAL;
-    psFormat->pfnComputeParams(0, &iPlaneWidth, &iPlaneHeight, &iStride);
-    if (iPlaneWidth != iWidth || iPlaneHeight != iHeight) return -EINVAL;
-    *piStride = iStride;
-    return 0;
-}
-
-/* Copies the whole source into (x, y, w, h) of the destination planes on the GPU and, with bWait,
-   returns when the copy is complete. psDest is the destination buffer, or NULL for caller memory,
-   which has the source's size. Runs with the module mutex held. */
-static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src, const VEK_native_handle_t *psDest,
-                         ZOL2DMEMINFO **apsDestMemInfo, int format, int w, int h, int x, int y, VEK_BOOL bWait) {
-    const VEK_native_handle_t *psSrc = AsNativeHandle(src);
-    ZOL2D_3DBLT_EXT sBlt;
-    ZOL2D_SURFACE_EXT sDstExt;
-    ZOL2DMEMINFO sSrcMemInfo;
-    int iStride;
-
-    memset(&sBlt, 0, sizeof(sBlt));
-    /* Passed on as the caller gave them; the sums wrap rather than overflow. */
-    sBlt.rcDest = {x, y, (long)((unsigned long)x + (unsigned long)w), (long)((unsigned long)y + (unsigned long)h)};
-    sBlt.rcSource = {0, 0, psSrc->iWidth, psSrc->iHeight};
-
-    /* Both buffers must be known here: the source is read through this process's mapping. */
-    VEK_mapper_meminfo_t *psSrcMapperMemInfo = LookupUsableEntry(psPrivateData, psSrc->ui64Stamp);
-    if (psSrcMapperMemInfo == nullptr || psSrcMapperMemInfo->apsMemInfo[0] == nullptr) return -EINVAL;
-
-    sBlt.sSrc.Format = HAL2ZOL2DPixelFormat(psSrc->iFormat);
-    sBlt.sDst.Format = HAL2ZOL2DPixelFormat(format);
-
-    const VEK_buffer_format_t *psDestFormat = GetBufferFormat(format);
-    const VEK_buffer_format_t *psSrcFormat = GetBufferFormat(psSrc->iFormat);
-    if (psDestFormat == nullptr || psSrcFormat == nullptr) return -EINVAL;
-
-    /* The handle's description must fit the memory behind it: the engine reads all it describes. */
-    if (Plane0Geometry(psSrcFormat, psSrc->iWidth, psSrc->iHeight, BufferStridePixels(psPrivateData, psSrc),
-                       &iStride) != 0 ||
-        (unsigned long long)(unsigned int)iStride * (unsigned int)psSrc->iHeight >
-            psSrcMapperMemInfo->apsMemInfo[0]->uAllocSize)
-        return -EINVAL;
-    sBlt.sSrc.SurfWidth = (VEK_UINT32)psSrc->iWidth;
-    sBlt.sSrc.SurfHeight = (VEK_UINT32)psSrc->iHeight;
-    sBlt.sSrc.Stride = iStride;
-
-    /* Caller memory takes the source's size; a buffer keeps its own. */
-    const VEK_native_handle_t *psDestGeometry = psDest != nullptr ? psDest : psSrc;
-    if (Plane0Geometry(
-            psDestFormat, psDestGeometry->iWidth, psDestGeometry->iHeight,
-            psDest != nullptr ? BufferStridePixels(psPrivateData, psDest) : AllocatorStridePixels(psSrc->iWidth),
-            &iStride) != 0 ||
-        (unsigned long long)(unsigned int)iStride * (unsigned int)psDestGeometry->iHeight >
-            apsDestMemInfo[0]->ui32MemSize)
-        return -EINVAL;
-    sBlt.sDst.SurfWidth = (VEK_UINT32)psDestGeometry->iWidth;
-    sBlt.sDst.SurfHeight = (VEK_UINT32)psDestGeometry->iHeight;
-    sBlt.sDst.Stride = iStride;
-
-    DescribeServicesMemory(psSrcMapperMemInfo->apsMemInfo[0], &sSrcMemInfo);
-    sBlt.sSrc.pSurfMemInfo = &sSrcMemInfo;
-    sBlt.sDst.pSurfMemInfo = apsDestMemInfo[0];
-
-    if (apsDestMemInfo[2] != nullptr) return -EINVAL;
-    if (apsDestMemInfo[1] != nullptr) {
-        /* The second plane, as its offset from the first in device addresses. */
-        memset(&sDstExt, 0, sizeof(sDstExt));
-        sDstExt.uChromaPlane1 = apsDestMemInfo[1]->ui32DevAddr - apsDestMemInfo[0]->ui32DevAddr;
-        sBlt.bDisableDestInput = 1;
-        sBlt.pDstExt = &sDstExt;
-    }
-
-    if (ZOL2DBlt3DExt(psPrivateData->hContext, &sBlt) != ZOL2D_OK) return -EFAULT;
-    /* A wait that failed cannot vouch for the copy: the caller must not take it as done. */
-    if (bWait && ZOL2DQueryBlitsComplete(psPrivateData->hContext, apsDestMemInfo[0], ZOL2D_QUERY_WAIT) != ZOL2D_OK)
-        return -EFAULT;
-    return 0;
-}
-
-int gralloc_module_blit_to_vaddr(const VEK_gralloc_module_public_t *module, buffer_handle_t src, void **dest,
-                                 int format) {
-    if (!IsInitializedFunc(__func__)) return -ENOTTY;
-    VEK_native_handle_t *psSrc = AsNativeHandle(src);
-    if (module == nullptr || !validate_handle(psSrc)) return -EINVAL;
-    /* Without a first address there is nothing to write into. */
-    if (dest == nullptr || dest[0] == nullptr) return -EINVAL;
-
-    VEK_private_data_t *psPrivateData = getModulePrivateData(&module->base);
-    ZOL2DMEMINFO *apsDestMemInfo[VEK_NATIVE_HANDLE_NUM_FDS_MAX] = {nullptr, nullptr, nullptr};
-    const VEK_buffer_format_t *psFormat = GetBufferFormat(format);
-    int i, iErr = 0, iNumWrapped = 0;
-
-    if (psFormat == nullptr || psFormat->pfnComputeParams == nullptr) {
-        iErr = -EINVAL;
-        goto out_unlock;
-    }
-    for (i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX && dest[i] != nullptr; i++) {
-        int iWidth = psSrc->iWidth, iHeight = psSrc->iHeight;
-        int iStride = (int)(psFormat->base.uiBpp * (unsigned int)AllocatorStridePixels(psSrc->iWidth) / 8);
-        psFormat->pfnComputeParams((unsigned int)i, &iWidth, &iHeight, &iStride);
-        if (i == 0 && (iWidth != psSrc->iWidth || iHeight != psSrc->iHeight)) {
-            iErr = -EINVAL;
-            goto out_free;
-        }
-        /* Counted in 64 bits: a wrap whose size lost its top bits would describe less caller
-           memory than the plane takes. */
-        const VEK_UINT64 ui64WrapBytes = (VEK_UINT64)(unsigned int)iHeight * (unsigned int)iStride;
-        if (ui64WrapBytes > ULONG_MAX) {
-            iErr = -EINVAL;
-            goto out_free;
-        }
-        if (ZOL2DMemWrap(psPrivateData->hContext, dest[i], 0, (unsigned long)ui64WrapBytes, nullptr,
-                         &apsDestMemInfo[i]) != ZOL2D_OK) {
-            apsDestMemInfo[i] = nullptr;
-            iErr = -EINVAL;
-            goto out_free;
-        }
-        iNumWrapped++;
-    }
-    iErr = blit_internal(psPrivateData, src, nullptr, apsDestMemInfo, format, psSrc->iWidth, psSrc->iHeight, 0, 0,
-                         VEK_TRUE);
-
-out_free:
-    /* Every wrapped plane goes back, also after one that fails to. */
-    for (i = 0; i < iNumWrapped; i++)
-        if (ZOL2DMemFree(psPrivateData->hContext, apsDestMemInfo[i]) != ZOL2D_OK) iErr = -EINVAL;
-out_unlock:
-    putModulePrivateData(psPrivateData);
-    return iErr;
-}
-
-int gralloc_module_blit_to_handle(const VEK_gralloc_module_public_t *module, buffer_handle_t src, buffer_handle_t dest,
-                                  int w, int h, int x, int y) {
-    if (!IsInitializedFunc(__func__)) return -ENOTTY;
-    VEK_native_handle_t *psSrc = AsNativeHandle(src), *psDest = AsNativeHandle(dest);
-    if (module == nullptr || !validate_handle(psSrc)) return -EINVAL;
-    if (psDest == nullptr || !validate_handle(psDest)) return -EINVAL;
-
-    VEK_private_data_t *psPrivateData = getModulePrivateData(&module->base);
-    VEK_mapper_meminfo_t *psDestMapperMemInfo = LookupUsableEntry(psPrivateData, psDest->ui64Stamp);
-    ZOL2DMEMINFO asDestMemInfo[VEK_NATIVE_HANDLE_NUM_FDS_MAX];
-    ZOL2DMEMINFO *apsDestMemInfo[VEK_NATIVE_HANDLE_NUM_FDS_MAX] = {nullptr, nullptr, nullptr};
-    int iErr = -EINVAL;
-
-    /* The destination is written through this process's mapping of it. */
-    if (psDestMapperMemInfo != nullptr && psDestMapperMemInfo->apsMemInfo[0] != nullptr) {
-        for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX && psDestMapperMemInfo->apsMemInfo[i] != nullptr; i++) {
-            DescribeServicesMemory(psDestMapperMemInfo->apsMemInfo[i], &asDestMemInfo[i]);
-            apsDestMemInfo[i] = &asDestMemInfo[i];
-        }
-        iErr = blit_internal(psPrivateData, src, psDest, apsDestMemInfo, psDest->iFormat, w, h, x, y, VEK_TRUE);
-    }
 
     putModulePrivateData(psPrivateData);
     return iErr;

@@ -1,0 +1,27 @@
+/* What the allocator's units share inside the module: buffer lookup, row layout and the handle's
+   view of a buffer handle. */
+#ifndef GRALLOC_INTERNAL_H
+#define GRALLOC_INTERNAL_H
+
+#include <stddef.h>
+
+#include "gralloc.h"
+#include "hal.h"
+
+/* The allocator lays a buffer's rows out in whole runs of 32 pixels. */
+static inline int AllocatorStridePixels(int iWidth) { return (int)(((unsigned int)iWidth + 31u) & ~31u); }
+
+static inline VEK_native_handle_t *AsNativeHandle(buffer_handle_t handle) {
+    return reinterpret_cast<VEK_native_handle_t *>(const_cast<native_handle_t *>(handle));
+}
+
+static inline VEK_gralloc_module_t *ModuleOfPrivateData(VEK_private_data_t *psPrivateData) {
+    return reinterpret_cast<VEK_gralloc_module_t *>(reinterpret_cast<char *>(psPrivateData) -
+                                                    offsetof(VEK_gralloc_module_t, sPrivateData));
+}
+
+/* The entry of a buffer this process may use: known, and with no removal or release queued.
+   Called with the module mutex held. */
+VEK_mapper_meminfo_t *LookupUsableEntry(VEK_private_data_t *psPrivateData, VEK_UINT64 ui64Stamp);
+
+#endif
