@@ -503,6 +503,13 @@ int gralloc_module_lock(const gralloc_module_t *module, buffer_handle_t handle, 
 
 out_count:
     if (iErr != 0) goto out_unlock;
+    /* Addresses go out only over memory that holds every row the handle describes, which a
+       handle from another process may overstate; a mapping made for this lock goes again. */
+    if (usage_sw(usage) && !HandleFitsPlane0(psPrivateData, psNativeHandle, psMapperMemInfo->apsMemInfo[0])) {
+        iErr = -EINVAL;
+        if (psMapperMemInfo->ui32LockCount == 0) ReleaseUnusedMapping(psPrivateData, psMapperMemInfo);
+        goto out_unlock;
+    }
     psMapperMemInfo->ui32LockCount++;
     if (vaddr != nullptr) {
         vaddr[0] = nullptr;

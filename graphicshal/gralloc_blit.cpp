@@ -45,18 +45,33 @@ static int BufferStridePixels(VEK_private_data_t *psPrivateData, const VEK_nativ
     return AllocatorStridePixels(psNativeHandle->iWidth);
 }
 
-/* Plane 0 of a buffer of the format with this size: the format's geometry must keep the width and
-   height; the stride comes back in bytes. */
+/* Plane 0 of a buffer of the format with this size, laid out in rows of iStridePixels, in memory
+   of ui64PlaneBytes: the format's geometry must keep the width and height, and the rows it
+   describes, counted in 64 bits, must fit the memory, since the GPU or the CPU reaches all of
+   them. The stride comes back in bytes. */
 static int Plane0Geometry(const VEK_buffer_format_t *psFormat, int iWidth, int iHeight, int iStridePixels,
-                          int *piStride) {
+                          VEK_UINT64 ui64PlaneBytes, int *piStride) {
     int iPlaneWidth = iWidth, iPlaneHeight = iHeight;
     int iStride = (int)(psFormat->base.uiBpp * (unsigned int)iStridePixels / 8);
 
     if (psFormat->pfnComputeParams == nullptr) return -EINVAL;
     psFormat->pfnComputeParams(0, &iPlaneWidth, &iPlaneHeight, &iStride);
     if (iPlaneWidth != iWidth || iPlaneHeight != iHeight) return -EINVAL;
+    if ((VEK_UINT64)(unsigned int)iStride * (unsigned int)iHeight > ui64PlaneBytes) return -EINVAL;
     *piStride = iStride;
     return 0;
+}
+
+VEK_BOOL HandleFitsPlane0(VEK_private_data_t *psPrivateData, const VEK_native_handle_t *psNativeHandle,
+                          const ZOLSRV_CLIENT_MEM_INFO *psPlane0) {
+    const VEK_buffer_format_t *psFormat = GetBufferFormat(psNativeHandle->iFormat);
+    int iStride;
+
+    if (psFormat == nullptr || psPlane0 == nullptr) return VEK_FALSE;
+    return Plane0Geometry(psFormat, psNativeHandle->iWidth, psNativeHandle->iHeight,
+                          BufferStridePixels(psPrivateData, psNativeHandle), psPlane0->uAllocSize, &iStride) == 0
+               ? VEK_TRUE
+               : VEK_FALSE;
 }
 
 /* Copies the whole source into (x, y, w, h) of the destination planes on the GPU and, with bWait,
@@ -88,9 +103,7 @@ static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src,
 
     /* The handle's description must fit the memory behind it: the engine reads all it describes. */
     if (Plane0Geometry(psSrcFormat, psSrc->iWidth, psSrc->iHeight, BufferStridePixels(psPrivateData, psSrc),
-                       &iStride) != 0 ||
-        (unsigned long long)(unsigned int)iStride * (unsigned int)psSrc->iHeight >
-            psSrcMapperMemInfo->apsMemInfo[0]->uAllocSize)
+                       psSrcMapperMemInfo->apsMemInfo[0]->uAllocSize, &iStride) != 0)
         return -EINVAL;
     sBlt.sSrc.SurfWidth = (VEK_UINT32)psSrc->iWidth;
     sBlt.sSrc.SurfHeight = (VEK_UINT32)psSrc->iHeight;
@@ -101,9 +114,7 @@ static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src,
     if (Plane0Geometry(
             psDestFormat, psDestGeometry->iWidth, psDestGeometry->iHeight,
             psDest != nullptr ? BufferStridePixels(psPrivateData, psDest) : AllocatorStridePixels(psSrc->iWidth),
-            &iStride) != 0 ||
-        (unsigned long long)(unsigned int)iStride * (unsigned int)psDestGeometry->iHeight >
-            apsDestMemInfo[0]->ui32MemSize)
+            apsDestMemInfo[0]->ui32MemSize, &iStride) != 0)
         return -EINVAL;
     sBlt.sDst.SurfWidth = (VEK_UINT32)psDestGeometry->iWidth;
     sBlt.sDst.SurfHeight = (VEK_UINT32)psDestGeometry->iHeight;

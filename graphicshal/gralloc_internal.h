@@ -19,4 +19,11 @@ static inline VEK_gralloc_module_t *ModuleOfPrivateData(VEK_private_data_t *psPr
                                                     offsetof(VEK_gralloc_module_t, sPrivateData));
 }
 
+/* Whether a buffer's handle describes no more of plane 0 than psPlane0, the memory behind it,
+   holds: its rows as laid out (a display buffer's are the display's) times its height, in 64
+   bits. A blit or a lock that hands out addresses must not reach past what is there. Called with
+   the module mutex held. */
+VEK_BOOL HandleFitsPlane0(VEK_private_data_t *psPrivateData, const VEK_native_handle_t *psNativeHandle,
+                          const ZOLSRV_CLIENT_MEM_INFO *psPlane0);
+
 #endif

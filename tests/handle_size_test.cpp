@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <string.h>
 
+#include "foreign_buffer.h"
 #include "framebuffer.h"
 #include "module_fixture.h"
 
@@ -185,6 +186,65 @@ TEST_F(ArgbDisplaySizes, TakesRequestsOfFewerBitsPerPixel) {
     EXPECT_EQ(0, psAlloc->alloc(psAlloc, 640, 400, HAL_PIXEL_FORMAT_BGRA_8888, GRALLOC_USAGE_HW_FB, &h, &iStride));
     EXPECT_EQ(0, psAlloc->free(psAlloc, h));
     ExpectRefused(641, 400, HAL_PIXEL_FORMAT_BGRA_8888, GRALLOC_USAGE_HW_FB);
+}
+
+/* Another process's handle is believed only as far as the memory behind it goes: a lock that hands
+   out addresses refuses one whose rows pass the end of its first plane, and changes nothing. The
+   same buffer with its true size locks. */
+TEST_F(HandleSizeTest, ALockRefusesAForeignHandleWhoseRowsPassItsMemory) {
+    const gralloc_module_t *psGralloc = &psHMI->base.base;
+    ForeignAllocator sForeign;
+    /* Mapped at registration, and mapped only while locked. */
+    for (int iUsage : {kSw | GRALLOC_USAGE_HW_TEXTURE, (int)GRALLOC_USAGE_HW_COMPOSER}) {
+        SCOPED_TRACE(iUsage);
+        /* 64 x 32 BGRA: 256-byte rows, 8192 bytes, as this module lays them out. */
+        buffer_handle_t hTrue = sForeign.Make(iUsage, 64, 32);
+        buffer_handle_t hForged = sForeign.Make(iUsage, 64, 32);
+        AsVek(hForged)->iHeight = 4096;
+        ASSERT_EQ(0, psGralloc->registerBuffer(psGralloc, hTrue));
+        ASSERT_EQ(0, psGralloc->registerBuffer(psGralloc, hForged));
+        VEK_mapper_meminfo_t *psForged = nullptr;
+        for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext)
+            if (ps->ui64Stamp == AsVek(hForged)->ui64Stamp) psForged = ps;
+        ASSERT_NE(nullptr, psForged);
+        ZOLSRV_CLIENT_MEM_INFO *psMappedBefore = psForged->apsMemInfo[0];
+
+        for (int iRows : {4096, 32, 1}) {
+            void *apv[3] = {reinterpret_cast<void *>(0x1), nullptr, nullptr};
+            EXPECT_EQ(-EINVAL, psGralloc->lock(psGralloc, hForged, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 64, iRows, apv))
+                << iRows << " rows";
+            EXPECT_EQ(reinterpret_cast<void *>(0x1), apv[0]) << "no address is handed out";
+            EXPECT_EQ(0u, psForged->ui32LockCount);
+            EXPECT_EQ(psMappedBefore, psForged->apsMemInfo[0]) << "the mapping is as before the lock";
+        }
+        EXPECT_EQ(-EINVAL, psGralloc->unlock(psGralloc, hForged));
+
+        void *apv[3] = {};
+        ASSERT_EQ(0, psGralloc->lock(psGralloc, hTrue, GRALLOC_USAGE_SW_WRITE_OFTEN, 0, 0, 64, 32, apv));
+        ASSERT_NE(nullptr, apv[0]);
+        memset(apv[0], 0x5a, 256 * 32);
+        EXPECT_EQ(0, psGralloc->unlock(psGralloc, hTrue));
+
+        EXPECT_EQ(0, psGralloc->unregisterBuffer(psGralloc, hForged));
+        EXPECT_EQ(0, psGralloc->unregisterBuffer(psGralloc, hTrue));
+    }
+}
+
+/* A display buffer's rows are the display's: a lock of the whole request still hands them out. */
+TEST_F(HandleSizeTest, ADisplayBufferLocksWholeWithTheDisplaysRows) {
+    const gralloc_module_t *psGralloc = &psHMI->base.base;
+    psFb = OpenFb();
+    ASSERT_NE(nullptr, psFb);
+    buffer_handle_t h = nullptr;
+    int iStride = 0;
+    ASSERT_EQ(0, psAlloc->alloc(psAlloc, (int)psFb->width, (int)psFb->height, psFb->format, GRALLOC_USAGE_HW_FB, &h,
+                                &iStride));
+    void *apv[3] = {};
+    EXPECT_EQ(
+        0, psGralloc->lock(psGralloc, h, GRALLOC_USAGE_SW_WRITE_OFTEN, 0, 0, (int)psFb->width, (int)psFb->height, apv));
+    EXPECT_NE(nullptr, apv[0]);
+    EXPECT_EQ(0, psGralloc->unlock(psGralloc, h));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
 }
 
 }  // namespace
