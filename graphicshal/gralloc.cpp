@@ -351,7 +351,9 @@ int gralloc_unregister_buffer(const gralloc_module_t *module, buffer_handle_t ha
     VEK_mapper_meminfo_t *psMapperMemInfo = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
     int iErr = 0;
 
-    if (psMapperMemInfo != nullptr && psMapperMemInfo->bAllocatedByThisProcess) {
+    if (psMapperMemInfo == nullptr) {
+        iErr = -EINVAL;
+    } else if (psMapperMemInfo->bAllocatedByThisProcess) {
         iErr = psMapperMemInfo->bRegistered ? 0 : -EINVAL;
     } else if (SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_RELEASE) != VEK_ENTRY_GO) {
         /* Not registered here, unregistered already, or locked. */

@@ -85,6 +85,8 @@ static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src,
     ZOL2DMEMINFO sSrcMemInfo;
     int iStride;
 
+    /* The destination is written through its first plane at least. */
+    if (apsDestMemInfo[0] == nullptr) return -EINVAL;
     memset(&sBlt, 0, sizeof(sBlt));
     /* Passed on as the caller gave them; the sums wrap rather than overflow. */
     sBlt.rcDest = {x, y, (long)((unsigned long)x + (unsigned long)w), (long)((unsigned long)y + (unsigned long)h)};

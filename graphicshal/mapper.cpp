@@ -413,7 +413,7 @@ static VEK_BOOL LeadAdd(const VEK_mapper_check_record_t *psRecord) {
 /* A table for the leading run and one record more. */
 static VEK_BOOL LeadRebuild(size_t uLeadEnd) {
     size_t uSlots = 64;
-    while (uSlots < 2 * (KEY_KINDS - 1) * (uLeadEnd - gsCheck.uLeadStart + 1)) uSlots <<= 1;
+    while (uSlots < (size_t)2 * (KEY_KINDS - 1) * (uLeadEnd - gsCheck.uLeadStart + 1)) uSlots <<= 1;
     free(gsCheck.asLead);
     gsCheck.asLead = static_cast<VEK_mapper_check_key_t *>(calloc(uSlots, sizeof(VEK_mapper_check_key_t)));
     gsCheck.uLeadSlots = gsCheck.asLead != nullptr ? uSlots : 0;
@@ -425,7 +425,7 @@ static VEK_BOOL LeadRebuild(size_t uLeadEnd) {
 }
 
 static VEK_BOOL RecordsReserve(size_t uRecords) {
-    if (uRecords <= gsCheck.uRecordSlots) return VEK_TRUE;
+    if (gsCheck.asRecords != nullptr && uRecords <= gsCheck.uRecordSlots) return VEK_TRUE;
     size_t uSlots = gsCheck.uRecordSlots != 0 ? 2 * gsCheck.uRecordSlots : 64;
     while (uSlots < uRecords) uSlots <<= 1;
     void *pv = realloc(gsCheck.asRecords, uSlots * sizeof(VEK_mapper_check_record_t));
@@ -522,8 +522,13 @@ static VEK_BOOL CheckWholeList(VEK_private_data_t *psPrivateData, size_t uEntrie
     if (!bConsistent || !RecordsReserve(uEntries)) return bConsistent;
 
     size_t i = uEntries;
-    for (VEK_mapper_meminfo_t *ps = psPrivateData->psMapList; ps != nullptr; ps = ps->psNext)
+    for (VEK_mapper_meminfo_t *ps = psPrivateData->psMapList; ps != nullptr && i > 0; ps = ps->psNext)
         ReadRecord(ps, &gsCheck.asRecords[--i]);
+    /* The records describe the list only when they cover it whole, oldest first. */
+    if (i != 0) {
+        CheckForget();
+        return bConsistent;
+    }
     gsCheck.uRecords = gsCheck.uChecked = uEntries;
     gsCheck.uLeadStart = uEntries;
     while (gsCheck.uLeadStart > 0 &&
