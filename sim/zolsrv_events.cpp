@@ -70,7 +70,7 @@ ZOLSRV_ERROR ZOLSRVEventObjectWait(const ZOLSRV_CONNECTION *psConnection, VEK_HA
             // Progress made by another process shows only in the shared counters.
             ReadGuard g(g_mu);
             for (const Snapshot &o : snaps) {
-                if (!Contains(S().mems, o.m)) continue;
+                if (!MemLiveLocked(o.m)) continue;
                 Snapshot n = Snap(o.m);
                 if (n.r != o.r || n.w != o.w || n.r2 != o.r2) return ZOLSRV_OK;
             }

@@ -1,5 +1,6 @@
 // Device memory: allocation, free and export, and the descriptors exported.
 #include <fcntl.h>
+#include <stddef.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 
@@ -42,39 +43,52 @@ VEK_UINT64 NewStamp() {
 
 namespace zolsim {
 
+static_assert(offsetof(Mem, sInfo) == 0, "the mem-info pointer is the record pointer");
+
 Mem *FindMemLocked(const ZOLSRV_CLIENT_MEM_INFO *p) {
-    for (Mem *m : S().mems)
-        if (&m->sInfo == p) return m;
-    return nullptr;
+    const auto it = S().memsByInfo.find(p);
+    return it != S().memsByInfo.end() ? it->second : nullptr;
 }
+
+bool MemLiveLocked(const Mem *m) { return S().memsByInfo.count(m) != 0; }
+
+namespace {
+
+// The first address from a on where uLen bytes overlap no live range, below kDevVAddrLimit; 0
+// when there is none. Live ranges never overlap one another, so the one starting last before the
+// end of the candidate range reaches furthest: the candidate moves past it until nothing is in
+// the way. Each step passes a live range, and the cursor passes each range once per round.
+VEK_UINT64 FreeDevVAddrFromLocked(VEK_UINT64 a, size_t uLen) {
+    const std::multimap<VEK_UINT32, Mem *> &byAddr = S().memsByDevAddr;
+    for (;;) {
+        if (a + uLen >= kDevVAddrLimit) return 0;
+        auto it = byAddr.lower_bound((VEK_UINT32)(a + uLen));
+        if (it == byAddr.begin()) return a;
+        --it;
+        if (it->second->ui32DevAddrEnd <= a) return a;
+        a = it->second->ui32DevAddrEnd;
+    }
+}
+
+}  // namespace
 
 // Device addresses: pages for the data, one more for the three sync-object addresses. Once the
 // range wraps round, an address is handed out again only where nothing live holds it: two live
 // allocations at one address would share their sync-object addresses.
 VEK_UINT32 TakeDevVAddrLocked(size_t uLen) {
     State &s = S();
-    for (size_t uTry = 0; uTry <= s.mems.size() + 1; uTry++) {
-        if ((VEK_UINT64)s.ui32NextDevVAddr + uLen >= kDevVAddrLimit) s.ui32NextDevVAddr = kDevVAddrFirst;
-        const VEK_UINT64 a = s.ui32NextDevVAddr;
-        const Mem *psHolder = nullptr;
-        for (const Mem *m : s.mems) {
-            const VEK_UINT64 b = m->sInfo.sDevVAddr.uiAddr, e = b + m->sInfo.uAllocSize + PageSize();
-            if (a < e && b < a + uLen) {
-                psHolder = m;
-                break;
-            }
-        }
-        if (psHolder == nullptr) break;
-        s.ui32NextDevVAddr = (VEK_UINT32)(psHolder->sInfo.sDevVAddr.uiAddr + psHolder->sInfo.uAllocSize + PageSize());
-    }
-    VEK_UINT32 a = s.ui32NextDevVAddr;
-    s.ui32NextDevVAddr += (VEK_UINT32)uLen;
-    return a;
+    VEK_UINT64 a = FreeDevVAddrFromLocked(s.ui32NextDevVAddr, uLen);
+    if (a == 0) a = FreeDevVAddrFromLocked(kDevVAddrFirst, uLen);
+    // Every address held: the range is handed out from its start again regardless.
+    if (a == 0) a = kDevVAddrFirst;
+    s.ui32NextDevVAddr = (VEK_UINT32)(a + uLen);
+    return (VEK_UINT32)a;
 }
 
 // Fills the process-local records of a mapped allocation and makes it live.
 void PublishLocked(Mem *m, size_t uDataLen) {
-    VEK_UINT32 dev = TakeDevVAddrLocked(uDataLen + PageSize());
+    const size_t uDevLen = uDataLen + PageSize();
+    VEK_UINT32 dev = TakeDevVAddrLocked(uDevLen);
     VEK_UINT32 sync = dev + (VEK_UINT32)uDataLen;
     m->sSync.psSyncData = &m->psHeader->sSync;
     m->sSync.sWriteOpsCompleteDevVAddr.uiAddr = sync;
@@ -98,7 +112,12 @@ void PublishLocked(Mem *m, size_t uDataLen) {
         m->sInfo.psClientSyncInfo = &S().psShareSyncWithNext->sSync;
         S().psShareSyncWithNext = nullptr;
     }
-    S().mems.push_back(m);
+    State &s = S();
+    m->ui32DevAddrEnd = dev + (VEK_UINT32)uDevLen;
+    m->itLive = s.mems.insert(s.mems.end(), m);
+    m->itByDevAddr = s.memsByDevAddr.emplace(dev, m);
+    s.memsByInfo.emplace(&m->sInfo, m);
+    if (!m->bMapping && m->ino != 0) s.allocsByIno[m->ino] = m;
     if (m->bMapping)
         S().uiLiveMappings++;
     else
@@ -158,7 +177,14 @@ namespace {
 Mem *UnpublishLocked(const ZOLSRV_CLIENT_MEM_INFO *p, bool bMapping) {
     Mem *m = FindMemLocked(p);
     if (m == nullptr || m->bMapping != bMapping) return nullptr;
-    Erase(S().mems, m);
+    State &s = S();
+    s.mems.erase(m->itLive);
+    s.memsByDevAddr.erase(m->itByDevAddr);
+    s.memsByInfo.erase(&m->sInfo);
+    if (!bMapping && m->ino != 0) {
+        const auto it = s.allocsByIno.find(m->ino);
+        if (it != s.allocsByIno.end() && it->second == m) s.allocsByIno.erase(it);
+    }
     Erase(S().completeOnNextWait, m);
     __atomic_store_n(&S().uiCompleteOnNextWait, (unsigned)S().completeOnNextWait.size(), __ATOMIC_RELAXED);
     if (S().psShareSyncWithNext == m) S().psShareSyncWithNext = nullptr;
@@ -202,7 +228,8 @@ struct ExportedFd {
     dev_t dev;
     ino_t ino;
 };
-std::vector<ExportedFd> *g_exported = new std::vector<ExportedFd>;
+// By descriptor number: a close looks its number up without a search.
+std::unordered_map<int, ExportedFd> *g_exported = new std::unordered_map<int, ExportedFd>;
 unsigned g_exportedCount;  // entries in g_exported, read without the lock by close()
 
 bool SameFile(const ExportedFd &e) {
@@ -239,14 +266,14 @@ VEK_UINT32 zolsim_internal_reserve_dev_vaddr(VEK_SIZE_T uLen) {
 
 void *zolsim_internal_cpu_address(VEK_UINT32 ui32DevAddr, VEK_SIZE_T *puRoom) {
     ReadGuard g(g_mu);
-    for (Mem *m : S().mems) {
-        const VEK_UINT32 base = m->sInfo.sDevVAddr.uiAddr;
-        if (ui32DevAddr >= base && ui32DevAddr - base < m->sInfo.uAllocSize) {
-            if (puRoom != nullptr) *puRoom = m->sInfo.uAllocSize - (ui32DevAddr - base);
-            return static_cast<char *>(m->pvBase) + (ui32DevAddr - base);
-        }
-    }
-    return nullptr;
+    // Live ranges do not overlap: only the one starting last at or before the address can hold it.
+    auto it = S().memsByDevAddr.upper_bound(ui32DevAddr);
+    if (it == S().memsByDevAddr.begin()) return nullptr;
+    const Mem *m = (--it)->second;
+    const VEK_UINT32 base = m->sInfo.sDevVAddr.uiAddr;
+    if (ui32DevAddr - base >= m->sInfo.uAllocSize) return nullptr;
+    if (puRoom != nullptr) *puRoom = m->sInfo.uAllocSize - (ui32DevAddr - base);
+    return static_cast<char *>(m->pvBase) + (ui32DevAddr - base);
 }
 
 VEK_UINT64 zolsim_internal_stamp_of(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
@@ -260,22 +287,18 @@ void zolsim_internal_fd_closed(int iFd) {
     ino_t ino = 0;
     {
         Guard g(g_fd_mu);
-        for (size_t i = 0; i < g_exported->size(); i++)
-            if ((*g_exported)[i].iFd == iFd) {
-                ino = (*g_exported)[i].ino;
-                g_exported->erase(g_exported->begin() + (long)i);
-                break;
-            }
+        const auto it = g_exported->find(iFd);
+        if (it != g_exported->end()) {
+            ino = it->second.ino;
+            g_exported->erase(it);
+        }
         __atomic_store_n(&g_exportedCount, (unsigned)g_exported->size(), __ATOMIC_RELAXED);
     }
     if (ino == 0) return;
     // The export's reference goes with its descriptor (while the allocation lives).
     ReadGuard g(g_mu);
-    for (Mem *m : S().mems)
-        if (!m->bMapping && m->ino == ino) {
-            __atomic_sub_fetch(&m->psHeader->ui32RefCount, 1, __ATOMIC_SEQ_CST);
-            break;
-        }
+    const auto it = S().allocsByIno.find(ino);
+    if (it != S().allocsByIno.end()) __atomic_sub_fetch(&it->second->psHeader->ui32RefCount, 1, __ATOMIC_SEQ_CST);
 }
 
 ZOLSRV_ERROR ZOLSRVAllocDeviceMem2(const ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hDevMemHeap, VEK_UINT32 ui32Attribs,
@@ -345,13 +368,9 @@ ZOLSRV_ERROR ZOLSRVExportDeviceMem2(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLI
     }
     {
         Guard g(g_fd_mu);
-        // A stale entry with this number was closed behind our back (dup2, close_range...).
-        for (size_t i = 0; i < g_exported->size(); i++)
-            if ((*g_exported)[i].iFd == fd) {
-                g_exported->erase(g_exported->begin() + (long)i);
-                break;
-            }
-        g_exported->push_back(ExportedFd{fd, st.st_dev, st.st_ino});
+        // A stale entry with this number was closed behind our back (dup2, close_range...): the
+        // new export takes its place.
+        (*g_exported)[fd] = ExportedFd{fd, st.st_dev, st.st_ino};
         __atomic_store_n(&g_exportedCount, (unsigned)g_exported->size(), __ATOMIC_RELAXED);
     }
     *piFd = fd;
@@ -393,7 +412,7 @@ unsigned zolsim_live_allocations(void) {
 unsigned zolsim_live_exported_fds(void) {
     Guard g(g_fd_mu);
     unsigned n = 0;
-    for (const ExportedFd &e : *g_exported) n += SameFile(e) ? 1 : 0;
+    for (const auto &e : *g_exported) n += SameFile(e.second) ? 1 : 0;
     return n;
 }
 

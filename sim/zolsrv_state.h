@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <list>
 #include <map>
 #include <string>
 #include <unordered_map>
@@ -98,6 +99,11 @@ struct Mem {
     // The simulated GPU works on one buffer at a time, as the device's does: its updates of this
     // buffer's counters are serialised here, not by the tables' lock.
     pthread_mutex_t gpuMu = PTHREAD_MUTEX_INITIALIZER;
+    // The device-address range the record holds (its data pages and its sync page), and where
+    // the live tables keep it, so that it leaves them without a search.
+    VEK_UINT32 ui32DevAddrEnd;
+    std::list<Mem *>::iterator itLive;
+    std::multimap<VEK_UINT32, Mem *>::iterator itByDevAddr;
 };
 
 }  // namespace zolsim
@@ -190,7 +196,12 @@ struct State {
     bool bGLES1Flushed;
     VEK_BOOL abGLES1FlushArgs[2];
     // live objects (never reset)
-    std::vector<Mem *> mems;
+    std::list<Mem *> mems;  // allocations and mappings, oldest first
+    // The same records by mem-info pointer (the record's own address), by the start of the
+    // device-address range they hold, and (allocations only) by the inode of their memory.
+    std::unordered_map<const void *, Mem *> memsByInfo;
+    std::multimap<VEK_UINT32, Mem *> memsByDevAddr;
+    std::unordered_map<ino_t, Mem *> allocsByIno;
     std::vector<ZOLSRV_CONNECTION *> connections;
     std::vector<void *> memContexts;
     std::map<void *, const ZOLSRV_CONNECTION *> memContextConnection;
@@ -317,7 +328,11 @@ public:
 extern char g_devCookies[ZOLSRV_MAX_DEVICES];
 extern char g_heapHandles[ZOLSRV_MAX_CLIENT_HEAPS];
 
-inline size_t PageSize() { return (size_t)sysconf(_SC_PAGESIZE); }
+// Asked of the system once: an allocation takes it several times, under the tables' lock.
+inline size_t PageSize() {
+    static const size_t uPage = (size_t)sysconf(_SC_PAGESIZE);
+    return uPage;
+}
 
 inline size_t RoundUp(size_t v, size_t a) { return (v + a - 1) / a * a; }
 
@@ -352,6 +367,8 @@ inline void SleepUs(long us) {
 
 // Memory and export.
 Mem *FindMemLocked(const ZOLSRV_CLIENT_MEM_INFO *p);
+// Whether the record is still live (a record pointer kept from an earlier look-up).
+bool MemLiveLocked(const Mem *m);
 VEK_UINT32 TakeDevVAddrLocked(size_t uLen);
 void PublishLocked(Mem *m, size_t uDataLen);
 ZOLSRV_ERROR AllocMem(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32Phys, ZOLSRV_CLIENT_MEM_INFO **pp);

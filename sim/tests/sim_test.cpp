@@ -678,3 +678,84 @@ TEST_F(SimTest, DeviceAddressesOfLiveAllocationsAreNotHandedOutAgainAfterTheRang
     }
     EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&s.dev, kept));
 }
+
+// The device addresses an allocation holds: its data, then its three sync-object addresses.
+struct DevRange {
+    VEK_UINT64 uFirst, uEnd;
+};
+DevRange RangeOf(const ZOLSRV_CLIENT_MEM_INFO *m) {
+    return {m->sDevVAddr.uiAddr, (VEK_UINT64)m->psClientSyncInfo->sReadOps2CompleteDevVAddr.uiAddr + 4};
+}
+
+TEST_F(SimTest, AfterTheRangeWrapsNewMemoryFillsTheHolesBetweenLiveAllocationsOfAnySizeWithoutOverlap) {
+    Services s;
+    ZOL2DCONTEXTHANDLE hContext = nullptr;
+    ASSERT_EQ(ZOL2D_OK, ZOL2DCreateDeviceContext(100, &hContext, 0));
+    const VEK_UINT64 uPage = (VEK_UINT64)sysconf(_SC_PAGESIZE);
+    const VEK_UINT64 uStep = (VEK_UINT64)256 << 20;
+    unsigned char ucWrapped = 0;
+    // The 2D library's wrapped memory takes device addresses from the same range without holding
+    // memory: it moves the range's cursor cheaply. Each reservation is released at once; returns the
+    // cursor after it (0 on failure).
+    auto reserve = [&](VEK_UINT64 uSize) -> VEK_UINT64 {
+        ZOL2DMEMINFO *w = nullptr;
+        if (ZOL2DMemWrap(hContext, &ucWrapped, 0, (unsigned long)uSize, nullptr, &w) != ZOL2D_OK) return 0;
+        const VEK_UINT64 uAt = w->ui32DevAddr;
+        EXPECT_EQ(ZOL2D_OK, ZOL2DMemFree(hContext, w));
+        return uAt + uSize;
+    };
+    // Reserves until the range wraps round; returns the cursor then.
+    auto wrapRound = [&]() -> VEK_UINT64 {
+        VEK_UINT64 uPrev = 0;
+        for (int i = 0; i < 64; i++) {
+            const VEK_UINT64 uCursor = reserve(uStep);
+            if (uCursor == 0 || uCursor < uPrev) return uCursor;
+            uPrev = uCursor;
+        }
+        return 0;
+    };
+    ASSERT_NE(0u, wrapRound());
+
+    // Live allocations of sizes that are not whole pages, with three-page holes between them.
+    std::vector<ZOLSRV_CLIENT_MEM_INFO *> live, holes;
+    for (VEK_UINT64 uSize : {(VEK_UINT64)1, uPage - 1, uPage + 1, 3 * uPage + 5, (VEK_UINT64)8}) {
+        live.push_back(s.Alloc(uSize));
+        holes.push_back(s.Alloc(2 * uPage));
+        ASSERT_NE(nullptr, live.back());
+        ASSERT_NE(nullptr, holes.back());
+    }
+    for (ZOLSRV_CLIENT_MEM_INFO *m : holes) EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&s.dev, m));
+    const VEK_UINT64 uKeptFirst = RangeOf(live.front()).uFirst, uKeptEnd = RangeOf(live.back()).uEnd;
+
+    // Round again, up to the kept allocations.
+    VEK_UINT64 uCursor = wrapRound();
+    ASSERT_NE(0u, uCursor);
+    while (uCursor < uKeptFirst && uKeptFirst - uCursor > uStep) uCursor = reserve(uStep);
+    if (uCursor < uKeptFirst) uCursor = reserve(uKeptFirst - uCursor);
+    ASSERT_EQ(uKeptFirst, uCursor) << "the range's cursor must have come round to the kept allocations";
+
+    // New allocations walk through the kept ones: each takes whole pages, and shares no address
+    // with anything live.
+    const size_t uKept = live.size();
+    unsigned uInHoles = 0;
+    const VEK_UINT64 auSizes[] = {uPage, 1, 2 * uPage + 3, uPage - 1};
+    for (unsigned i = 0; i < 40 && (live.size() == uKept || RangeOf(live.back()).uFirst < uKeptEnd); i++) {
+        ZOLSRV_CLIENT_MEM_INFO *m = s.Alloc(auSizes[i % 4]);
+        ASSERT_NE(nullptr, m);
+        const DevRange r = RangeOf(m);
+        EXPECT_EQ(0u, r.uFirst % uPage) << "allocation " << i << " at 0x" << std::hex << r.uFirst;
+        for (const ZOLSRV_CLIENT_MEM_INFO *o : live) {
+            const DevRange q = RangeOf(o);
+            EXPECT_TRUE(r.uEnd <= q.uFirst || q.uEnd <= r.uFirst)
+                << "allocation " << i << " at 0x" << std::hex << r.uFirst << "-0x" << r.uEnd
+                << " overlaps the live one at 0x" << q.uFirst << "-0x" << q.uEnd;
+        }
+        if (r.uFirst < uKeptEnd) uInHoles++;
+        live.push_back(m);
+    }
+    EXPECT_LT(0u, uInHoles) << "new allocations must fill the holes between the kept ones";
+    EXPECT_LE(uKeptEnd, RangeOf(live.back()).uFirst) << "the allocations must have got past the kept ones";
+    for (ZOLSRV_CLIENT_MEM_INFO *m : live) EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&s.dev, m));
+    EXPECT_EQ(ZOL2D_OK, ZOL2DDestroyDeviceContext(hContext));
+    EXPECT_EQ(0u, zolsim_live_wrapped());
+}
