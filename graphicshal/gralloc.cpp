@@ -241,7 +241,7 @@ VEK_BOOL HandleNamesPlanes(const VEK_mapper_meminfo_t *psMapperMemInfo, const VE
 int ReleaseUnusedMapping(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemInfo) {
     if (!MappedOnlyWhileLocked(psMapperMemInfo) || psMapperMemInfo->apsMemInfo[0] == nullptr) return 0;
     if (SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_RELEASE) != VEK_ENTRY_GO) return 0;
-    return CheckDeferFlushOp(psPrivateData, __unmap, psMapperMemInfo, psMapperMemInfo->aiFd);
+    return CheckDeferFlushOpOrRetry(psPrivateData, __unmap, psMapperMemInfo, psMapperMemInfo->aiFd);
 }
 
 int MapForUse(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle,
@@ -304,7 +304,7 @@ static int FinishRegistration(VEK_private_data_t *psPrivateData, VEK_native_hand
         return 0;
     }
     psMapperMemInfo->bRegistered = VEK_FALSE;
-    CheckDeferFlushOp(psPrivateData, __unmap_remove, psMapperMemInfo, psNativeHandle->fd);
+    CheckDeferFlushOpOrRetry(psPrivateData, __unmap_remove, psMapperMemInfo, psNativeHandle->fd);
     return -EFAULT;
 }
 

@@ -161,17 +161,9 @@ static void *DeferFlushOpWorker(void *pvPriv) {
     }
 }
 
-int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
-                      VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd) {
-    VEK_defer_flush_op *psNode =
-        psMapperMemInfo->pfnQueuedRelease != nullptr ? FindDeferFlushOp(psMapperMemInfo) : nullptr;
-
-    if (!OpsFlushed(psMapperMemInfo->apsMemInfo)) WaitForGlobalEvent(psPrivateData);
-    if (OpsFlushed(psMapperMemInfo->apsMemInfo)) {
-        if (psNode != nullptr) TakeBackDeferFlushOp(psMapperMemInfo);
-        return pfnFlushOp(psPrivateData, psMapperMemInfo, aiFd);
-    }
-
+/* Queues the release for the worker, in place of the one queued for the entry, if any. */
+static int QueueDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
+                             VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd, VEK_defer_flush_op *psNode) {
     if (psNode == nullptr) {
         /* The node is made before the worker so that a failure leaves neither behind. */
         psNode = static_cast<VEK_defer_flush_op *>(calloc(1, sizeof(VEK_defer_flush_op)));
@@ -202,6 +194,27 @@ int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn 
     /* A removal or a free that waits for the GPU takes the buffer from its owner at once. */
     if (pfnFlushOp != __unmap) psMapperMemInfo->bRegistered = VEK_FALSE;
     return 0;
+}
+
+int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
+                      VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd) {
+    VEK_defer_flush_op *psNode =
+        psMapperMemInfo->pfnQueuedRelease != nullptr ? FindDeferFlushOp(psMapperMemInfo) : nullptr;
+
+    if (!OpsFlushed(psMapperMemInfo->apsMemInfo)) WaitForGlobalEvent(psPrivateData);
+    if (OpsFlushed(psMapperMemInfo->apsMemInfo)) {
+        if (psNode != nullptr) TakeBackDeferFlushOp(psMapperMemInfo);
+        return pfnFlushOp(psPrivateData, psMapperMemInfo, aiFd);
+    }
+    return QueueDeferFlushOp(psPrivateData, pfnFlushOp, psMapperMemInfo, aiFd, psNode);
+}
+
+int CheckDeferFlushOpOrRetry(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
+                             VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd) {
+    const int iErr = CheckDeferFlushOp(psPrivateData, pfnFlushOp, psMapperMemInfo, aiFd);
+    /* A release that ran at once and failed is tried again by the worker, as a queued one is. */
+    if (iErr < 0) QueueDeferFlushOp(psPrivateData, pfnFlushOp, psMapperMemInfo, aiFd, nullptr);
+    return iErr;
 }
 
 void DeferFlushOpShutdown(VEK_private_data_t *psPrivateData) {

@@ -14,6 +14,12 @@ extern "C" {
 int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
                       VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd);
 
+/* The same, for a release that no caller can ask for again (the clean-up of a failed
+   registration, the mapping of a buffer no use holds any more): when it runs at once and fails,
+   it is queued all the same, and the worker tries it again. Returns what CheckDeferFlushOp did. */
+int CheckDeferFlushOpOrRetry(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
+                             VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd);
+
 /* What an entry point asks of a buffer's entry. */
 typedef enum {
     VEK_ENTRY_USE,      /* unlock, unmap, physical addresses, blits, post: within the call */

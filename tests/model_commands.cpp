@@ -87,6 +87,19 @@ int CheckDefer(Model &m, int b, Pend eRelease) {
     return 0;
 }
 
+/* A release no caller can ask for again is queued when it fails at once, for the worker to try
+   again. */
+int CheckDeferOrRetry(Model &m, int b, Pend eRelease) {
+    const int iErr = CheckDefer(m, b, eRelease);
+    Buf &s = m.bufs[b];
+    if (iErr < 0) {
+        if (s.pend == Pend::None) m.queue.insert(m.queue.begin(), b);
+        s.pend = eRelease;
+        if (eRelease != Pend::Unmap) s.registered = false;
+    }
+    return iErr;
+}
+
 /* The worker runs every queued release whose buffer is idle and not in use. One that fails stays
    queued and is tried again at the next scan; the scans go on until none fails. */
 void Worker(Model &m) {
@@ -109,7 +122,7 @@ void Worker(Model &m) {
 int EndUse(Model &m, int b) {
     const Buf &s = m.bufs[b];
     if (s.kind != Kind::ForeignLocked || s.count != 0 || s.mapped == 0) return 0;
-    return CheckDefer(m, b, Pend::Unmap);
+    return CheckDeferOrRetry(m, b, Pend::Unmap);
 }
 
 /* ---- The steps: each changes the model and answers the result code the module must give. ---- */
@@ -123,7 +136,7 @@ int StepRegister(Model &m, int b) {
     if (s.kind == Kind::ForeignMapped) {
         if (MapPlanes(m, s) == 0) return 0;
         s.registered = false;
-        CheckDefer(m, b, Pend::UnmapRemove);
+        CheckDeferOrRetry(m, b, Pend::UnmapRemove);
         return -EFAULT;
     }
     EndUse(m, b);
