@@ -9,8 +9,7 @@
 #include <memory>
 #include <thread>
 
-#include "foreign_buffer.h"
-#include "module_fixture.h"
+#include "client_fixture.h"
 
 namespace {
 
@@ -20,50 +19,8 @@ constexpr int kTexture = GRALLOC_USAGE_HW_TEXTURE;
 constexpr int kRender = GRALLOC_USAGE_HW_RENDER;
 constexpr int kComposer = GRALLOC_USAGE_HW_COMPOSER;
 
-class ClientTest : public ModuleTest {
+class ClientTest : public ClientFixture {
 protected:
-    void SetUp() override {
-        ModuleTest::SetUp();
-        psGralloc = &psHMI->base.base;
-        psForeign.reset(new ForeignAllocator());
-    }
-    void TearDown() override {
-        psForeign.reset();
-        if (psAlloc != nullptr) gralloc_close(psAlloc);
-    }
-
-    int Register(buffer_handle_t h) { return psGralloc->registerBuffer(psGralloc, h); }
-    int Unregister(buffer_handle_t h) { return psGralloc->unregisterBuffer(psGralloc, h); }
-    int Lock(buffer_handle_t h, int usage, void **vaddr) {
-        return psGralloc->lock(psGralloc, h, usage, 0, 0, AsVek(h)->iWidth, AsVek(h)->iHeight, vaddr);
-    }
-    int LockRect(buffer_handle_t h, int l, int t, int w, int hh) {
-        void *apv[3];
-        return psGralloc->lock(psGralloc, h, kSwRead, l, t, w, hh, apv);
-    }
-    int Unlock(buffer_handle_t h) { return psGralloc->unlock(psGralloc, h); }
-    int Map(buffer_handle_t h, int usage, ZOLSRV_CLIENT_MEM_INFO **aps) {
-        return psHMI->map(psGralloc, AsVek(h)->ui64Stamp, usage, aps);
-    }
-    int Unmap(buffer_handle_t h) { return psHMI->unmap(psGralloc, AsVek(h)->ui64Stamp); }
-
-    buffer_handle_t Own(int usage, int format = HAL_PIXEL_FORMAT_BGRA_8888) {
-        if (psAlloc == nullptr) psAlloc = OpenAlloc();
-        buffer_handle_t h = nullptr;
-        int iStride = 0;
-        EXPECT_EQ(0, psAlloc->alloc(psAlloc, 64, 32, format, usage, &h, &iStride));
-        return h;
-    }
-
-    VEK_mapper_meminfo_t *Entry(buffer_handle_t h) {
-        ZOLSRVLockMutex(Private()->hMutex);
-        VEK_mapper_meminfo_t *psFound = nullptr;
-        for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext)
-            if (ps->ui64Stamp == AsVek(h)->ui64Stamp) psFound = ps;
-        ZOLSRVUnlockMutex(Private()->hMutex);
-        return psFound;
-    }
-
     /* Read under the module mutex: the waiting lock's thread writes it. */
     VEK_UINT32 LockWaiters(buffer_handle_t h) {
         VEK_mapper_meminfo_t *psEntry = Entry(h);
@@ -72,15 +29,6 @@ protected:
         ZOLSRVUnlockMutex(Private()->hMutex);
         return ui32Waiters;
     }
-
-    static bool Eventually(const std::function<bool()> &fnDone) {
-        for (int i = 0; i < 2000 && !fnDone(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return fnDone();
-    }
-
-    const gralloc_module_t *psGralloc = nullptr;
-    std::unique_ptr<ForeignAllocator> psForeign;
-    alloc_device_t *psAlloc = nullptr;
 };
 
 /* ---- Registration ---- */

@@ -12,10 +12,9 @@
 #include <memory>
 #include <thread>
 
-#include "foreign_buffer.h"
 #include "framebuffer.h"
 #include "interpose.h"
-#include "module_fixture.h"
+#include "client_fixture.h"
 
 namespace {
 
@@ -26,47 +25,13 @@ constexpr int kComposer = GRALLOC_USAGE_HW_COMPOSER;
 /* Stands where no address may be written. */
 void *const kUntouched = reinterpret_cast<void *>(7);
 
-class ReleaseStateTest : public ModuleTest {
+class ReleaseStateTest : public ClientFixture {
 protected:
-    void SetUp() override {
-        ModuleTest::SetUp();
-        psGralloc = &psHMI->base.base;
-        psForeign.reset(new ForeignAllocator());
-    }
     void TearDown() override {
         /* Let the worker finish with the buffers before their memory goes. */
         for (ZOLSRV_CLIENT_MEM_INFO *ps : psForeign->apsPlanes) zolsim_gpu_complete(ps);
         EXPECT_TRUE(Eventually([] { return zolsim_live_mappings() == 0; })) << "a mapping was left behind";
-        psForeign.reset();
-        if (psAlloc != nullptr) gralloc_close(psAlloc);
-    }
-
-    int Register(buffer_handle_t h) { return psGralloc->registerBuffer(psGralloc, h); }
-    int Unregister(buffer_handle_t h) { return psGralloc->unregisterBuffer(psGralloc, h); }
-    int Lock(buffer_handle_t h, int usage, void **vaddr) {
-        return psGralloc->lock(psGralloc, h, usage, 0, 0, AsVek(h)->iWidth, AsVek(h)->iHeight, vaddr);
-    }
-    int Unlock(buffer_handle_t h) { return psGralloc->unlock(psGralloc, h); }
-    int Map(buffer_handle_t h, int usage, ZOLSRV_CLIENT_MEM_INFO **aps) {
-        return psHMI->map(psGralloc, AsVek(h)->ui64Stamp, usage, aps);
-    }
-    int Unmap(buffer_handle_t h) { return psHMI->unmap(psGralloc, AsVek(h)->ui64Stamp); }
-
-    buffer_handle_t Own(int usage) {
-        if (psAlloc == nullptr) psAlloc = OpenAlloc();
-        buffer_handle_t h = nullptr;
-        int iStride = 0;
-        EXPECT_EQ(0, psAlloc->alloc(psAlloc, 64, 32, HAL_PIXEL_FORMAT_BGRA_8888, usage, &h, &iStride));
-        return h;
-    }
-
-    VEK_mapper_meminfo_t *Entry(buffer_handle_t h) {
-        ZOLSRVLockMutex(Private()->hMutex);
-        VEK_mapper_meminfo_t *psFound = nullptr;
-        for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext)
-            if (ps->ui64Stamp == AsVek(h)->ui64Stamp) psFound = ps;
-        ZOLSRVUnlockMutex(Private()->hMutex);
-        return psFound;
+        ClientFixture::TearDown();
     }
 
     /* A copy of a two-plane buffer's handle that names only its first plane. */
@@ -77,17 +42,8 @@ protected:
         return ps;
     }
 
-    static bool Eventually(const std::function<bool()> &fnDone) {
-        for (int i = 0; i < 2000 && !fnDone(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return fnDone();
-    }
-
     /* Long enough for a worker woken by a completion to have run what it may run. */
     static void LetTheWorkerRun() { std::this_thread::sleep_for(std::chrono::milliseconds(60)); }
-
-    const gralloc_module_t *psGralloc = nullptr;
-    std::unique_ptr<ForeignAllocator> psForeign;
-    alloc_device_t *psAlloc = nullptr;
 };
 
 /* ---- Registration ---- */
