@@ -94,6 +94,8 @@ if(NOT MK_LOCAL_MODULE_PATH STREQUAL "$(TARGET_OUT_SHARED_LIBRARIES)/hw")
 endif()
 
 if(FAILURES)
-  message(FATAL_ERROR "${ANDROID_MK} has drifted from the CMake build:${FAILURES}")
+  # The fixed words come first: CMake wraps a long message, and where it breaks depends on the
+  # length of the path.
+  message(FATAL_ERROR "Android.mk has drifted from the CMake build (${ANDROID_MK}):${FAILURES}")
 endif()
 message(STATUS "${ANDROID_MK} builds what the CMake build builds")
