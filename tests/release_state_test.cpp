@@ -42,6 +42,17 @@ protected:
         return ps;
     }
 
+    /* A composer-only buffer, registered, locked for reading and unlocked while the GPU still
+       reads it: its unmapping waits in the queue. apv receives the lock's addresses. */
+    buffer_handle_t ComposerBufferWithQueuedUnmapping(void **apv) {
+        buffer_handle_t h = psForeign->Make(kComposer);
+        EXPECT_EQ(0, Register(h));
+        EXPECT_EQ(0, Lock(h, kSwRead, apv));
+        zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+        EXPECT_EQ(0, Unlock(h)) << "the unmapping is queued";
+        return h;
+    }
+
     /* Long enough for a worker woken by a completion to have run what it may run. */
     static void LetTheWorkerRun() { std::this_thread::sleep_for(std::chrono::milliseconds(60)); }
 };
@@ -144,12 +155,9 @@ TEST_F(ReleaseStateTest, FirstLockAfterAnUnlockWhoseUnmappingFailedHalfWayMapsEv
 }
 
 TEST_F(ReleaseStateTest, MapKeepsAMappingThatAQueuedUnmappingWouldRelease) {
-    buffer_handle_t h = psForeign->Make(kComposer);
-    ASSERT_EQ(0, Register(h));
     void *apv[3];
-    ASSERT_EQ(0, Lock(h, kSwRead, apv));
-    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
-    ASSERT_EQ(0, Unlock(h)) << "the unmapping is queued";
+    buffer_handle_t h = ComposerBufferWithQueuedUnmapping(apv);
+    ASSERT_FALSE(HasFailure());
     ZOLSRV_CLIENT_MEM_INFO *aps[3] = {};
     ASSERT_EQ(0, Map(h, kTexture, aps));
     ASSERT_NE(nullptr, aps[0]);
@@ -163,12 +171,9 @@ TEST_F(ReleaseStateTest, MapKeepsAMappingThatAQueuedUnmappingWouldRelease) {
 }
 
 TEST_F(ReleaseStateTest, OneQueuedReleasePerBufferAndANewLockTakesItBack) {
-    buffer_handle_t h = psForeign->Make(kComposer);
-    ASSERT_EQ(0, Register(h));
     void *apv[3];
-    ASSERT_EQ(0, Lock(h, kSwRead, apv));
-    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
-    ASSERT_EQ(0, Unlock(h));
+    buffer_handle_t h = ComposerBufferWithQueuedUnmapping(apv);
+    ASSERT_FALSE(HasFailure());
     ZOLSRV_CLIENT_MEM_INFO *aps[3] = {};
     ASSERT_EQ(0, Map(h, kTexture, aps));
     ASSERT_EQ(0, Lock(h, kTexture, apv)) << "joins the map's use";
@@ -188,12 +193,9 @@ TEST_F(ReleaseStateTest, OneQueuedReleasePerBufferAndANewLockTakesItBack) {
 }
 
 TEST_F(ReleaseStateTest, UnregisterAfterTwoUsesLeavesOneRemoval) {
-    buffer_handle_t h = psForeign->Make(kComposer);
-    ASSERT_EQ(0, Register(h));
     void *apv[3];
-    ASSERT_EQ(0, Lock(h, kSwRead, apv));
-    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
-    ASSERT_EQ(0, Unlock(h));
+    buffer_handle_t h = ComposerBufferWithQueuedUnmapping(apv);
+    ASSERT_FALSE(HasFailure());
     ZOLSRV_CLIENT_MEM_INFO *aps[3] = {};
     ASSERT_EQ(0, Map(h, kTexture, aps));
     ASSERT_EQ(0, Lock(h, kTexture, apv));
@@ -466,12 +468,9 @@ TEST_F(ReleaseStateTest, RegistrationWithAHandleOfFewerPlanesIsRefusedAndDropsNo
 /* ---- Registration anew ---- */
 
 TEST_F(ReleaseStateTest, RegistrationAnewTakesTheNewHandlesUsage) {
-    buffer_handle_t h = psForeign->Make(kComposer);
-    ASSERT_EQ(0, Register(h));
     void *apv[3];
-    ASSERT_EQ(0, Lock(h, kSwRead, apv));
-    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
-    ASSERT_EQ(0, Unlock(h));
+    buffer_handle_t h = ComposerBufferWithQueuedUnmapping(apv);
+    ASSERT_FALSE(HasFailure());
     ASSERT_EQ(0, Unregister(h)) << "the removal is queued";
     native_handle_t *psTexture = CopyHandle(h);
     AsVek(psTexture)->usage = kTexture | kComposer;
