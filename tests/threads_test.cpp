@@ -81,10 +81,14 @@ TEST_F(ThreadsTest, ConcurrentAccessKeepsTheRules) {
                     int iWriters = (bWrite ? ++s.iWriters : s.iWriters.load());
                     int iReaders = (bWrite ? s.iReaders.load() : ++s.iReaders);
                     if ((bWrite && (iWriters != 1 || iReaders != 0)) || (!bWrite && iWriters != 0)) iViolations++;
+                    /* A reader only reads: readers share the buffer, so ThreadSanitizer sees a
+                       writer let in beside anyone else as a race on the pixels. */
                     if (apv[0] == nullptr)
                         iViolations++;
-                    else
+                    else if (bWrite)
                         static_cast<volatile unsigned char *>(apv[0])[sRandom() % 2048] = (unsigned char)n;
+                    else
+                        (void)static_cast<volatile unsigned char *>(apv[0])[sRandom() % 2048];
                     std::this_thread::sleep_for(std::chrono::microseconds(sRandom() % 200));
                     if (bWrite)
                         s.iWriters--;
