@@ -51,7 +51,7 @@ protected:
 
     /* Waits (bounded) for the deferred-release worker to catch up. */
     static bool Eventually(const std::function<bool()> &fnDone) {
-        for (int i = 0; i < 2000; i++) {
+        for (int i = 0; i < 10000; i++) {
             if (fnDone()) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }

@@ -56,7 +56,7 @@ protected:
     }
 
     static bool Eventually(const std::function<bool()> &fnDone) {
-        for (int i = 0; i < 2000 && !fnDone(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        for (int i = 0; i < 10000 && !fnDone(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return fnDone();
     }
 

@@ -681,7 +681,7 @@ bool RunnableQueued(VEK_private_data_t *psPriv) {
 }  // namespace
 
 void Sut::Settle() {
-    for (int i = 0; i < 4000 && RunnableQueued(&psHMI->sPrivateData); i++)
+    for (int i = 0; i < 20000 && RunnableQueued(&psHMI->sPrivateData); i++)
         std::this_thread::sleep_for(std::chrono::microseconds(500));
 }
 
@@ -750,7 +750,7 @@ bool Sut::Release() {
         }
     }
     Settle();
-    for (int i = 0; i < 2000 && zolsim_live_mappings() != 0; i++)
+    for (int i = 0; i < 10000 && zolsim_live_mappings() != 0; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     for (size_t b = 0; b < aeKinds.size(); b++)
         if (aeKinds[b] != Kind::Display) bOk &= Entry((int)b) == nullptr;

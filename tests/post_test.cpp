@@ -392,7 +392,7 @@ TEST_F(FlipPost, OtherThreadsUseTheModuleWhileASwapWaits) {
         iResult = Post2(ah, 1);
     });
     /* Once the first swap is under way, the allocator works while Post2 still retries. */
-    for (int i = 0; i < 20000 && zolsim_swap_records(nullptr, 0) == 0; i++) usleep(100);
+    for (int i = 0; i < 100000 && zolsim_swap_records(nullptr, 0) == 0; i++) usleep(100);
     buffer_handle_t hOther = TakeDisplayBuffer();
     EXPECT_NE(nullptr, hOther);
     const unsigned uiSwapsSeen = zolsim_swap_records(nullptr, 0);

@@ -128,7 +128,7 @@ TEST_F(ThreadsTest, ConcurrentAccessKeepsTheRules) {
         }
     }
     /* Let the deferred releases drain. */
-    for (int i = 0; i < 2000; i++) {
+    for (int i = 0; i < 10000; i++) {
         ZOLSRVLockMutex(Private()->hMutex);
         bool bEmpty = Private()->psMapList == nullptr;
         ZOLSRVUnlockMutex(Private()->hMutex);
