@@ -65,6 +65,7 @@ static VEK_UINT32 AllocFlagsForUsage(int usage) {
 
 int __free(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd) {
     const VEK_buffer_format_t *psFormat = GetBufferFormat(psMapperMemInfo->iFormat);
+    MapperEntryChanged(psMapperMemInfo);
     int iErr = psFormat->pfnFree(&psPrivateData->sDevData, psMapperMemInfo->apsMemInfo, aiFd);
     if (iErr == 0) MapperRemove(psPrivateData, psMapperMemInfo);
     return iErr;
@@ -257,6 +258,7 @@ int MapForUse(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHa
 /* Maps the planes that are not mapped yet: a retry after a failure finishes the mapping. */
 int __map(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle,
           VEK_mapper_meminfo_t *psMapperMemInfo) {
+    MapperEntryChanged(psMapperMemInfo);
     for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++) {
         if (psNativeHandle->fd[i] < 0) return 0;
         if (psMapperMemInfo->apsMemInfo[i] == nullptr &&
@@ -273,6 +275,7 @@ int __map(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle
    mappings. The last plane goes first: a failure leaves the planes before it mapped and the
    list of slots without a gap. */
 int __unmap(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemInfo, int * /* aiFd */) {
+    MapperEntryChanged(psMapperMemInfo);
     int iNumPlanes = 0;
     while (iNumPlanes < VEK_NATIVE_HANDLE_NUM_FDS_MAX && psMapperMemInfo->apsMemInfo[iNumPlanes] != nullptr)
         iNumPlanes++;
@@ -304,6 +307,7 @@ static int FinishRegistration(VEK_private_data_t *psPrivateData, VEK_native_hand
         return 0;
     }
     psMapperMemInfo->bRegistered = VEK_FALSE;
+    MapperEntryChanged(psMapperMemInfo);
     CheckDeferFlushOpOrRetry(psPrivateData, __unmap_remove, psMapperMemInfo, psNativeHandle->fd);
     return -EFAULT;
 }

@@ -99,6 +99,7 @@ VEK_entry_verdict_t SettlePendingRelease(VEK_mapper_meminfo_t *psMapperMemInfo, 
                removal, if one waits, is taken back. The caller completes the mapping. */
             if (psMapperMemInfo->pfnQueuedRelease != nullptr) TakeBackDeferFlushOp(psMapperMemInfo);
             psMapperMemInfo->bRegistered = VEK_TRUE;
+            MapperEntryChanged(psMapperMemInfo);
             return VEK_ENTRY_GO;
         case VEK_ENTRY_RELEASE:
             if (!psMapperMemInfo->bRegistered) return VEK_ENTRY_GONE;
@@ -192,7 +193,10 @@ static int QueueDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_
     memcpy(psNode->aiFd, aiFd, sizeof(psNode->aiFd));
     psMapperMemInfo->pfnQueuedRelease = pfnFlushOp;
     /* A removal or a free that waits for the GPU takes the buffer from its owner at once. */
-    if (pfnFlushOp != __unmap) psMapperMemInfo->bRegistered = VEK_FALSE;
+    if (pfnFlushOp != __unmap) {
+        psMapperMemInfo->bRegistered = VEK_FALSE;
+        MapperEntryChanged(psMapperMemInfo);
+    }
     return 0;
 }
 

@@ -64,6 +64,10 @@ typedef struct _VEK_mapper_meminfo_ {
     /* The release queued for the buffer, waiting for the GPU: NULL, __unmap, __unmap_remove or
        __free. There is at most one; only SettlePendingRelease and the deferred queue change it. */
     VEK_defer_flush_op_pfn pfnQueuedRelease;
+    /* The consistency check's mark (mapper): equal to its current mark when what the entry
+       brings to the check changed since the check last compared it. Set through
+       MapperEntryChanged, never directly. */
+    VEK_UINT64 ui64CheckChangeMark;
 } VEK_mapper_meminfo_t;
 
 typedef struct _VEK_private_data_ {

@@ -1,6 +1,7 @@
 /* The process's list of known buffers. */
 #include "mapper.h"
 
+#include <assert.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -319,7 +320,10 @@ static VEK_BOOL SanityCheckList(VEK_private_data_t *psPrivateData, size_t uEntri
    head's, with the run of entries with a first mem-info at the head of the list (the leading run)
    and the entry without one that ends it. The check keeps what it saw of each entry (a record per
    entry, oldest first) and a table of the leading run's values, and compares only the new pairs.
-   Entries that take no part are recorded and passed over. Whatever it cannot follow (a value
+   Entries that take no part are recorded and passed over. The list tells it of each insertion and
+   removal, and the module of each change in place (MapperEntryChanged): only when an entry it
+   compared changed does it confirm its records against the entries, so that a process that
+   allocates and frees among many buffers pays for none of them. Whatever it cannot follow (a value
    changed under an entry, an entry that takes part or stops taking part, an entry without a first
    mem-info removed, which joins two runs, an earlier answer that was false) makes it check the
    whole list again. Guarded, like the list, by the module mutex. */
@@ -339,12 +343,27 @@ static struct {
     size_t uLeadStart; /* the first record of the leading run; the one before it ends the run */
     VEK_mapper_check_key_t *asLead;
     size_t uLeadSlots, uLeadUsed;
+    size_t uChanged; /* compared entries that carry the current mark */
 } gsCheck;
+
+/* Entries carry it from MapperEntryChanged until the records are confirmed or forgotten, when it
+   moves on and every entry's mark is out of date at once. Never 0, the mark of a new entry. */
+static VEK_UINT64 gui64CheckMark = 1;
 
 static void CheckForget(void) {
     free(gsCheck.asRecords);
     free(gsCheck.asLead);
     memset(&gsCheck, 0, sizeof(gsCheck));
+    gui64CheckMark++;
+}
+
+void MapperEntryChanged(VEK_mapper_meminfo_t *psMapperMemInfo) {
+    if (gsCheck.psOwner == nullptr || psMapperMemInfo->ui64CheckChangeMark == gui64CheckMark) return;
+    /* An entry inserted since the last check is read by the next one as it is then. */
+    for (size_t i = gsCheck.uChecked; i < gsCheck.uRecords; i++)
+        if (gsCheck.asRecords[i].psEntry == psMapperMemInfo) return;
+    psMapperMemInfo->ui64CheckChangeMark = gui64CheckMark;
+    gsCheck.uChanged++;
 }
 
 static void ReadRecord(VEK_mapper_meminfo_t *psEntry, VEK_mapper_check_record_t *psRecord) {
@@ -364,7 +383,7 @@ static void ReadRecord(VEK_mapper_meminfo_t *psEntry, VEK_mapper_check_record_t 
     psRecord->aui64Value[KEY_READ2_ADDR] = psSync->sReadOps2CompleteDevVAddr.uiAddr;
 }
 
-/* Compared value by value: this runs for every entry at every check. */
+/* Compared value by value: this runs for every entry whenever one changed in place. */
 static VEK_BOOL RecordStillTrue(const VEK_mapper_check_record_t *psRecord) {
     const VEK_mapper_meminfo_t *psEntry = psRecord->psEntry;
     const VEK_UINT64 *aui64 = psRecord->aui64Value;
@@ -447,6 +466,7 @@ static void CheckNoteInsertion(VEK_private_data_t *psPrivateData, VEK_mapper_mem
 
 static void CheckNoteRemoval(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psEntry) {
     if (gsCheck.psOwner != psPrivateData) return;
+    if (psEntry->ui64CheckChangeMark == gui64CheckMark && gsCheck.uChanged > 0) gsCheck.uChanged--;
     size_t i = gsCheck.uRecords;
     while (i > 0 && gsCheck.asRecords[i - 1].psEntry != psEntry) i--;
     if (i == 0) {
@@ -472,6 +492,16 @@ static void CheckNoteRemoval(VEK_private_data_t *psPrivateData, VEK_mapper_memin
     if (gsCheck.uRecords == 0) CheckForget();
 }
 
+/* The records, in list order, still say what each entry compared last time brings. */
+static VEK_BOOL RecordsStillTrue(void) {
+    const VEK_mapper_check_record_t *asRecords = gsCheck.asRecords;
+    for (size_t i = 0; i < gsCheck.uRecords; i++) {
+        if (asRecords[i].psEntry->psNext != (i == 0 ? nullptr : asRecords[i - 1].psEntry)) return VEK_FALSE;
+        if (i < gsCheck.uChecked && !RecordStillTrue(&asRecords[i])) return VEK_FALSE;
+    }
+    return VEK_TRUE;
+}
+
 /* The new pairs since the last check. VEK_FALSE when the records no longer describe the list
    and the whole list must be looked at; else the answer in *pbConsistent. */
 static VEK_BOOL CheckNewPairs(VEK_private_data_t *psPrivateData, VEK_BOOL *pbConsistent) {
@@ -479,9 +509,13 @@ static VEK_BOOL CheckNewPairs(VEK_private_data_t *psPrivateData, VEK_BOOL *pbCon
     VEK_mapper_check_record_t *asRecords = gsCheck.asRecords;
 
     if (uRecords == 0 || psPrivateData->psMapList != asRecords[uRecords - 1].psEntry) return VEK_FALSE;
-    for (size_t i = 0; i < uRecords; i++) {
-        if (asRecords[i].psEntry->psNext != (i == 0 ? nullptr : asRecords[i - 1].psEntry)) return VEK_FALSE;
-        if (i < gsCheck.uChecked && !RecordStillTrue(&asRecords[i])) return VEK_FALSE;
+    if (gsCheck.uChanged != 0) {
+        if (!RecordsStillTrue()) return VEK_FALSE;
+        gsCheck.uChanged = 0;
+        gui64CheckMark++;
+    } else {
+        /* Nothing was changed in place: the records are trusted. The debug builds make sure. */
+        assert(RecordsStillTrue() && "an entry changed without MapperEntryChanged");
     }
 
     VEK_BOOL bConsistent = VEK_TRUE;

@@ -196,6 +196,9 @@ protected:
         return *apsPlanes[0];
     }
 
+    /* What the module does when it changes an entry in place. */
+    void Changed(VEK_UINT64 ui64Stamp) { MapperEntryChanged(MapperPeek(&sPriv, ui64Stamp)); }
+
     std::vector<std::unique_ptr<FakePlane>> apsPlanes;
 };
 
@@ -203,32 +206,58 @@ TEST_F(LongMapperListTest, SanityCheckFindsEachSharedObjectAnywhereInARun) {
     AddMappedRun(1, 100);
     ASSERT_TRUE(MapperSanityCheck(&sPriv)) << "a hundred buffers with their own objects";
 
-    /* The newest and the oldest entry share one object at a time. */
+    /* The newest and the oldest entry share one object at a time (each change made in place
+       and told, as the module tells of a mapping it changes). */
     FakePlane &sNew = Plane(100), &sOld = Plane(1);
     const ZOLSRV_CLIENT_SYNC_INFO sSaved = sNew.sSyncInfo;
     sNew.sSyncInfo.sReadOps2CompleteDevVAddr = sOld.sSyncInfo.sReadOps2CompleteDevVAddr;
+    Changed(100);
     EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "read-ops-2 counter address";
     sNew.sSyncInfo = sSaved;
     sNew.sSyncInfo.sReadOpsCompleteDevVAddr = sOld.sSyncInfo.sReadOpsCompleteDevVAddr;
+    Changed(100);
     EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "read-ops counter address";
     sNew.sSyncInfo = sSaved;
     sNew.sSyncInfo.sWriteOpsCompleteDevVAddr = sOld.sSyncInfo.sWriteOpsCompleteDevVAddr;
+    Changed(100);
     EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "write-ops counter address";
     sNew.sSyncInfo = sSaved;
     sNew.sSyncInfo.psSyncData = &sOld.sSyncData;
+    Changed(100);
     EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "sync data";
     sNew.sSyncInfo = sSaved;
     sNew.sMemInfo.psClientSyncInfo = &sOld.sSyncInfo;
+    Changed(100);
     EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "sync info";
     sNew.sMemInfo.psClientSyncInfo = &sNew.sSyncInfo;
+    Changed(100);
     VEK_mapper_meminfo_t *psMiddle = MapperPeek(&sPriv, 50);
     ZOLSRV_CLIENT_MEM_INFO *psMiddleMem = psMiddle->apsMemInfo[0];
     psMiddle->apsMemInfo[0] = &sOld.sMemInfo;
+    MapperEntryChanged(psMiddle);
     EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "mem-info";
     psMiddle->apsMemInfo[0] = psMiddleMem;
+    MapperEntryChanged(psMiddle);
     ASSERT_TRUE(MapperSanityCheck(&sPriv)) << "every object its own again";
     psMiddle->ui64Stamp = 1;
+    MapperEntryChanged(psMiddle);
     EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "stamp";
+}
+
+/* The check trusts what it compared unless it is told of a change; the debug builds make sure
+   that nothing changes untold. */
+TEST_F(LongMapperListTest, AChangeNotToldStopsADebugBuild) {
+#ifdef NDEBUG
+    GTEST_SKIP() << "only the debug builds look";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    AddMappedRun(1, 60);
+    ASSERT_TRUE(MapperSanityCheck(&sPriv));
+    MapperPeek(&sPriv, 30)->apsMemInfo[0] = nullptr;
+    EXPECT_DEATH(MapperSanityCheck(&sPriv), "changed without MapperEntryChanged");
+    Changed(30);
+    EXPECT_TRUE(MapperSanityCheck(&sPriv)) << "told, the check confirms what it saw and goes on";
+#endif
 }
 
 TEST_F(LongMapperListTest, SanityCheckComparesValuesOnlyWithTheSameKind) {
@@ -236,6 +265,8 @@ TEST_F(LongMapperListTest, SanityCheckComparesValuesOnlyWithTheSameKind) {
     /* One buffer's read counter sits where another's write counter is: not a shared object. */
     Plane(60).sSyncInfo.sReadOpsCompleteDevVAddr = Plane(3).sSyncInfo.sWriteOpsCompleteDevVAddr;
     Plane(20).sSyncInfo.sReadOps2CompleteDevVAddr = Plane(40).sSyncInfo.sReadOpsCompleteDevVAddr;
+    Changed(60);
+    Changed(20);
     EXPECT_TRUE(MapperSanityCheck(&sPriv));
 }
 
@@ -246,16 +277,22 @@ TEST_F(LongMapperListTest, SanityCheckStopsAtEntriesWithoutMemoryAsInShortLists)
     AddMappedRun(61, 40);
     Plane(100).sMemInfo.psClientSyncInfo = &Plane(1).sSyncInfo;
     Plane(70).sSyncInfo.sWriteOpsCompleteDevVAddr = Plane(30).sSyncInfo.sWriteOpsCompleteDevVAddr;
+    Changed(100);
+    Changed(70);
     EXPECT_TRUE(MapperSanityCheck(&sPriv)) << "entries on either side of one without memory are never compared";
 
     VEK_mapper_meminfo_t *psU = MapperPeek(&sPriv, 50);
     psU->ui64Stamp = 20;
+    MapperEntryChanged(psU);
     EXPECT_TRUE(MapperSanityCheck(&sPriv)) << "its stamp is compared with its successor's only";
     psU->ui64Stamp = 40;
+    MapperEntryChanged(psU);
     EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "the stamp of its successor";
     psU->ui64Stamp = 99;
+    MapperEntryChanged(psU);
     EXPECT_FALSE(MapperSanityCheck(&sPriv)) << "the stamp of an entry before it";
     psU->ui64Stamp = 50;
+    MapperEntryChanged(psU);
     EXPECT_TRUE(MapperSanityCheck(&sPriv));
 }
 
@@ -291,6 +328,7 @@ TEST_F(LongMapperListTest, PeekFindsEachEntryOfItsOwnListThroughInsertionsAndRem
 
     /* The list decides: an entry is found by the stamp it carries now. */
     MapperPeek(&sPriv, 200)->ui64Stamp = 1000;
+    MapperEntryChanged(MapperPeek(&sPriv, 1000));
     EXPECT_EQ(nullptr, MapperPeek(&sPriv, 200));
     ASSERT_NE(nullptr, MapperPeek(&sPriv, 1000));
     MapperRemove(&sPriv, MapperPeek(&sPriv, 1000));
@@ -375,7 +413,10 @@ TEST_F(LongMapperListTest, SanityCheckAnswersAsThePairwiseRuleThroughEveryKindOf
             VEK_mapper_meminfo_t *ps = MapperPeek(&sPriv, aStamps[u]);
             ASSERT_NE(nullptr, ps);
             if (ps->apsMemInfo[0] != nullptr) apsFreed.push_back(ps->apsMemInfo[0]);
-            if (Random(2) == 0) ps->apsMemInfo[0] = nullptr;
+            if (Random(2) == 0) {
+                ps->apsMemInfo[0] = nullptr;
+                MapperEntryChanged(ps);
+            }
             MapperRemove(&sPriv, ps);
             aStamps.erase(aStamps.begin() + (long)u);
             /* Runs that an entry without memory kept apart may meet with a shared object: the
@@ -389,8 +430,11 @@ TEST_F(LongMapperListTest, SanityCheckAnswersAsThePairwiseRuleThroughEveryKindOf
                (it takes part again). */
             VEK_mapper_meminfo_t *ps = MapperPeek(&sPriv, aStamps[Random((unsigned)aStamps.size())]);
             ps->bRegistered = !ps->bRegistered;
-            if (!Expect(ps->bRegistered ? "a registration anew" : "a queued removal", iStep))
+            MapperEntryChanged(ps);
+            if (!Expect(ps->bRegistered ? "a registration anew" : "a queued removal", iStep)) {
                 ps->bRegistered = !ps->bRegistered;
+                MapperEntryChanged(ps);
+            }
             uOut += ps->bRegistered ? 0 : 1;
             /* A new buffer given the memory (and so the counters) of one on its way out. */
             if (!ps->bRegistered && ps->apsMemInfo[0] != nullptr && Random(2) == 0) {
@@ -407,23 +451,35 @@ TEST_F(LongMapperListTest, SanityCheckAnswersAsThePairwiseRuleThroughEveryKindOf
             /* A first lock maps an entry, or a last unlock unmaps it, in place. */
             VEK_mapper_meminfo_t *ps = MapperPeek(&sPriv, aStamps[Random((unsigned)aStamps.size())]);
             ps->apsMemInfo[0] = ps->apsMemInfo[0] != nullptr ? nullptr : SomePlane();
-            if (!Expect("mapping", iStep)) ps->apsMemInfo[0] = nullptr;
+            MapperEntryChanged(ps);
+            if (!Expect("mapping", iStep)) {
+                ps->apsMemInfo[0] = nullptr;
+                MapperEntryChanged(ps);
+            }
         } else if (uOp < 98) {
             /* A listed plane's counter sits, for one check, where another's is. */
             ZOLSRV_CLIENT_MEM_INFO *psA = ListedPlane(), *psB = ListedPlane();
             if (psA != nullptr && psB != nullptr) {
                 const VEK_DEV_VIRTADDR sSaved = psA->psClientSyncInfo->sReadOps2CompleteDevVAddr;
+                auto TellEntriesOfA = [&] {
+                    for (VEK_mapper_meminfo_t *ps = sPriv.psMapList; ps != nullptr; ps = ps->psNext)
+                        if (ps->apsMemInfo[0] == psA) MapperEntryChanged(ps);
+                };
                 psA->psClientSyncInfo->sReadOps2CompleteDevVAddr = psB->psClientSyncInfo->sReadOps2CompleteDevVAddr;
+                TellEntriesOfA();
                 Expect("a shared counter", iStep);
                 psA->psClientSyncInfo->sReadOps2CompleteDevVAddr = sSaved;
+                TellEntriesOfA();
             }
         } else {
             /* An entry takes another's stamp for one check. */
             const size_t u = Random((unsigned)aStamps.size());
             VEK_mapper_meminfo_t *ps = MapperPeek(&sPriv, aStamps[u]);
             ps->ui64Stamp = aStamps[Random((unsigned)aStamps.size())];
+            MapperEntryChanged(ps);
             Expect("a borrowed stamp", iStep);
             ps->ui64Stamp = aStamps[u];
+            MapperEntryChanged(ps);
         }
         uLongest = std::max(uLongest, (unsigned)aStamps.size());
     }

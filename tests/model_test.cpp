@@ -31,8 +31,17 @@ protected:
         psAlloc = OpenAlloc();
         ASSERT_NE(nullptr, psFb);
         ASSERT_NE(nullptr, psAlloc);
+        /* Buffers no command touches, so that the process knows more buffers than the consistency
+           check compares pair by pair, and every sequence runs through the bookkeeping with which
+           it compares only what changed (whose debug builds stop at a change it was not told of). */
+        for (buffer_handle_t &h : ahIdle) {
+            int iStride = 0;
+            ASSERT_EQ(0, psAlloc->alloc(psAlloc, 16, 16, HAL_PIXEL_FORMAT_RGBA_8888, kTexture, &h, &iStride));
+        }
     }
     void TearDown() override {
+        for (buffer_handle_t h : ahIdle)
+            if (h != nullptr) EXPECT_EQ(0, psAlloc->free(psAlloc, h));
         if (psAlloc != nullptr) EXPECT_EQ(0, gralloc_close(psAlloc));
         if (psFb != nullptr) EXPECT_EQ(0, framebuffer_close(psFb));
     }
@@ -69,6 +78,7 @@ protected:
 
     alloc_device_t *psAlloc = nullptr;
     framebuffer_device_t *psFb = nullptr;
+    buffer_handle_t ahIdle[40] = {};
 };
 
 /* A handful of buffers of every kind, at most one display buffer; drawn inside a property. */
