@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include <cutils/native_handle.h>
@@ -126,6 +128,37 @@ TEST_F(SimTest, ChildMapsExportedMemoryAndSharesStampPixelsAndCounters) {
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child failed at step " << WEXITSTATUS(status);
     EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&s.dev, m));
+}
+
+/* A process forked while another thread is inside the simulated services (the module's release
+   worker polls them while it waits for the GPU) gets services it can call: the child has only the
+   forking thread, so a table lock that another thread held in the parent must not stay held. */
+TEST_F(SimTest, ChildForkedWhileAnotherThreadIsInsideCanCallTheServices) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the ThreadSanitizer build of the services has no fork handler";
+#endif
+    Services s;
+    std::atomic<bool> bStop{false};
+    std::thread sPoller([&] {
+        while (!bStop) (void)zolsim_live_allocations();
+    });
+    int iHung = 0;
+    for (int i = 0; i < 50; i++) {
+        const pid_t iChild = fork();
+        if (iChild == 0) {
+            alarm(5); /* a child that hangs fails rather than stalls the suite */
+            ZOLSRV_CLIENT_MEM_INFO *c = s.Alloc(4096);
+            _exit(c != nullptr && ZOLSRVFreeDeviceMem(&s.dev, c) == ZOLSRV_OK ? 0 : 1);
+        }
+        ASSERT_GE(iChild, 0);
+        int iStatus = 0;
+        ASSERT_EQ(iChild, waitpid(iChild, &iStatus, 0));
+        if (!WIFEXITED(iStatus) || WEXITSTATUS(iStatus) != 0) iHung++;
+        if (iHung != 0) break;
+    }
+    bStop = true;
+    sPoller.join();
+    EXPECT_EQ(0, iHung) << "a child could not allocate and free";
 }
 
 TEST_F(SimTest, MapRefusesMemoryThatIsNotDeviceMemory) {
