@@ -1,4 +1,6 @@
 // Event waits and client events.
+#include <stdint.h>
+
 #include "zolsrv_state.h"
 
 using namespace zolsim;
@@ -22,10 +24,12 @@ ZOLSRV_ERROR CheckWaitLocked(const ZOLSRV_CONNECTION *psConnection, VEK_HANDLE h
     return ZOLSRV_OK;
 }
 
-long NowUs() {
+// In 64 bits: a 32-bit long of microseconds wraps every 72 minutes of uptime, and a deadline
+// computed across the wrap ends the wait at once.
+int64_t NowUs() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
 }
 
 }  // namespace
@@ -59,7 +63,7 @@ ZOLSRV_ERROR ZOLSRVEventObjectWait(const ZOLSRV_CONNECTION *psConnection, VEK_HA
         for (Mem *m : s.mems) snaps.push_back(Snap(m));
     }
     const VEK_UINT32 gen = __atomic_load_n(&g_eventGeneration, __ATOMIC_SEQ_CST);
-    const long deadline = NowUs() + (long)timeoutMs * 1000;
+    const int64_t deadline = NowUs() + (int64_t)timeoutMs * 1000;
     struct Waiting {
         Waiting() { __atomic_add_fetch(&g_eventWaiters, 1, __ATOMIC_SEQ_CST); }
         ~Waiting() { __atomic_sub_fetch(&g_eventWaiters, 1, __ATOMIC_SEQ_CST); }

@@ -326,23 +326,24 @@ TEST_F(AllocTest, ReleaseQueuedAfterTheListEmptiedJoinsTheWaitingWorker) {
     buffer_handle_t h = Alloc(64, 64, HAL_PIXEL_FORMAT_BGRA_8888, kSwUsage);
     ZOLSRV_CLIENT_MEM_INFO *psMem = MemInfo(h);
     zolsim_gpu_add_ops(psMem, 1, 0, 0);
+    buffer_handle_t hIdle = Alloc(16, 16, HAL_PIXEL_FORMAT_BGRA_8888, kSwUsage);
     const unsigned uiThreads = PthreadCreateCalls();
+    /* Every wait of the worker must outlast the steps below however slowly they run (qemu): only
+       the GPU's progress ends one. The unlock waits once itself before it queues the unmapping; an
+       event on an idle buffer ends that wait at once. */
+    zolsim_set_wait_timeout_ms(60000);
+    zolsim_gpu_complete_on_next_wait(MemInfo(hIdle));
     ASSERT_EQ(0, psHMI->base.base.unlock(&psHMI->base.base, hForeign)) << "the unmapping is queued";
     EXPECT_EQ(uiThreads + 1, PthreadCreateCalls());
-    /* The worker's next wait must outlast the steps below however slowly they run (qemu); only a
-       completion ends it. A wait counted after the change reads the new time-out. */
-    zolsim_set_wait_timeout_ms(60000);
-    const unsigned uiWaits = zolsim_calls("ZOLSRVEventObjectWait");
-    ASSERT_TRUE(Eventually([uiWaits] {
-        return zolsim_calls("ZOLSRVEventObjectWait") > uiWaits && zolsim_event_waiters() == 1;
-    })) << "the worker waits for the GPU";
+    ASSERT_TRUE(Eventually([] { return zolsim_event_waiters() == 1; })) << "the worker waits for the GPU";
     zolsim_set_wait_timeout_ms(2);
     /* A new lock takes the queued unmapping back: the list is empty, its worker still waits. */
     ASSERT_EQ(0, psHMI->base.base.lock(&psHMI->base.base, hForeign, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 8, 8, apv));
     ASSERT_EQ(0, psAlloc->free(psAlloc, h));
     EXPECT_EQ(uiThreads + 1, PthreadCreateCalls()) << "one worker at a time";
     zolsim_gpu_complete(psMem);
-    EXPECT_TRUE(Eventually([] { return zolsim_live_allocations() == 1; })) << "the waiting worker frees it";
+    EXPECT_TRUE(Eventually([] { return zolsim_live_allocations() == 2; })) << "the waiting worker frees it";
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hIdle));
     ASSERT_EQ(0, psHMI->base.base.unlock(&psHMI->base.base, hForeign));
     zolsim_gpu_complete(psMapped);
     EXPECT_TRUE(Eventually([] { return zolsim_live_mappings() == 0; }));

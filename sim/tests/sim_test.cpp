@@ -1,4 +1,5 @@
 // The simulated device's own realism: what the module's tests rely on.
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -6,11 +7,13 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -159,6 +162,48 @@ TEST_F(SimTest, ChildForkedWhileAnotherThreadIsInsideCanCallTheServices) {
     bStop = true;
     sPoller.join();
     EXPECT_EQ(0, iHung) << "a child could not allocate and free";
+}
+
+/* The monotonic clock as this process reads it, moved by a test to where it wants it to stand
+   (the executable's definition comes first in the lookup order, ahead of the C library's). */
+static std::atomic<int> giMonotonicShiftMs{0};
+
+extern "C" int clock_gettime(clockid_t eClock, struct timespec *psTime) {
+    using Fn = int (*)(clockid_t, struct timespec *);
+    static const Fn pfnReal = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "clock_gettime"));
+    const int iResult = pfnReal(eClock, psTime);
+    const long long llShift = giMonotonicShiftMs.load(std::memory_order_relaxed) * 1000000LL;
+    if (iResult == 0 && eClock == CLOCK_MONOTONIC && llShift != 0) {
+        const long long llNs = (long long)psTime->tv_sec * 1000000000LL + psTime->tv_nsec + llShift;
+        psTime->tv_sec = (time_t)(llNs / 1000000000LL);
+        psTime->tv_nsec = (long)(llNs % 1000000000LL);
+    }
+    return iResult;
+}
+
+/* A wait lasts its time-out wherever the monotonic clock stands, also where the clock's count of
+   microseconds no longer fits 32 bits (after 35 minutes of uptime). */
+TEST_F(SimTest, WaitLastsItsTimeOutWhereverTheClockStands) {
+    Services s;
+    ZOLSRV_CLIENT_MEM_INFO *m = s.Alloc(4096);
+    ASSERT_NE(nullptr, m);
+    zolsim_gpu_add_ops(m, 1, 0, 0); /* pending, and nothing completes it */
+    zolsim_set_wait_timeout_ms(200);
+    /* Clock readings in microseconds: early, and 100 ms before they pass 2^31. */
+    for (const long long llAtUs : {10000000LL, (1LL << 31) - 100000LL}) {
+        struct timespec sNow;
+        giMonotonicShiftMs = 0;
+        ASSERT_EQ(0, clock_gettime(CLOCK_MONOTONIC, &sNow));
+        giMonotonicShiftMs = (int)(llAtUs / 1000 - ((long long)sNow.tv_sec * 1000 + sNow.tv_nsec / 1000000));
+        const auto sStart = std::chrono::steady_clock::now();
+        EXPECT_EQ(ZOLSRV_ERROR_TIMEOUT, ZOLSRVEventObjectWait(s.conn, s.event));
+        const auto llWaitedMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sStart).count();
+        EXPECT_GE(llWaitedMs, 150) << "the wait ended before its time-out with the clock at " << llAtUs << " us";
+    }
+    giMonotonicShiftMs = 0;
+    zolsim_gpu_complete(m);
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&s.dev, m));
 }
 
 TEST_F(SimTest, MapRefusesMemoryThatIsNotDeviceMemory) {
