@@ -20,17 +20,8 @@ namespace {
 
 constexpr int kSwUsage = GRALLOC_USAGE_SW_READ_OFTEN | GRALLOC_USAGE_SW_WRITE_OFTEN;
 
-class AllocTest : public ModuleTest {
+class AllocTest : public AllocatorTest {
 protected:
-    void SetUp() override {
-        ModuleTest::SetUp();
-        psAlloc = OpenAlloc();
-        ASSERT_NE(nullptr, psAlloc);
-    }
-    void TearDown() override {
-        if (psAlloc != nullptr) psAlloc->common.close(&psAlloc->common);
-    }
-
     buffer_handle_t Alloc(int w, int h, int format, int usage, int *piStride = nullptr) {
         buffer_handle_t h0 = nullptr;
         int iStride = 0;
@@ -57,8 +48,6 @@ protected:
         }
         return fnDone();
     }
-
-    alloc_device_t *psAlloc = nullptr;
 };
 
 TEST_F(AllocTest, StrideIsTheWidthRoundedUpTo32Pixels) {

@@ -13,16 +13,11 @@ namespace {
 constexpr int kSw = GRALLOC_USAGE_SW_READ_OFTEN | GRALLOC_USAGE_SW_WRITE_OFTEN;
 constexpr int kNV12 = 0x100;
 
-class HandleSizeTest : public ModuleTest {
+class HandleSizeTest : public AllocatorTest {
 protected:
-    void SetUp() override {
-        ModuleTest::SetUp();
-        psAlloc = OpenAlloc();
-        ASSERT_NE(nullptr, psAlloc);
-    }
     void TearDown() override {
         if (psFb != nullptr) framebuffer_close(psFb);
-        if (psAlloc != nullptr) gralloc_close(psAlloc);
+        AllocatorTest::TearDown();
     }
 
     /* A refused request answers -EINVAL, hands nothing out and makes nothing. */
@@ -49,7 +44,6 @@ protected:
         return (unsigned long long)ps->uiBpp * (unsigned)ps->iHeight * (unsigned)iStride / 8;
     }
 
-    alloc_device_t *psAlloc = nullptr;
     framebuffer_device_t *psFb = nullptr;
 };
 

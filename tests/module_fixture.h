@@ -61,6 +61,22 @@ private:
     NoMisuse sNoMisuse_;
 };
 
+/* A test of the allocator device, opened once the module has started and closed at the end. */
+class AllocatorTest : public ModuleTest {
+protected:
+    void SetUp() override {
+        ModuleTest::SetUp();
+        if (HasFatalFailure()) return;
+        psAlloc = OpenAlloc();
+        ASSERT_NE(nullptr, psAlloc);
+    }
+    void TearDown() override {
+        if (psAlloc != nullptr) gralloc_close(psAlloc);
+    }
+
+    alloc_device_t *psAlloc = nullptr;
+};
+
 static inline VEK_native_handle_t *AsVek(buffer_handle_t h) {
     return reinterpret_cast<VEK_native_handle_t *>(const_cast<native_handle_t *>(h));
 }

@@ -20,7 +20,7 @@ const VEK_buffer_format_t *Nv12Format(const VEK_gralloc_module_t *psHMI) {
     return nullptr;
 }
 
-class Nv12Test : public ModuleTest {
+class Nv12Test : public AllocatorTest {
 protected:
     /* The luma pool lives on the third 2D device: a 1280 x 800 display; the chroma pool on the
        second, which holds half as many rows. */
@@ -29,14 +29,6 @@ protected:
         zolsim_set_display(2, &sInfo, nullptr);
         sInfo.ulHeight = 400;
         zolsim_set_display(1, &sInfo, nullptr);
-    }
-    void SetUp() override {
-        ModuleTest::SetUp();
-        psAlloc = OpenAlloc();
-        ASSERT_NE(nullptr, psAlloc);
-    }
-    void TearDown() override {
-        if (psAlloc != nullptr) gralloc_close(psAlloc);
     }
 
     int Alloc(int w, int h, int usage, buffer_handle_t *ph, int *piStride = nullptr) {
@@ -55,8 +47,6 @@ protected:
     static bool Lent(buffer_handle_t h) { return (AsVek(h)->usage & GRALLOC_USAGE_PRIVATE_1) != 0; }
 
     int PhyAddrs(buffer_handle_t h, unsigned *pui) { return psHMI->base.GetPhyAddrs(&psHMI->base, h, pui); }
-
-    alloc_device_t *psAlloc = nullptr;
 };
 
 TEST_F(Nv12Test, GeometryRoundsToSixteenAndHalvesTheChromaPlane) {

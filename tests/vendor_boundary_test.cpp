@@ -24,17 +24,8 @@ struct WaitCase {
 
 void PrintTo(const WaitCase &s, std::ostream *psOut) { *psOut << s.pszName; }
 
-class WaitPairTest : public ModuleTest, public ::testing::WithParamInterface<WaitCase> {
+class WaitPairTest : public AllocatorTest, public ::testing::WithParamInterface<WaitCase> {
 protected:
-    void SetUp() override {
-        ModuleTest::SetUp();
-        psAlloc = OpenAlloc();
-        ASSERT_NE(nullptr, psAlloc);
-    }
-    void TearDown() override {
-        if (psAlloc != nullptr) gralloc_close(psAlloc);
-    }
-
     static VEK_UINT32 Pending(const ZOLSRV_SYNC_DATA *ps, unsigned uiClass) {
         return uiClass == ZOLSIM_GPU_READS    ? ps->ui32ReadOpsPending
                : uiClass == ZOLSIM_GPU_WRITES ? ps->ui32WriteOpsPending
@@ -45,8 +36,6 @@ protected:
                : uiClass == ZOLSIM_GPU_WRITES ? ps->ui32WriteOpsComplete
                                               : ps->ui32ReadOps2Complete;
     }
-
-    alloc_device_t *psAlloc = nullptr;
 };
 
 /* Work of one class is pending; the GPU finishes that class, and only it, at the first wait. A
@@ -171,17 +160,8 @@ TEST_F(PaddedRows, StrideIsTheDisplaysRowInPixelsAndFramesShowRowByRow) {
 
 /* ---- The video pool's reference counts: mappings held by other processes count ---- */
 
-class PoolReferences : public ModuleTest {
+class PoolReferences : public AllocatorTest {
 protected:
-    void SetUp() override {
-        ModuleTest::SetUp();
-        psAlloc = OpenAlloc();
-        ASSERT_NE(nullptr, psAlloc);
-    }
-    void TearDown() override {
-        if (psAlloc != nullptr) gralloc_close(psAlloc);
-    }
-
     buffer_handle_t Lend() {
         buffer_handle_t h = nullptr;
         int iStride = 0;
@@ -189,8 +169,6 @@ protected:
         EXPECT_TRUE(h != nullptr && (AsVek(h)->usage & GRALLOC_USAGE_PRIVATE_1) != 0) << "a pair of the pool";
         return h;
     }
-
-    alloc_device_t *psAlloc = nullptr;
 };
 
 /* A client process maps both planes of a lent pair, as its registerBuffer does, and holds them
