@@ -11,6 +11,8 @@
 
 namespace {
 
+using zolsim::Erase;
+
 constexpr unsigned long kFirstDevID = 100;
 constexpr VEK_UINT32 kPhysBase = 0x80000000;
 
@@ -72,16 +74,6 @@ public:
     Guard(const Guard &) = delete;
     Guard &operator=(const Guard &) = delete;
 };
-
-template <typename T>
-bool Erase(std::vector<T> &v, T x) {
-    for (size_t i = 0; i < v.size(); i++)
-        if (v[i] == x) {
-            v.erase(v.begin() + (long)i);
-            return true;
-        }
-    return false;
-}
 
 Context *FindContextLocked(ZOL2DCONTEXTHANDLE h) {
     for (Context *c : *g_contexts)

@@ -117,6 +117,23 @@ void zolsim_internal_fbdev_reset(void);
 
 #ifdef __cplusplus
 }
+
+#include <vector>
+
+namespace zolsim {
+
+// Takes the first x out of v: false when v holds none.
+template <typename T>
+bool Erase(std::vector<T> &v, T x) {
+    for (size_t i = 0; i < v.size(); i++)
+        if (v[i] == x) {
+            v.erase(v.begin() + (long)i);
+            return true;
+        }
+    return false;
+}
+
+}  // namespace zolsim
 #endif
 
 #endif

@@ -344,16 +344,6 @@ bool Contains(const std::vector<T> &v, T x) {
 }
 
 template <typename T>
-bool Erase(std::vector<T> &v, T x) {
-    for (size_t i = 0; i < v.size(); i++)
-        if (v[i] == x) {
-            v.erase(v.begin() + (long)i);
-            return true;
-        }
-    return false;
-}
-
-template <typename T>
 unsigned CopyRecords(const std::vector<T> &v, T *psOut, unsigned uiMax) {
     for (unsigned i = 0; psOut != nullptr && i < uiMax && i < v.size(); i++) psOut[i] = v[i];
     return (unsigned)v.size();
