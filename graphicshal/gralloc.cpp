@@ -258,7 +258,8 @@ int MapForUse(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHa
 /* Maps the planes that are not mapped yet: a retry after a failure finishes the mapping. */
 int __map(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle,
           VEK_mapper_meminfo_t *psMapperMemInfo) {
-    MapperEntryChanged(psMapperMemInfo);
+    /* The first plane is what the consistency check compares. */
+    if (psMapperMemInfo->apsMemInfo[0] == nullptr) MapperEntryChanged(psMapperMemInfo);
     for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++) {
         if (psNativeHandle->fd[i] < 0) return 0;
         if (psMapperMemInfo->apsMemInfo[i] == nullptr &&
@@ -275,7 +276,6 @@ int __map(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle
    mappings. The last plane goes first: a failure leaves the planes before it mapped and the
    list of slots without a gap. */
 int __unmap(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemInfo, int * /* aiFd */) {
-    MapperEntryChanged(psMapperMemInfo);
     int iNumPlanes = 0;
     while (iNumPlanes < VEK_NATIVE_HANDLE_NUM_FDS_MAX && psMapperMemInfo->apsMemInfo[iNumPlanes] != nullptr)
         iNumPlanes++;
@@ -283,6 +283,8 @@ int __unmap(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMem
         if (ZOLSRVUnmapDeviceMemory(&psPrivateData->sDevData, psMapperMemInfo->apsMemInfo[i]) != ZOLSRV_OK)
             return -EFAULT;
         psMapperMemInfo->apsMemInfo[i] = nullptr;
+        /* The first plane is what the consistency check compares. */
+        if (i == 0) MapperEntryChanged(psMapperMemInfo);
     }
     return 0;
 }
