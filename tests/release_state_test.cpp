@@ -398,26 +398,36 @@ TEST_F(ReleaseStateTest, CleanUpThatFailsAtOnceIsTriedAgain) {
 }
 
 /* A process forked while the worker waits for the GPU has no worker of its own: its first
-   deferral must start one. */
+   deferral must start one. The fork comes while the worker is inside its wait, not while it holds
+   the module mutex for a scan: a child forked then would find the mutex held by a thread it does
+   not have. */
 TEST_F(ReleaseStateTest, ForkedChildStartsItsOwnWorker) {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "ThreadSanitizer does not run threads started after a multi-threaded fork";
 #endif
     if (getenv("ZOLSIM_EMULATOR") != nullptr)
         GTEST_SKIP() << "qemu-user cannot start a thread in a child of a multi-threaded process";
-    buffer_handle_t hForeign = psForeign->Make(kTexture);
-    ASSERT_EQ(0, Register(hForeign));
-    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
-    ASSERT_EQ(0, Unregister(hForeign)) << "the worker waits for the GPU";
     buffer_handle_t h = Own(kTexture | kSwRead);
     ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
     const VEK_UINT64 ui64Stamp = AsVek(h)->ui64Stamp;
     zolsim_gpu_add_ops(psMem, 1, 0, 0);
+    buffer_handle_t hIdle = Own(kTexture);
+    buffer_handle_t hForeign = psForeign->Make(kTexture);
+    ASSERT_EQ(0, Register(hForeign));
+    zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
+    /* The worker's wait outlasts the steps below: only the GPU's progress ends it. The
+       unregistration waits once itself before it queues the removal; an event on an idle buffer
+       ends that wait at once. */
+    zolsim_set_wait_timeout_ms(60000);
+    zolsim_gpu_complete_on_next_wait(zolsim_meminfo_by_stamp(AsVek(hIdle)->ui64Stamp));
+    ASSERT_EQ(0, Unregister(hForeign)) << "the removal is queued";
+    ASSERT_TRUE(Eventually([] { return zolsim_event_waiters() == 1; })) << "the worker waits for the GPU";
 
     const pid_t iChild = fork();
     ASSERT_GE(iChild, 0);
     if (iChild == 0) {
         alarm(10); /* a child that hangs fails rather than stalls the suite */
+        zolsim_set_wait_timeout_ms(20);
         if (psAlloc->free(psAlloc, h) != 0) _exit(2);
         zolsim_gpu_complete(psMem);
         const bool bFreed = Eventually([&] { return zolsim_meminfo_by_stamp(ui64Stamp) == nullptr; });
@@ -425,10 +435,12 @@ TEST_F(ReleaseStateTest, ForkedChildStartsItsOwnWorker) {
     }
     int iStatus = 0;
     ASSERT_EQ(iChild, waitpid(iChild, &iStatus, 0));
-    ASSERT_TRUE(WIFEXITED(iStatus)) << "the child ended by signal " << WTERMSIG(iStatus);
-    EXPECT_EQ(0, WEXITSTATUS(iStatus)) << "the child's queued free ran";
+    zolsim_set_wait_timeout_ms(20);
     zolsim_gpu_complete(psMem);
+    EXPECT_TRUE(WIFEXITED(iStatus)) << "the child ended by signal " << WTERMSIG(iStatus);
+    EXPECT_EQ(0, WEXITSTATUS(iStatus)) << "the child's queued free ran";
     EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hIdle));
 }
 
 /* ---- Handles that name other planes ---- */
