@@ -144,6 +144,31 @@ TEST_F(SimTest, MapRefusesMemoryThatIsNotDeviceMemory) {
     EXPECT_EQ(0u, zolsim_live_mappings());
 }
 
+/* One event wait on a thread of its own. The constructor returns once the wait has begun, its
+   view of the counters taken: what the test then changes happens during the wait, however late
+   the waiting thread was scheduled. */
+class WaitOnAnotherThread {
+public:
+    explicit WaitOnAnotherThread(const Services &s)
+        : thread_([this, &s] { result_ = ZOLSRVEventObjectWait(s.conn, s.event); }) {
+        for (int i = 0; i < 10000 && zolsim_event_waiters() == 0 && result_ == kWaiting; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~WaitOnAnotherThread() {
+        if (thread_.joinable()) thread_.join();
+    }
+    bool Begun() const { return zolsim_event_waiters() != 0; }
+    ZOLSRV_ERROR Result() {
+        thread_.join();
+        return static_cast<ZOLSRV_ERROR>(result_.load());
+    }
+
+private:
+    static constexpr int kWaiting = -1000;
+    std::atomic<int> result_{kWaiting};
+    std::thread thread_;
+};
+
 TEST_F(SimTest, WaitWakesOnCompletionInAnotherProcessAndTimesOutOtherwise) {
     Services s;
     ZOLSRV_CLIENT_MEM_INFO *m = s.Alloc(4096);
@@ -155,16 +180,29 @@ TEST_F(SimTest, WaitWakesOnCompletionInAnotherProcessAndTimesOutOtherwise) {
 
     EXPECT_EQ(ZOLSRV_ERROR_TIMEOUT, ZOLSRVEventObjectWait(s.conn, s.event)) << "nothing completed";
 
+    /* The other process completes the work only once this one waits: a completion before the
+       wait began is in the counters the wait starts from, and is no event for it. The child is
+       forked before the waiting thread starts, so that it has the tables to itself. */
     zolsim_set_wait_timeout_ms(5000);
+    int go[2];
+    ASSERT_EQ(0, pipe(go));
+    UniqueFd go0(go[0]), go1(go[1]);
     pid_t pid = fork();
     if (pid == 0) {
         ZOLSRV_CLIENT_MEM_INFO *c = nullptr;
         if (ZOLSRVMapDeviceMemory2(&s.dev, fd.get(), s.heap, &c) != ZOLSRV_OK) _exit(1);
-        usleep(30000);
+        char b;
+        if (read(go0.get(), &b, 1) != 1) _exit(2);
         zolsim_gpu_complete(c);
         _exit(0);
     }
-    EXPECT_EQ(ZOLSRV_OK, ZOLSRVEventObjectWait(s.conn, s.event));
+    ASSERT_GT(pid, 0);
+    {
+        WaitOnAnotherThread w(s);
+        EXPECT_TRUE(w.Begun());
+        EXPECT_EQ(1, write(go1.get(), "x", 1));
+        EXPECT_EQ(ZOLSRV_OK, w.Result());
+    }
     int status = -1;
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -177,9 +215,15 @@ TEST_F(SimTest, WaitWakesOnCompletionInAnotherProcessAndTimesOutOtherwise) {
     EXPECT_EQ(ZOLSRV_OK, ZOLSRVEventObjectWait(s.conn, s.event));
     EXPECT_EQ(d->ui32WriteOpsPending, d->ui32WriteOpsComplete);
 
+    /* The background completion is started once the wait has begun, for the same reason. */
     zolsim_gpu_add_ops(m, 0, 1, 0);
-    zolsim_gpu_complete_after(m, 20);
-    EXPECT_EQ(ZOLSRV_OK, ZOLSRVEventObjectWait(s.conn, s.event));
+    {
+        WaitOnAnotherThread w(s);
+        EXPECT_TRUE(w.Begun());
+        zolsim_gpu_complete_after(m, 20);
+        EXPECT_EQ(ZOLSRV_OK, w.Result());
+    }
+    EXPECT_EQ(d->ui32WriteOpsPending, d->ui32WriteOpsComplete);
     EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&s.dev, m));
 }
 
