@@ -44,6 +44,11 @@ protected:
                               &iStride);
     }
 
+    /* An event for every waiter: the GPU reports the display buffer done (it had nothing pending). */
+    static void SignalTheGlobalEvent(buffer_handle_t h) {
+        zolsim_gpu_complete(zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp));
+    }
+
     unsigned MapperEntries() {
         unsigned n = 0;
         for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext) n++;
@@ -68,8 +73,9 @@ TEST_F(DisplayCloseTest, CloseWhilePost2SwapsIsRefusedAndTheSwapFinishesOnTheWho
     buffer_handle_t h = nullptr;
     ASSERT_EQ(0, TakeDisplayBuffer(&h));
     /* The display queue stays full until the test lets it drain: Post2 waits in its swap loop,
-       without the module mutex. */
-    zolsim_set_wait_timeout_ms(20);
+       without the module mutex. Its wait lasts until the test's event, however slowly the steps
+       below run, so that its tries are not used up meanwhile. */
+    zolsim_set_wait_timeout_ms(60000);
     zolsim_set_swap_retries(ZOLSIM_SWAP_RETRY_ALWAYS);
     Public()->bBypassPost = 1;
     ASSERT_EQ(0, psFb->post(psFb, h));
@@ -90,6 +96,8 @@ TEST_F(DisplayCloseTest, CloseWhilePost2SwapsIsRefusedAndTheSwapFinishesOnTheWho
     EXPECT_EQ(3u, MapperEntries());
 
     zolsim_set_swap_retries(0);
+    zolsim_set_wait_timeout_ms(2);
+    SignalTheGlobalEvent(h);
     sSwapper.join();
     EXPECT_EQ(0, iPost2.load()) << "the swap ends on the device it began on";
     EXPECT_EQ(0u, zolsim_stall_reports());
@@ -102,28 +110,30 @@ TEST_F(DisplayCloseTest, ClosesTriedThroughoutAStalledSwapAreRefusedAndOneAfterI
     buffer_handle_t h = nullptr;
     ASSERT_EQ(0, TakeDisplayBuffer(&h));
     zolsim_set_swap_retries(ZOLSIM_SWAP_RETRY_ALWAYS);
+    /* The first wait lasts until the test's event: one close surely comes while the swap loop
+       runs, however late this thread is scheduled. */
+    zolsim_set_wait_timeout_ms(60000);
     std::atomic<int> iPost2{1};
     std::thread sSwapper([&] {
         buffer_handle_t ah[1] = {h};
         iPost2 = Public()->Post2(psFb, ah, 1, nullptr, 0);
     });
-    for (int i = 0; i < 5000 && zolsim_event_waiters() == 0 && iPost2.load() == 1; i++)
+    for (int i = 0; i < 10000 && zolsim_event_waiters() == 0 && iPost2.load() == 1; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    /* Closes race the swap loop's 50 tries and its stall report: each is refused until the loop
-       is out, and the one that then succeeds leaves the Post2 nothing of the device to touch
-       (the sanitizers watch for that). */
-    unsigned uiRefused = 0;
+    ASSERT_NE(0u, zolsim_event_waiters()) << "Post2 must be waiting for the display";
+    ASSERT_EQ(-EFAULT, framebuffer_close(psFb)) << "the swap loop still uses the device";
+    /* Then closes race the swap loop's other 49 tries and its stall report: each is refused until
+       the loop is out, and the one that then succeeds leaves the Post2 nothing of the device to
+       touch (the sanitizers watch for that). */
+    zolsim_set_wait_timeout_ms(2);
+    SignalTheGlobalEvent(h);
     bool bClosed = false;
     while (!bClosed && iPost2.load() == 1) {
         int iClose = framebuffer_close(psFb);
         bClosed = iClose == 0;
-        if (!bClosed) {
-            ASSERT_EQ(-EFAULT, iClose);
-            uiRefused++;
-        }
+        if (!bClosed) ASSERT_EQ(-EFAULT, iClose);
     }
     sSwapper.join();
-    EXPECT_GT(uiRefused, 0u);
     EXPECT_EQ(-EFAULT, iPost2.load()) << "50 full queues are a stalled display";
     EXPECT_EQ(1u, zolsim_stall_reports());
     zolsim_set_swap_retries(0);
