@@ -385,7 +385,10 @@ TEST_F(FlipPost, AQueueThatStaysFullIsReportedAsAStallAfterFiftyTries) {
 TEST_F(FlipPost, OtherThreadsUseTheModuleWhileASwapWaits) {
     buffer_handle_t h = TakeDisplayBuffer();
     zolsim_set_swap_retries(ZOLSIM_SWAP_RETRY_ALWAYS);
-    zolsim_set_wait_timeout_ms(20);
+    /* Each of Post2's waits lasts until the test's event, so that its 50 tries do not run out
+       while the allocation below runs, however slowly; they end by themselves only after 50 s, as
+       when the allocation waits for the loop. */
+    zolsim_set_wait_timeout_ms(1000);
     int iResult = 0;
     std::thread t([&] {
         buffer_handle_t ah[1] = {h};
@@ -397,6 +400,9 @@ TEST_F(FlipPost, OtherThreadsUseTheModuleWhileASwapWaits) {
     EXPECT_NE(nullptr, hOther);
     const unsigned uiSwapsSeen = zolsim_swap_records(nullptr, 0);
     zolsim_set_swap_retries(0);
+    zolsim_set_wait_timeout_ms(2);
+    /* The event that ends Post2's wait: the GPU reports the display buffer done. */
+    zolsim_gpu_complete(zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp));
     t.join();
     EXPECT_EQ(0, iResult);
     EXPECT_LT(uiSwapsSeen, 50u) << "the allocation did not wait for the swap loop to end";

@@ -216,7 +216,9 @@ TEST_F(ReleaseStateTest, UnregisterAfterTwoUsesLeavesOneRemoval) {
 /* ---- Waits ---- */
 
 TEST_F(ReleaseStateTest, ReadWriteLockWaitsForWritesQueuedDuringItsReadWait) {
-    zolsim_set_wait_timeout_ms(20); /* 50 time-outs: a second for the test's steps */
+    /* Only the GPU's progress ends the lock's waits: none of its 50 tries is used up while the
+       test's steps run, however slowly. */
+    zolsim_set_wait_timeout_ms(60000);
     buffer_handle_t h = psForeign->Make(kSwRead | kSwWrite | kTexture);
     ASSERT_EQ(0, Register(h));
     ZOLSRV_SYNC_DATA *psSync = psForeign->Plane(0)->psClientSyncInfo->psSyncData;
@@ -295,7 +297,9 @@ TEST_F(ReleaseStateTest, Post2RefusesBuffersWhoseReleaseIsQueued) {
 }
 
 TEST_F(ReleaseStateTest, BuffersStayWhileTheDisplayQueueMakesPost2Wait) {
-    zolsim_set_wait_timeout_ms(20); /* 40 retries: long enough for the other thread's calls */
+    /* The display queue stays full, and Post2 in its first wait, until the test's event: its
+       tries are not used up while the test's calls run, however slowly. */
+    zolsim_set_wait_timeout_ms(60000);
     framebuffer_device_t *psFb = OpenFb();
     ASSERT_NE(nullptr, psFb);
     VEK_framebuffer_device_public_t *psPublic = reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb);
@@ -306,7 +310,7 @@ TEST_F(ReleaseStateTest, BuffersStayWhileTheDisplayQueueMakesPost2Wait) {
     ASSERT_EQ(0, Register(hComposed));
     void *apv[3];
     ASSERT_EQ(0, Lock(hComposed, kSwRead, apv)) << "maps the buffer mapped only while locked";
-    zolsim_set_swap_retries(40);
+    zolsim_set_swap_retries(ZOLSIM_SWAP_RETRY_ALWAYS);
     std::atomic<int> iPost{1};
     std::thread sPoster([&] {
         buffer_handle_t ah[3] = {hOwn, hForeign, hComposed};
@@ -317,6 +321,10 @@ TEST_F(ReleaseStateTest, BuffersStayWhileTheDisplayQueueMakesPost2Wait) {
     EXPECT_EQ(-EINVAL, Unregister(hForeign)) << "as for a locked buffer";
     EXPECT_EQ(0, Unlock(hComposed));
     EXPECT_EQ(2u, zolsim_live_mappings()) << "the last unlock leaves the display its mapping";
+    zolsim_set_swap_retries(0);
+    zolsim_set_wait_timeout_ms(2);
+    /* The event that ends Post2's wait: the GPU reports the test's own buffer done. */
+    zolsim_gpu_complete(zolsim_meminfo_by_stamp(AsVek(hOwn)->ui64Stamp));
     sPoster.join();
     EXPECT_EQ(0, iPost.load());
     EXPECT_EQ(1u, zolsim_live_mappings()) << "the end of Post2's use releases what the last unlock left it";
