@@ -437,8 +437,9 @@ TEST_F(ClientTest, QueuedUnmapIsTakenBackByTheNextLockAndBecomesTheRemoval) {
 /* ---- A lock waiting with the mutex released ---- */
 
 TEST_F(ClientTest, WaitingLockKeepsTheBufferFromBeingFreedOrUnregistered) {
-    /* Both locks must still be waiting together, also on a slow, loaded machine. */
-    zolsim_set_wait_timeout_ms(50);
+    /* Both locks must still be waiting together, also on a slow, loaded machine: only the GPU's
+       progress ends their waits, so that none of their tries is used up meanwhile. */
+    zolsim_set_wait_timeout_ms(60000);
     buffer_handle_t hOwn = Own(kSwWrite | kTexture);
     buffer_handle_t hForeign = psForeign->Make(kSwWrite | kTexture);
     ASSERT_EQ(0, Register(hForeign));
@@ -471,8 +472,9 @@ TEST_F(ClientTest, WaitingLockKeepsTheBufferFromBeingFreedOrUnregistered) {
 }
 
 TEST_F(ClientTest, WaitingWriterLosesToAReaderThatLockedMeanwhile) {
-    /* The writer must still be waiting when the reader comes, also on a slow, loaded machine. */
-    zolsim_set_wait_timeout_ms(50);
+    /* The writer must still be waiting when the reader comes, also on a slow, loaded machine: only
+       the GPU's progress ends its waits, so that none of its tries is used up meanwhile. */
+    zolsim_set_wait_timeout_ms(60000);
     buffer_handle_t h = Own(kSwRead | kSwWrite | kTexture);
     ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
     zolsim_gpu_add_ops(psMem, 1, 0, 0); /* reads pending: a writer waits, a reader does not */
