@@ -437,9 +437,8 @@ TEST_F(ClientTest, QueuedUnmapIsTakenBackByTheNextLockAndBecomesTheRemoval) {
 /* ---- A lock waiting with the mutex released ---- */
 
 TEST_F(ClientTest, WaitingLockKeepsTheBufferFromBeingFreedOrUnregistered) {
-    /* Both locks must still be waiting together, also on a slow, loaded machine: only the GPU's
-       progress ends their waits, so that none of their tries is used up meanwhile. */
-    zolsim_set_wait_timeout_ms(60000);
+    /* Both locks must still be waiting together, also on a slow, loaded machine. */
+    zolsim_set_wait_timeout_ms(50);
     buffer_handle_t hOwn = Own(kSwWrite | kTexture);
     buffer_handle_t hForeign = psForeign->Make(kSwWrite | kTexture);
     ASSERT_EQ(0, Register(hForeign));
@@ -483,7 +482,8 @@ TEST_F(ClientTest, WaitingWriterLosesToAReaderThatLockedMeanwhile) {
         void *apv[3];
         iWriter = Lock(h, kSwWrite, apv);
     });
-    ASSERT_TRUE(Eventually([&] { return LockWaiters(h) == 1; }));
+    /* Inside its wait: the completion below cannot come before the wait has begun. */
+    ASSERT_TRUE(Eventually([&] { return LockWaiters(h) == 1 && zolsim_event_waiters() == 1; }));
     void *apv[3];
     ASSERT_EQ(0, Lock(h, kSwRead, apv)) << "the reader wins the race";
     zolsim_gpu_complete(psMem);

@@ -216,9 +216,9 @@ TEST_F(ReleaseStateTest, UnregisterAfterTwoUsesLeavesOneRemoval) {
 /* ---- Waits ---- */
 
 TEST_F(ReleaseStateTest, ReadWriteLockWaitsForWritesQueuedDuringItsReadWait) {
-    /* Only the GPU's progress ends the lock's waits: none of its 50 tries is used up while the
-       test's steps run, however slowly. */
-    zolsim_set_wait_timeout_ms(60000);
+    /* The GPU's progress ends the lock's waits: its 50 tries of a second each are not used up
+       while the test's steps run, however slowly. */
+    zolsim_set_wait_timeout_ms(1000);
     buffer_handle_t h = psForeign->Make(kSwRead | kSwWrite | kTexture);
     ASSERT_EQ(0, Register(h));
     ZOLSRV_SYNC_DATA *psSync = psForeign->Plane(0)->psClientSyncInfo->psSyncData;
@@ -316,7 +316,9 @@ TEST_F(ReleaseStateTest, BuffersStayWhileTheDisplayQueueMakesPost2Wait) {
         buffer_handle_t ah[3] = {hOwn, hForeign, hComposed};
         iPost = psPublic->Post2(psFb, ah, 3, nullptr, 0);
     });
-    ASSERT_TRUE(Eventually([] { return zolsim_swap_records(nullptr, 0) >= 1; })) << "Post2 waits for the display";
+    /* Inside its wait: the event below cannot come before the wait has begun. */
+    ASSERT_TRUE(Eventually([] { return zolsim_swap_records(nullptr, 0) >= 1 && zolsim_event_waiters() == 1; }))
+        << "Post2 waits for the display";
     EXPECT_EQ(-EFAULT, psAlloc->free(psAlloc, hOwn)) << "the display is given this buffer: it is in use";
     EXPECT_EQ(-EINVAL, Unregister(hForeign)) << "as for a locked buffer";
     EXPECT_EQ(0, Unlock(hComposed));
