@@ -16,8 +16,10 @@ static int Fail(const char *pszWhat, int iErr) {
 
 int main(int argc, char **argv) {
     if (argc != 2) return Fail("usage", 0);
-    /* Long enough for the allocator's simulated GPU to finish before a stall is declared. */
-    zolsim_set_wait_timeout_ms(50);
+    /* The allocator's simulated GPU ends the lock's waits, seen through the shared counters: 50
+       waits of a second each do not run out before it finishes, however late the allocator's
+       machine runs it. */
+    zolsim_set_wait_timeout_ms(1000);
 
     BufferDescription sDescription;
     native_handle_t *psHandle = ReceiveBufferHandle(atoi(argv[1]), &sDescription);
