@@ -30,8 +30,6 @@ protected:
         return h0;
     }
 
-    ZOLSRV_CLIENT_MEM_INFO *MemInfo(buffer_handle_t h) { return zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp); }
-
     VEK_mapper_meminfo_t *Entry(buffer_handle_t h) { return MapperPeekFor(AsVek(h)->ui64Stamp); }
 
     VEK_mapper_meminfo_t *MapperPeekFor(VEK_UINT64 ui64Stamp) {
@@ -313,7 +311,7 @@ TEST_F(AllocTest, ReleaseQueuedAfterTheListEmptiedJoinsTheWaitingWorker) {
     ASSERT_EQ(0, psHMI->base.base.registerBuffer(&psHMI->base.base, hForeign));
     void *apv[3] = {nullptr, nullptr, nullptr};
     ASSERT_EQ(0, psHMI->base.base.lock(&psHMI->base.base, hForeign, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 8, 8, apv));
-    ZOLSRV_CLIENT_MEM_INFO *psMapped = zolsim_meminfo_by_stamp(AsVek(hForeign)->ui64Stamp);
+    ZOLSRV_CLIENT_MEM_INFO *psMapped = MemInfo(hForeign);
     zolsim_gpu_add_ops(psMapped, 1, 0, 0);
     buffer_handle_t h = Alloc(64, 64, HAL_PIXEL_FORMAT_BGRA_8888, kSwUsage);
     ZOLSRV_CLIENT_MEM_INFO *psMem = MemInfo(h);

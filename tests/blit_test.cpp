@@ -73,7 +73,7 @@ protected:
         return psHMI->base.Blit2(&psHMI->base, hSrc, hDest, w, h, x, y);
     }
 
-    static ZOLSRV_CLIENT_MEM_INFO *Mem(buffer_handle_t h) { return zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp); }
+    static ZOLSRV_CLIENT_MEM_INFO *Mem(buffer_handle_t h) { return MemInfo(h); }
 
     static std::vector<unsigned long> Wraps() {
         std::vector<unsigned long> v(zolsim_wrap_records(nullptr, 0));

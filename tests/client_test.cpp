@@ -127,7 +127,7 @@ TEST_F(ClientTest, FailedMappingLeavesNothingBehindAndARetrySucceeds) {
 TEST_F(ClientTest, InconsistentListAfterRegistrationLeavesNothingBehind) {
     buffer_handle_t hMine = Own(kSwRead);
     buffer_handle_t h = psForeign->Make(kSwRead);
-    zolsim_share_sync_with_next(zolsim_meminfo_by_stamp(AsVek(hMine)->ui64Stamp));
+    zolsim_share_sync_with_next(MemInfo(hMine));
     EXPECT_EQ(-EFAULT, Register(h));
     EXPECT_EQ(0u, zolsim_live_mappings());
     EXPECT_EQ(nullptr, Entry(h));
@@ -261,14 +261,14 @@ TEST_F(ClientTest, UnlockOfAHandleWithoutAKnownFormatChangesNothing) {
 
 TEST_F(ClientTest, BufferWithoutGpuUseNeverWaits) {
     buffer_handle_t h = Own(kSwRead | kSwWrite);
-    zolsim_gpu_add_ops(zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp), 3, 3, 3);
+    zolsim_gpu_add_ops(MemInfo(h), 3, 3, 3);
     void *apv[3];
     unsigned uiCacheOps = zolsim_cache_ops();
     ASSERT_EQ(0, Lock(h, kSwRead | kSwWrite, apv));
     EXPECT_EQ(0u, zolsim_calls("ZOLSRVEventObjectWait"));
     EXPECT_EQ(0, Unlock(h));
     EXPECT_EQ(uiCacheOps, zolsim_cache_ops()) << "no cache clean without GPU use";
-    zolsim_gpu_complete(zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp));
+    zolsim_gpu_complete(MemInfo(h));
     EXPECT_EQ(0, psAlloc->free(psAlloc, h));
 }
 
@@ -277,7 +277,7 @@ TEST_F(ClientTest, BufferWithoutGpuUseNeverWaits) {
 TEST_F(ClientTest, WriterWaitsForTheGpuReadsAndItsUnlockCleansTheCache) {
     zolsim_set_wait_timeout_ms(1000);
     buffer_handle_t h = Own(kSwWrite | kTexture);
-    ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    ZOLSRV_CLIENT_MEM_INFO *psMem = MemInfo(h);
     zolsim_gpu_add_ops(psMem, 2, 0, 1);
     /* The GPU finishes the two read classes one after the other. */
     zolsim_gpu_complete_classes_after(psMem, ZOLSIM_GPU_READS, 10);
@@ -318,7 +318,7 @@ TEST_F(ClientTest, FailedCacheCleanIsTheUnlockResult) {
 TEST_F(ClientTest, ReaderWaitsForTheGpuWrites) {
     zolsim_set_wait_timeout_ms(1000); /* as above */
     buffer_handle_t h = Own(kSwRead | kRender);
-    ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    ZOLSRV_CLIENT_MEM_INFO *psMem = MemInfo(h);
     zolsim_gpu_add_ops(psMem, 0, 1, 0);
     zolsim_gpu_complete_after(psMem, 30);
     void *apv[3];
@@ -333,7 +333,7 @@ TEST_F(ClientTest, ReaderWaitsForTheGpuWrites) {
 TEST_F(ClientTest, StalledGpuIsReportedAfterFiftyTimeOuts) {
     zolsim_set_wait_timeout_ms(1);
     buffer_handle_t h = Own(kSwRead | kSwWrite | kTexture);
-    ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    ZOLSRV_CLIENT_MEM_INFO *psMem = MemInfo(h);
     zolsim_gpu_add_ops(psMem, 1, 1, 0);
     void *apv[3];
     ASSERT_EQ(0, Lock(h, kSwWrite, apv)) << "the lock goes on as if the GPU had finished";
@@ -356,7 +356,7 @@ TEST_F(ClientTest, DisplayBufferWaitsButIsNotCleaned) {
     buffer_handle_t h = nullptr;
     int iStride = 0;
     ASSERT_EQ(0, psAlloc->alloc(psAlloc, 800, 480, HAL_PIXEL_FORMAT_RGB_565, GRALLOC_USAGE_HW_FB, &h, &iStride));
-    ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    ZOLSRV_CLIENT_MEM_INFO *psMem = MemInfo(h);
     zolsim_gpu_add_ops(psMem, 1, 0, 0);
     zolsim_gpu_complete_on_next_wait(psMem);
     void *apv[3];
@@ -446,7 +446,7 @@ TEST_F(ClientTest, WaitingLockKeepsTheBufferFromBeingFreedOrUnregistered) {
     buffer_handle_t hOwn = Own(kSwWrite | kTexture);
     buffer_handle_t hForeign = psForeign->Make(kSwWrite | kTexture);
     ASSERT_EQ(0, Register(hForeign));
-    ZOLSRV_CLIENT_MEM_INFO *psOwnMem = zolsim_meminfo_by_stamp(AsVek(hOwn)->ui64Stamp);
+    ZOLSRV_CLIENT_MEM_INFO *psOwnMem = MemInfo(hOwn);
     zolsim_gpu_add_ops(psOwnMem, 1, 0, 0);
     zolsim_gpu_add_ops(psForeign->Plane(0), 1, 0, 0);
 
@@ -479,7 +479,7 @@ TEST_F(ClientTest, WaitingWriterLosesToAReaderThatLockedMeanwhile) {
        the GPU's progress ends its waits, so that none of its tries is used up meanwhile. */
     zolsim_set_wait_timeout_ms(60000);
     buffer_handle_t h = Own(kSwRead | kSwWrite | kTexture);
-    ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    ZOLSRV_CLIENT_MEM_INFO *psMem = MemInfo(h);
     zolsim_gpu_add_ops(psMem, 1, 0, 0); /* reads pending: a writer waits, a reader does not */
     std::atomic<int> iWriter{1};
     std::thread sWriter([&] {
@@ -519,7 +519,7 @@ TEST_F(ClientTest, MapSharesTheLockCount) {
     EXPECT_EQ(-EINVAL, Map(h, GRALLOC_USAGE_SW_READ_RARELY, aps));
     EXPECT_EQ(-EINVAL, psHMI->map(psGralloc, 12345, GRALLOC_USAGE_SW_READ_RARELY, aps)) << "whatever the stamp";
     ASSERT_EQ(0, Map(h, kTexture, aps));
-    EXPECT_EQ(zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp), aps[0]);
+    EXPECT_EQ(MemInfo(h), aps[0]);
     EXPECT_EQ(nullptr, aps[1]);
     EXPECT_EQ(1u, Entry(h)->ui32LockCount);
     EXPECT_EQ(-EINVAL, Map(h, kRender, aps));

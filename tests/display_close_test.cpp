@@ -45,9 +45,7 @@ protected:
     }
 
     /* An event for every waiter: the GPU reports the display buffer done (it had nothing pending). */
-    static void SignalTheGlobalEvent(buffer_handle_t h) {
-        zolsim_gpu_complete(zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp));
-    }
+    static void SignalTheGlobalEvent(buffer_handle_t h) { zolsim_gpu_complete(MemInfo(h)); }
 
     unsigned MapperEntries() {
         unsigned n = 0;

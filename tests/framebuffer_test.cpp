@@ -294,7 +294,7 @@ TEST_P(OpenFaultTest, ReleasesWhatWasMade) {
         /* A buffer whose synchronisation object the second display buffer will share. */
         int iStride;
         ASSERT_EQ(0, Alloc()->alloc(psAlloc, 8, 8, HAL_PIXEL_FORMAT_RGB_565, 0, &hOther, &iStride));
-        zolsim_share_sync_with_next(zolsim_meminfo_by_stamp(AsVek(hOther)->ui64Stamp));
+        zolsim_share_sync_with_next(MemInfo(hOther));
     }
     EXPECT_EQ(GetParam().iExpected, OpenFails());
     if (hOther != nullptr) {
@@ -458,7 +458,7 @@ TEST_F(ThreeSlots, DisplayBuffersAreZeroFilledWhenHandedOut) {
     buffer_handle_t h = nullptr;
     int iStride = 0;
     ASSERT_EQ(0, Alloc()->alloc(psAlloc, 800, 480, HAL_PIXEL_FORMAT_RGB_565, GRALLOC_USAGE_HW_FB, &h, &iStride));
-    const ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    const ZOLSRV_CLIENT_MEM_INFO *psMem = MemInfo(h);
     ASSERT_NE(nullptr, psMem);
     const unsigned char *pc = static_cast<const unsigned char *>(psMem->pvLinAddr);
     size_t uNonZero = 0;

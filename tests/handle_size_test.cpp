@@ -52,7 +52,7 @@ TEST_F(HandleSizeTest, ABufferWhoseBitCountPasses32BitsIsAllocatedWhole) {
     buffer_handle_t h = nullptr;
     int iStride = 0;
     ASSERT_EQ(0, psAlloc->alloc(psAlloc, 16384, 8193, HAL_PIXEL_FORMAT_BGRA_8888, kSw, &h, &iStride));
-    const ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    const ZOLSRV_CLIENT_MEM_INFO *psMem = MemInfo(h);
     ASSERT_NE(nullptr, psMem);
     EXPECT_GE((unsigned long long)psMem->uAllocSize, 536936448ull);
     /* The last pixel the handle describes is the buffer's own. */
@@ -151,7 +151,7 @@ TEST_F(HandleSizeTest, DisplayRequestsMustFitTheDisplayBuffer) {
     EXPECT_EQ(0, psAlloc->free(psAlloc, ah[1]));
     ASSERT_EQ(0, psAlloc->alloc(psAlloc, 64, 32, HAL_PIXEL_FORMAT_RGB_565, GRALLOC_USAGE_HW_FB, &ah[1], &iStride));
     for (buffer_handle_t h : ah) {
-        const ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+        const ZOLSRV_CLIENT_MEM_INFO *psMem = MemInfo(h);
         ASSERT_NE(nullptr, psMem);
         EXPECT_GE((unsigned long long)psMem->uAllocSize,
                   (unsigned long long)AsVek(h)->iHeight * (unsigned)iStride * AsVek(h)->uiBpp / 8);

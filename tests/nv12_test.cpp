@@ -134,7 +134,7 @@ TEST_F(Nv12Test, ComposerBuffersBorrowThePoolsPairs) {
         EXPECT_EQ(2, AsVek(h)->base.numFds);
 
         /* The stamp is the luma chain buffer's; the physical addresses are the chain buffers'. */
-        ZOLSRV_CLIENT_MEM_INFO *psY = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+        ZOLSRV_CLIENT_MEM_INFO *psY = MemInfo(h);
         ASSERT_NE(nullptr, psY);
         EXPECT_EQ(1280u * 800 * 2, psY->uAllocSize) << "a buffer of the 1280 x 800 display";
         unsigned auiPhys[3] = {1, 1, 1};
@@ -172,7 +172,7 @@ TEST_F(Nv12Test, ReferencedPairsAreSkipped) {
     /* Learn the pool's buffers from a first loan, then give it back. */
     buffer_handle_t hProbe = Alloc(320, 240, kComposer);
     ASSERT_TRUE(Lent(hProbe));
-    ZOLSRV_CLIENT_MEM_INFO *psY0 = zolsim_meminfo_by_stamp(AsVek(hProbe)->ui64Stamp);
+    ZOLSRV_CLIENT_MEM_INFO *psY0 = MemInfo(hProbe);
     ASSERT_EQ(0, psAlloc->free(psAlloc, hProbe));
 
     zolsim_set_ref_count(psY0, 3);
@@ -219,7 +219,7 @@ TEST_F(Nv12Test, Blit2IntoALentPairWritesBothPlanes) {
     int iStride = 0;
     ASSERT_EQ(
         0, psAlloc->alloc(psAlloc, 64, 32, HAL_PIXEL_FORMAT_BGRA_8888, GRALLOC_USAGE_SW_WRITE_OFTEN, &hSrc, &iStride));
-    unsigned *pui = static_cast<unsigned *>(zolsim_meminfo_by_stamp(AsVek(hSrc)->ui64Stamp)->pvLinAddr);
+    unsigned *pui = static_cast<unsigned *>(MemInfo(hSrc)->pvLinAddr);
     for (int i = 0; i < 64 * 32; i++) pui[i] = 0xff0000ffu; /* blue */
     ASSERT_EQ(0, psHMI->base.Blit2(&psHMI->base, hSrc, hDest, 64, 32, 0, 0));
 

@@ -402,7 +402,7 @@ TEST_F(FlipPost, OtherThreadsUseTheModuleWhileASwapWaits) {
     zolsim_set_swap_retries(0);
     zolsim_set_wait_timeout_ms(2);
     /* The event that ends Post2's wait: the GPU reports the display buffer done. */
-    zolsim_gpu_complete(zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp));
+    zolsim_gpu_complete(MemInfo(h));
     t.join();
     EXPECT_EQ(0, iResult);
     EXPECT_LT(uiSwapsSeen, 50u) << "the allocation did not wait for the swap loop to end";

@@ -26,7 +26,7 @@ TEST_F(ModuleTest, AnotherProcessReadsAndWritesTheBuffer) {
 
     /* The GPU is still reading when the handle leaves: the other process's write lock waits
        until this process's simulated GPU is done, seen through the shared counters. */
-    ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    ZOLSRV_CLIENT_MEM_INFO *psMem = MemInfo(h);
     zolsim_gpu_add_ops(psMem, 1, 0, 0);
 
     int aiSockets[2];

@@ -84,7 +84,7 @@ TEST_F(ReleaseStateTest, RetriedRegistrationFinishesAMappingThatFailedHalfWay) {
 
 TEST_F(ReleaseStateTest, RetriedRegistrationRunsTheConsistencyCheckAgain) {
     buffer_handle_t hMine = Own(kSwRead | kTexture);
-    ZOLSRV_CLIENT_MEM_INFO *psMine = zolsim_meminfo_by_stamp(AsVek(hMine)->ui64Stamp);
+    ZOLSRV_CLIENT_MEM_INFO *psMine = MemInfo(hMine);
     buffer_handle_t h = psForeign->Make(kSwRead);
     zolsim_share_sync_with_next(psMine);
     zolsim_gpu_add_ops(psMine, 1, 0, 0); /* the shared counters are busy */
@@ -275,7 +275,7 @@ TEST_F(ReleaseStateTest, Post2RefusesBuffersWhoseReleaseIsQueued) {
     ASSERT_NE(nullptr, psFb);
     VEK_framebuffer_device_public_t *psPublic = reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb);
     buffer_handle_t hOwn = Own(kTexture | GRALLOC_USAGE_HW_RENDER);
-    ZOLSRV_CLIENT_MEM_INFO *psOwn = zolsim_meminfo_by_stamp(AsVek(hOwn)->ui64Stamp);
+    ZOLSRV_CLIENT_MEM_INFO *psOwn = MemInfo(hOwn);
     native_handle_t *psCopy = CopyHandle(hOwn);
     buffer_handle_t hForeign = psForeign->Make(kTexture);
     ASSERT_EQ(0, Register(hForeign));
@@ -326,11 +326,11 @@ TEST_F(ReleaseStateTest, BuffersStayWhileTheDisplayQueueMakesPost2Wait) {
     zolsim_set_swap_retries(0);
     zolsim_set_wait_timeout_ms(2);
     /* The event that ends Post2's wait: the GPU reports the test's own buffer done. */
-    zolsim_gpu_complete(zolsim_meminfo_by_stamp(AsVek(hOwn)->ui64Stamp));
+    zolsim_gpu_complete(MemInfo(hOwn));
     sPoster.join();
     EXPECT_EQ(0, iPost.load());
     EXPECT_EQ(1u, zolsim_live_mappings()) << "the end of Post2's use releases what the last unlock left it";
-    EXPECT_NE(nullptr, zolsim_meminfo_by_stamp(AsVek(hOwn)->ui64Stamp)) << "alive for every swap";
+    EXPECT_NE(nullptr, MemInfo(hOwn)) << "alive for every swap";
     EXPECT_EQ(0, psAlloc->free(psAlloc, hOwn));
     EXPECT_EQ(0, Unregister(hForeign));
     EXPECT_EQ(0, Unregister(hComposed));
@@ -365,7 +365,7 @@ TEST_F(ReleaseStateTest, HandleWithoutADescriptorIsRefused) {
 TEST_F(ReleaseStateTest, QueuedFreeThatFailsInTheWorkerIsTriedAgain) {
     buffer_handle_t h = Own(kTexture | kSwRead);
     const unsigned uiBefore = zolsim_live_allocations();
-    ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    ZOLSRV_CLIENT_MEM_INFO *psMem = MemInfo(h);
     native_handle_t *psCopy = CopyHandle(h);
     zolsim_gpu_add_ops(psMem, 1, 0, 0);
     ASSERT_EQ(0, psAlloc->free(psAlloc, h)) << "the free is queued";
@@ -418,7 +418,7 @@ TEST_F(ReleaseStateTest, ForkedChildStartsItsOwnWorker) {
     if (getenv("ZOLSIM_EMULATOR") != nullptr)
         GTEST_SKIP() << "qemu-user cannot start a thread in a child of a multi-threaded process";
     buffer_handle_t h = Own(kTexture | kSwRead);
-    ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    ZOLSRV_CLIENT_MEM_INFO *psMem = MemInfo(h);
     const VEK_UINT64 ui64Stamp = AsVek(h)->ui64Stamp;
     zolsim_gpu_add_ops(psMem, 1, 0, 0);
     buffer_handle_t hIdle = Own(kTexture);
@@ -429,7 +429,7 @@ TEST_F(ReleaseStateTest, ForkedChildStartsItsOwnWorker) {
        unregistration waits once itself before it queues the removal; an event on an idle buffer
        ends that wait at once. */
     zolsim_set_wait_timeout_ms(60000);
-    zolsim_gpu_complete_on_next_wait(zolsim_meminfo_by_stamp(AsVek(hIdle)->ui64Stamp));
+    zolsim_gpu_complete_on_next_wait(MemInfo(hIdle));
     ASSERT_EQ(0, Unregister(hForeign)) << "the removal is queued";
     ASSERT_TRUE(Eventually([] { return zolsim_event_waiters() == 1; })) << "the worker waits for the GPU";
 
@@ -566,7 +566,7 @@ TEST_F(ReleaseStateTest, Post2ShowsABufferMappedOnlyWhileInUseAndReleasesItAfter
 
 TEST_F(ReleaseStateTest, BufferOnItsWayOutTakesNoPartInTheConsistencyCheck) {
     buffer_handle_t hMine = Own(kSwRead | kTexture);
-    ZOLSRV_CLIENT_MEM_INFO *psMine = zolsim_meminfo_by_stamp(AsVek(hMine)->ui64Stamp);
+    ZOLSRV_CLIENT_MEM_INFO *psMine = MemInfo(hMine);
     buffer_handle_t h = psForeign->Make(kSwRead);
     zolsim_share_sync_with_next(psMine);
     zolsim_gpu_add_ops(psMine, 1, 0, 0); /* the shared counters are busy */

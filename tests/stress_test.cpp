@@ -260,7 +260,7 @@ TEST_F(StressTest, EightThreadsAndTwoClientsWhileTheDisplayReopensLoseNothingAnd
                 int iErr =
                     psAlloc->alloc(psAlloc, ps->iWidth, ps->iHeight, aiFormats[rng() % 4], usage, &ps->h, &ps->iStride);
                 if (iErr != 0) return Fail(__LINE__, iErr);
-                ps->psGpu = zolsim_meminfo_by_stamp(AsVek(ps->h)->ui64Stamp);
+                ps->psGpu = MemInfo(ps->h);
                 sPool.Put(std::move(ps));
             },
             /* free, possibly while the GPU still works on it */

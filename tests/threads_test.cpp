@@ -41,7 +41,7 @@ TEST_F(ThreadsTest, ConcurrentAccessKeepsTheRules) {
             int iStride = 0;
             ASSERT_EQ(0, psAlloc->alloc(psAlloc, 32, 16, HAL_PIXEL_FORMAT_BGRA_8888, kSw | GRALLOC_USAGE_HW_TEXTURE,
                                         &ps->h, &iStride));
-            ps->psGpuPlane = zolsim_meminfo_by_stamp(AsVek(ps->h)->ui64Stamp);
+            ps->psGpuPlane = MemInfo(ps->h);
         } else {
             ps->bForeign = true;
             ps->h = psForeign->Make(i % 2 ? kSw | GRALLOC_USAGE_HW_RENDER : GRALLOC_USAGE_HW_COMPOSER, 32, 16);

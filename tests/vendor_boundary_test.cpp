@@ -47,7 +47,7 @@ TEST_P(WaitPairTest, LockWaitsExactlyForTheClassesThatConflict) {
     int iStride = 0;
     ASSERT_EQ(0,
               psAlloc->alloc(psAlloc, 32, 32, HAL_PIXEL_FORMAT_BGRA_8888, kSwRead | kSwWrite | kTexture, &h, &iStride));
-    ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    ZOLSRV_CLIENT_MEM_INFO *psMem = MemInfo(h);
     ASSERT_NE(nullptr, psMem);
     const ZOLSRV_SYNC_DATA *psSync = psMem->psClientSyncInfo->psSyncData;
     zolsim_gpu_add_ops(psMem, c.uiPendingClass == ZOLSIM_GPU_READS ? 2 : 0,
@@ -90,7 +90,7 @@ TEST_F(WaitPairTest, WriterWaitsForTheSecondReadsAfterTheFirstAreDone) {
     buffer_handle_t h = nullptr;
     int iStride = 0;
     ASSERT_EQ(0, psAlloc->alloc(psAlloc, 32, 32, HAL_PIXEL_FORMAT_BGRA_8888, kSwWrite | kTexture, &h, &iStride));
-    ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
+    ZOLSRV_CLIENT_MEM_INFO *psMem = MemInfo(h);
     ASSERT_NE(nullptr, psMem);
     zolsim_gpu_add_ops(psMem, 1, 0, 1);
     zolsim_gpu_complete_classes_on_next_wait(psMem, ZOLSIM_GPU_READS);
