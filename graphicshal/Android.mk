@@ -15,6 +15,7 @@ LOCAL_SRC_FILES := \
 	gralloc.cpp \
 	gralloc_blit.cpp \
 	gralloc_defer.cpp \
+	gralloc_handle.cpp \
 	mapper.cpp \
 	framebuffer.cpp \
 	buffer_generic.cpp \

@@ -14,6 +14,7 @@
 #include "gles1_interface.h"
 #include "gralloc.h"
 #include "gralloc_defer.h"
+#include "gralloc_internal.h"
 #include "hal.h"
 #include "mapper.h"
 #include "modeset.h"
@@ -262,9 +263,8 @@ int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, v
         }
         /* The display holds the planes after the mutex is given up: the buffer must stay theirs,
            and be the buffer the handle names. */
-        VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
-        if (psEntry == nullptr || !HandleNamesPlanes(psEntry, psNativeHandle) ||
-            LookupUsableEntry(psPrivateData, psNativeHandle->ui64Stamp, VEK_ENTRY_HOLD) == nullptr) {
+        VEK_mapper_meminfo_t *psEntry = LookupHandleEntry(psPrivateData, psNativeHandle, VEK_ENTRY_HOLD);
+        if (psEntry == nullptr) {
             iErr = -EINVAL;
             goto out_free;
         }
@@ -513,6 +513,11 @@ int framebuffer_device_open(hw_device_t *device) {
             native_handle_delete(&psNativeHandle->base);
             goto err_release;
         }
+        /* Only this handle names the buffer, and its rows are this display's, whatever device
+           opens or closes later. */
+        VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
+        psEntry->psDisplayHandle = psNativeHandle;
+        psEntry->iDisplayStridePixels = fb->stride;
         psRaw->ppsBufferHandles[i] = psNativeHandle;
         ui32NumHandles++;
         if (!MapperSanityCheck(psPrivateData)) goto err_release;
@@ -574,7 +579,9 @@ int framebuffer_device_close(hw_device_t *device) {
        device stays whole and usable. */
     for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++) {
         VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psRaw->ppsBufferHandles[i]->ui64Stamp);
-        if (psEntry != nullptr && SettlePendingRelease(psEntry, VEK_ENTRY_RELEASE) == VEK_ENTRY_BUSY) {
+        const VEK_entry_verdict_t eVerdict =
+            psEntry != nullptr ? SettlePendingRelease(psEntry, VEK_ENTRY_RELEASE) : VEK_ENTRY_GONE;
+        if (eVerdict == VEK_ENTRY_BUSY || eVerdict == VEK_ENTRY_HELD) {
             putDevicePrivateData(psPrivateData);
             return -EFAULT;
         }

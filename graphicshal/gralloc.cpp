@@ -13,29 +13,6 @@
 #include "hal.h"
 #include "mapper.h"
 
-/* The size of the native-handle header: Android's native_handle_create sets it. */
-#define VEK_NATIVE_HANDLE_VERSION 12
-
-VEK_BOOL validate_handle(VEK_native_handle_t *psNativeHandle) {
-    if (psNativeHandle == nullptr) return VEK_FALSE;
-    /* Every field below is read at a fixed offset: a forged or truncated handle must not send
-       the module past its end. */
-    if (psNativeHandle->base.version != VEK_NATIVE_HANDLE_VERSION) return VEK_FALSE;
-    if (psNativeHandle->base.numFds < 0 || psNativeHandle->base.numFds > VEK_NATIVE_HANDLE_NUM_FDS_MAX)
-        return VEK_FALSE;
-    if (psNativeHandle->base.numFds + psNativeHandle->base.numInts != VEK_NATIVE_HANDLE_NUM_WORDS) return VEK_FALSE;
-    if (usage_unsupported(psNativeHandle->usage)) return VEK_FALSE;
-    /* A buffer's planes are its leading descriptors, one per plane, and it has at least one: a
-       handle that counts a descriptor it does not hold, or holds none, would register as a buffer
-       without memory. Display buffers export none and carry -2 in every slot. */
-    if (!usage_fb(psNativeHandle->usage)) {
-        if (psNativeHandle->fd[0] < 0) return VEK_FALSE;
-        for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++)
-            if ((psNativeHandle->fd[i] >= 0) != (i < psNativeHandle->base.numFds)) return VEK_FALSE;
-    }
-    return VEK_TRUE;
-}
-
 static VEK_gralloc_module_t *getDeviceModule(alloc_device_t *psAllocDevice) {
     return reinterpret_cast<VEK_gralloc_module_t *>(psAllocDevice->common.module);
 }
@@ -177,7 +154,8 @@ int gralloc_device_free(alloc_device_t *dev, buffer_handle_t handle) {
         /* A display buffer (it alone has a 2D mem-info) goes back only through its slot,
            whatever usage a handle claims: it has no format record to release it. */
         VEK_entry_verdict_t eVerdict = VEK_ENTRY_GONE;
-        if (psMapperMemInfo != nullptr && psMapperMemInfo->bAllocatedByThisProcess &&
+        if (psMapperMemInfo != nullptr && HandleNamesEntry(psMapperMemInfo, psNativeHandle) &&
+            HandleFitsPlanes(psMapperMemInfo, psNativeHandle) && psMapperMemInfo->bAllocatedByThisProcess &&
             psMapperMemInfo->hMemInfo == nullptr)
             eVerdict = SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_RELEASE);
         if (eVerdict == VEK_ENTRY_GONE) {
@@ -185,7 +163,12 @@ int gralloc_device_free(alloc_device_t *dev, buffer_handle_t handle) {
         } else if (eVerdict == VEK_ENTRY_BUSY) {
             iErr = -EFAULT;
         } else {
-            iErr = CheckDeferFlushOp(psPrivateData, __free, psMapperMemInfo, psMapperMemInfo->aiFd);
+            /* A buffer that a waiting call holds (a Post2 swapping it, a first lock waiting for
+               the GPU) is freed once that call lets go: the caller, which does not free twice, is
+               answered now. */
+            iErr = eVerdict == VEK_ENTRY_HELD
+                       ? DeferFlushOpWhileHeld(psPrivateData, __free, psMapperMemInfo, psMapperMemInfo->aiFd)
+                       : CheckDeferFlushOp(psPrivateData, __free, psMapperMemInfo, psMapperMemInfo->aiFd);
             if (iErr == 0) native_handle_delete(&psNativeHandle->base);
         }
     }
@@ -233,16 +216,29 @@ static VEK_BOOL MappedOnlyWhileLocked(const VEK_mapper_meminfo_t *psMapperMemInf
     return !psMapperMemInfo->bAllocatedByThisProcess && !usage_mapped(psMapperMemInfo->usage);
 }
 
-VEK_BOOL HandleNamesPlanes(const VEK_mapper_meminfo_t *psMapperMemInfo, const VEK_native_handle_t *psNativeHandle) {
-    for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++)
-        if ((psNativeHandle->fd[i] >= 0) != (psMapperMemInfo->aiFd[i] >= 0)) return VEK_FALSE;
-    return VEK_TRUE;
-}
-
 int ReleaseUnusedMapping(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemInfo) {
     if (!MappedOnlyWhileLocked(psMapperMemInfo) || psMapperMemInfo->apsMemInfo[0] == nullptr) return 0;
     if (SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_RELEASE) != VEK_ENTRY_GO) return 0;
     return CheckDeferFlushOpOrRetry(psPrivateData, __unmap, psMapperMemInfo, psMapperMemInfo->aiFd);
+}
+
+/* A mapping that this call made from nothing was never handed out: nothing of this process can
+   have GPU work on it, and it goes at once. Should the services refuse, the worker tries again. */
+static void ReleaseFreshMapping(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemInfo,
+                                VEK_defer_flush_op_pfn pfnRelease) {
+    if (pfnRelease(psPrivateData, psMapperMemInfo, psMapperMemInfo->aiFd) != 0)
+        CheckDeferFlushOpOrRetry(psPrivateData, pfnRelease, psMapperMemInfo, psMapperMemInfo->aiFd);
+}
+
+/* Maps the handle's planes that are not mapped yet and checks the result: the memory must be the
+   buffer the handle's stamp names and hold what the handle describes (else -EINVAL), and the list
+   must stay consistent (else -EFAULT). */
+static int MapAndCheck(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle,
+                       VEK_mapper_meminfo_t *psMapperMemInfo) {
+    if (__map(psPrivateData, psNativeHandle, psMapperMemInfo) != 0) return -EFAULT;
+    /* A handle that names no descriptor (the display's) maps nothing and has nothing to show. */
+    if (psNativeHandle->fd[0] >= 0 && !MappingIsHandles(psMapperMemInfo, psNativeHandle)) return -EINVAL;
+    return MapperSanityCheck(psPrivateData) ? 0 : -EFAULT;
 }
 
 int MapForUse(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle,
@@ -250,9 +246,14 @@ int MapForUse(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHa
     if (psMapperMemInfo->bAllocatedByThisProcess ||
         (!MappedOnlyWhileLocked(psMapperMemInfo) && MappingComplete(psMapperMemInfo, psMapperMemInfo->aiFd)))
         return 0;
-    if (__map(psPrivateData, psNativeHandle, psMapperMemInfo) == 0 && MapperSanityCheck(psPrivateData)) return 0;
-    ReleaseUnusedMapping(psPrivateData, psMapperMemInfo);
-    return -EFAULT;
+    const VEK_BOOL bFresh = psMapperMemInfo->apsMemInfo[0] == nullptr ? VEK_TRUE : VEK_FALSE;
+    const int iErr = MapAndCheck(psPrivateData, psNativeHandle, psMapperMemInfo);
+    if (iErr == 0) return 0;
+    if (bFresh)
+        ReleaseFreshMapping(psPrivateData, psMapperMemInfo, __unmap);
+    else
+        ReleaseUnusedMapping(psPrivateData, psMapperMemInfo);
+    return iErr;
 }
 
 /* Maps the planes that are not mapped yet: a retry after a failure finishes the mapping. */
@@ -296,22 +297,33 @@ int __unmap_remove(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMa
 }
 
 /* A registered foreign buffer is mapped whole when its usage asks for it and holds no mapping
-   otherwise, and the list stays consistent. On failure it is no longer registered and what it
-   mapped goes, at once or when the GPU is done with it; should even that fail, a retry of the
-   registration finishes it. */
+   otherwise, and the list stays consistent. Either way its planes are mapped first, so that the
+   memory is seen to be the buffer the handle names; a buffer without mapping usage then lets that
+   mapping go at once. On failure it is no longer registered and what it mapped goes, at once or
+   when the GPU is done with it; should even that fail, a retry of the registration finishes it. */
 static int FinishRegistration(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle,
                               VEK_mapper_meminfo_t *psMapperMemInfo) {
     const VEK_BOOL bMapped = usage_mapped(psMapperMemInfo->usage) ? VEK_TRUE : VEK_FALSE;
+    /* A mapping left from an earlier registration serves again only for the same memory. */
+    const VEK_BOOL bFresh = psMapperMemInfo->apsMemInfo[0] == nullptr ? VEK_TRUE : VEK_FALSE;
+    int iErr = bFresh ? 0 : DescriptorsNameMapping(psPrivateData, psNativeHandle, psMapperMemInfo);
 
-    if ((!bMapped || __map(psPrivateData, psNativeHandle, psMapperMemInfo) == 0) && MapperSanityCheck(psPrivateData)) {
-        /* What an earlier use left mapped goes. */
-        ReleaseUnusedMapping(psPrivateData, psMapperMemInfo);
+    if (iErr == 0) iErr = MapAndCheck(psPrivateData, psNativeHandle, psMapperMemInfo);
+    if (iErr == 0) {
+        if (!bMapped && bFresh)
+            ReleaseFreshMapping(psPrivateData, psMapperMemInfo, __unmap);
+        else
+            /* What an earlier use left mapped goes when the GPU is done with it. */
+            ReleaseUnusedMapping(psPrivateData, psMapperMemInfo);
         return 0;
     }
     psMapperMemInfo->bRegistered = VEK_FALSE;
     MapperEntryChanged(psMapperMemInfo);
-    CheckDeferFlushOpOrRetry(psPrivateData, __unmap_remove, psMapperMemInfo, psNativeHandle->fd);
-    return -EFAULT;
+    if (bFresh)
+        ReleaseFreshMapping(psPrivateData, psMapperMemInfo, __unmap_remove);
+    else
+        CheckDeferFlushOpOrRetry(psPrivateData, __unmap_remove, psMapperMemInfo, psNativeHandle->fd);
+    return iErr;
 }
 
 int gralloc_register_buffer(const gralloc_module_t *module, buffer_handle_t handle) {
@@ -326,7 +338,7 @@ int gralloc_register_buffer(const gralloc_module_t *module, buffer_handle_t hand
     if (psMapperMemInfo != nullptr) {
         /* Its own buffers need no registration; a foreign one is registered once, and again only
            after its unregistration or a failed registration. */
-        if (!HandleNamesPlanes(psMapperMemInfo, psNativeHandle) ||
+        if (!HandleNamesEntry(psMapperMemInfo, psNativeHandle) ||
             SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_REGISTER) != VEK_ENTRY_GO) {
             iErr = -EINVAL;
         } else if (!psMapperMemInfo->bAllocatedByThisProcess) {
@@ -355,15 +367,22 @@ int gralloc_unregister_buffer(const gralloc_module_t *module, buffer_handle_t ha
 
     VEK_private_data_t *psPrivateData = getModulePrivateData(module);
     VEK_mapper_meminfo_t *psMapperMemInfo = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
+    VEK_entry_verdict_t eVerdict;
     int iErr = 0;
 
-    if (psMapperMemInfo == nullptr) {
+    if (psMapperMemInfo == nullptr || !HandleNamesEntry(psMapperMemInfo, psNativeHandle) ||
+        !HandleFitsPlanes(psMapperMemInfo, psNativeHandle)) {
         iErr = -EINVAL;
     } else if (psMapperMemInfo->bAllocatedByThisProcess) {
         iErr = psMapperMemInfo->bRegistered ? 0 : -EINVAL;
-    } else if (SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_RELEASE) != VEK_ENTRY_GO) {
+    } else if ((eVerdict = SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_RELEASE)) == VEK_ENTRY_GONE ||
+               eVerdict == VEK_ENTRY_BUSY) {
         /* Not registered here, unregistered already, or locked. */
         iErr = -EINVAL;
+    } else if (eVerdict == VEK_ENTRY_HELD) {
+        /* A waiting call (a Post2 swapping it, a first lock waiting for the GPU) holds the buffer:
+           its removal waits until the call lets go. The caller does not unregister twice. */
+        iErr = DeferFlushOpWhileHeld(psPrivateData, __unmap_remove, psMapperMemInfo, psNativeHandle->fd);
     } else if (usage_mapped(psMapperMemInfo->usage) || psMapperMemInfo->apsMemInfo[0] != nullptr) {
         /* A buffer mapped only while locked still holds its planes when its last unlock's
            unmapping was waiting, or an unmap by stamp gave back the lock's count: they go with
@@ -478,11 +497,10 @@ int gralloc_module_lock(const gralloc_module_t *module, buffer_handle_t handle, 
     if (vaddr == nullptr && usage_sw(usage)) return -EINVAL;
 
     VEK_private_data_t *psPrivateData = getModulePrivateData(module);
-    VEK_mapper_meminfo_t *psMapperMemInfo = LookupUsableEntry(psPrivateData, psNativeHandle->ui64Stamp, VEK_ENTRY_USE);
+    VEK_mapper_meminfo_t *psMapperMemInfo = LookupHandleEntry(psPrivateData, psNativeHandle, VEK_ENTRY_USE);
     int iErr = 0;
 
-    /* A handle that names other planes than the buffer has is not this buffer's. */
-    if (psMapperMemInfo == nullptr || !HandleNamesPlanes(psMapperMemInfo, psNativeHandle)) {
+    if (psMapperMemInfo == nullptr) {
         iErr = -EINVAL;
         goto out_unlock;
     }
@@ -500,6 +518,11 @@ int gralloc_module_lock(const gralloc_module_t *module, buffer_handle_t handle, 
 
     if (usage_hw(psMapperMemInfo->usage)) {
         __lock_buffer(psPrivateData, psMapperMemInfo, usage);
+        /* Freed or unregistered while this lock waited: the release waits for it to let go. */
+        if (!psMapperMemInfo->bRegistered) {
+            iErr = -EINVAL;
+            goto out_unlock;
+        }
         /* Another lock may have won while this one waited: the rules hold against it. */
         if (psMapperMemInfo->ui32LockCount != 0) {
             if (!MayNest(psMapperMemInfo, usage)) iErr = -EINVAL;
@@ -508,14 +531,14 @@ int gralloc_module_lock(const gralloc_module_t *module, buffer_handle_t handle, 
         if (usage_write(usage)) psMapperMemInfo->sWriteLockRect = {l, t, w, h};
     }
     psMapperMemInfo->lockUsage = usage;
+    psMapperMemInfo->bLockedForWrite = usage_write(usage) ? VEK_TRUE : VEK_FALSE;
 
 out_count:
     if (iErr != 0) goto out_unlock;
-    /* Addresses go out only over memory that holds every row the handle describes, which a
-       handle from another process may overstate; a mapping made for this lock goes again. */
-    if (usage_sw(usage) && !HandleFitsPlane0(psPrivateData, psNativeHandle, psMapperMemInfo->apsMemInfo[0])) {
+    /* Every row the handle describes was checked against the memory when it was mapped; a buffer
+       with no memory here (a display buffer of another process) has no address to hand out. */
+    if (usage_sw(usage) && psMapperMemInfo->apsMemInfo[0] == nullptr) {
         iErr = -EINVAL;
-        if (psMapperMemInfo->ui32LockCount == 0) ReleaseUnusedMapping(psPrivateData, psMapperMemInfo);
         goto out_unlock;
     }
     psMapperMemInfo->ui32LockCount++;
@@ -531,34 +554,36 @@ out_unlock:
     return iErr;
 }
 
+/* The end of a buffer's last use, its last unlock or unmap, after a lock with write access: the
+   CPU's writes must reach memory before the GPU reads the buffer. Display buffers are not
+   cleaned. psNativeHandle is the unlock's handle, NULL for an unmap. */
+static int CleanAfterWrite(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemInfo,
+                           VEK_native_handle_t *psNativeHandle) {
+    const VEK_buffer_format_t *psFormat = GetBufferFormat(psMapperMemInfo->iFormat);
+
+    if (!psMapperMemInfo->bLockedForWrite || !usage_hw(psMapperMemInfo->usage) || usage_fb(psMapperMemInfo->usage) ||
+        psFormat == nullptr || psFormat->pfnFlushCache == nullptr)
+        return 0;
+    psMapperMemInfo->bLockedForWrite = VEK_FALSE;
+    return psFormat->pfnFlushCache(psNativeHandle, psPrivateData->sDevData.psConnection, psMapperMemInfo->apsMemInfo,
+                                   &psMapperMemInfo->sWriteLockRect);
+}
+
 int gralloc_module_unlock(const gralloc_module_t *module, buffer_handle_t handle) {
     if (!IsInitializedFunc(__func__)) return -ENOTTY;
     VEK_native_handle_t *psNativeHandle = AsNativeHandle(handle);
     if (module == nullptr || !validate_handle(psNativeHandle)) return -EINVAL;
 
     VEK_private_data_t *psPrivateData = getModulePrivateData(module);
-    VEK_mapper_meminfo_t *psMapperMemInfo = LookupUsableEntry(psPrivateData, psNativeHandle->ui64Stamp, VEK_ENTRY_USE);
-    /* Looked up first, so that a handle of no known format changes nothing. */
-    const VEK_buffer_format_t *psFormat = GetBufferFormat(psNativeHandle->iFormat);
+    VEK_mapper_meminfo_t *psMapperMemInfo = LookupHandleEntry(psPrivateData, psNativeHandle, VEK_ENTRY_USE);
     int iErr = 0;
 
-    if (psMapperMemInfo == nullptr || psMapperMemInfo->ui32LockCount == 0 || psFormat == nullptr) {
+    if (psMapperMemInfo == nullptr || psMapperMemInfo->ui32LockCount == 0)
         iErr = -EINVAL;
-        goto out_unlock;
-    }
-    if (--psMapperMemInfo->ui32LockCount > 0) goto out_unlock;
+    else if (--psMapperMemInfo->ui32LockCount == 0)
+        if ((iErr = CleanAfterWrite(psPrivateData, psMapperMemInfo, psNativeHandle)) == 0)
+            iErr = ReleaseUnusedMapping(psPrivateData, psMapperMemInfo);
 
-    /* The CPU's writes must reach memory before the GPU reads the buffer; display buffers are
-       not cleaned. */
-    if (usage_hw(psMapperMemInfo->usage) && usage_write(psMapperMemInfo->lockUsage) &&
-        !usage_fb(psNativeHandle->usage) && psFormat->pfnFlushCache != nullptr) {
-        iErr = psFormat->pfnFlushCache(psNativeHandle, psPrivateData->sDevData.psConnection,
-                                       psMapperMemInfo->apsMemInfo, &psMapperMemInfo->sWriteLockRect);
-        if (iErr != 0) goto out_unlock;
-    }
-    iErr = ReleaseUnusedMapping(psPrivateData, psMapperMemInfo);
-
-out_unlock:
     putModulePrivateData(psPrivateData);
     return iErr;
 }
@@ -579,6 +604,7 @@ int gralloc_module_map(const gralloc_module_t *module, VEK_UINT64 ui64Stamp, int
         iErr = -EINVAL;
     } else if (psMapperMemInfo->ui32LockCount == 0) {
         psMapperMemInfo->lockUsage = usage;
+        psMapperMemInfo->bLockedForWrite = VEK_FALSE;
     } else if (usage_write(usage) || (usage_read(usage) && usage_write(psMapperMemInfo->lockUsage))) {
         iErr = -EINVAL;
     }
@@ -603,10 +629,15 @@ int gralloc_module_unmap(const gralloc_module_t *module, VEK_UINT64 ui64Stamp) {
     int iErr = 0;
 
     /* An unmatched unmap must not wrap the count round to a lock that nobody holds. */
-    if (psMapperMemInfo == nullptr || psMapperMemInfo->ui32LockCount == 0)
+    if (psMapperMemInfo == nullptr || psMapperMemInfo->ui32LockCount == 0) {
         iErr = -EINVAL;
-    else if (--psMapperMemInfo->ui32LockCount == 0)
-        iErr = ReleaseUnusedMapping(psPrivateData, psMapperMemInfo);
+    } else if (--psMapperMemInfo->ui32LockCount == 0) {
+        /* The use has ended either way. A mapping that the services would not release yet is
+           queued for the worker to release: a caller told of it could only call again and be
+           refused. */
+        if ((iErr = CleanAfterWrite(psPrivateData, psMapperMemInfo, nullptr)) == 0)
+            ReleaseUnusedMapping(psPrivateData, psMapperMemInfo);
+    }
 
     putModulePrivateData(psPrivateData);
     return iErr;
@@ -619,7 +650,7 @@ int gralloc_module_getphyaddrs(const VEK_gralloc_module_public_t *module, buffer
     if (module == nullptr || !validate_handle(psNativeHandle) || auiPhyAddr == nullptr) return -EINVAL;
 
     VEK_private_data_t *psPrivateData = getModulePrivateData(&module->base);
-    VEK_mapper_meminfo_t *psMapperMemInfo = LookupUsableEntry(psPrivateData, psNativeHandle->ui64Stamp, VEK_ENTRY_USE);
+    VEK_mapper_meminfo_t *psMapperMemInfo = LookupHandleEntry(psPrivateData, psNativeHandle, VEK_ENTRY_USE);
     const VEK_buffer_format_t *psFormat = GetBufferFormat(psNativeHandle->iFormat);
     int iErr = 0;
 

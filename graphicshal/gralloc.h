@@ -69,10 +69,10 @@ int __map(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle
 int __unmap(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd);
 int __unmap_remove(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd);
 
-/* The handle names the planes the entry was made with: the same leading descriptors. */
-VEK_BOOL HandleNamesPlanes(const VEK_mapper_meminfo_t *psMapperMemInfo, const VEK_native_handle_t *psNativeHandle);
 /* A use that hands the mapping out (a first lock, Post2) maps what a buffer made elsewhere lacks
-   and checks the list: 0, or -EFAULT with what it mapped released. */
+   and checks it: 0; -EINVAL when the memory is not the buffer the handle names or does not hold
+   what it describes; -EFAULT when the mapping fails or the list is inconsistent. What it mapped
+   is released again on failure. */
 int MapForUse(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle,
               VEK_mapper_meminfo_t *psMapperMemInfo);
 /* A buffer mapped only while in use gives its mapping back (__unmap, at once or queued) when its

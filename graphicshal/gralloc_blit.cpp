@@ -37,48 +37,32 @@ static void DescribeServicesMemory(ZOLSRV_CLIENT_MEM_INFO *psMemInfo, ZOL2DMEMIN
     psOut->hPrivateMapData = psMemInfo->hKernelMemInfo;
 }
 
-/* Row length in pixels of a buffer as it was laid out: a display buffer has the display's stride,
-   every other buffer the allocator's, its width rounded up to 32 pixels. */
-static int BufferStridePixels(VEK_private_data_t *psPrivateData, const VEK_native_handle_t *psNativeHandle) {
-    VEK_framebuffer_device_public_t *psFrameBufferDevice = ModuleOfPrivateData(psPrivateData)->base.psFrameBufferDevice;
-    if (usage_fb(psNativeHandle->usage) && psFrameBufferDevice != nullptr) return psFrameBufferDevice->base.stride;
-    return AllocatorStridePixels(psNativeHandle->iWidth);
-}
-
-/* Plane 0 of a buffer of the format with this size, laid out in rows of iStridePixels, in memory
-   of ui64PlaneBytes: the format's geometry must keep the width and height, and the rows it
-   describes, counted in 64 bits, must fit the memory, since the GPU or the CPU reaches all of
-   them. The stride comes back in bytes. */
-static int Plane0Geometry(const VEK_buffer_format_t *psFormat, int iWidth, int iHeight, int iStridePixels,
+/* Plane 0 of a buffer of the format with this size, laid out in rows of ui64StridePixels, in
+   memory of ui64PlaneBytes: the format's geometry must keep the width and height, and the rows it
+   describes must fit the memory, since the GPU reaches all of them. The stride comes back in
+   bytes. */
+static int Plane0Geometry(const VEK_buffer_format_t *psFormat, int iWidth, int iHeight, VEK_UINT64 ui64StridePixels,
                           VEK_UINT64 ui64PlaneBytes, int *piStride) {
-    int iPlaneWidth = iWidth, iPlaneHeight = iHeight;
-    int iStride = (int)(psFormat->base.uiBpp * (unsigned int)iStridePixels / 8);
+    VEK_plane_geometry_t sPlane;
 
     if (psFormat->pfnComputeParams == nullptr) return -EINVAL;
-    psFormat->pfnComputeParams(0, &iPlaneWidth, &iPlaneHeight, &iStride);
-    if (iPlaneWidth != iWidth || iPlaneHeight != iHeight) return -EINVAL;
-    if ((VEK_UINT64)(unsigned int)iStride * (unsigned int)iHeight > ui64PlaneBytes) return -EINVAL;
-    *piStride = iStride;
+    if (!PlaneGeometry(psFormat, 0, iWidth, iHeight, ui64StridePixels, &sPlane)) return -EINVAL;
+    if (sPlane.iWidth != iWidth || sPlane.iHeight != iHeight || sPlane.ui64Bytes > ui64PlaneBytes) return -EINVAL;
+    *piStride = sPlane.iStride;
     return 0;
 }
 
-VEK_BOOL HandleFitsPlane0(VEK_private_data_t *psPrivateData, const VEK_native_handle_t *psNativeHandle,
-                          const ZOLSRV_CLIENT_MEM_INFO *psPlane0) {
-    const VEK_buffer_format_t *psFormat = GetBufferFormat(psNativeHandle->iFormat);
-    int iStride;
-
-    if (psFormat == nullptr || psPlane0 == nullptr) return VEK_FALSE;
-    return Plane0Geometry(psFormat, psNativeHandle->iWidth, psNativeHandle->iHeight,
-                          BufferStridePixels(psPrivateData, psNativeHandle), psPlane0->uAllocSize, &iStride) == 0
-               ? VEK_TRUE
-               : VEK_FALSE;
+/* A buffer with no pixels gives the 2D engine nothing to copy: it is refused before any call. */
+static VEK_BOOL HasPixels(const VEK_native_handle_t *psNativeHandle) {
+    return psNativeHandle->iWidth > 0 && psNativeHandle->iHeight > 0 ? VEK_TRUE : VEK_FALSE;
 }
 
 /* Copies the whole source into (x, y, w, h) of the destination planes on the GPU and, with bWait,
-   returns when the copy is complete. psDest is the destination buffer, or NULL for caller memory,
-   which has the source's size. Runs with the module mutex held. */
+   returns when the copy is complete. psDest is the destination buffer with its entry, or NULL for
+   caller memory, which has the source's size. Runs with the module mutex held. */
 static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src, const VEK_native_handle_t *psDest,
-                         ZOL2DMEMINFO **apsDestMemInfo, int format, int w, int h, int x, int y, VEK_BOOL bWait) {
+                         const VEK_mapper_meminfo_t *psDestMapperMemInfo, ZOL2DMEMINFO **apsDestMemInfo, int format,
+                         int w, int h, int x, int y, VEK_BOOL bWait) {
     const VEK_native_handle_t *psSrc = AsNativeHandle(src);
     ZOL2D_3DBLT_EXT sBlt;
     ZOL2D_SURFACE_EXT sDstExt;
@@ -93,7 +77,7 @@ static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src,
     sBlt.rcSource = {0, 0, psSrc->iWidth, psSrc->iHeight};
 
     /* Both buffers must be known here: the source is read through this process's mapping. */
-    VEK_mapper_meminfo_t *psSrcMapperMemInfo = LookupUsableEntry(psPrivateData, psSrc->ui64Stamp, VEK_ENTRY_USE);
+    VEK_mapper_meminfo_t *psSrcMapperMemInfo = LookupHandleEntry(psPrivateData, psSrc, VEK_ENTRY_USE);
     if (!MappedWhole(psSrcMapperMemInfo)) return -EINVAL;
 
     sBlt.sSrc.Format = HAL2ZOL2DPixelFormat(psSrc->iFormat);
@@ -104,7 +88,7 @@ static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src,
     if (psDestFormat == nullptr || psSrcFormat == nullptr) return -EINVAL;
 
     /* The handle's description must fit the memory behind it: the engine reads all it describes. */
-    if (Plane0Geometry(psSrcFormat, psSrc->iWidth, psSrc->iHeight, BufferStridePixels(psPrivateData, psSrc),
+    if (Plane0Geometry(psSrcFormat, psSrc->iWidth, psSrc->iHeight, BufferStridePixels(psSrcMapperMemInfo, psSrc),
                        psSrcMapperMemInfo->apsMemInfo[0]->uAllocSize, &iStride) != 0)
         return -EINVAL;
     sBlt.sSrc.SurfWidth = (VEK_UINT32)psSrc->iWidth;
@@ -115,7 +99,7 @@ static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src,
     const VEK_native_handle_t *psDestGeometry = psDest != nullptr ? psDest : psSrc;
     if (Plane0Geometry(
             psDestFormat, psDestGeometry->iWidth, psDestGeometry->iHeight,
-            psDest != nullptr ? BufferStridePixels(psPrivateData, psDest) : AllocatorStridePixels(psSrc->iWidth),
+            psDest != nullptr ? BufferStridePixels(psDestMapperMemInfo, psDest) : BufferStridePixels(nullptr, psSrc),
             apsDestMemInfo[0]->ui32MemSize, &iStride) != 0)
         return -EINVAL;
     sBlt.sDst.SurfWidth = (VEK_UINT32)psDestGeometry->iWidth;
@@ -147,8 +131,9 @@ int gralloc_module_blit_to_vaddr(const VEK_gralloc_module_public_t *module, buff
     if (!IsInitializedFunc(__func__)) return -ENOTTY;
     VEK_native_handle_t *psSrc = AsNativeHandle(src);
     if (module == nullptr || !validate_handle(psSrc)) return -EINVAL;
-    /* Without a first address there is nothing to write into. */
-    if (dest == nullptr || dest[0] == nullptr) return -EINVAL;
+    /* Without a first address there is nothing to write into, and without a pixel nothing to
+       write: no caller memory is wrapped for either. */
+    if (dest == nullptr || dest[0] == nullptr || !HasPixels(psSrc)) return -EINVAL;
 
     VEK_private_data_t *psPrivateData = getModulePrivateData(&module->base);
     ZOL2DMEMINFO *apsDestMemInfo[VEK_NATIVE_HANDLE_NUM_FDS_MAX] = {nullptr, nullptr, nullptr};
@@ -161,15 +146,15 @@ int gralloc_module_blit_to_vaddr(const VEK_gralloc_module_public_t *module, buff
     }
     for (i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX && dest[i] != nullptr; i++) {
         int iWidth = psSrc->iWidth, iHeight = psSrc->iHeight;
-        int iStride = (int)(psFormat->base.uiBpp * (unsigned int)AllocatorStridePixels(psSrc->iWidth) / 8);
-        psFormat->pfnComputeParams((unsigned int)i, &iWidth, &iHeight, &iStride);
-        if (i == 0 && (iWidth != psSrc->iWidth || iHeight != psSrc->iHeight)) {
+        VEK_plane_geometry_t sPlane;
+        /* Counted in 64 bits: a wrap whose size lost its top bits would describe less caller
+           memory than the plane takes. */
+        if (!PlaneGeometry(psFormat, (unsigned int)i, iWidth, iHeight, BufferStridePixels(nullptr, psSrc), &sPlane) ||
+            (i == 0 && (sPlane.iWidth != iWidth || sPlane.iHeight != iHeight))) {
             iErr = -EINVAL;
             goto out_free;
         }
-        /* Counted in 64 bits: a wrap whose size lost its top bits would describe less caller
-           memory than the plane takes. */
-        const VEK_UINT64 ui64WrapBytes = (VEK_UINT64)(unsigned int)iHeight * (unsigned int)iStride;
+        const VEK_UINT64 ui64WrapBytes = sPlane.ui64Bytes;
         if (ui64WrapBytes > ULONG_MAX) {
             iErr = -EINVAL;
             goto out_free;
@@ -182,8 +167,8 @@ int gralloc_module_blit_to_vaddr(const VEK_gralloc_module_public_t *module, buff
         }
         iNumWrapped++;
     }
-    iErr = blit_internal(psPrivateData, src, nullptr, apsDestMemInfo, format, psSrc->iWidth, psSrc->iHeight, 0, 0,
-                         VEK_TRUE);
+    iErr = blit_internal(psPrivateData, src, nullptr, nullptr, apsDestMemInfo, format, psSrc->iWidth, psSrc->iHeight, 0,
+                         0, VEK_TRUE);
 
 out_free:
     /* Every wrapped plane goes back, also after one that fails to. */
@@ -200,9 +185,14 @@ int gralloc_module_blit_to_handle(const VEK_gralloc_module_public_t *module, buf
     VEK_native_handle_t *psSrc = AsNativeHandle(src), *psDest = AsNativeHandle(dest);
     if (module == nullptr || !validate_handle(psSrc)) return -EINVAL;
     if (psDest == nullptr || !validate_handle(psDest)) return -EINVAL;
+    /* Nothing to copy, or nowhere to put it: the engine writes where it is told, so a rectangle
+       that leaves the destination would write past the buffer. Compared in 64 bits. */
+    if (!HasPixels(psSrc) || !HasPixels(psDest) || w <= 0 || h <= 0 || x < 0 || y < 0 ||
+        (long long)x + w > psDest->iWidth || (long long)y + h > psDest->iHeight)
+        return -EINVAL;
 
     VEK_private_data_t *psPrivateData = getModulePrivateData(&module->base);
-    VEK_mapper_meminfo_t *psDestMapperMemInfo = LookupUsableEntry(psPrivateData, psDest->ui64Stamp, VEK_ENTRY_USE);
+    VEK_mapper_meminfo_t *psDestMapperMemInfo = LookupHandleEntry(psPrivateData, psDest, VEK_ENTRY_USE);
     ZOL2DMEMINFO asDestMemInfo[VEK_NATIVE_HANDLE_NUM_FDS_MAX];
     ZOL2DMEMINFO *apsDestMemInfo[VEK_NATIVE_HANDLE_NUM_FDS_MAX] = {nullptr, nullptr, nullptr};
     int iErr = -EINVAL;
@@ -213,7 +203,8 @@ int gralloc_module_blit_to_handle(const VEK_gralloc_module_public_t *module, buf
             DescribeServicesMemory(psDestMapperMemInfo->apsMemInfo[i], &asDestMemInfo[i]);
             apsDestMemInfo[i] = &asDestMemInfo[i];
         }
-        iErr = blit_internal(psPrivateData, src, psDest, apsDestMemInfo, psDest->iFormat, w, h, x, y, VEK_TRUE);
+        iErr = blit_internal(psPrivateData, src, psDest, psDestMapperMemInfo, apsDestMemInfo, psDest->iFormat, w, h, x,
+                             y, VEK_TRUE);
     }
 
     putModulePrivateData(psPrivateData);

@@ -26,16 +26,6 @@ static VEK_BOOL gbDeferWorkerRunning;  /* the worker has not yet seen the list e
 static VEK_BOOL gbDeferWorkerJoinable; /* the last worker started has not been joined */
 static VEK_BOOL gbDeferShutdown;       /* the module is being unloaded */
 
-/* A child made by fork has the list but not the worker thread: its first deferral starts one. */
-static void DeferFlushOpForkChild(void) {
-    gbDeferWorkerRunning = VEK_FALSE;
-    gbDeferWorkerJoinable = VEK_FALSE;
-}
-
-static pthread_once_t gsDeferForkOnce = PTHREAD_ONCE_INIT;
-
-static void DeferFlushOpWatchForks(void) { pthread_atfork(nullptr, nullptr, DeferFlushOpForkChild); }
-
 static VEK_BOOL OpsFlushed(ZOLSRV_CLIENT_MEM_INFO **apsMemInfo) {
     VEK_flush_ops_pair_t asPairs[3 * VEK_NATIVE_HANDLE_NUM_FDS_MAX];
     int iNumPairs = 0;
@@ -103,10 +93,10 @@ VEK_entry_verdict_t SettlePendingRelease(VEK_mapper_meminfo_t *psMapperMemInfo, 
             return VEK_ENTRY_GO;
         case VEK_ENTRY_RELEASE:
             if (!psMapperMemInfo->bRegistered) return VEK_ENTRY_GONE;
-            if (bInUse) return VEK_ENTRY_BUSY;
+            if (psMapperMemInfo->ui32LockCount != 0) return VEK_ENTRY_BUSY;
             /* A queued unmapping gives way to the caller's release, which covers it. */
             if (psMapperMemInfo->pfnQueuedRelease != nullptr) TakeBackDeferFlushOp(psMapperMemInfo);
-            return VEK_ENTRY_GO;
+            return psMapperMemInfo->ui32LockWaiters != 0 ? VEK_ENTRY_HELD : VEK_ENTRY_GO;
         case VEK_ENTRY_WORKER:
             return bInUse ? VEK_ENTRY_BUSY : VEK_ENTRY_GO;
     }
@@ -170,7 +160,6 @@ static int QueueDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_
         psNode = static_cast<VEK_defer_flush_op *>(calloc(1, sizeof(VEK_defer_flush_op)));
         if (psNode == nullptr) return -ENOMEM;
 
-        pthread_once(&gsDeferForkOnce, DeferFlushOpWatchForks);
         if (!gbDeferWorkerRunning) {
             /* The last worker has seen the list empty and is ending, if it has not ended: reclaim
                it. */
@@ -210,6 +199,13 @@ int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn 
         if (psNode != nullptr) TakeBackDeferFlushOp(psMapperMemInfo);
         return pfnFlushOp(psPrivateData, psMapperMemInfo, aiFd);
     }
+    return QueueDeferFlushOp(psPrivateData, pfnFlushOp, psMapperMemInfo, aiFd, psNode);
+}
+
+int DeferFlushOpWhileHeld(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
+                          VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd) {
+    VEK_defer_flush_op *psNode =
+        psMapperMemInfo->pfnQueuedRelease != nullptr ? FindDeferFlushOp(psMapperMemInfo) : nullptr;
     return QueueDeferFlushOp(psPrivateData, pfnFlushOp, psMapperMemInfo, aiFd, psNode);
 }
 

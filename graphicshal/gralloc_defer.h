@@ -20,6 +20,12 @@ int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn 
 int CheckDeferFlushOpOrRetry(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
                              VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd);
 
+/* Queues the release without trying it now, for a buffer that a call waiting without the mutex
+   holds (a first lock waiting for the GPU, a Post2 swapping it): the worker runs it once the
+   buffer is no longer held and the GPU is done with it. 0, or the queueing's failure. */
+int DeferFlushOpWhileHeld(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
+                          VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd);
+
 /* What an entry point asks of a buffer's entry. */
 typedef enum {
     VEK_ENTRY_USE,      /* unlock, unmap, physical addresses, blits, post: within the call */
@@ -32,14 +38,17 @@ typedef enum {
 typedef enum {
     VEK_ENTRY_GO,   /* go on */
     VEK_ENTRY_GONE, /* not the caller's buffer any more: unregistered or freed */
-    VEK_ENTRY_BUSY, /* locked, or a first lock waits for the GPU */
+    VEK_ENTRY_BUSY, /* locked (or, but to a release, held as below) */
+    VEK_ENTRY_HELD, /* to a release: not locked, but held by a call waiting without the mutex (a
+                       first lock waiting for the GPU, a Post2 swapping the buffer) */
 } VEK_entry_verdict_t;
 
 /* The one place that decides what a buffer's queued release means to an entry point: a queued
    unmapping is taken back for a use that holds the mapping (the caller then completes it where it
    hands addresses out) and for a release, which queues its own in its place; a queued removal is
    taken back by a new registration; a buffer unregistered or freed is refused to everyone else,
-   and a queued release never runs while the buffer is in use. */
+   and a queued release never runs while the buffer is in use. A release of a buffer that is only
+   held is answered, and waits in the queue (VEK_ENTRY_HELD). */
 VEK_entry_verdict_t SettlePendingRelease(VEK_mapper_meminfo_t *psMapperMemInfo, VEK_entry_access_t eAccess);
 
 /* The entry of a buffer the caller may use, through SettlePendingRelease; NULL if there is none. */

@@ -5,6 +5,7 @@
 #include <stddef.h>
 
 #include "gralloc.h"
+#include "gralloc_defer.h"
 #include "hal.h"
 
 static inline VEK_native_handle_t *AsNativeHandle(buffer_handle_t handle) {
@@ -19,11 +20,43 @@ static inline VEK_gralloc_module_t *ModuleOfPrivateData(VEK_private_data_t *psPr
                                                     offsetof(VEK_gralloc_module_t, sPrivateData));
 }
 
-/* Whether a buffer's handle describes no more of plane 0 than psPlane0, the memory behind it,
-   holds: its rows as laid out (a display buffer's are the display's) times its height, in 64
-   bits. A blit or a lock that hands out addresses must not reach past what is there. Called with
-   the module mutex held. */
-VEK_BOOL HandleFitsPlane0(VEK_private_data_t *psPrivateData, const VEK_native_handle_t *psNativeHandle,
-                          const ZOLSRV_CLIENT_MEM_INFO *psPlane0);
+/* One plane of a buffer as a format lays it out: width and height in pixels, row length and size
+   in bytes. */
+typedef struct {
+    int iWidth, iHeight, iStride;
+    VEK_UINT64 ui64Bytes;
+} VEK_plane_geometry_t;
+
+/* Plane uiPlane of a buffer of the format and size, laid out in rows of ui64StridePixels, as the
+   format's geometry gives it, counted in 64 bits: VEK_FALSE when the format has no such plane or
+   a value does not fit an int. */
+VEK_BOOL PlaneGeometry(const VEK_buffer_format_t *psFormat, unsigned int uiPlane, int iWidth, int iHeight,
+                       VEK_UINT64 ui64StridePixels, VEK_plane_geometry_t *psGeometry);
+
+/* Row length in pixels of a buffer as it was laid out: a display buffer has its display's stride,
+   every other buffer the allocator's, its width rounded up to 32 pixels. psMapperMemInfo may be
+   NULL for memory that is no buffer of this process. */
+VEK_UINT64 BufferStridePixels(const VEK_mapper_meminfo_t *psMapperMemInfo, const VEK_native_handle_t *psNativeHandle);
+
+/* The checks of a handle against what this process knows, all with the module mutex held. */
+
+/* The handle names the buffer of the entry: the same format (and so the same planes), and a
+   display buffer only by its own handle. */
+VEK_BOOL HandleNamesEntry(const VEK_mapper_meminfo_t *psMapperMemInfo, const VEK_native_handle_t *psNativeHandle);
+/* Every plane the entry has mapped holds the rows and bytes the handle describes for it. */
+VEK_BOOL HandleFitsPlanes(const VEK_mapper_meminfo_t *psMapperMemInfo, const VEK_native_handle_t *psNativeHandle);
+/* The entry of the buffer a handle names, when the handle may be used for it in this process (it
+   names the entry's buffer and fits what is mapped of it) and SettlePendingRelease lets the
+   caller go on; else NULL. */
+VEK_mapper_meminfo_t *LookupHandleEntry(VEK_private_data_t *psPrivateData, const VEK_native_handle_t *psNativeHandle,
+                                        VEK_entry_access_t eAccess);
+/* After the handle's planes were mapped into the entry: the memory is the buffer whose stamp the
+   handle carries, every plane is mapped, and each holds what the handle describes. */
+VEK_BOOL MappingIsHandles(const VEK_mapper_meminfo_t *psMapperMemInfo, const VEK_native_handle_t *psNativeHandle);
+/* Whether the handle's descriptors name the memory the entry has mapped already, plane by plane:
+   each is mapped for the comparison and released again. 0; -EINVAL for other memory; -EFAULT
+   when the services refuse the mapping or its release. */
+int DescriptorsNameMapping(VEK_private_data_t *psPrivateData, const VEK_native_handle_t *psNativeHandle,
+                           const VEK_mapper_meminfo_t *psMapperMemInfo);
 
 #endif

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -42,8 +43,16 @@ const VEK_buffer_format_t *GetBufferFormat(int iFormat) {
 /* ---- Initialisation guard ---- */
 
 static VEK_BOOL gbGraphicsHALInitialized = VEK_FALSE;
+/* Set in a child that fork made of a process that had started the module. The child has the
+   parent's state without the parent's threads: the mutex may be held by a thread it does not
+   have, and the connection, the mappings and the queued releases are the parent's. It leaves all
+   of it alone, and the module answers it as one that did not start up. A program that wants the
+   module in a child loads it there anew (after dlclose, which then takes nothing down). */
+static VEK_BOOL gbForkedChild = VEK_FALSE;
 
-VEK_BOOL IsInitializedFunc(const char * /* func */) { return gbGraphicsHALInitialized; }
+static void hal_fork_child(void) { gbForkedChild = VEK_TRUE; }
+
+VEK_BOOL IsInitializedFunc(const char * /* func */) { return gbGraphicsHALInitialized && !gbForkedChild; }
 
 /* ---- Compositor check ---- */
 
@@ -130,7 +139,8 @@ static void LoadFrameBufferAppHints(VEK_private_data_t *psPrivateData, VEK_VOID 
     const VEK_UINT32 ui32DefaultPresentMode = 0, ui32DefaultNumFrameBuffers = 2, ui32DefaultFrameBufferHz = 68;
     VEK_UINT32 ui32PresentMode = ui32DefaultPresentMode;
 
-    ZOLSRVGetAppHint(pvHintState, "HALPresentMode", VEK_UINT_TYPE, &ui32DefaultPresentMode, &ui32PresentMode);
+    if (pvHintState != nullptr)
+        ZOLSRVGetAppHint(pvHintState, "HALPresentMode", VEK_UINT_TYPE, &ui32DefaultPresentMode, &ui32PresentMode);
     switch (ui32PresentMode) {
         case 1:
             psAppHints->eHALPresentMode = HAL_PRESENT_MODE_BLIT;
@@ -143,11 +153,13 @@ static void LoadFrameBufferAppHints(VEK_private_data_t *psPrivateData, VEK_VOID 
             break;
     }
     psAppHints->ui32HALNumFrameBuffers = ui32DefaultNumFrameBuffers;
-    ZOLSRVGetAppHint(pvHintState, "HALNumFrameBuffers", VEK_UINT_TYPE, &ui32DefaultNumFrameBuffers,
-                     &psAppHints->ui32HALNumFrameBuffers);
     psAppHints->ui32HALFrameBufferHz = ui32DefaultFrameBufferHz;
-    ZOLSRVGetAppHint(pvHintState, "HALFrameBufferHz", VEK_UINT_TYPE, &ui32DefaultFrameBufferHz,
-                     &psAppHints->ui32HALFrameBufferHz);
+    if (pvHintState != nullptr) {
+        ZOLSRVGetAppHint(pvHintState, "HALNumFrameBuffers", VEK_UINT_TYPE, &ui32DefaultNumFrameBuffers,
+                         &psAppHints->ui32HALNumFrameBuffers);
+        ZOLSRVGetAppHint(pvHintState, "HALFrameBufferHz", VEK_UINT_TYPE, &ui32DefaultFrameBufferHz,
+                         &psAppHints->ui32HALFrameBufferHz);
+    }
 
     /* Flipping needs at least two buffers; the front buffer is exactly one. */
     if (psAppHints->eHALPresentMode == HAL_PRESENT_MODE_FLIP && psAppHints->ui32HALNumFrameBuffers <= 1)
@@ -156,7 +168,7 @@ static void LoadFrameBufferAppHints(VEK_private_data_t *psPrivateData, VEK_VOID 
 }
 
 static int hal_open(const hw_module_t *module, const char *id, hw_device_t **device) {
-    if (!gbGraphicsHALInitialized) return -ENOTTY;
+    if (!IsInitializedFunc(__func__)) return -ENOTTY;
     /* The setup functions store the new device through device; there is nothing to open
        without an id. */
     if (id == nullptr || device == nullptr) return -EINVAL;
@@ -166,14 +178,16 @@ static int hal_open(const hw_module_t *module, const char *id, hw_device_t **dev
     VEK_VOID *pvHintState = nullptr;
 
     ZOLSRVLockMutex(psPrivateData->hMutex);
-    ZOLSRVCreateAppHintState(VEK_ANDROID_HAL, nullptr, &pvHintState);
+    /* Without a state the hints cannot be read: they take their defaults, and the library is
+       never handed a state it did not make. */
+    if (ZOLSRVCreateAppHintState(VEK_ANDROID_HAL, nullptr, &pvHintState) != ZOLSRV_OK) pvHintState = nullptr;
     if (strcmp(id, GRALLOC_HARDWARE_GPU0) == 0) {
         pfnSetup = gralloc_setup;
     } else if (strcmp(id, GRALLOC_HARDWARE_FB0) == 0) {
         LoadFrameBufferAppHints(psPrivateData, pvHintState);
         pfnSetup = framebuffer_setup;
     }
-    ZOLSRVFreeAppHintState(VEK_ANDROID_HAL, pvHintState);
+    if (pvHintState != nullptr) ZOLSRVFreeAppHintState(VEK_ANDROID_HAL, pvHintState);
     ZOLSRVUnlockMutex(psPrivateData->hMutex);
 
     if (pfnSetup == nullptr) return -EINVAL;
@@ -182,7 +196,7 @@ static int hal_open(const hw_module_t *module, const char *id, hw_device_t **dev
 }
 
 static void LogSyncs(VEK_gralloc_module_t *psGrallocModule) {
-    if (!gbGraphicsHALInitialized || psGrallocModule == nullptr) return;
+    if (!IsInitializedFunc(__func__) || psGrallocModule == nullptr) return;
     ZOLSRVLockMutex(psGrallocModule->sPrivateData.hMutex);
     MapperLogSyncObjects(&psGrallocModule->sPrivateData);
     ZOLSRVUnlockMutex(psGrallocModule->sPrivateData.hMutex);
@@ -284,14 +298,16 @@ __attribute__((constructor(103))) static void hal_init(void) {
         CloseZOLServices(psPrivateData);
         return;
     }
+    pthread_atfork(nullptr, nullptr, hal_fork_child);
     gbGraphicsHALInitialized = VEK_TRUE;
 }
 
 __attribute__((destructor)) static void hal_exit(void) {
     VEK_private_data_t *psPrivateData = &HMI.sPrivateData;
 
-    /* A failed start-up left nothing to take down. */
-    if (!gbGraphicsHALInitialized) return;
+    /* A failed start-up left nothing to take down, and a child of fork takes down nothing of
+       what it shares with its parent. */
+    if (!gbGraphicsHALInitialized || gbForkedChild) return;
     /* The release worker must be gone before the mutex it takes and the module's code. */
     DeferFlushOpShutdown(psPrivateData);
     /* The video pool's chains and descriptors belong to this connection: they go before it. */

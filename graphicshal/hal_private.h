@@ -68,6 +68,13 @@ typedef struct _VEK_mapper_meminfo_ {
        brings to the check changed since the check last compared it. Set through
        MapperEntryChanged, never directly. */
     VEK_UINT64 ui64CheckChangeMark;
+    /* A display buffer's own handle and row length in pixels, set by the framebuffer device that
+       made it: only that very handle names the buffer, and its rows are that device's. */
+    const VEK_native_handle_t *psDisplayHandle;
+    int iDisplayStridePixels;
+    /* The current use began with a lock with write access: the CPU may have written the buffer,
+       and the end of the use, an unlock or an unmap, cleans the cache. */
+    VEK_BOOL bLockedForWrite;
 } VEK_mapper_meminfo_t;
 
 typedef struct _VEK_private_data_ {

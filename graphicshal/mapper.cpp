@@ -205,23 +205,13 @@ static VEK_BOOL SyncObjectsShared(const ZOLSRV_CLIENT_MEM_INFO *psA, const ZOLSR
            psSA->sReadOps2CompleteDevVAddr.uiAddr == psSB->sReadOps2CompleteDevVAddr.uiAddr;
 }
 
-/* An entry on its way out (its removal or free queued, no longer registered) is not compared:
-   the buffer is no longer the process's, and what its mapping shares must not refuse every later
-   buffer until the GPU lets it go. */
-static VEK_BOOL TakesPart(const VEK_mapper_meminfo_t *psEntry) { return psEntry->bRegistered ? VEK_TRUE : VEK_FALSE; }
-
-static const VEK_mapper_meminfo_t *NextTakingPart(const VEK_mapper_meminfo_t *psEntry) {
-    while (psEntry != nullptr && !TakesPart(psEntry)) psEntry = psEntry->psNext;
-    return psEntry;
-}
-
-/* Every pair of entries that take part, each against those after it: an entry without a first
-   mem-info is compared by stamp and ends the scan of the entries before it. */
+/* Every pair of entries, each against those after it: an entry without a first mem-info is
+   compared by stamp and ends the scan of the entries before it. An entry on its way out (its
+   removal or free queued) takes part like any other: its mapping, and the synchronisation object
+   that a new buffer must not share, live until the worker releases them. */
 static VEK_BOOL SanityCheckPairs(const VEK_mapper_meminfo_t *psMapList) {
-    for (const VEK_mapper_meminfo_t *psA = NextTakingPart(psMapList); psA != nullptr;
-         psA = NextTakingPart(psA->psNext)) {
-        for (const VEK_mapper_meminfo_t *psB = NextTakingPart(psA->psNext); psB != nullptr;
-             psB = NextTakingPart(psB->psNext)) {
+    for (const VEK_mapper_meminfo_t *psA = psMapList; psA != nullptr; psA = psA->psNext) {
+        for (const VEK_mapper_meminfo_t *psB = psA->psNext; psB != nullptr; psB = psB->psNext) {
             if (psA->ui64Stamp == psB->ui64Stamp) return VEK_FALSE;
             if (psA->apsMemInfo[0] == nullptr || psB->apsMemInfo[0] == nullptr) break;
             if (psA->apsMemInfo[0] == psB->apsMemInfo[0]) return VEK_FALSE;
@@ -291,10 +281,9 @@ static VEK_BOOL SanityCheckList(VEK_private_data_t *psPrivateData, size_t uEntri
     const size_t uMask = uSlots - 1;
     VEK_UINT32 ui32Run = 0;
     VEK_BOOL bConsistent = VEK_TRUE;
-    for (const VEK_mapper_meminfo_t *ps = NextTakingPart(psPrivateData->psMapList); ps != nullptr && bConsistent;
-         ps = NextTakingPart(ps->psNext)) {
+    for (const VEK_mapper_meminfo_t *ps = psPrivateData->psMapList; ps != nullptr && bConsistent; ps = ps->psNext) {
         const ZOLSRV_CLIENT_MEM_INFO *psMem = ps->apsMemInfo[0];
-        const VEK_mapper_meminfo_t *psNext = NextTakingPart(ps->psNext);
+        const VEK_mapper_meminfo_t *psNext = ps->psNext;
         if (psMem == nullptr) {
             if (FindKey(asKeys, uMask, KEY_STAMP, ui32Run, ps->ui64Stamp)->ui32Kind != 0 ||
                 (psNext != nullptr && psNext->ui64Stamp == ps->ui64Stamp))
@@ -320,18 +309,17 @@ static VEK_BOOL SanityCheckList(VEK_private_data_t *psPrivateData, size_t uEntri
    head's, with the run of entries with a first mem-info at the head of the list (the leading run)
    and the entry without one that ends it. The check keeps what it saw of each entry (a record per
    entry, oldest first) and a table of the leading run's values, and compares only the new pairs.
-   Entries that take no part are recorded and passed over. The list tells it of each insertion and
+   The list tells it of each insertion and
    removal, and the module of each change in place (MapperEntryChanged): only when an entry it
    compared changed does it confirm its records against the entries, so that a process that
    allocates and frees among many buffers pays for none of them. Whatever it cannot follow (a value
-   changed under an entry, an entry that takes part or stops taking part, an entry without a first
+   changed under an entry, an entry without a first
    mem-info removed, which joins two runs, an earlier answer that was false) makes it check the
    whole list again. Guarded, like the list, by the module mutex. */
 typedef struct {
     VEK_mapper_meminfo_t *psEntry;
     VEK_UINT64 aui64Value[KEY_KINDS]; /* by kind; only the stamp when not mapped */
     VEK_BOOL bMapped;
-    VEK_BOOL bTakesPart; /* else nothing more is read: the entry is not compared */
 } VEK_mapper_check_record_t;
 
 static struct {
@@ -371,8 +359,7 @@ static void ReadRecord(VEK_mapper_meminfo_t *psEntry, VEK_mapper_check_record_t 
     memset(psRecord, 0, sizeof(*psRecord));
     psRecord->psEntry = psEntry;
     psRecord->aui64Value[KEY_STAMP] = psEntry->ui64Stamp;
-    psRecord->bTakesPart = TakesPart(psEntry);
-    if (psMem == nullptr || !psRecord->bTakesPart) return;
+    if (psMem == nullptr) return;
     const ZOLSRV_CLIENT_SYNC_INFO *psSync = psMem->psClientSyncInfo;
     psRecord->bMapped = VEK_TRUE;
     psRecord->aui64Value[KEY_MEMINFO] = (VEK_UINT64)(uintptr_t)psMem;
@@ -388,8 +375,6 @@ static VEK_BOOL RecordStillTrue(const VEK_mapper_check_record_t *psRecord) {
     const VEK_mapper_meminfo_t *psEntry = psRecord->psEntry;
     const VEK_UINT64 *aui64 = psRecord->aui64Value;
     const ZOLSRV_CLIENT_MEM_INFO *psMem = psEntry->apsMemInfo[0];
-    if (TakesPart(psEntry) != psRecord->bTakesPart) return VEK_FALSE;
-    if (!psRecord->bTakesPart) return VEK_TRUE;
     if (psEntry->ui64Stamp != aui64[KEY_STAMP] || (VEK_UINT64)(uintptr_t)psMem != aui64[KEY_MEMINFO]) return VEK_FALSE;
     if (psMem == nullptr) return VEK_TRUE;
     const ZOLSRV_CLIENT_SYNC_INFO *psSync = psMem->psClientSyncInfo;
@@ -439,7 +424,7 @@ static VEK_BOOL LeadRebuild(size_t uLeadEnd) {
     gsCheck.uLeadUsed = 0;
     if (gsCheck.asLead == nullptr) return VEK_FALSE;
     for (size_t i = gsCheck.uLeadStart; i < uLeadEnd; i++)
-        if (gsCheck.asRecords[i].bTakesPart && !LeadAdd(&gsCheck.asRecords[i])) return VEK_FALSE;
+        if (!LeadAdd(&gsCheck.asRecords[i])) return VEK_FALSE;
     return VEK_TRUE;
 }
 
@@ -475,7 +460,7 @@ static void CheckNoteRemoval(VEK_private_data_t *psPrivateData, VEK_mapper_memin
     }
     i--;
     const VEK_mapper_check_record_t *psRecord = &gsCheck.asRecords[i];
-    if (i < gsCheck.uChecked && !gsCheck.bStale && psRecord->bTakesPart) {
+    if (i < gsCheck.uChecked && !gsCheck.bStale) {
         if (!psRecord->bMapped) {
             /* The runs on either side of it join: pairs never compared meet. */
             gsCheck.bStale = VEK_TRUE;
@@ -522,13 +507,10 @@ static VEK_BOOL CheckNewPairs(VEK_private_data_t *psPrivateData, VEK_BOOL *pbCon
     for (size_t i = gsCheck.uChecked; i < uRecords; i++) {
         VEK_mapper_check_record_t *psRecord = &asRecords[i];
         ReadRecord(psRecord->psEntry, psRecord);
-        if (!psRecord->bTakesPart) continue;
         const VEK_UINT64 ui64Stamp = psRecord->aui64Value[KEY_STAMP];
         if (!psRecord->bMapped) {
-            /* Compared with its successor that takes part, by stamp; it ends the leading run. */
-            size_t j = i;
-            while (j > 0 && !asRecords[j - 1].bTakesPart) j--;
-            if (j > 0 && asRecords[j - 1].aui64Value[KEY_STAMP] == ui64Stamp) bConsistent = VEK_FALSE;
+            /* Compared with its successor, by stamp; it ends the leading run. */
+            if (i > 0 && asRecords[i - 1].aui64Value[KEY_STAMP] == ui64Stamp) bConsistent = VEK_FALSE;
             free(gsCheck.asLead);
             gsCheck.asLead = nullptr;
             gsCheck.uLeadSlots = gsCheck.uLeadUsed = 0;
@@ -565,9 +547,7 @@ static VEK_BOOL CheckWholeList(VEK_private_data_t *psPrivateData, size_t uEntrie
     }
     gsCheck.uRecords = gsCheck.uChecked = uEntries;
     gsCheck.uLeadStart = uEntries;
-    while (gsCheck.uLeadStart > 0 &&
-           (gsCheck.asRecords[gsCheck.uLeadStart - 1].bMapped || !gsCheck.asRecords[gsCheck.uLeadStart - 1].bTakesPart))
-        gsCheck.uLeadStart--;
+    while (gsCheck.uLeadStart > 0 && gsCheck.asRecords[gsCheck.uLeadStart - 1].bMapped) gsCheck.uLeadStart--;
     if (!LeadRebuild(uEntries)) {
         CheckForget();
         return bConsistent;

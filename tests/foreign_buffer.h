@@ -14,6 +14,8 @@
 
 class ForeignAllocator {
 public:
+    static constexpr int kNV12 = 0x100;
+
     ForeignAllocator() {
         EXPECT_EQ(ZOLSRV_OK, ZOLSRVConnect(&psConnection, 0));
         EXPECT_EQ(ZOLSRV_OK, ZOLSRVAcquireDeviceData(psConnection, 0, &sDevData, ZOLSRV_DEVICE_TYPE_UNKNOWN));
@@ -35,7 +37,9 @@ public:
     ForeignAllocator(const ForeignAllocator &) = delete;
     ForeignAllocator &operator=(const ForeignAllocator &) = delete;
 
-    /* A BGRA 8888 buffer of iPlanes planes (each w x h), with the given usage in its handle. */
+    /* A buffer with the given usage in its handle: BGRA 8888 of one plane, or the two-plane video
+       format (NV12, 0x100) with iPlanes 2. Each plane is w x h x 4 bytes, more than either
+       format's rows take, so that w and h may be any multiple of 16. */
     buffer_handle_t Make(int usage, int w = 64, int h = 32, int iPlanes = 1) {
         native_handle_t *psBase = native_handle_create(iPlanes, 10 - iPlanes);
         VEK_native_handle_t *ps = reinterpret_cast<VEK_native_handle_t *>(psBase);
@@ -52,8 +56,8 @@ public:
         ps->usage = usage;
         ps->iWidth = w;
         ps->iHeight = h;
-        ps->iFormat = HAL_PIXEL_FORMAT_BGRA_8888;
-        ps->uiBpp = 32;
+        ps->iFormat = iPlanes == 2 ? kNV12 : HAL_PIXEL_FORMAT_BGRA_8888;
+        ps->uiBpp = iPlanes == 2 ? 12 : 32;
         apsHandles.push_back(psBase);
         return psBase;
     }

@@ -182,10 +182,11 @@ TEST_F(ArgbDisplaySizes, TakesRequestsOfFewerBitsPerPixel) {
     ExpectRefused(641, 400, HAL_PIXEL_FORMAT_BGRA_8888, GRALLOC_USAGE_HW_FB);
 }
 
-/* Another process's handle is believed only as far as the memory behind it goes: a lock that hands
-   out addresses refuses one whose rows pass the end of its first plane, and changes nothing. The
-   same buffer with its true size locks. */
-TEST_F(HandleSizeTest, ALockRefusesAForeignHandleWhoseRowsPassItsMemory) {
+/* Another process's handle is believed only as far as the memory behind it goes: registration
+   refuses one whose rows pass the end of its memory, whatever its usage, and leaves nothing; a lock
+   refuses a copy of a registered buffer's handle that claims more rows, and changes nothing. The
+   buffer with its true size registers and locks. */
+TEST_F(HandleSizeTest, AForeignHandleWhoseRowsPassItsMemoryIsRefused) {
     const gralloc_module_t *psGralloc = &psHMI->base.base;
     ForeignAllocator sForeign;
     /* Mapped at registration, and mapped only while locked. */
@@ -195,32 +196,37 @@ TEST_F(HandleSizeTest, ALockRefusesAForeignHandleWhoseRowsPassItsMemory) {
         buffer_handle_t hTrue = sForeign.Make(iUsage, 64, 32);
         buffer_handle_t hForged = sForeign.Make(iUsage, 64, 32);
         AsVek(hForged)->iHeight = 4096;
-        ASSERT_EQ(0, psGralloc->registerBuffer(psGralloc, hTrue));
-        ASSERT_EQ(0, psGralloc->registerBuffer(psGralloc, hForged));
-        VEK_mapper_meminfo_t *psForged = nullptr;
+        const unsigned uiMappings = zolsim_live_mappings();
+        EXPECT_EQ(-EINVAL, psGralloc->registerBuffer(psGralloc, hForged));
+        EXPECT_EQ(uiMappings, zolsim_live_mappings()) << "nothing stays mapped";
         for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext)
-            if (ps->ui64Stamp == AsVek(hForged)->ui64Stamp) psForged = ps;
-        ASSERT_NE(nullptr, psForged);
-        ZOLSRV_CLIENT_MEM_INFO *psMappedBefore = psForged->apsMemInfo[0];
+            EXPECT_NE(AsVek(hForged)->ui64Stamp, ps->ui64Stamp) << "nothing stays registered";
 
+        ASSERT_EQ(0, psGralloc->registerBuffer(psGralloc, hTrue));
+        native_handle_t *psTaller = CopyHandle(hTrue);
+        AsVek(psTaller)->iHeight = 4096;
+        VEK_mapper_meminfo_t *psEntry = nullptr;
+        for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext)
+            if (ps->ui64Stamp == AsVek(hTrue)->ui64Stamp) psEntry = ps;
+        ASSERT_NE(nullptr, psEntry);
+        ZOLSRV_CLIENT_MEM_INFO *psMappedBefore = psEntry->apsMemInfo[0];
         for (int iRows : {4096, 32, 1}) {
             void *apv[3] = {reinterpret_cast<void *>(0x1), nullptr, nullptr};
-            EXPECT_EQ(-EINVAL, psGralloc->lock(psGralloc, hForged, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 64, iRows, apv))
+            EXPECT_EQ(-EINVAL, psGralloc->lock(psGralloc, psTaller, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 64, iRows, apv))
                 << iRows << " rows";
             EXPECT_EQ(reinterpret_cast<void *>(0x1), apv[0]) << "no address is handed out";
-            EXPECT_EQ(0u, psForged->ui32LockCount);
-            EXPECT_EQ(psMappedBefore, psForged->apsMemInfo[0]) << "the mapping is as before the lock";
+            EXPECT_EQ(0u, psEntry->ui32LockCount);
+            EXPECT_EQ(psMappedBefore, psEntry->apsMemInfo[0]) << "the mapping is as before the lock";
         }
-        EXPECT_EQ(-EINVAL, psGralloc->unlock(psGralloc, hForged));
+        EXPECT_EQ(-EINVAL, psGralloc->unlock(psGralloc, psTaller));
 
         void *apv[3] = {};
         ASSERT_EQ(0, psGralloc->lock(psGralloc, hTrue, GRALLOC_USAGE_SW_WRITE_OFTEN, 0, 0, 64, 32, apv));
         ASSERT_NE(nullptr, apv[0]);
         memset(apv[0], 0x5a, 256 * 32);
         EXPECT_EQ(0, psGralloc->unlock(psGralloc, hTrue));
-
-        EXPECT_EQ(0, psGralloc->unregisterBuffer(psGralloc, hForged));
         EXPECT_EQ(0, psGralloc->unregisterBuffer(psGralloc, hTrue));
+        native_handle_delete(psTaller);
     }
 }
 

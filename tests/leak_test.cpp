@@ -47,7 +47,7 @@ TEST_F(LeakTest, RegisterUnregisterCyclesLeaveDescriptorsMappingsAndEntriesUncha
     const buffer_handle_t ahBuffers[] = {
         psForeign->Make(GRALLOC_USAGE_SW_READ_OFTEN | GRALLOC_USAGE_HW_TEXTURE),
         psForeign->Make(GRALLOC_USAGE_HW_COMPOSER),
-        psForeign->Make(GRALLOC_USAGE_SW_WRITE_OFTEN, 32, 16, 3),
+        psForeign->Make(GRALLOC_USAGE_SW_WRITE_OFTEN, 32, 16, 2),
     };
     const unsigned uiFds = OpenDescriptorCount(), uiMappings = zolsim_live_mappings();
     const unsigned uiEntries = MapperEntries(Private());

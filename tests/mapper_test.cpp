@@ -335,14 +335,12 @@ TEST_F(LongMapperListTest, PeekFindsEachEntryOfItsOwnListThroughInsertionsAndRem
     EXPECT_EQ(nullptr, MapperPeek(&sPriv, 1000));
 }
 
-/* The rule the check must answer by, written out pair by pair over the entries that take part
-   (those still registered): each against those after it, an entry without a first mem-info
-   compared by stamp and ending the scan. */
+/* The rule the check must answer by, written out pair by pair over every entry, registered or on
+   its way out: each against those after it, an entry without a first mem-info compared by stamp
+   and ending the scan. */
 static bool PairwiseRule(const VEK_mapper_meminfo_t *psList) {
     for (const VEK_mapper_meminfo_t *psA = psList; psA != nullptr; psA = psA->psNext) {
-        if (!psA->bRegistered) continue;
         for (const VEK_mapper_meminfo_t *psB = psA->psNext; psB != nullptr; psB = psB->psNext) {
-            if (!psB->bRegistered) continue;
             if (psA->ui64Stamp == psB->ui64Stamp) return false;
             const ZOLSRV_CLIENT_MEM_INFO *psMa = psA->apsMemInfo[0], *psMb = psB->apsMemInfo[0];
             if (psMa == nullptr || psMb == nullptr) break;
@@ -426,8 +424,8 @@ TEST_F(LongMapperListTest, SanityCheckAnswersAsThePairwiseRuleThroughEveryKindOf
                 aStamps.pop_back();
             }
         } else if (uOp < 91) {
-            /* An entry's removal is queued (it leaves the check), or a registration takes it back
-               (it takes part again). */
+            /* An entry's removal is queued, or a registration takes it back: its mapping, and so
+               what it brings to the check, stays either way. */
             VEK_mapper_meminfo_t *ps = MapperPeek(&sPriv, aStamps[Random((unsigned)aStamps.size())]);
             ps->bRegistered = !ps->bRegistered;
             MapperEntryChanged(ps);
@@ -436,7 +434,8 @@ TEST_F(LongMapperListTest, SanityCheckAnswersAsThePairwiseRuleThroughEveryKindOf
                 MapperEntryChanged(ps);
             }
             uOut += ps->bRegistered ? 0 : 1;
-            /* A new buffer given the memory (and so the counters) of one on its way out. */
+            /* A new buffer given the memory (and so the counters) of one on its way out, which the
+               worker will release under it. */
             if (!ps->bRegistered && ps->apsMemInfo[0] != nullptr && Random(2) == 0) {
                 const VEK_UINT64 ui64Stamp = ui64Next++;
                 ASSERT_TRUE(AddMapped(ui64Stamp, ps->apsMemInfo[0]));
@@ -487,7 +486,7 @@ TEST_F(LongMapperListTest, SanityCheckAnswersAsThePairwiseRuleThroughEveryKindOf
     EXPECT_GT(uFalse, 30u);
     EXPECT_GT(uTrue, 2000u);
     EXPECT_GT(uLongest, 100u);
-    EXPECT_GT(uOut, 50u) << "entries left the check";
+    EXPECT_GT(uOut, 50u) << "entries on their way out";
     EXPECT_GT(uSharedWithOut, 20u);
 }
 

@@ -125,22 +125,68 @@ int EndUse(Model &m, int b) {
     return CheckDeferOrRetry(m, b, Pend::Unmap);
 }
 
+void ReleaseFresh(Model &m, int b, Pend eRelease);
+
+/* A use that hands the mapping out maps what a foreign buffer lacks. On failure a mapping made
+   from nothing goes at once (it was never handed out); one that adds to an older mapping is given
+   back as at the end of a use. */
+int MapForUse(Model &m, int b) {
+    Buf &s = m.bufs[b];
+    if (!Foreign(s) || (s.kind != Kind::ForeignLocked && s.mapped == s.planes)) return 0;
+    const bool bFresh = s.mapped == 0;
+    if (MapPlanes(m, s) == 0) return 0;
+    if (bFresh)
+        ReleaseFresh(m, b, Pend::Unmap);
+    else
+        EndUse(m, b);
+    return -EFAULT;
+}
+
 /* ---- The steps: each changes the model and answers the result code the module must give. ---- */
 
+/* A mapping that a step made from nothing goes at once when the step no longer needs it (it was
+   never handed out); should the unmapping fail, the worker tries again. */
+void ReleaseFresh(Model &m, int b, Pend eRelease) {
+    if (RunRelease(m, b, eRelease) != 0) CheckDeferOrRetry(m, b, eRelease);
+}
+
+/* A registration anew that finds the buffer's old mapping still there maps each of the handle's
+   descriptors once, to see that they name that memory, and releases it again: a refused release
+   is asked again, and only one call fails. */
+int ComparePlanes(Model &m, const Buf &s) {
+    for (int p = 0; p < s.mapped; p++) {
+        if (m.mapFailsIn > 0 && --m.mapFailsIn == 0) return -EFAULT;
+        if (m.unmapFailsIn > 0) --m.unmapFailsIn;
+    }
+    return 0;
+}
+
+/* Every registration maps the handle's planes, so that the memory is seen to be the buffer the
+   handle names; a buffer mapped only while locked gives that mapping back at once. */
 int StepRegister(Model &m, int b) {
     Buf &s = m.bufs[b];
     if (!Foreign(s)) return 0;
     if (s.present && s.registered) return -EINVAL;
+    const bool bFresh = s.mapped == 0;
     if (s.present) Unqueue(m, b);
     s.present = s.registered = true;
-    if (s.kind == Kind::ForeignMapped) {
-        if (MapPlanes(m, s) == 0) return 0;
-        s.registered = false;
-        CheckDeferOrRetry(m, b, Pend::UnmapRemove);
-        return -EFAULT;
+    int iErr = bFresh ? 0 : ComparePlanes(m, s);
+    if (iErr == 0) iErr = MapPlanes(m, s);
+    if (iErr == 0) {
+        if (s.kind == Kind::ForeignLocked) {
+            if (bFresh)
+                ReleaseFresh(m, b, Pend::Unmap);
+            else
+                EndUse(m, b);
+        }
+        return 0;
     }
-    EndUse(m, b);
-    return 0;
+    s.registered = false;
+    if (bFresh)
+        ReleaseFresh(m, b, Pend::UnmapRemove);
+    else
+        CheckDeferOrRetry(m, b, Pend::UnmapRemove);
+    return iErr;
 }
 
 int StepUnregister(Model &m, int b) {
@@ -176,10 +222,7 @@ int StepLock(Model &m, int b, int usage) {
         return 0;
     }
     Unqueue(m, b);
-    if (Foreign(s) && (s.kind == Kind::ForeignLocked || s.mapped < s.planes) && MapPlanes(m, s) != 0) {
-        EndUse(m, b);
-        return -EFAULT;
-    }
+    if (MapForUse(m, b) != 0) return -EFAULT;
     /* The waits end with the GPU done with the planes waited for (the test completes them). */
     if (GpuUse(s)) {
         for (int p = 0; p < Slots(s); p++)
@@ -213,7 +256,9 @@ int StepUnmap(Model &m, int b) {
     Buf &s = m.bufs[b];
     if (!s.present || !s.registered || s.count == 0) return -EINVAL;
     s.count--;
-    return EndUse(m, b);
+    /* The use has ended: a release that fails is the worker's to try again, not the caller's. */
+    EndUse(m, b);
+    return 0;
 }
 
 /* The display shows every plane of the buffer: Post2 maps what is missing as a first lock does,
@@ -222,10 +267,9 @@ int StepPost2(Model &m, int b) {
     Buf &s = m.bufs[b];
     if (!s.present || !s.registered) return -EINVAL;
     Unqueue(m, b);
-    int iErr = 0;
-    if (Foreign(s) && (s.kind == Kind::ForeignLocked || s.mapped < s.planes) && MapPlanes(m, s) != 0) iErr = -EFAULT;
+    if (MapForUse(m, b) != 0) return -EFAULT;
     EndUse(m, b);
-    return iErr;
+    return 0;
 }
 
 /* ---- Commands ---- */
