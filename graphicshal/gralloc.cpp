@@ -301,6 +301,14 @@ int __unmap_remove(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMa
    memory is seen to be the buffer the handle names; a buffer without mapping usage then lets that
    mapping go at once. On failure it is no longer registered and what it mapped goes, at once or
    when the GPU is done with it; should even that fail, a retry of the registration finishes it. */
+/* The handle holds this process's own descriptors of the buffer, those its entry was made with. */
+static VEK_BOOL HandleHoldsDescriptors(const VEK_mapper_meminfo_t *psMapperMemInfo,
+                                       const VEK_native_handle_t *psNativeHandle) {
+    for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++)
+        if (psNativeHandle->fd[i] >= 0 && psNativeHandle->fd[i] != psMapperMemInfo->aiFd[i]) return VEK_FALSE;
+    return VEK_TRUE;
+}
+
 static int FinishRegistration(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle,
                               VEK_mapper_meminfo_t *psMapperMemInfo) {
     const VEK_BOOL bMapped = usage_mapped(psMapperMemInfo->usage) ? VEK_TRUE : VEK_FALSE;
@@ -341,7 +349,16 @@ int gralloc_register_buffer(const gralloc_module_t *module, buffer_handle_t hand
         if (!HandleNamesEntry(psMapperMemInfo, psNativeHandle) ||
             SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_REGISTER) != VEK_ENTRY_GO) {
             iErr = -EINVAL;
-        } else if (!psMapperMemInfo->bAllocatedByThisProcess) {
+        } else if (psMapperMemInfo->bAllocatedByThisProcess) {
+            /* A handle from elsewhere that claims one of its own buffers must describe no more
+               than the buffer holds and name its memory: its own descriptors do, another
+               process's copies of them are mapped once to see. */
+            if (!HandleFitsPlanes(psMapperMemInfo, psNativeHandle))
+                iErr = -EINVAL;
+            else if (psMapperMemInfo->psDisplayHandle == nullptr &&
+                     !HandleHoldsDescriptors(psMapperMemInfo, psNativeHandle))
+                iErr = DescriptorsNameMapping(psPrivateData, psNativeHandle, psMapperMemInfo);
+        } else {
             /* Registered anew: the buffer is what the new handle says it is, and gets the
                mapping its usage asks for now. */
             psMapperMemInfo->usage = psNativeHandle->usage;

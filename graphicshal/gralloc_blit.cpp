@@ -140,6 +140,12 @@ int gralloc_module_blit_to_vaddr(const VEK_gralloc_module_public_t *module, buff
     const VEK_buffer_format_t *psFormat = GetBufferFormat(format);
     int i, iErr = 0, iNumWrapped = 0;
 
+    /* The caller's memory is wrapped for the source's size: a source this process cannot read,
+       or whose size its memory does not hold, has no size to go by. */
+    if (!MappedWhole(LookupHandleEntry(psPrivateData, psSrc, VEK_ENTRY_USE))) {
+        iErr = -EINVAL;
+        goto out_unlock;
+    }
     if (psFormat == nullptr || psFormat->pfnComputeParams == nullptr) {
         iErr = -EINVAL;
         goto out_unlock;

@@ -33,11 +33,12 @@ struct Snapshot {
     VEK_UINT32 ui32AllocMask = 0;
     ZOLSRV_CLIENT_MEM_INFO *psKept = nullptr; /* the buffer a bypassed post kept for Post2 */
     unsigned uiStalls = 0, uiCacheOps = 0, uiShown = 0;
+    unsigned uiWraps = 0, uiBlits = 0; /* caller memory wrapped, blits asked of the 2D engine */
 
     bool operator==(const Snapshot &o) const {
         return auiLive == o.auiLive && uiFds == o.uiFds && asEntries == o.asEntries &&
                ui32AllocMask == o.ui32AllocMask && psKept == o.psKept && uiStalls == o.uiStalls &&
-               uiCacheOps == o.uiCacheOps && uiShown == o.uiShown;
+               uiCacheOps == o.uiCacheOps && uiShown == o.uiShown && uiWraps == o.uiWraps && uiBlits == o.uiBlits;
     }
 };
 
@@ -75,6 +76,8 @@ protected:
         s.uiShown = zolsim_present_records(nullptr, 0) + zolsim_swap_records(nullptr, 0) + zolsim_blits_pending();
         s.uiStalls = zolsim_stall_reports();
         s.uiCacheOps = zolsim_cache_ops();
+        s.uiWraps = zolsim_calls("ZOL2DMemWrap");
+        s.uiBlits = zolsim_calls("ZOL2DBlt3DExt");
         return s;
     }
 
@@ -202,6 +205,7 @@ TEST_F(BadInputTest, ForgedHandlesAreRefusedByEveryEntryPointAndChangeNothing) {
         /* A structurally sound handle of an unknown buffer can only be refused by what it
            names: registration tries to map its descriptor and fails. */
         bool bRegisterMaps;
+        bool bOtherMemory = false;
     };
     std::vector<Forged> asForged = {{"NULL handle", nullptr, false},
                                     {"native_handle_create(0, 0)", f.Raw(0, 0), false},
@@ -268,12 +272,69 @@ TEST_F(BadInputTest, ForgedHandlesAreRefusedByEveryEntryPointAndChangeNothing) {
     buffer_handle_t hFreed = Alloc();
     VEK_native_handle_t *psStale = f.Copy(hFreed);
     ASSERT_EQ(0, psAlloc->free(psAlloc, hFreed));
-    asForged.push_back({"stale handle of a freed buffer", &psStale->base, true});
+    /* Its descriptor number may since name another buffer's memory, whose stamp is not its. */
+    asForged.push_back({"stale handle of a freed buffer", &psStale->base, true, true});
     /* The high word of a live buffer's stamp alone differs. */
     VEK_native_handle_t *psHigh = f.Copy(hOwn);
     psHigh->ui64Stamp ^= 1ULL << 40;
     psHigh->fd[0] = iNull;
     asForged.push_back({"stamp differing in its high word", &psHigh->base, true});
+
+    /* A display usage with ints in the descriptor slots: an int is never one of this process's
+       descriptors, whoever's buffer it happens to number (and a display buffer names no memory). */
+    for (VEK_UINT64 ui64Stamp : {(VEK_UINT64)0xdead0003beefULL, AsVek(hOwn)->ui64Stamp, AsVek(hForeign)->ui64Stamp}) {
+        for (int iFds : {0, 1}) {
+            VEK_native_handle_t *ps = f.Copy(hForeign);
+            ps->usage = GRALLOC_USAGE_HW_FB | GRALLOC_USAGE_SW_READ_OFTEN;
+            ps->base.numFds = iFds;
+            ps->base.numInts = 10 - iFds;
+            ps->fd[0] = AsVek(ui64Stamp == AsVek(hOwn)->ui64Stamp ? hOwn : hForeign)->fd[0];
+            ps->ui64Stamp = ui64Stamp;
+            asForged.push_back({"display usage with descriptor " + std::to_string(ps->fd[0]) + " among " +
+                                    std::to_string(iFds) + " descriptors, stamp " + std::to_string(ui64Stamp),
+                                &ps->base, false});
+        }
+    }
+    /* The display pattern, but not the display buffer's very handle. */
+    VEK_native_handle_t *psDisplayCopy = f.Copy(hDisplay);
+    asForged.push_back({"a copy of a display buffer's handle", &psDisplayCopy->base, false});
+    /* A format no record knows, on a registered buffer and on one never seen. */
+    for (buffer_handle_t hSource : {hForeign, psForeign->Make(kSw | GRALLOC_USAGE_HW_TEXTURE)}) {
+        VEK_native_handle_t *ps = f.Copy(hSource);
+        ps->iFormat = 3;
+        asForged.push_back({std::string("format 3 on a ") + (hSource == hForeign ? "registered" : "new") + " buffer",
+                            &ps->base, false});
+    }
+    /* Sizes whose rows wrap 32 bits, or that a one-page plane cannot hold: a copy of a registered
+       buffer's handle, and a new buffer of its own memory. */
+    const int aiSizes[][2] = {{134217760, 1}, {INT_MAX, 1000}, {INT_MAX, 1}, {64, 0x40000000}, {1 << 16, 1 << 16}};
+    for (const auto &aiSize : aiSizes) {
+        for (buffer_handle_t hSource : {hForeign, psForeign->MakeAs(kSw | GRALLOC_USAGE_HW_TEXTURE, 64, 16,
+                                                                    HAL_PIXEL_FORMAT_BGRA_8888, {4096})}) {
+            VEK_native_handle_t *ps = f.Copy(hSource);
+            ps->iWidth = aiSize[0];
+            ps->iHeight = aiSize[1];
+            asForged.push_back({std::to_string(aiSize[0]) + " x " + std::to_string(aiSize[1]) + " on a " +
+                                    (hSource == hForeign ? "registered" : "new") + " buffer",
+                                &ps->base, false});
+        }
+    }
+    /* A video buffer whose chroma plane is far smaller than its rows: 256 x 256 needs 32,768. */
+    buffer_handle_t hShortChroma =
+        psForeign->MakeAs(kSw | GRALLOC_USAGE_HW_TEXTURE, 256, 256, ForeignAllocator::kNV12, {65536, 4096});
+    asForged.push_back({"NV12 with a 4096-byte chroma plane", hShortChroma, false});
+    /* Memory of its own under another buffer's stamp, or a stamp nobody has: the memory's own
+       stamp says otherwise, with and without mapping usage. */
+    for (int iUsage : {kSw | GRALLOC_USAGE_HW_TEXTURE, (int)GRALLOC_USAGE_HW_COMPOSER}) {
+        for (VEK_UINT64 ui64Stamp :
+             {AsVek(hOwn)->ui64Stamp, AsVek(hLocked)->ui64Stamp, (VEK_UINT64)0xdead0005beefULL}) {
+            VEK_native_handle_t *ps = f.Copy(psForeign->Make(iUsage));
+            ps->ui64Stamp = ui64Stamp;
+            asForged.push_back(
+                {"own memory under stamp " + std::to_string(ui64Stamp) + " with usage " + std::to_string(iUsage),
+                 &ps->base, false});
+        }
+    }
 
     for (const Forged &sForged : asForged) {
         for (const HandleEntryPoint &sEntry : asEntryPoints) {
@@ -281,8 +342,10 @@ TEST_F(BadInputTest, ForgedHandlesAreRefusedByEveryEntryPointAndChangeNothing) {
             bool bMaps = sForged.bRegisterMaps && sName == "registerBuffer";
             /* In Post2's list NULL stands for the buffer a bypassed post kept: none is kept. */
             bool bNoKept = sForged.h == nullptr && sName == "Post2 of it";
-            Try(sName + " with " + sForged.sName, bMaps || bNoKept ? std::set<int>{-EFAULT} : std::set<int>{-EINVAL},
-                [&] { return sEntry.pfnCall(sForged.h); });
+            const std::set<int> aiExpected = bMaps && sForged.bOtherMemory ? std::set<int>{-EFAULT, -EINVAL}
+                                             : bMaps || bNoKept            ? std::set<int>{-EFAULT}
+                                                                           : std::set<int>{-EINVAL};
+            Try(sName + " with " + sForged.sName, aiExpected, [&] { return sEntry.pfnCall(sForged.h); });
         }
     }
     /* The stamp alone names the buffer for the other entry points; a free must still not

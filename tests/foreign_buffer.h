@@ -41,12 +41,21 @@ public:
        format (NV12, 0x100) with iPlanes 2. Each plane is w x h x 4 bytes, more than either
        format's rows take, so that w and h may be any multiple of 16. */
     buffer_handle_t Make(int usage, int w = 64, int h = 32, int iPlanes = 1) {
+        const VEK_SIZE_T uBytes = (VEK_SIZE_T)(w * h * 4);
+        return MakeAs(usage, w, h, iPlanes == 2 ? kNV12 : HAL_PIXEL_FORMAT_BGRA_8888,
+                      std::vector<VEK_SIZE_T>((size_t)iPlanes, uBytes));
+    }
+
+    /* A buffer whose handle says what the caller likes: a plane of each size given, the format
+       and the size as told (bits per pixel those of the format). */
+    buffer_handle_t MakeAs(int usage, int w, int h, int iFormat, const std::vector<VEK_SIZE_T> &auPlaneBytes) {
+        const int iPlanes = (int)auPlaneBytes.size();
         native_handle_t *psBase = native_handle_create(iPlanes, 10 - iPlanes);
         VEK_native_handle_t *ps = reinterpret_cast<VEK_native_handle_t *>(psBase);
         for (int i = 0; i < 3; i++) ps->fd[i] = -1;
         for (int i = 0; i < iPlanes; i++) {
             ZOLSRV_CLIENT_MEM_INFO *psMem = nullptr;
-            EXPECT_EQ(ZOLSRV_OK, ZOLSRVAllocDeviceMem2(&sDevData, hHeap, 0x10001003, (VEK_SIZE_T)(w * h * 4), 4096,
+            EXPECT_EQ(ZOLSRV_OK, ZOLSRVAllocDeviceMem2(&sDevData, hHeap, 0x10001003, auPlaneBytes[(size_t)i], 4096,
                                                        nullptr, 0, &psMem));
             apsMem.push_back(psMem);
             EXPECT_EQ(ZOLSRV_OK, ZOLSRVExportDeviceMem2(&sDevData, psMem, &ps->fd[i]));
@@ -56,8 +65,10 @@ public:
         ps->usage = usage;
         ps->iWidth = w;
         ps->iHeight = h;
-        ps->iFormat = iPlanes == 2 ? kNV12 : HAL_PIXEL_FORMAT_BGRA_8888;
-        ps->uiBpp = iPlanes == 2 ? 12 : 32;
+        ps->iFormat = iFormat;
+        ps->uiBpp = iFormat == kNV12 || iFormat == HAL_PIXEL_FORMAT_YV12 ? 12
+                    : iFormat == HAL_PIXEL_FORMAT_RGB_565                ? 16
+                                                                         : 32;
         apsHandles.push_back(psBase);
         return psBase;
     }
