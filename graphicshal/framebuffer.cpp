@@ -517,7 +517,7 @@ int framebuffer_device_open(hw_device_t *device) {
            opens or closes later. */
         VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
         psEntry->psDisplayHandle = psNativeHandle;
-        psEntry->iDisplayStridePixels = fb->stride;
+        psEntry->psDisplayDevice = &psRaw->base.base;
         psRaw->ppsBufferHandles[i] = psNativeHandle;
         ui32NumHandles++;
         if (!MapperSanityCheck(psPrivateData)) goto err_release;

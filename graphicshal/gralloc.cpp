@@ -145,7 +145,12 @@ int gralloc_device_free(alloc_device_t *dev, buffer_handle_t handle) {
     int iErr;
 
     if (usage_fb(psNativeHandle->usage)) {
-        if (!hasFrameBufferDevice(dev))
+        /* A display buffer goes back to the slots of the device that made it, which may not be
+           the device opened last. */
+        VEK_mapper_meminfo_t *psMapperMemInfo = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
+        if (psMapperMemInfo != nullptr && psMapperMemInfo->psDisplayHandle == psNativeHandle)
+            iErr = framebuffer_device_free(&psMapperMemInfo->psDisplayDevice->base, psNativeHandle);
+        else if (!hasFrameBufferDevice(dev))
             iErr = -EFAULT;
         else
             iErr = framebuffer_device_free(getDeviceFrameBufferDevice(dev), psNativeHandle);

@@ -81,8 +81,8 @@ VEK_BOOL PlaneGeometry(const VEK_buffer_format_t *psFormat, unsigned int uiPlane
 
 VEK_UINT64 BufferStridePixels(const VEK_mapper_meminfo_t *psMapperMemInfo, const VEK_native_handle_t *psNativeHandle) {
     /* A display buffer's rows are those of the display that made it. */
-    if (psMapperMemInfo != nullptr && psMapperMemInfo->psDisplayHandle != nullptr)
-        return (VEK_UINT64)(unsigned int)psMapperMemInfo->iDisplayStridePixels;
+    if (psMapperMemInfo != nullptr && psMapperMemInfo->psDisplayDevice != nullptr)
+        return (VEK_UINT64)(unsigned int)psMapperMemInfo->psDisplayDevice->base.stride;
     return ((VEK_UINT64)(unsigned int)psNativeHandle->iWidth + 31u) & ~(VEK_UINT64)31u;
 }
 

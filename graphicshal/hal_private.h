@@ -68,10 +68,11 @@ typedef struct _VEK_mapper_meminfo_ {
        brings to the check changed since the check last compared it. Set through
        MapperEntryChanged, never directly. */
     VEK_UINT64 ui64CheckChangeMark;
-    /* A display buffer's own handle and row length in pixels, set by the framebuffer device that
-       made it: only that very handle names the buffer, and its rows are that device's. */
+    /* A display buffer's own handle and the framebuffer device that made it, set by that device:
+       only that very handle names the buffer, its rows are that device's, and it goes back to that
+       device's slots, whichever device opened or closed since. */
     const VEK_native_handle_t *psDisplayHandle;
-    int iDisplayStridePixels;
+    VEK_framebuffer_device_public_t *psDisplayDevice;
     /* The current use began with a lock with write access: the CPU may have written the buffer,
        and the end of the use, an unlock or an unmap, cleans the cache. */
     VEK_BOOL bLockedForWrite;

@@ -499,6 +499,22 @@ TEST_F(BadInputTest, BadPostsAndBlitsAreRefusedAndKeepTheKeptBuffer) {
         native_handle_delete(ps);
     }
 
+    /* A buffer without pixels: nothing to copy, and no size to wrap caller memory by. */
+    const int aiEmpty[][2] = {{64, 0}, {0, 16}, {-5, 16}, {16, -5}, {0, 0}};
+    for (const auto &aiSize : aiEmpty) {
+        native_handle_t *ps = CopyHandle(hOwn);
+        AsVek(ps)->iWidth = aiSize[0];
+        AsVek(ps)->iHeight = aiSize[1];
+        const std::string sWhat = std::to_string(aiSize[0]) + " x " + std::to_string(aiSize[1]);
+        Try("Blit from a " + sWhat + " buffer", {-EINVAL},
+            [&] { return psPublic->Blit(psPublic, ps, apvDest, HAL_PIXEL_FORMAT_BGRA_8888); });
+        Try("Blit2 from a " + sWhat + " buffer", {-EINVAL},
+            [&] { return psPublic->Blit2(psPublic, ps, ahDisplay[0], 8, 8, 0, 0); });
+        Try("Blit2 into a " + sWhat + " buffer", {-EINVAL},
+            [&] { return psPublic->Blit2(psPublic, hOwn, ps, 8, 8, 0, 0); });
+        native_handle_delete(ps);
+    }
+
     /* The kept buffer is still there: Post2 shows it. */
     buffer_handle_t ahKept[1] = {nullptr};
     EXPECT_EQ(0, Fb()->Post2(psFb, ahKept, 1, nullptr, 0)) << "the kept buffer must survive every refused call";

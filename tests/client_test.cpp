@@ -554,6 +554,93 @@ TEST_F(ClientTest, MapSharesTheLockCount) {
     EXPECT_EQ(-EINVAL, psHMI->unmap(psGralloc, ui64Stamp));
 }
 
+/* The CPU's writes reach memory before the GPU reads the buffer however the use that began with a
+   write lock ends: by its unlock or by an unmap that a map joined to it. A use that map began
+   cleans nothing, as before. */
+TEST_F(ClientTest, AUseThatBeganWithAWriteLockCleansTheCacheHoweverItEnds) {
+    buffer_handle_t h = Own(kSwRead | kSwWrite | kTexture);
+    ZOLSRV_CLIENT_MEM_INFO *aps[3] = {};
+    void *apv[3];
+    struct {
+        const char *pszOrder;
+        int iLockUsage; /* 0: the use begins with a map */
+        bool bUnmapLast;
+        unsigned uiCleans;
+    } const asCases[] = {
+        {"write lock, map, unlock, unmap", kSwWrite, true, 1},
+        {"write lock, map, unmap, unlock", kSwWrite, false, 1},
+        {"read lock, map, unlock, unmap", kSwRead, true, 0},
+        {"map, lock, unmap, unlock", 0, false, 0},
+    };
+    for (const auto &sCase : asCases) {
+        const unsigned uiCacheOps = zolsim_cache_ops();
+        if (sCase.iLockUsage != 0) {
+            ASSERT_EQ(0, Lock(h, sCase.iLockUsage, apv)) << sCase.pszOrder;
+            ASSERT_EQ(0, Map(h, sCase.iLockUsage == kSwWrite ? kComposer : kTexture, aps));
+        } else {
+            ASSERT_EQ(0, Map(h, kTexture, aps)) << sCase.pszOrder;
+            ASSERT_EQ(0, Lock(h, kTexture, apv)) << sCase.pszOrder;
+        }
+        if (sCase.bUnmapLast) {
+            EXPECT_EQ(0, Unlock(h));
+            EXPECT_EQ(uiCacheOps, zolsim_cache_ops()) << sCase.pszOrder << ": not while the map holds it";
+            EXPECT_EQ(0, Unmap(h));
+        } else {
+            EXPECT_EQ(0, Unmap(h));
+            EXPECT_EQ(0, Unlock(h));
+        }
+        EXPECT_EQ(uiCacheOps + sCase.uiCleans, zolsim_cache_ops()) << sCase.pszOrder;
+    }
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+}
+
+/* The last unmap of a buffer mapped only while in use ends the use, and gives the mapping back:
+   when the services refuse that once, the worker tries again, and the caller, who could only call
+   again and be refused, is answered 0. */
+TEST_F(ClientTest, UnmapWhoseReleaseIsLeftToTheWorkerAnswersZero) {
+    buffer_handle_t h = psForeign->Make(kComposer);
+    ASSERT_EQ(0, Register(h));
+    void *apv[3];
+    ASSERT_EQ(0, Lock(h, kSwRead, apv)) << "maps the buffer";
+    ZOLSRV_CLIENT_MEM_INFO *aps[3] = {};
+    ASSERT_EQ(0, Map(h, kComposer, aps));
+    EXPECT_EQ(0, Unlock(h));
+    zolsim_fail("ZOLSRVUnmapDeviceMemory", 1, ZOLSRV_ERROR_GENERIC);
+    EXPECT_EQ(0, Unmap(h)) << "the use has ended; the release is the worker's to try again";
+    EXPECT_EQ(-EINVAL, Unmap(h)) << "and only once";
+    EXPECT_TRUE(Eventually([] { return zolsim_live_mappings() == 0; })) << "the worker released the mapping";
+    EXPECT_EQ(0, Unregister(h));
+}
+
+/* Memory of its own under the stamp of a buffer not yet made (this process's next allocation, or
+   another process's): the registration is refused, and the buffer that does carry the stamp is
+   made, registered and read as its own. */
+TEST_F(ClientTest, MemoryUnderAnotherBuffersStampTakesNeitherTheStampNorTheBuffer) {
+    for (bool bOwnLater : {true, false}) {
+        const VEK_UINT64 ui64Stamp = bOwnLater ? 0x5151000000001ULL : 0x5151000000002ULL;
+        for (int iUsage : {kSwRead | kTexture, kComposer}) {
+            buffer_handle_t hForged = psForeign->Make(iUsage);
+            memset(psForeign->Plane(psForeign->apsPlanes.size() - 1)->pvLinAddr, 0xee, 64 * 32 * 4);
+            AsVek(hForged)->ui64Stamp = ui64Stamp;
+            EXPECT_EQ(-EINVAL, Register(hForged)) << "usage " << iUsage;
+            EXPECT_EQ(nullptr, Entry(hForged));
+        }
+        EXPECT_EQ(0u, zolsim_live_mappings()) << "nothing stays mapped";
+        zolsim_set_next_stamp(ui64Stamp);
+        buffer_handle_t h = bOwnLater ? Own(kSwRead | kTexture) : psForeign->Make(kSwRead | kTexture);
+        ASSERT_EQ(ui64Stamp, AsVek(h)->ui64Stamp);
+        if (!bOwnLater) {
+            memset(psForeign->Plane(psForeign->apsPlanes.size() - 1)->pvLinAddr, 0x11, 64 * 32 * 4);
+            ASSERT_EQ(0, Register(h)) << "the buffer that carries the stamp registers";
+        }
+        void *apv[3] = {};
+        ASSERT_EQ(0, Lock(h, kSwRead, apv));
+        EXPECT_EQ(bOwnLater ? 0x00 : 0x11, static_cast<unsigned char *>(apv[0])[0]) << "its own memory";
+        EXPECT_EQ(0, Unlock(h));
+        EXPECT_EQ(0, bOwnLater ? psAlloc->free(psAlloc, h) : Unregister(h));
+    }
+}
+
 TEST_F(ClientTest, MapOfAnUnmappedForeignBufferGivesNoPlanes) {
     buffer_handle_t h = psForeign->Make(kComposer);
     ASSERT_EQ(0, Register(h));

@@ -182,6 +182,59 @@ TEST_F(ArgbDisplaySizes, TakesRequestsOfFewerBitsPerPixel) {
     ExpectRefused(641, 400, HAL_PIXEL_FORMAT_BGRA_8888, GRALLOC_USAGE_HW_FB);
 }
 
+/* A display whose rows are padded: 100 x 50 RGB 565 in rows of 320 bytes (160 pixels), where the
+   allocator's rows would be 128 pixels. It allows two flip chains, so that fb0 opens twice. */
+class PaddedDisplay : public HandleSizeTest {
+    void Configure() override {
+        ZOL2DDISPLAYINFO sInfo = {2, 3, ZOL2D_PIXEL_FORMAT_RGB565, 100, 50, 320, 0, 1};
+        zolsim_set_display(0, &sInfo, nullptr);
+    }
+};
+
+/* A display buffer's rows are those of the device that made it: a second fb0 opened and closed
+   meanwhile changes nothing of a lock, a Blit2 into it or a Blit from it. */
+TEST_F(PaddedDisplay, ADisplayBufferKeepsItsDevicesRowsWhenAnotherFb0Closes) {
+    const gralloc_module_t *psGralloc = &psHMI->base.base;
+    const VEK_gralloc_module_public_t *psPublic = &psHMI->base;
+    psFb = OpenFb();
+    ASSERT_NE(nullptr, psFb);
+    ASSERT_EQ(160, psFb->stride);
+    buffer_handle_t hDisplay = nullptr, hSource = nullptr;
+    int iStride = 0;
+    ASSERT_EQ(0, psAlloc->alloc(psAlloc, 100, 50, HAL_PIXEL_FORMAT_RGB_565, GRALLOC_USAGE_HW_FB, &hDisplay, &iStride));
+    framebuffer_device_t *psSecond = OpenFb();
+    ASSERT_NE(nullptr, psSecond);
+    EXPECT_EQ(0, framebuffer_close(psSecond));
+
+    /* Each source pixel its own value, in rows of 128 pixels. */
+    ASSERT_EQ(0, psAlloc->alloc(psAlloc, 100, 50, HAL_PIXEL_FORMAT_RGB_565, kSw | GRALLOC_USAGE_HW_TEXTURE, &hSource,
+                                &iStride));
+    ASSERT_EQ(128, iStride);
+    void *apv[3] = {};
+    ASSERT_EQ(0, psGralloc->lock(psGralloc, hSource, GRALLOC_USAGE_SW_WRITE_OFTEN, 0, 0, 100, 50, apv));
+    for (int y = 0; y < 50; y++)
+        for (int x = 0; x < 100; x++) static_cast<uint16_t *>(apv[0])[y * 128 + x] = (uint16_t)(y * 100 + x);
+    ASSERT_EQ(0, psGralloc->unlock(psGralloc, hSource));
+
+    ASSERT_EQ(0, psPublic->Blit2(psPublic, hSource, hDisplay, 100, 50, 0, 0));
+    ASSERT_EQ(0, psGralloc->lock(psGralloc, hDisplay, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 100, 50, apv))
+        << "the display's rows hold the whole request";
+    int iMisplaced = 0;
+    for (int y = 0; y < 50; y++)
+        for (int x = 0; x < 100; x++)
+            iMisplaced += static_cast<const uint16_t *>(apv[0])[y * 160 + x] != (uint16_t)(y * 100 + x);
+    EXPECT_EQ(0, iMisplaced) << "pixels off their place in the display's rows of 160";
+    ASSERT_EQ(0, psGralloc->unlock(psGralloc, hDisplay));
+
+    /* And read back in the allocator's rows. */
+    std::vector<uint16_t> aui16Copy(128 * 50, 0);
+    void *apvCopy[3] = {aui16Copy.data(), nullptr, nullptr};
+    ASSERT_EQ(0, psPublic->Blit(psPublic, hDisplay, apvCopy, HAL_PIXEL_FORMAT_RGB_565));
+    EXPECT_EQ((uint16_t)(49 * 100 + 99), aui16Copy[49 * 128 + 99]);
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hSource));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hDisplay));
+}
+
 /* Another process's handle is believed only as far as the memory behind it goes: registration
    refuses one whose rows pass the end of its memory, whatever its usage, and leaves nothing; a lock
    refuses a copy of a registered buffer's handle that claims more rows, and changes nothing. The
