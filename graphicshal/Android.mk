@@ -32,11 +32,11 @@ LOCAL_CFLAGS := -Wall -Wextra -Werror -fvisibility=hidden
 LOCAL_CPPFLAGS := -std=gnu++17 -fno-exceptions -fno-rtti -fvisibility-inlines-hidden
 LOCAL_LDFLAGS := -Wl,--no-undefined
 
-# The services and 2D libraries of the GPU vendor, cutils for native handles, and libdl, which
-# the CMake build links too. POSIX threads are part of Android's libc.
+# The services and 2D libraries of the GPU vendor and cutils for native handles, which the CMake
+# build links too. POSIX threads are part of Android's libc; the GLES1 driver is loaded through
+# the services library, so the module needs no libdl.
 LOCAL_SHARED_LIBRARIES := \
 	libcutils \
-	libdl \
 	libzolsrv \
 	libzol2d
 

@@ -151,7 +151,7 @@ int post(framebuffer_device_t *fb, buffer_handle_t buffer) {
         goto out_unlock;
     }
 
-    switch (psPrivateData->sAppHints.eHALPresentMode) {
+    switch (psRaw->ePresentMode) {
         case HAL_PRESENT_MODE_FLIP:
             eErr = ZOL2DPresentFlip(psPrivateData->hContext, psRaw->hFlipChain,
                                     static_cast<ZOL2DMEMINFO *>(psMapperMemInfo->hMemInfo), 0);
@@ -179,7 +179,7 @@ int setSwapInterval(framebuffer_device_t *fb, int interval) {
     int iErr = 0;
 
     /* Only a flip chain has a swap interval; the display's bounds are its own to enforce. */
-    if (psPrivateData->sAppHints.eHALPresentMode == HAL_PRESENT_MODE_FLIP &&
+    if (psRaw->ePresentMode == HAL_PRESENT_MODE_FLIP &&
         ZOL2DSetPresentFlipProperties(psPrivateData->hContext, psRaw->hFlipChain, ZOL2D_PRESENT_PROPERTY_INTERVAL, 0, 0,
                                       0, nullptr, (unsigned long)interval) != ZOL2D_OK)
         iErr = -EFAULT;
@@ -227,7 +227,7 @@ int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, v
     ZOLSRV_ERROR eSwapErr;
     int iErr = 0;
 
-    if (psPrivateData->sAppHints.eHALPresentMode != HAL_PRESENT_MODE_FLIP || num_buffers < 1) {
+    if (psRaw->ePresentMode != HAL_PRESENT_MODE_FLIP || num_buffers < 1) {
         iErr = -EFAULT;
         goto out_unlock;
     }
@@ -419,7 +419,7 @@ static void ReleaseDisplayBuffers(VEK_private_data_t *psPrivateData, VEK_raw_fra
         MapperRemove(psPrivateData, MapperPeek(psPrivateData, psNativeHandle->ui64Stamp));
         native_handle_delete(&psNativeHandle->base);
     }
-    if (psPrivateData->sAppHints.eHALPresentMode == HAL_PRESENT_MODE_BLIT && bBuffersListed) {
+    if (psRaw->ePresentMode == HAL_PRESENT_MODE_BLIT && bBuffersListed) {
         for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++)
             if (apsMemInfo[i] != nullptr) ZOL2DMemFree(psPrivateData->hContext, apsMemInfo[i]);
     } else {
@@ -463,6 +463,9 @@ int framebuffer_device_open(hw_device_t *device) {
                             : ((float)sDisplayInfo.ulHeight * 25.4f) / (float)sMiscDisplayInfo.ulPhysicalHeightmm);
     set_field(fb->stride, sDisplayInfo.lStride / alZOL2D2HALBpp[sDisplayInfo.eFormat]);
 
+    /* The hints of this open are this device's: a later open of fb0 reads them anew and must not
+       change how this device posts or closes. */
+    psRaw->ePresentMode = psAppHints->eHALPresentMode;
     psRaw->base.ui32NumBuffers = psAppHints->ui32HALNumFrameBuffers;
     if (psAppHints->eHALPresentMode == HAL_PRESENT_MODE_FLIP &&
         psRaw->base.ui32NumBuffers > sDisplayInfo.ulMaxBuffersInChain)
@@ -568,7 +571,7 @@ int framebuffer_device_close(hw_device_t *device) {
     VEK_raw_framebuffer_device_t *psRaw = reinterpret_cast<VEK_raw_framebuffer_device_t *>(device);
     VEK_gralloc_module_t *psModule = getFrameBufferModule(fb);
     VEK_private_data_t *psPrivateData = getDevicePrivateData(fb);
-    const VEK_HAL_PRESENT_MODE_T ePresentMode = psPrivateData->sAppHints.eHALPresentMode;
+    const VEK_HAL_PRESENT_MODE_T ePresentMode = psRaw->ePresentMode;
 
     /* A Post2 swapping without the mutex still uses the chain and comes back to the record. */
     if (psRaw->ui32SwapsInFlight != 0) {

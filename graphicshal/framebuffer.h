@@ -22,6 +22,8 @@ typedef struct {
     /* Post2 calls inside their swap loop, which runs without the module mutex: while one is
        there, close must leave the device and its flip chain alone. */
     VEK_UINT32 ui32SwapsInFlight;
+    /* The present mode of the hints read for this device's open. */
+    VEK_HAL_PRESENT_MODE_T ePresentMode;
 } VEK_raw_framebuffer_device_t;
 
 int framebuffer_device_open(hw_device_t *device);

@@ -125,6 +125,31 @@ TEST_F(FlipPost, FlipsToTheBuffersTwoDMemInfo) {
     EXPECT_EQ(AsVek(h0)->ui64Stamp, ScreenStamp());
 }
 
+/* A display that takes two flip chains, so that fb0 opens twice. */
+class TwoChainFlipPost : public FlipPost {
+    void Configure() override {
+        FlipPost::Configure();
+        ZOL2DDISPLAYINFO sInfo = {2, 3, ZOL2D_PIXEL_FORMAT_RGB565, 800, 480, 1600, 0, 1};
+        zolsim_set_display(0, &sInfo, nullptr);
+    }
+};
+
+/* The hints are read afresh at every open of fb0: a second device opened in blit mode (and closed)
+   leaves the first one flipping, and closing it as a flip device. */
+TEST_F(TwoChainFlipPost, ADevicePostsInThePresentModeOfItsOwnOpen) {
+    buffer_handle_t h = TakeDisplayBuffer();
+    zolsim_set_app_hint("HALPresentMode", 1);
+    framebuffer_device_t *psBlitter = OpenFb();
+    ASSERT_NE(nullptr, psBlitter);
+    ASSERT_EQ(0, psFb->post(psFb, h));
+    EXPECT_EQ(1u, zolsim_calls("ZOL2DPresentFlip")) << "the first device still flips";
+    EXPECT_EQ(0u, zolsim_calls("ZOL2DPresentBlt"));
+    buffer_handle_t ah[1] = {h};
+    EXPECT_EQ(0, Post2(ah, 1)) << "and swaps";
+    EXPECT_EQ(0, framebuffer_close(psBlitter));
+    GiveBack(h);
+}
+
 TEST_F(FlipPost, RefusesWhatIsNotAHandedOutDisplayBuffer) {
     buffer_handle_t h0 = TakeDisplayBuffer();
     buffer_handle_t h1 = TakeDisplayBuffer();
