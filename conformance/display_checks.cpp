@@ -299,6 +299,12 @@ void CheckPost2(const Module &m, const Display &s, const std::string &sMode) {
             return;
         FillPattern(apv, PlaneBytes(video.h, video.iStride), 90);
         c.ExpectErr(0, m.psGralloc->unlock(m.psGralloc, video.h), "unlock");
+        /* A post without bBypassPost shows the buffer and keeps nothing for Post2. */
+        buffer_handle_t ahKept[1] = {nullptr};
+        c.ExpectErr(0, psPub->Post2(s.psFb, &hBack, 1, nullptr, 0), "Post2 of a display buffer");
+        c.ExpectErr(0, s.psFb->post(s.psFb, hBack), "post");
+        c.ExpectErr(-EFAULT, psPub->Post2(s.psFb, ahKept, 1, nullptr, 0),
+                    "Post2 of a kept buffer after a post without bBypassPost");
         psPub->bBypassPost = 1;
         c.ExpectErr(0, s.psFb->post(s.psFb, hBack), "post with bBypassPost set (kept for Post2)");
         psPub->bBypassPost = 0;
