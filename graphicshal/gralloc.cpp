@@ -268,10 +268,17 @@ int __map(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle
     if (psMapperMemInfo->apsMemInfo[0] == nullptr) MapperEntryChanged(psMapperMemInfo);
     for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++) {
         if (psNativeHandle->fd[i] < 0) return 0;
-        if (psMapperMemInfo->apsMemInfo[i] == nullptr &&
-            ZOLSRVMapDeviceMemory2(&psPrivateData->sDevData, psNativeHandle->fd[i], psPrivateData->hGeneralHeap,
+        if (psMapperMemInfo->apsMemInfo[i] != nullptr) continue;
+        if (ZOLSRVMapDeviceMemory2(&psPrivateData->sDevData, psNativeHandle->fd[i], psPrivateData->hGeneralHeap,
                                    &psMapperMemInfo->apsMemInfo[i]) != ZOLSRV_OK) {
             psMapperMemInfo->apsMemInfo[i] = nullptr;
+            return -EFAULT;
+        }
+        /* The memory must be the buffer the handle names, whose stamp is its first plane's: under
+           another stamp, another process's descriptor would take that buffer's place here. */
+        if (i == 0 && psMapperMemInfo->apsMemInfo[0]->ui64Stamp != psNativeHandle->ui64Stamp) {
+            ZOLSRVUnmapDeviceMemory(&psPrivateData->sDevData, psMapperMemInfo->apsMemInfo[0]);
+            psMapperMemInfo->apsMemInfo[0] = nullptr;
             return -EFAULT;
         }
     }

@@ -117,9 +117,7 @@ int zolsim_last_blit(ZOLSIM_BLIT_RECORD *psOut) {
 
 unsigned zolsim_wrap_records(unsigned long *pulSizes, unsigned uiMax) {
     RecordGuard g;
-    const std::vector<unsigned long> &w = S().wraps;
-    for (unsigned i = 0; pulSizes != nullptr && i < uiMax && i < w.size(); i++) pulSizes[i] = w[i];
-    return (unsigned)w.size();
+    return CopyRecords(S().wraps, pulSizes, uiMax);
 }
 
 }  // extern "C"

@@ -379,9 +379,7 @@ ZOLSRV_ERROR ZOLSRVExportDeviceMem2(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLI
 
 unsigned zolsim_alloc_records(ZOLSIM_ALLOC_RECORD *psOut, unsigned uiMax) {
     RecordGuard g;
-    const std::vector<ZOLSIM_ALLOC_RECORD> &a = S().allocs;
-    for (unsigned i = 0; psOut != nullptr && i < uiMax && i < a.size(); i++) psOut[i] = a[i];
-    return (unsigned)a.size();
+    return CopyRecords(S().allocs, psOut, uiMax);
 }
 
 void zolsim_set_next_stamp(VEK_UINT64 ui64Stamp) {

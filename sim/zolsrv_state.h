@@ -146,6 +146,34 @@ struct HintState {
     VEK_UINT32 ui32Module;
 };
 
+// The latest calls of one kind, for tests to read back, oldest first. A fixed number is kept, in
+// memory taken once: a process that calls the device for hours holds no more for them than at its
+// start, as with the device's own libraries, so that a leak check of a long run measures the
+// module's memory alone.
+template <typename T>
+class CallLog {
+public:
+    static constexpr size_t kKept = 1024;
+    CallLog() { v.reserve(kKept); }
+    void push_back(const T &t) {
+        if (v.size() < kKept)
+            v.push_back(t);
+        else
+            v[uNext] = t;
+        uNext = (uNext + 1) % kKept;
+    }
+    void clear() {
+        v.clear();
+        uNext = 0;
+    }
+    size_t size() const { return v.size(); }
+    const T &operator[](size_t i) const { return v.size() < kKept ? v[i] : v[(uNext + i) % kKept]; }
+
+private:
+    std::vector<T> v;
+    size_t uNext = 0;  // where the next call goes: once the log is full, the oldest call kept
+};
+
 struct State {
     // configuration
     std::vector<ZOLSRV_DEVICE_IDENTIFIER> devices;
@@ -162,17 +190,17 @@ struct State {
     VEK_UINT32 ui32LastConnectFlags;
     VEK_UINT32 ui32LastAcquireIndex;
     unsigned long ulLastContextDevice;
-    std::vector<ZOLSIM_ALLOC_RECORD> allocs;
+    CallLog<ZOLSIM_ALLOC_RECORD> allocs;
     bool bHaveFlipChain;
     ZOLSIM_FLIPCHAIN_RECORD flipChain;
     bool bHaveMiscInfo;
     ZOLSRV_MISC_INFO miscInfo;
-    std::vector<unsigned long> wraps;
+    CallLog<unsigned long> wraps;
     bool bHaveBlit;
     ZOLSIM_BLIT_RECORD blit;
     std::string hintsRead;
     unsigned uiStallReports;
-    std::vector<ZOLSIM_CLIENT_EVENT_RECORD> clientEvents;
+    CallLog<ZOLSIM_CLIENT_EVENT_RECORD> clientEvents;
     unsigned uiCacheOps;
     std::vector<Mem *> completeOnNextWait;
     unsigned uiCompleteOnNextWait = 0;  // its size, read without the lock
@@ -180,9 +208,9 @@ struct State {
     VEK_UINT64 ui64NextStamp;
     Mem *psShareSyncWithNext;
     // the display
-    std::vector<ZOLSIM_PRESENT_RECORD> presents;
-    std::vector<ZOLSIM_FLIP_PROPERTIES_RECORD> flipProperties;
-    std::vector<ZOLSIM_SWAP_RECORD> swaps;
+    CallLog<ZOLSIM_PRESENT_RECORD> presents;
+    CallLog<ZOLSIM_FLIP_PROPERTIES_RECORD> flipProperties;
+    CallLog<ZOLSIM_SWAP_RECORD> swaps;
     unsigned uiSwapRetries;
     Screen screens[kMax2DDevices];
     std::string captureDir;
@@ -343,8 +371,8 @@ bool Contains(const std::vector<T> &v, T x) {
     return false;
 }
 
-template <typename T>
-unsigned CopyRecords(const std::vector<T> &v, T *psOut, unsigned uiMax) {
+template <typename Records, typename T>
+unsigned CopyRecords(const Records &v, T *psOut, unsigned uiMax) {
     for (unsigned i = 0; psOut != nullptr && i < uiMax && i < v.size(); i++) psOut[i] = v[i];
     return (unsigned)v.size();
 }

@@ -253,6 +253,10 @@ TEST_F(BadInputTest, ForgedHandlesAreRefusedByEveryEntryPointAndChangeNothing) {
         ps->fd[0] = iFd;
         asForged.push_back({"unknown stamp with descriptor " + std::to_string(iFd), &ps->base, true});
     }
+    /* A live buffer's memory under a stamp that is not its own. */
+    VEK_native_handle_t *psOtherStamp = f.Copy(hOwn);
+    psOtherStamp->ui64Stamp = 0xdead0003beefULL;
+    asForged.push_back({"a live buffer's descriptor under another stamp", &psOtherStamp->base, true});
     /* Descriptor slots that disagree with the count of descriptors. */
     VEK_native_handle_t *psMissing = f.Copy(hOwn);
     psMissing->ui64Stamp = 0xdead0001beefULL;

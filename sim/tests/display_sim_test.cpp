@@ -1,6 +1,9 @@
 // The simulated display: swaps checked against their chain, flips and blits shown on the screen,
 // the swap interval and the screen's conversion to RGB.
+#include <malloc.h>
 #include <string.h>
+
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -191,6 +194,26 @@ TEST_F(SimTest, ScreenConvertsEachDisplayFormatToRgb) {
     const unsigned char want565[24] = {0xff, 0, 0, 0,    0xff, 0,    0, 0, 0xff, 0xff, 0xff, 0xff,
                                        0,    0, 0, 0x84, 0x82, 0x84, 8, 8, 8,    0x7b, 0x7d, 0x7b};
     EXPECT_EQ(0, memcmp(want565, out, 24)) << "five and six bits widened to eight";
+}
+
+// A long-running process keeps the latest calls of a kind, in memory taken once: its leak checks
+// see the module's memory, not the device's records growing with every call.
+TEST_F(SimTest, CallRecordsKeepTheLatestCallsInMemoryTakenOnce) {
+    DisplayChain dc(0);
+    ZOLSRV_CLIENT_MEM_INFO *list[1] = {dc.Mem(0)};
+    std::vector<ZOLSIM_SWAP_RECORD> rec(2000);
+    for (VEK_UINT32 i = 0; i < 1030; i++)
+        ASSERT_EQ(ZOLSRV_OK,
+                  ZOLSRVSwapToDCBuffer2(dc.ctx->hDisplayClassDevice, dc.chain->hDCSwapChain, i, list, 1, nullptr, 0));
+    ASSERT_EQ(1024u, zolsim_swap_records(rec.data(), (unsigned)rec.size())) << "the latest 1024 are kept";
+    EXPECT_EQ(6u, rec[0].ui32SwapInterval) << "oldest first";
+    EXPECT_EQ(1029u, rec[1023].ui32SwapInterval);
+    const size_t uHeap = mallinfo2().uordblks;
+    for (VEK_UINT32 i = 0; i < 2048; i++)
+        ZOLSRVSwapToDCBuffer2(dc.ctx->hDisplayClassDevice, dc.chain->hDCSwapChain, i, list, 1, nullptr, 0);
+    EXPECT_EQ(uHeap, mallinfo2().uordblks) << "no memory is taken for further calls";
+    zolsim_reset();
+    EXPECT_EQ(0u, zolsim_swap_records(nullptr, 0));
 }
 
 }  // namespace

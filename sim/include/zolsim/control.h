@@ -93,7 +93,8 @@ typedef struct {
 VEK_UINT32 zolsim_last_connect_flags(void);
 VEK_UINT32 zolsim_last_acquire_index(void);
 unsigned long zolsim_last_context_device(void);
-/* The allocation calls since the last reset, oldest first; returns how many there were. */
+/* The allocation calls since the last reset (the latest 1024 of them), oldest first; returns how many
+   there are. */
 unsigned zolsim_alloc_records(ZOLSIM_ALLOC_RECORD *psOut, unsigned uiMax);
 int zolsim_last_flipchain(ZOLSIM_FLIPCHAIN_RECORD *psOut);
 /* The last ZOLSRVGetMiscInfo request as it was passed in. */
@@ -102,7 +103,7 @@ int zolsim_last_misc_info(ZOLSRV_MISC_INFO *psOut);
 const char *zolsim_app_hints_read(void);
 /* ZOLSRVClientEvent stall reports. */
 unsigned zolsim_stall_reports(void);
-/* ZOLSRVClientEvent calls since the last reset, oldest first, as they were made. */
+/* ZOLSRVClientEvent calls since the last reset (the latest 1024), oldest first, as they were made. */
 typedef struct {
     ZOLSRV_CLIENT_EVENT eEvent;
     const ZOLSRV_DEV_DATA *psDevData;
@@ -148,7 +149,8 @@ typedef struct {
 
 /* The last blit request; 0 when none was made since the last reset. */
 int zolsim_last_blit(ZOLSIM_BLIT_RECORD *psOut);
-/* The sizes of the ZOL2DMemWrap calls since the last reset, oldest first; returns their number. */
+/* The sizes of the ZOL2DMemWrap calls since the last reset (the latest 1024), oldest first; returns
+   their number. */
 unsigned zolsim_wrap_records(unsigned long *pulSizes, unsigned uiMax);
 /* Blits submitted and not yet complete (ZOL2DQueryBlitsComplete completes them). */
 unsigned zolsim_blits_pending(void);
@@ -191,7 +193,8 @@ ZOLSRV_CLIENT_MEM_INFO *zolsim_meminfo_by_stamp(VEK_UINT64 ui64Stamp);
 
 /* ---- The display ---- */
 
-/* The 2D library's present calls since the last reset, oldest first; returns how many there were. */
+/* The 2D library's present calls since the last reset (the latest 1024), oldest first; returns how
+   many there are. */
 typedef enum { ZOLSIM_PRESENT_FLIP = 1, ZOLSIM_PRESENT_BLIT = 2 } ZOLSIM_PRESENT_KIND;
 typedef struct {
     int iKind;
@@ -202,7 +205,7 @@ typedef struct {
 } ZOLSIM_PRESENT_RECORD;
 unsigned zolsim_present_records(ZOLSIM_PRESENT_RECORD *psOut, unsigned uiMax);
 
-/* ZOL2DSetPresentFlipProperties calls since the last reset, oldest first. */
+/* ZOL2DSetPresentFlipProperties calls since the last reset (the latest 1024), oldest first. */
 typedef struct {
     ZOL2DFLIPCHAINHANDLE hFlipChain;
     unsigned long ulPropertyMask;
@@ -219,7 +222,8 @@ unsigned zolsim_flip_properties_records(ZOLSIM_FLIP_PROPERTIES_RECORD *psOut, un
 #define ZOLSIM_SWAP_RETRY_ALWAYS 0xffffffffu
 void zolsim_set_swap_retries(unsigned uiCount);
 
-/* ZOLSRVSwapToDCBuffer2 calls since the last reset, oldest first, with their results. */
+/* ZOLSRVSwapToDCBuffer2 calls since the last reset (the latest 1024), oldest first, with their
+   results. */
 #define ZOLSIM_SWAP_RECORD_MEMINFOS 8
 typedef struct {
     VEK_HANDLE hDevice;
