@@ -9,6 +9,8 @@
 
 #include "buffer_generic.h"
 #include "gralloc.h"
+#include "hal.h"
+#include "mapper.h"
 
 /* No Android name: a value from the range Android leaves to the HAL. */
 #define VEK_HAL_PIXEL_FORMAT_C110_NV12 0x100
@@ -170,6 +172,10 @@ static int AllocPhysContig(ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO **
 
     for (int i = 0; i < VEK_YUV_NUM_BUFFERS && iSlot < 0; i++) {
         if (gbUsedByAllocator[i]) continue;
+        /* A pair this process knows under its stamp is in use here: a client sent back a buffer
+           it was lent, which this process registered. Lent again, it would be two buffers of one
+           stamp. */
+        if (MapperPeek(&HMI.sPrivateData, ServicesMemInfo(gapsYMemInfo[i])->ui64Stamp) != nullptr) continue;
         if (!GetRefCount(psDevData, &sMiscInfo, gapsYMemInfo[i], &ui32RefCount)) return -EFAULT;
         if (ui32RefCount > VEK_YUV_MAX_REF_COUNT) continue;
         if (!GetRefCount(psDevData, &sMiscInfo, gapsUVMemInfo[i], &ui32RefCount)) return -EFAULT;

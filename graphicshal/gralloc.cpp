@@ -171,9 +171,7 @@ int gralloc_device_free(alloc_device_t *dev, buffer_handle_t handle) {
             /* A buffer that a waiting call holds (a Post2 swapping it, a first lock waiting for
                the GPU) is freed once that call lets go: the caller, which does not free twice, is
                answered now. */
-            iErr = eVerdict == VEK_ENTRY_HELD
-                       ? DeferFlushOpWhileHeld(psPrivateData, __free, psMapperMemInfo, psMapperMemInfo->aiFd)
-                       : CheckDeferFlushOp(psPrivateData, __free, psMapperMemInfo, psMapperMemInfo->aiFd);
+            iErr = CheckDeferFlushOpOrRetry(psPrivateData, __free, psMapperMemInfo, psMapperMemInfo->aiFd);
             if (iErr == 0) native_handle_delete(&psNativeHandle->base);
         }
     }
@@ -268,17 +266,10 @@ int __map(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle
     if (psMapperMemInfo->apsMemInfo[0] == nullptr) MapperEntryChanged(psMapperMemInfo);
     for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++) {
         if (psNativeHandle->fd[i] < 0) return 0;
-        if (psMapperMemInfo->apsMemInfo[i] != nullptr) continue;
-        if (ZOLSRVMapDeviceMemory2(&psPrivateData->sDevData, psNativeHandle->fd[i], psPrivateData->hGeneralHeap,
+        if (psMapperMemInfo->apsMemInfo[i] == nullptr &&
+            ZOLSRVMapDeviceMemory2(&psPrivateData->sDevData, psNativeHandle->fd[i], psPrivateData->hGeneralHeap,
                                    &psMapperMemInfo->apsMemInfo[i]) != ZOLSRV_OK) {
             psMapperMemInfo->apsMemInfo[i] = nullptr;
-            return -EFAULT;
-        }
-        /* The memory must be the buffer the handle names, whose stamp is its first plane's: under
-           another stamp, another process's descriptor would take that buffer's place here. */
-        if (i == 0 && psMapperMemInfo->apsMemInfo[0]->ui64Stamp != psNativeHandle->ui64Stamp) {
-            ZOLSRVUnmapDeviceMemory(&psPrivateData->sDevData, psMapperMemInfo->apsMemInfo[0]);
-            psMapperMemInfo->apsMemInfo[0] = nullptr;
             return -EFAULT;
         }
     }
@@ -313,6 +304,13 @@ int __unmap_remove(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMa
    memory is seen to be the buffer the handle names; a buffer without mapping usage then lets that
    mapping go at once. On failure it is no longer registered and what it mapped goes, at once or
    when the GPU is done with it; should even that fail, a retry of the registration finishes it. */
+/* A display buffer's handle that is none of this process's display buffers. */
+static VEK_BOOL IsAnotherProcesssDisplayBuffer(const VEK_mapper_meminfo_t *psMapperMemInfo,
+                                               const VEK_native_handle_t *psNativeHandle) {
+    if (!usage_fb(psNativeHandle->usage)) return VEK_FALSE;
+    return psMapperMemInfo == nullptr || psMapperMemInfo->psDisplayHandle != psNativeHandle ? VEK_TRUE : VEK_FALSE;
+}
+
 /* The handle holds this process's own descriptors of the buffer, those its entry was made with. */
 static VEK_BOOL HandleHoldsDescriptors(const VEK_mapper_meminfo_t *psMapperMemInfo,
                                        const VEK_native_handle_t *psNativeHandle) {
@@ -355,7 +353,11 @@ int gralloc_register_buffer(const gralloc_module_t *module, buffer_handle_t hand
     VEK_mapper_meminfo_t *psMapperMemInfo = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
     int iErr = 0;
 
-    if (psMapperMemInfo != nullptr) {
+    if (IsAnotherProcesssDisplayBuffer(psMapperMemInfo, psNativeHandle)) {
+        /* It names no memory of this process: there is nothing to map, and it takes no stamp,
+           which a later buffer of this process or of another client may carry. */
+        iErr = 0;
+    } else if (psMapperMemInfo != nullptr) {
         /* Its own buffers need no registration; a foreign one is registered once, and again only
            after its unregistration or a failed registration. */
         if (!HandleNamesEntry(psMapperMemInfo, psNativeHandle) ||
@@ -399,8 +401,11 @@ int gralloc_unregister_buffer(const gralloc_module_t *module, buffer_handle_t ha
     VEK_entry_verdict_t eVerdict;
     int iErr = 0;
 
-    if (psMapperMemInfo == nullptr || !HandleNamesEntry(psMapperMemInfo, psNativeHandle) ||
-        !HandleFitsPlanes(psMapperMemInfo, psNativeHandle)) {
+    if (IsAnotherProcesssDisplayBuffer(psMapperMemInfo, psNativeHandle)) {
+        /* Its registration took nothing. */
+        iErr = 0;
+    } else if (psMapperMemInfo == nullptr || !HandleNamesEntry(psMapperMemInfo, psNativeHandle) ||
+               !HandleFitsPlanes(psMapperMemInfo, psNativeHandle)) {
         iErr = -EINVAL;
     } else if (psMapperMemInfo->bAllocatedByThisProcess) {
         iErr = psMapperMemInfo->bRegistered ? 0 : -EINVAL;
@@ -411,12 +416,12 @@ int gralloc_unregister_buffer(const gralloc_module_t *module, buffer_handle_t ha
     } else if (eVerdict == VEK_ENTRY_HELD) {
         /* A waiting call (a Post2 swapping it, a first lock waiting for the GPU) holds the buffer:
            its removal waits until the call lets go. The caller does not unregister twice. */
-        iErr = DeferFlushOpWhileHeld(psPrivateData, __unmap_remove, psMapperMemInfo, psNativeHandle->fd);
+        iErr = CheckDeferFlushOpOrRetry(psPrivateData, __unmap_remove, psMapperMemInfo, psNativeHandle->fd);
     } else if (usage_mapped(psMapperMemInfo->usage) || psMapperMemInfo->apsMemInfo[0] != nullptr) {
         /* A buffer mapped only while locked still holds its planes when its last unlock's
            unmapping was waiting, or an unmap by stamp gave back the lock's count: they go with
            the entry. */
-        iErr = CheckDeferFlushOp(psPrivateData, __unmap_remove, psMapperMemInfo, psNativeHandle->fd);
+        iErr = CheckDeferFlushOpOrRetry(psPrivateData, __unmap_remove, psMapperMemInfo, psNativeHandle->fd);
     } else {
         MapperRemove(psPrivateData, psMapperMemInfo);
     }
@@ -560,7 +565,7 @@ int gralloc_module_lock(const gralloc_module_t *module, buffer_handle_t handle, 
         if (usage_write(usage)) psMapperMemInfo->sWriteLockRect = {l, t, w, h};
     }
     psMapperMemInfo->lockUsage = usage;
-    psMapperMemInfo->bLockedForWrite = usage_write(usage) ? VEK_TRUE : VEK_FALSE;
+    if (usage_write(usage)) psMapperMemInfo->bLockedForWrite = VEK_TRUE;
 
 out_count:
     if (iErr != 0) goto out_unlock;
@@ -593,9 +598,12 @@ static int CleanAfterWrite(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo
     if (!psMapperMemInfo->bLockedForWrite || !usage_hw(psMapperMemInfo->usage) || usage_fb(psMapperMemInfo->usage) ||
         psFormat == nullptr || psFormat->pfnFlushCache == nullptr)
         return 0;
-    psMapperMemInfo->bLockedForWrite = VEK_FALSE;
-    return psFormat->pfnFlushCache(psNativeHandle, psPrivateData->sDevData.psConnection, psMapperMemInfo->apsMemInfo,
-                                   &psMapperMemInfo->sWriteLockRect);
+    const int iErr = psFormat->pfnFlushCache(psNativeHandle, psPrivateData->sDevData.psConnection,
+                                             psMapperMemInfo->apsMemInfo, &psMapperMemInfo->sWriteLockRect);
+    /* A clean that failed is owed still: the next end of a use (a map joined to nothing, its
+       unmap) tries again. */
+    if (iErr == 0) psMapperMemInfo->bLockedForWrite = VEK_FALSE;
+    return iErr;
 }
 
 int gralloc_module_unlock(const gralloc_module_t *module, buffer_handle_t handle) {
@@ -633,7 +641,6 @@ int gralloc_module_map(const gralloc_module_t *module, VEK_UINT64 ui64Stamp, int
         iErr = -EINVAL;
     } else if (psMapperMemInfo->ui32LockCount == 0) {
         psMapperMemInfo->lockUsage = usage;
-        psMapperMemInfo->bLockedForWrite = VEK_FALSE;
     } else if (usage_write(usage) || (usage_read(usage) && usage_write(psMapperMemInfo->lockUsage))) {
         iErr = -EINVAL;
     }

@@ -67,9 +67,13 @@ static void TakeBackDeferFlushOp(VEK_mapper_meminfo_t *psMapperMemInfo) {
     psMapperMemInfo->pfnQueuedRelease = nullptr;
 }
 
+static VEK_BOOL InUse(const VEK_mapper_meminfo_t *psMapperMemInfo) {
+    return psMapperMemInfo->ui32LockCount != 0 || psMapperMemInfo->ui32LockWaiters != 0 ? VEK_TRUE : VEK_FALSE;
+}
+
 VEK_entry_verdict_t SettlePendingRelease(VEK_mapper_meminfo_t *psMapperMemInfo, VEK_entry_access_t eAccess) {
     if (psMapperMemInfo == nullptr) return VEK_ENTRY_GONE;
-    const VEK_BOOL bInUse = psMapperMemInfo->ui32LockCount != 0 || psMapperMemInfo->ui32LockWaiters != 0;
+    const VEK_BOOL bInUse = InUse(psMapperMemInfo);
 
     switch (eAccess) {
         case VEK_ENTRY_USE:
@@ -115,34 +119,40 @@ VEK_BOOL MappingComplete(const VEK_mapper_meminfo_t *psMapperMemInfo, const int 
     return VEK_TRUE;
 }
 
+/* One scan of the list, with the mutex held: every release whose buffer the GPU is done with and
+   no call uses runs. */
+static void RunFlushedReleases(VEK_private_data_t *psPrivateData) {
+    for (VEK_defer_flush_op *psNode = gpsDeferList, *psNext; psNode != nullptr; psNode = psNext) {
+        VEK_mapper_meminfo_t *psMapperMemInfo = psNode->psMapperMemInfo;
+        psNext = psNode->psNext;
+        if (!OpsFlushed(psMapperMemInfo->apsMemInfo) ||
+            SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_WORKER) != VEK_ENTRY_GO)
+            continue;
+
+        /* The release may free the entry. One that fails cannot be reported to anyone: it stays
+           queued and is tried again at the next scan, so that nothing it holds is lost. A failed
+           release leaves the entry, and the node's descriptors name what is still held. */
+        psMapperMemInfo->pfnQueuedRelease = nullptr;
+        if (psNode->pfnFlushOp(psPrivateData, psMapperMemInfo, psNode->aiFd) != 0) {
+            psMapperMemInfo->pfnQueuedRelease = psNode->pfnFlushOp;
+            continue;
+        }
+        UnlinkDeferFlushOp(psNode);
+    }
+}
+
 static void *DeferFlushOpWorker(void *pvPriv) {
     VEK_private_data_t *psPrivateData = static_cast<VEK_private_data_t *>(pvPriv);
 
     for (;;) {
         ZOLSRVLockMutex(psPrivateData->hMutex);
-        /* At unload the queued releases are left as they are; the worker only has to end. */
+        /* At unload the worker only has to end (the unload ran what could run). */
         if (gbDeferShutdown) {
             gbDeferWorkerRunning = VEK_FALSE;
             ZOLSRVUnlockMutex(psPrivateData->hMutex);
             return nullptr;
         }
-        for (VEK_defer_flush_op *psNode = gpsDeferList, *psNext; psNode != nullptr; psNode = psNext) {
-            VEK_mapper_meminfo_t *psMapperMemInfo = psNode->psMapperMemInfo;
-            psNext = psNode->psNext;
-            if (!OpsFlushed(psMapperMemInfo->apsMemInfo) ||
-                SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_WORKER) != VEK_ENTRY_GO)
-                continue;
-
-            /* The release may free the entry. One that fails cannot be reported to anyone: it stays
-               queued and is tried again at the next scan, so that nothing it holds is lost. A failed
-               release leaves the entry, and the node's descriptors name what is still held. */
-            psMapperMemInfo->pfnQueuedRelease = nullptr;
-            if (psNode->pfnFlushOp(psPrivateData, psMapperMemInfo, psNode->aiFd) != 0) {
-                psMapperMemInfo->pfnQueuedRelease = psNode->pfnFlushOp;
-                continue;
-            }
-            UnlinkDeferFlushOp(psNode);
-        }
+        RunFlushedReleases(psPrivateData);
         VEK_BOOL bEmpty = gpsDeferList == nullptr;
         if (bEmpty) gbDeferWorkerRunning = VEK_FALSE;
         ZOLSRVUnlockMutex(psPrivateData->hMutex);
@@ -194,18 +204,15 @@ int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn 
     VEK_defer_flush_op *psNode =
         psMapperMemInfo->pfnQueuedRelease != nullptr ? FindDeferFlushOp(psMapperMemInfo) : nullptr;
 
+    /* A buffer that a call still uses (a lock, a first lock waiting for the GPU, a Post2 swapping
+       it) is released only once that call lets go, whatever the GPU has done: the worker waits for
+       both. */
+    if (InUse(psMapperMemInfo)) return QueueDeferFlushOp(psPrivateData, pfnFlushOp, psMapperMemInfo, aiFd, psNode);
     if (!OpsFlushed(psMapperMemInfo->apsMemInfo)) WaitForGlobalEvent(psPrivateData);
     if (OpsFlushed(psMapperMemInfo->apsMemInfo)) {
         if (psNode != nullptr) TakeBackDeferFlushOp(psMapperMemInfo);
         return pfnFlushOp(psPrivateData, psMapperMemInfo, aiFd);
     }
-    return QueueDeferFlushOp(psPrivateData, pfnFlushOp, psMapperMemInfo, aiFd, psNode);
-}
-
-int DeferFlushOpWhileHeld(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
-                          VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd) {
-    VEK_defer_flush_op *psNode =
-        psMapperMemInfo->pfnQueuedRelease != nullptr ? FindDeferFlushOp(psMapperMemInfo) : nullptr;
     return QueueDeferFlushOp(psPrivateData, pfnFlushOp, psMapperMemInfo, aiFd, psNode);
 }
 
@@ -219,6 +226,9 @@ int CheckDeferFlushOpOrRetry(VEK_private_data_t *psPrivateData, VEK_defer_flush_
 
 void DeferFlushOpShutdown(VEK_private_data_t *psPrivateData) {
     ZOLSRVLockMutex(psPrivateData->hMutex);
+    /* What the GPU is done with is released now rather than left to the process's end; the rest
+       (the GPU still at work, a call still holding the buffer) is left as it is. */
+    RunFlushedReleases(psPrivateData);
     gbDeferShutdown = VEK_TRUE;
     const VEK_BOOL bJoin = gbDeferWorkerJoinable;
     gbDeferWorkerJoinable = VEK_FALSE;

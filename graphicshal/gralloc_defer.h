@@ -9,8 +9,9 @@
 extern "C" {
 #endif
 
-/* Runs the release now when the GPU is done with the buffer (after at most one wait), else queues
-   it: 0 then. An entry has at most one queued release; a new one takes the old one's place. */
+/* Runs the release now when the GPU is done with the buffer (after at most one wait) and no call
+   uses it, else queues it: 0 then. An entry has at most one queued release; a new one takes the
+   old one's place. */
 int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
                       VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd);
 
@@ -19,12 +20,6 @@ int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn 
    it is queued all the same, and the worker tries it again. Returns what CheckDeferFlushOp did. */
 int CheckDeferFlushOpOrRetry(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
                              VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd);
-
-/* Queues the release without trying it now, for a buffer that a call waiting without the mutex
-   holds (a first lock waiting for the GPU, a Post2 swapping it): the worker runs it once the
-   buffer is no longer held and the GPU is done with it. 0, or the queueing's failure. */
-int DeferFlushOpWhileHeld(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
-                          VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd);
 
 /* What an entry point asks of a buffer's entry. */
 typedef enum {
@@ -58,7 +53,8 @@ VEK_mapper_meminfo_t *LookupUsableEntry(VEK_private_data_t *psPrivateData, VEK_U
 /* True when every plane the descriptors name is mapped (the slots end where the descriptors do). */
 VEK_BOOL MappingComplete(const VEK_mapper_meminfo_t *psMapperMemInfo, const int *aiFd);
 
-/* At unload, before the module mutex goes: ends the worker, leaving queued releases as they are. */
+/* At unload, before the module mutex goes: runs the queued releases the GPU is done with and ends
+   the worker, leaving the others as they are. */
 void DeferFlushOpShutdown(VEK_private_data_t *psPrivateData);
 
 #ifdef __cplusplus

@@ -24,6 +24,9 @@ void putModulePrivateData(VEK_private_data_t *psPrivateData);
 int gralloc_setup(const hw_module_t *module, hw_device_t **device);
 int framebuffer_setup(const hw_module_t *module, hw_device_t **device);
 
+/* The module record: the process's one instance, which the loader finds. */
+extern VEK_gralloc_module_t HMI;
+
 #ifdef __cplusplus
 }
 #endif

@@ -73,8 +73,9 @@ typedef struct _VEK_mapper_meminfo_ {
        device's slots, whichever device opened or closed since. */
     const VEK_native_handle_t *psDisplayHandle;
     VEK_framebuffer_device_public_t *psDisplayDevice;
-    /* The current use began with a lock with write access: the CPU may have written the buffer,
-       and the end of the use, an unlock or an unmap, cleans the cache. */
+    /* A lock with write access began a use whose cache clean is still owed: the CPU may have
+       written the buffer, and the end of a use, its last unlock or unmap, cleans the cache (and
+       tries again at the next end should the clean fail). */
     VEK_BOOL bLockedForWrite;
 } VEK_mapper_meminfo_t;
 

@@ -594,6 +594,61 @@ TEST_F(ClientTest, AUseThatBeganWithAWriteLockCleansTheCacheHoweverItEnds) {
     EXPECT_EQ(0, psAlloc->free(psAlloc, h));
 }
 
+/* A clean that failed is owed: the unlock answers its failure, and the next end of a use cleans. */
+TEST_F(ClientTest, AFailedCleanIsTriedAgainAtTheNextEndOfAUse) {
+    buffer_handle_t h = Own(kSwWrite | kTexture);
+    void *apv[3];
+    ZOLSRV_CLIENT_MEM_INFO *aps[3] = {};
+    ASSERT_EQ(0, Lock(h, kSwWrite, apv));
+    const unsigned uiCacheOps = zolsim_cache_ops();
+    zolsim_fail("ZOLSRVGetMiscInfo", 1, ZOLSRV_ERROR_GENERIC);
+    EXPECT_EQ(-EFAULT, Unlock(h));
+    ASSERT_EQ(0, Map(h, kComposer, aps));
+    EXPECT_EQ(0, Unmap(h));
+    EXPECT_EQ(uiCacheOps + 1, zolsim_cache_ops()) << "the owed clean ran at the unmap";
+    ASSERT_EQ(0, Map(h, kComposer, aps));
+    EXPECT_EQ(0, Unmap(h));
+    EXPECT_EQ(uiCacheOps + 1, zolsim_cache_ops()) << "and is owed no more";
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+}
+
+/* Another process's display buffer names no memory here: its registration answers 0 and takes
+   nothing, so that handles of that kind, whatever stamps they claim, never stand in the way of a
+   buffer that carries one of those stamps later. */
+TEST_F(ClientTest, ForeignDisplayHandlesTakeNoStamp) {
+    std::vector<native_handle_t *> apsDisplay;
+    const VEK_UINT64 ui64First = 0x6161000000001ULL;
+    for (int i = 0; i < 8; i++) {
+        native_handle_t *ps = native_handle_create(1, 9);
+        VEK_native_handle_t *psVek = AsVek(ps);
+        for (int j = 0; j < 3; j++) psVek->fd[j] = -2;
+        psVek->ui64Stamp = ui64First + (VEK_UINT64)i;
+        psVek->usage = GRALLOC_USAGE_HW_FB;
+        psVek->iWidth = 64;
+        psVek->iHeight = 32;
+        psVek->iFormat = HAL_PIXEL_FORMAT_RGB_565;
+        psVek->uiBpp = 16;
+        EXPECT_EQ(0, Register(ps));
+        EXPECT_EQ(nullptr, Entry(ps)) << "nothing registered";
+        apsDisplay.push_back(ps);
+    }
+    void *apv[3];
+    EXPECT_EQ(-EINVAL, Lock(apsDisplay[0], kSwRead, apv)) << "and nothing to lock";
+    zolsim_set_next_stamp(ui64First);
+    buffer_handle_t hOwn = Own(kSwRead | kTexture);
+    ASSERT_NE(nullptr, hOwn) << "this process allocates under a claimed stamp";
+    EXPECT_EQ(ui64First, AsVek(hOwn)->ui64Stamp);
+    zolsim_set_next_stamp(ui64First + 1);
+    buffer_handle_t hForeign = psForeign->Make(kSwRead);
+    EXPECT_EQ(0, Register(hForeign)) << "and registers another client's buffer under one";
+    EXPECT_EQ(0, Unregister(hForeign));
+    for (native_handle_t *ps : apsDisplay) {
+        EXPECT_EQ(0, Unregister(ps));
+        native_handle_delete(ps);
+    }
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hOwn));
+}
+
 /* The last unmap of a buffer mapped only while in use ends the use, and gives the mapping back:
    when the services refuse that once, the worker tries again, and the caller, who could only call
    again and be refused, is answered 0. */

@@ -81,7 +81,9 @@ struct Step {
     /* The results the step may answer when it made the failing call. */
     std::vector<int> aiErrors;
     /* After a failure the step is tried again, and must succeed. A step whose failure already
-       finished its work (an unlock whose cache clean failed has given the lock back) is not. */
+       finished its work (an unlock whose cache clean failed has given the lock back), or left it
+       to the release worker (a free or an unregistration whose release failed), is not: Android
+       does not call either again, and the end of the run shows that nothing is left. */
     bool bRetry = true;
 };
 
@@ -230,7 +232,7 @@ std::vector<Step> ClientSteps(const gralloc_module_t *psGralloc, native_handle_t
          },
          {}},
         {"client unlock", [=] { return psGralloc->unlock(psGralloc, psHandle); }, {-EFAULT}, false},
-        {"client unregisterBuffer", [=] { return psGralloc->unregisterBuffer(psGralloc, psHandle); }, {-EFAULT}},
+        {"client unregisterBuffer", [=] { return psGralloc->unregisterBuffer(psGralloc, psHandle); }, {-EFAULT}, false},
     };
 }
 
@@ -502,10 +504,11 @@ std::vector<Step> ScenarioSteps(Compositor &c) {
     for (unsigned i = 0; i < uiNumFormats; i++) {
         asSteps.push_back({"free buffer " + std::to_string(i),
                            [&c, i] { return c.psAlloc->free(c.psAlloc, c.ahBuffers[i]); },
-                           {-EFAULT, -ENOMEM}});
+                           {-EFAULT, -ENOMEM},
+                           false});
     }
     asSteps.push_back(
-        {"free the composer's NV12 buffer", [&c] { return c.psAlloc->free(c.psAlloc, c.hVideo); }, {-EFAULT}});
+        {"free the composer's NV12 buffer", [&c] { return c.psAlloc->free(c.psAlloc, c.hVideo); }, {-EFAULT}, false});
     for (int i = 0; i < DisplayBuffers(); i++) {
         asSteps.push_back({"free display buffer " + std::to_string(i),
                            [&c, i] { return c.psAlloc->free(c.psAlloc, c.ahDisplayBuffers[(size_t)i]); },

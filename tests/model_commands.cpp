@@ -194,7 +194,8 @@ int StepUnregister(Model &m, int b) {
     if (!Foreign(s)) return 0;
     if (!s.present || !s.registered || s.count != 0) return -EINVAL;
     Unqueue(m, b);
-    if (s.kind == Kind::ForeignMapped || s.mapped > 0) return CheckDefer(m, b, Pend::UnmapRemove);
+    /* A removal that fails at once is the worker's to try again: the caller does not call twice. */
+    if (s.kind == Kind::ForeignMapped || s.mapped > 0) return CheckDeferOrRetry(m, b, Pend::UnmapRemove);
     s.present = s.registered = false;
     return 0;
 }
@@ -208,7 +209,7 @@ int StepFree(Model &m, int b) {
     }
     if (s.kind != Kind::Own || !s.present || !s.registered) return -EINVAL;
     if (s.count != 0) return -EFAULT;
-    int iErr = CheckDefer(m, b, Pend::Free);
+    int iErr = CheckDeferOrRetry(m, b, Pend::Free);
     if (iErr == 0) s.freed = true;
     return iErr;
 }

@@ -195,6 +195,38 @@ TEST_F(Nv12Test, ReferencedPairsAreSkipped) {
     for (buffer_handle_t h : {h0, h1, h2}) EXPECT_EQ(0, psAlloc->free(psAlloc, h));
 }
 
+/* A client sends back a buffer it was lent after the compositor freed it: the compositor registers
+   it (the memory is what the handle says), and that pair, in use here under its stamp, is not lent
+   again; a composer buffer takes another pair or the generic path, never a refusal. */
+TEST_F(Nv12Test, APairSentBackAndRegisteredIsNotLentAgain) {
+    const gralloc_module_t *psGralloc = &psHMI->base.base;
+    buffer_handle_t ahLent[3] = {};
+    for (buffer_handle_t &h : ahLent) {
+        h = Alloc(64, 64, kComposer);
+        ASSERT_TRUE(Lent(h));
+    }
+    /* What the client kept: a copy of slot 0's handle with its own descriptors. */
+    native_handle_t *psKept = CopyHandle(ahLent[0]);
+    for (int i = 0; i < 2; i++) psKept->data[i] = dup(ahLent[0]->data[i]);
+    const VEK_UINT64 ui64Pair = AsVek(ahLent[0])->ui64Stamp;
+    AsVek(psKept)->usage = kComposer;
+    for (buffer_handle_t h : ahLent) EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+    ASSERT_EQ(0, psGralloc->registerBuffer(psGralloc, psKept));
+
+    buffer_handle_t ah[3] = {};
+    for (buffer_handle_t &h : ah) {
+        h = Alloc(64, 64, kComposer);
+        ASSERT_NE(nullptr, h) << "a composer buffer is never refused for a pair in use";
+        EXPECT_NE(ui64Pair, AsVek(h)->ui64Stamp) << "the pair in use here is not lent";
+    }
+    EXPECT_TRUE(Lent(ah[0]) && Lent(ah[1])) << "the two other pairs are";
+    EXPECT_FALSE(Lent(ah[2])) << "the third takes the generic path";
+    for (buffer_handle_t h : ah) EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+    EXPECT_EQ(0, psGralloc->unregisterBuffer(psGralloc, psKept));
+    native_handle_close(psKept);
+    native_handle_delete(psKept);
+}
+
 TEST_F(Nv12Test, LentBuffersAreNotZeroFilled) {
     buffer_handle_t h = Alloc(64, 64, kComposer | GRALLOC_USAGE_SW_WRITE_OFTEN);
     ASSERT_TRUE(Lent(h));

@@ -586,6 +586,36 @@ TEST_F(ReleaseStateTest, Post2ShowsABufferMappedOnlyWhileInUseAndReleasesItAfter
     EXPECT_EQ(0, framebuffer_close(psFb));
 }
 
+/* A buffer a Post2 swap holds is unregistered, then received again, and that registration fails:
+   its removal waits for the swap like any other, and the display keeps the memory it was given. */
+TEST_F(ReleaseStateTest, AFailedRegistrationAgainReleasesNothingThatASwapHolds) {
+    zolsim_set_wait_timeout_ms(60000);
+    framebuffer_device_t *psFb = OpenFb();
+    ASSERT_NE(nullptr, psFb);
+    VEK_framebuffer_device_public_t *psPublic = reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb);
+    buffer_handle_t h = psForeign->Make(kTexture, 64, 32, 2);
+    ASSERT_EQ(0, Register(h));
+    zolsim_set_swap_retries(ZOLSIM_SWAP_RETRY_ALWAYS);
+    std::atomic<int> iPost{1};
+    std::thread sPoster([&] {
+        buffer_handle_t ah[1] = {h};
+        iPost = psPublic->Post2(psFb, ah, 1, nullptr, 0);
+    });
+    ASSERT_TRUE(Eventually([] { return zolsim_swap_records(nullptr, 0) >= 1 && zolsim_event_waiters() == 1; }))
+        << "Post2 waits for the display";
+    EXPECT_EQ(0, Unregister(h)) << "answered; the removal waits for the swap";
+    zolsim_fail("ZOLSRVMapDeviceMemory2", 1, ZOLSRV_ERROR_GENERIC);
+    EXPECT_NE(0, Register(h)) << "the registration anew fails";
+    EXPECT_EQ(2u, zolsim_live_mappings()) << "the display keeps both planes";
+    zolsim_set_swap_retries(0);
+    zolsim_set_wait_timeout_ms(2);
+    zolsim_gpu_complete(psForeign->Plane(0));
+    sPoster.join();
+    EXPECT_EQ(0, iPost.load()) << "the swap finished on live memory";
+    EXPECT_TRUE(Eventually([&] { return Entry(h) == nullptr; })) << "the removal ran after the swap";
+    EXPECT_EQ(0, framebuffer_close(psFb));
+}
+
 /* ---- The consistency check ---- */
 
 /* A buffer whose release waits for the GPU keeps its synchronisation object until the worker
