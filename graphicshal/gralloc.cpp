@@ -301,14 +301,6 @@ int __unmap_remove(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMa
    memory is seen to be the buffer the handle names; a buffer without mapping usage then lets that
    mapping go at once. On failure it is no longer registered and what it mapped goes, at once or
    when the GPU is done with it; should even that fail, a retry of the registration finishes it. */
-/* The handle holds this process's own descriptors of the buffer, those its entry was made with. */
-static VEK_BOOL HandleHoldsDescriptors(const VEK_mapper_meminfo_t *psMapperMemInfo,
-                                       const VEK_native_handle_t *psNativeHandle) {
-    for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++)
-        if (psNativeHandle->fd[i] >= 0 && psNativeHandle->fd[i] != psMapperMemInfo->aiFd[i]) return VEK_FALSE;
-    return VEK_TRUE;
-}
-
 static int FinishRegistration(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle,
                               VEK_mapper_meminfo_t *psMapperMemInfo) {
     const VEK_BOOL bMapped = usage_mapped(psMapperMemInfo->usage) ? VEK_TRUE : VEK_FALSE;
@@ -388,7 +380,8 @@ int gralloc_unregister_buffer(const gralloc_module_t *module, buffer_handle_t ha
     int iErr = 0;
 
     if (psMapperMemInfo == nullptr || !HandleNamesEntry(psMapperMemInfo, psNativeHandle) ||
-        !HandleFitsPlanes(psMapperMemInfo, psNativeHandle)) {
+        !HandleFitsPlanes(psMapperMemInfo, psNativeHandle) ||
+        !HandleNamesMemory(psPrivateData, psMapperMemInfo, psNativeHandle)) {
         iErr = -EINVAL;
     } else if (psMapperMemInfo->bAllocatedByThisProcess) {
         iErr = psMapperMemInfo->bRegistered ? 0 : -EINVAL;
