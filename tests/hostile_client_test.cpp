@@ -241,4 +241,38 @@ TEST_F(HostileClientTest, ForgedHandlesFromAnotherProcessReachNothingAndTheCompo
         EXPECT_EQ(0, psAlloc->free(psAlloc, h));
 }
 
+/* The other side of the rule that a handle's descriptors name its buffer: one of this process's
+   own buffers that comes back in another process's handle holds new descriptors of the same
+   memory, and is the buffer; the same handle with a descriptor of other memory is not. */
+TEST_F(HostileClientTest, AnOwnBufferBackInAnotherHandleIsUsableOnlyWithDescriptorsOfItsMemory) {
+    buffer_handle_t h = Alloc(), hOther = Alloc();
+    ASSERT_TRUE(h && hOther);
+    Forgery f;
+    VEK_native_handle_t *psBack = f.Copy(h);
+    psBack->fd[0] = f.Own(dup(AsVek(h)->fd[0]));
+    VEK_native_handle_t *psElse = f.Copy(h);
+    psElse->fd[0] = f.Own(dup(AsVek(hOther)->fd[0]));
+    ASSERT_GE(psBack->fd[0], 0);
+    ASSERT_GE(psElse->fd[0], 0);
+
+    void *apvOwn[3] = {}, *apvBack[3] = {};
+    ASSERT_EQ(0, psGralloc->lock(psGralloc, h, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 32, 16, apvOwn));
+    ASSERT_EQ(0, psGralloc->unlock(psGralloc, h));
+    EXPECT_EQ(0, psGralloc->registerBuffer(psGralloc, &psBack->base));
+    ASSERT_EQ(0, psGralloc->lock(psGralloc, &psBack->base, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 32, 16, apvBack));
+    EXPECT_EQ(apvOwn[0], apvBack[0]) << "the handle from elsewhere locks the same buffer";
+    EXPECT_EQ(0, psGralloc->unlock(psGralloc, &psBack->base));
+    EXPECT_EQ(0, psHMI->base.Blit2(&psHMI->base, &psBack->base, hOther, 8, 8, 0, 0));
+    EXPECT_EQ(0, psGralloc->unregisterBuffer(psGralloc, &psBack->base));
+
+    Try("registerBuffer of an own buffer's handle with another buffer's memory", {-EINVAL},
+        [&] { return psGralloc->registerBuffer(psGralloc, &psElse->base); });
+    for (const HandleEntryPoint &sEntry : HandleEntryPoints(hOther))
+        if (strcmp(sEntry.pszName, "free") != 0 && strcmp(sEntry.pszName, "registerBuffer") != 0)
+            Try(std::string(sEntry.pszName) + " of an own buffer's handle with another buffer's memory", {-EINVAL},
+                [&] { return sEntry.pfnCall(&psElse->base); });
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hOther));
+}
+
 }  // namespace
