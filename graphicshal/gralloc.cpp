@@ -311,14 +311,6 @@ static VEK_BOOL IsAnotherProcesssDisplayBuffer(const VEK_mapper_meminfo_t *psMap
     return psMapperMemInfo == nullptr || psMapperMemInfo->psDisplayHandle != psNativeHandle ? VEK_TRUE : VEK_FALSE;
 }
 
-/* The handle holds this process's own descriptors of the buffer, those its entry was made with. */
-static VEK_BOOL HandleHoldsDescriptors(const VEK_mapper_meminfo_t *psMapperMemInfo,
-                                       const VEK_native_handle_t *psNativeHandle) {
-    for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++)
-        if (psNativeHandle->fd[i] >= 0 && psNativeHandle->fd[i] != psMapperMemInfo->aiFd[i]) return VEK_FALSE;
-    return VEK_TRUE;
-}
-
 static int FinishRegistration(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle,
                               VEK_mapper_meminfo_t *psMapperMemInfo) {
     const VEK_BOOL bMapped = usage_mapped(psMapperMemInfo->usage) ? VEK_TRUE : VEK_FALSE;
@@ -405,7 +397,8 @@ int gralloc_unregister_buffer(const gralloc_module_t *module, buffer_handle_t ha
         /* Its registration took nothing. */
         iErr = 0;
     } else if (psMapperMemInfo == nullptr || !HandleNamesEntry(psMapperMemInfo, psNativeHandle) ||
-               !HandleFitsPlanes(psMapperMemInfo, psNativeHandle)) {
+               !HandleFitsPlanes(psMapperMemInfo, psNativeHandle) ||
+               !HandleNamesMemory(psPrivateData, psMapperMemInfo, psNativeHandle)) {
         iErr = -EINVAL;
     } else if (psMapperMemInfo->bAllocatedByThisProcess) {
         iErr = psMapperMemInfo->bRegistered ? 0 : -EINVAL;

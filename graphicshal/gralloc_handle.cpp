@@ -110,10 +110,32 @@ VEK_BOOL HandleNamesEntry(const VEK_mapper_meminfo_t *psMapperMemInfo, const VEK
     return psNativeHandle->iFormat == psMapperMemInfo->iFormat ? VEK_TRUE : VEK_FALSE;
 }
 
+VEK_BOOL HandleHoldsDescriptors(const VEK_mapper_meminfo_t *psMapperMemInfo,
+                                const VEK_native_handle_t *psNativeHandle) {
+    for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++)
+        if (psNativeHandle->fd[i] >= 0 && psNativeHandle->fd[i] != psMapperMemInfo->aiFd[i]) return VEK_FALSE;
+    return VEK_TRUE;
+}
+
+VEK_BOOL HandleNamesMemory(VEK_private_data_t *psPrivateData, const VEK_mapper_meminfo_t *psMapperMemInfo,
+                           const VEK_native_handle_t *psNativeHandle) {
+    /* The stamp is only a claim: a handle of other memory, or of none, under the stamp of a buffer
+       this process knows must not reach that buffer. A display buffer is named by its handle. */
+    if (psMapperMemInfo->psDisplayHandle != nullptr || HandleHoldsDescriptors(psMapperMemInfo, psNativeHandle))
+        return VEK_TRUE;
+    /* A foreign buffer is registered once, by one handle: any other handle of it was refused. One
+       of this process's own buffers may come back in another process's handle, whose descriptors
+       its registration found to name the buffer's memory; they must still. */
+    if (!psMapperMemInfo->bAllocatedByThisProcess) return VEK_FALSE;
+    return DescriptorsNameMapping(psPrivateData, psNativeHandle, psMapperMemInfo) == 0 ? VEK_TRUE : VEK_FALSE;
+}
+
 VEK_mapper_meminfo_t *LookupHandleEntry(VEK_private_data_t *psPrivateData, const VEK_native_handle_t *psNativeHandle,
                                         VEK_entry_access_t eAccess) {
     VEK_mapper_meminfo_t *psMapperMemInfo = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
-    if (psMapperMemInfo == nullptr || !HandleNamesEntry(psMapperMemInfo, psNativeHandle)) return nullptr;
+    if (psMapperMemInfo == nullptr || !HandleNamesEntry(psMapperMemInfo, psNativeHandle) ||
+        !HandleNamesMemory(psPrivateData, psMapperMemInfo, psNativeHandle))
+        return nullptr;
     /* Checked against what is mapped now; a plane mapped later is checked when it is mapped. */
     if (!HandleFitsPlanes(psMapperMemInfo, psNativeHandle)) return nullptr;
     return SettlePendingRelease(psMapperMemInfo, eAccess) == VEK_ENTRY_GO ? psMapperMemInfo : nullptr;

@@ -45,9 +45,15 @@ VEK_UINT64 BufferStridePixels(const VEK_mapper_meminfo_t *psMapperMemInfo, const
 VEK_BOOL HandleNamesEntry(const VEK_mapper_meminfo_t *psMapperMemInfo, const VEK_native_handle_t *psNativeHandle);
 /* Every plane the entry has mapped holds the rows and bytes the handle describes for it. */
 VEK_BOOL HandleFitsPlanes(const VEK_mapper_meminfo_t *psMapperMemInfo, const VEK_native_handle_t *psNativeHandle);
+/* The handle holds the descriptors the entry was made or registered with. */
+VEK_BOOL HandleHoldsDescriptors(const VEK_mapper_meminfo_t *psMapperMemInfo, const VEK_native_handle_t *psNativeHandle);
+/* The handle's descriptors are the buffer's in this process: those the entry holds, or, for one
+   of this process's own buffers, descriptors of the memory it has mapped. */
+VEK_BOOL HandleNamesMemory(VEK_private_data_t *psPrivateData, const VEK_mapper_meminfo_t *psMapperMemInfo,
+                           const VEK_native_handle_t *psNativeHandle);
 /* The entry of the buffer a handle names, when the handle may be used for it in this process (it
-   names the entry's buffer and fits what is mapped of it) and SettlePendingRelease lets the
-   caller go on; else NULL. */
+   names the entry's buffer and its memory, and fits what is mapped of it) and SettlePendingRelease
+   lets the caller go on; else NULL. */
 VEK_mapper_meminfo_t *LookupHandleEntry(VEK_private_data_t *psPrivateData, const VEK_native_handle_t *psNativeHandle,
                                         VEK_entry_access_t eAccess);
 /* After the handle's planes were mapped into the entry: the memory is the buffer whose stamp the

@@ -1,10 +1,11 @@
 /* Buffers that the module in this process did not allocate: memory made directly through the
    services, as another process's gralloc would have made it, and the handle that process would
-   have sent. The module cannot tell them from buffers received over a socket. */
+   have sent. The module cannot tell them from buffers received over a socket. The suites make
+   them in the test process; the client program makes them in a process of its own. */
 #ifndef TESTS_FOREIGN_BUFFER_H
 #define TESTS_FOREIGN_BUFFER_H
 
-#include <gtest/gtest.h>
+#include <cutils/native_handle.h>
 #include <unistd.h>
 
 #include <vector>
@@ -12,16 +13,21 @@
 #include "hal_public.h"
 #include "zolsrv.h"
 
+/* A services call of the allocator failed. Each program that makes foreign buffers says what that
+   means to it: the suites fail the running test, the client program its run. */
+void ForeignAllocatorFailed(const char *pszCall, int iErr);
+
 class ForeignAllocator {
 public:
     static constexpr int kNV12 = 0x100;
 
     ForeignAllocator() {
-        EXPECT_EQ(ZOLSRV_OK, ZOLSRVConnect(&psConnection, 0));
-        EXPECT_EQ(ZOLSRV_OK, ZOLSRVAcquireDeviceData(psConnection, 0, &sDevData, ZOLSRV_DEVICE_TYPE_UNKNOWN));
+        Expect(ZOLSRVConnect(&psConnection, 0), "ZOLSRVConnect");
+        Expect(ZOLSRVAcquireDeviceData(psConnection, 0, &sDevData, ZOLSRV_DEVICE_TYPE_UNKNOWN),
+               "ZOLSRVAcquireDeviceData");
         ZOLSRV_HEAP_INFO asHeaps[ZOLSRV_MAX_CLIENT_HEAPS];
         VEK_UINT32 ui32Heaps = 0;
-        EXPECT_EQ(ZOLSRV_OK, ZOLSRVCreateDeviceMemContext(&sDevData, &hContext, &ui32Heaps, asHeaps));
+        Expect(ZOLSRVCreateDeviceMemContext(&sDevData, &hContext, &ui32Heaps, asHeaps), "ZOLSRVCreateDeviceMemContext");
         for (VEK_UINT32 i = 0; i < ui32Heaps && hHeap == nullptr; i++)
             if ((asHeaps[i].ui32HeapID & 0x00ffffff) == 0) hHeap = asHeaps[i].hDevMemHeap;
     }
@@ -55,10 +61,12 @@ public:
         for (int i = 0; i < 3; i++) ps->fd[i] = -1;
         for (int i = 0; i < iPlanes; i++) {
             ZOLSRV_CLIENT_MEM_INFO *psMem = nullptr;
-            EXPECT_EQ(ZOLSRV_OK, ZOLSRVAllocDeviceMem2(&sDevData, hHeap, 0x10001003, auPlaneBytes[(size_t)i], 4096,
-                                                       nullptr, 0, &psMem));
+            if (!Expect(ZOLSRVAllocDeviceMem2(&sDevData, hHeap, 0x10001003, auPlaneBytes[(size_t)i], 4096, nullptr, 0,
+                                              &psMem),
+                        "ZOLSRVAllocDeviceMem2"))
+                break;
             apsMem.push_back(psMem);
-            EXPECT_EQ(ZOLSRV_OK, ZOLSRVExportDeviceMem2(&sDevData, psMem, &ps->fd[i]));
+            Expect(ZOLSRVExportDeviceMem2(&sDevData, psMem, &ps->fd[i]), "ZOLSRVExportDeviceMem2");
             if (i == 0) ps->ui64Stamp = psMem->ui64Stamp;
             apsPlanes.push_back(psMem);
         }
@@ -75,6 +83,11 @@ public:
 
     /* The allocating side's own description of plane iPlane of the nth buffer made. */
     ZOLSRV_CLIENT_MEM_INFO *Plane(size_t uIndex) { return apsPlanes[uIndex]; }
+
+    bool Expect(ZOLSRV_ERROR eErr, const char *pszCall) {
+        if (eErr != ZOLSRV_OK) ForeignAllocatorFailed(pszCall, (int)eErr);
+        return eErr == ZOLSRV_OK;
+    }
 
     ZOLSRV_CONNECTION *psConnection = nullptr;
     ZOLSRV_DEV_DATA sDevData = {};

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "forged_handle.h"
 #include "hal.h"
 #include "no_misuse.h"
 #include "zolsim/control.h"
@@ -77,20 +78,9 @@ protected:
     alloc_device_t *psAlloc = nullptr;
 };
 
-static inline VEK_native_handle_t *AsVek(buffer_handle_t h) {
-    return reinterpret_cast<VEK_native_handle_t *>(const_cast<native_handle_t *>(h));
-}
-
 /* The simulated device's mem-info of a buffer's first plane, found by the handle's stamp. */
 static inline ZOLSRV_CLIENT_MEM_INFO *MemInfo(buffer_handle_t h) {
     return zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
-}
-
-/* A buffer handle as another process would rebuild it: same ints, its own header memory. */
-static inline native_handle_t *CopyHandle(buffer_handle_t h) {
-    native_handle_t *psCopy = native_handle_create(h->numFds, h->numInts);
-    for (int i = 0; i < h->numFds + h->numInts; i++) psCopy->data[i] = h->data[i];
-    return psCopy;
 }
 
 #endif
