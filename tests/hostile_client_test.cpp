@@ -180,9 +180,19 @@ TEST_F(HostileClientTest, ForgedHandlesFromAnotherProcessReachNothingAndTheCompo
             Watch("the genuine buffer", hGenuine, false);
         } else {
             uiForged++;
+            /* Another process's display buffer, as far as this one can tell: its registration takes
+               nothing and answers 0, and so does its unregistration. */
+            const VEK_native_handle_t *psVek = AsVek(psHandle);
+            const bool bDisplay = (psVek->usage & GRALLOC_USAGE_HW_FB) != 0 && psVek->fd[0] == -2 &&
+                                  psVek->fd[1] == -2 && psVek->fd[2] == -2;
             for (const HandleEntryPoint &sEntry : asEntryPoints) {
                 const bool bMaps = eKind == kHostileNotMemory && strcmp(sEntry.pszName, "registerBuffer") == 0;
-                Try(std::string(sEntry.pszName) + " with " + sName, {bMaps ? -EFAULT : -EINVAL},
+                const bool bTakesNothing = bDisplay && (strcmp(sEntry.pszName, "registerBuffer") == 0 ||
+                                                        strcmp(sEntry.pszName, "unregisterBuffer") == 0);
+                Try(std::string(sEntry.pszName) + " with " + sName,
+                    {bTakesNothing ? 0
+                     : bMaps       ? -EFAULT
+                                   : -EINVAL},
                     [&] { return sEntry.pfnCall(psHandle); });
             }
             /* Let go as Android lets a refused handle go. */
