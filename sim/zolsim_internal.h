@@ -16,14 +16,12 @@ typedef struct {
     unsigned uiSlot;
 } ZOLSIM_CALL_SITE;
 
-/* Counts a call of a vendor function that can be made to fail; returns 1 and sets *piCode when a
-   fault armed with zolsim_fail fires on this call (the function must then return *piCode and do
-   nothing else). With no fault armed, the check is one atomic load. */
+/* Counts a call of a vendor function (every one can be made to fail); returns 1 and sets *piCode
+   when a fault armed with zolsim_fail fires on this call (the function must then return *piCode and
+   do nothing else). With no fault armed, the check is one atomic load. */
 int zolsim_internal_enter_site(ZOLSIM_CALL_SITE *psSite, int *piCode);
 /* The same for a function known only by name (slower: the name is looked up at each call). */
 int zolsim_internal_enter(const char *pszFunction, int *piCode);
-/* Counts a call of a vendor function that cannot fail (no result to fail with). */
-void zolsim_internal_count_site(ZOLSIM_CALL_SITE *psSite);
 
 /* Adds the call to the call-order record while a test keeps one (zolsim_call_order_start). */
 void zolsim_internal_record_call_order(const char *pszFunction);
@@ -35,13 +33,6 @@ void zolsim_internal_record_call_order(const char *pszFunction);
         static ZOLSIM_CALL_SITE sSite_ = {name, 0};                                             \
         int iFaultCode_;                                                                        \
         if (zolsim_internal_enter_site(&sSite_, &iFaultCode_)) return (result_type)iFaultCode_; \
-    } while (0)
-
-/* The first line of a vendor function that cannot fail. */
-#define ZOLSIM_COUNT(name)                          \
-    do {                                            \
-        static ZOLSIM_CALL_SITE sSite_ = {name, 0}; \
-        zolsim_internal_count_site(&sSite_);        \
     } while (0)
 
 /* Records a misuse of the named call (see zolsim_misuse_count); the caller then answers an error. */

@@ -45,7 +45,6 @@ struct CallSlot {
     const char *pszName;
     unsigned uiCount;
     unsigned uiFirstCall;  // order of the first call since the reset, from 1; 0 before
-    unsigned bFailable;    // made through a call that a fault can fail
 };
 
 CallSlot g_calls[kCallSlots];
@@ -90,12 +89,10 @@ unsigned SiteSlot(ZOLSIM_CALL_SITE *psSite) {
     return uiSlot;
 }
 
-void CountSlot(unsigned uiSlot, bool bFailable) {
+void CountSlot(unsigned uiSlot) {
     CallSlot &c = g_calls[uiSlot];
     if (__atomic_fetch_add(&c.uiCount, 1, __ATOMIC_RELAXED) == 0)
         __atomic_store_n(&c.uiFirstCall, __atomic_add_fetch(&g_uiCallOrder, 1, __ATOMIC_RELAXED), __ATOMIC_RELAXED);
-    if (bFailable && __atomic_load_n(&c.bFailable, __ATOMIC_RELAXED) == 0)
-        __atomic_store_n(&c.bFailable, 1u, __ATOMIC_RELAXED);
 }
 
 struct Fault {
@@ -166,7 +163,7 @@ extern "C" {
 
 int zolsim_internal_enter_site(ZOLSIM_CALL_SITE *psSite, int *piCode) {
     zolsim_internal_record_call_order(psSite->pszName);
-    CountSlot(SiteSlot(psSite), true);
+    CountSlot(SiteSlot(psSite));
     return FaultFires(psSite->pszName, piCode) ? 1 : 0;
 }
 
@@ -174,8 +171,6 @@ int zolsim_internal_enter(const char *pszFunction, int *piCode) {
     ZOLSIM_CALL_SITE sSite = {pszFunction, 0};
     return zolsim_internal_enter_site(&sSite, piCode);
 }
-
-void zolsim_internal_count_site(ZOLSIM_CALL_SITE *psSite) { CountSlot(SiteSlot(psSite), false); }
 
 void zolsim_reset(void) {
     {
@@ -187,7 +182,6 @@ void zolsim_reset(void) {
     for (CallSlot &c : g_calls) {
         __atomic_store_n(&c.uiCount, 0u, __ATOMIC_RELAXED);
         __atomic_store_n(&c.uiFirstCall, 0u, __ATOMIC_RELAXED);
-        __atomic_store_n(&c.bFailable, 0u, __ATOMIC_RELAXED);
     }
     __atomic_store_n(&g_uiCallOrder, 0u, __ATOMIC_RELAXED);
     zolsim_internal_fbdev_reset();
@@ -215,9 +209,7 @@ const char *zolsim_call_names(void) {
     std::vector<std::pair<unsigned, const char *>> called;
     for (const CallSlot &c : g_calls) {
         const char *pszName = __atomic_load_n(&c.pszName, __ATOMIC_ACQUIRE);
-        if (pszName == nullptr || __atomic_load_n(&c.bFailable, __ATOMIC_RELAXED) == 0 ||
-            __atomic_load_n(&c.uiCount, __ATOMIC_RELAXED) == 0)
-            continue;
+        if (pszName == nullptr || __atomic_load_n(&c.uiCount, __ATOMIC_RELAXED) == 0) continue;
         called.emplace_back(__atomic_load_n(&c.uiFirstCall, __ATOMIC_RELAXED), pszName);
     }
     std::sort(called.begin(), called.end());

@@ -65,7 +65,8 @@ ZOLSRV_ERROR ZOLSRVGetLibFuncAddr(VEK_HANDLE hLibrary, const char *pszFunctionNa
 }
 
 ZOLSRV_ERROR ZOLSRVMemCopy(VEK_VOID *pvDst, const VEK_VOID *pvSrc, VEK_SIZE_T uiSize) {
-    ZOLSIM_COUNT("ZOLSRVMemCopy");
+    ENTER("ZOLSRVMemCopy");
+    if (pvDst == nullptr || pvSrc == nullptr) return MISUSE("ZOLSRVMemCopy", "no memory to copy to or from");
     memcpy(pvDst, pvSrc, uiSize);
     return ZOLSRV_OK;
 }
