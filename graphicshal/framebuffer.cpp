@@ -43,11 +43,11 @@ static VEK_gralloc_module_t *getFrameBufferModule(framebuffer_device_t *fb) {
 
 static VEK_private_data_t *getDevicePrivateData(framebuffer_device_t *fb) {
     VEK_private_data_t *psPrivateData = &getFrameBufferModule(fb)->sPrivateData;
-    ZOLSRVLockMutex(psPrivateData->hMutex);
+    LockModuleMutex(psPrivateData);
     return psPrivateData;
 }
 
-static void putDevicePrivateData(VEK_private_data_t *psPrivateData) { ZOLSRVUnlockMutex(psPrivateData->hMutex); }
+static void putDevicePrivateData(VEK_private_data_t *psPrivateData) { UnlockModuleMutex(psPrivateData); }
 
 static void setDeviceFrameBufferDevice(framebuffer_device_t *fb) {
     getFrameBufferModule(fb)->base.psFrameBufferDevice = reinterpret_cast<VEK_framebuffer_device_public_t *>(fb);
@@ -322,7 +322,7 @@ int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, v
 
     /* The module record outlives every device; the device is still there because its close
        refuses while this swap is counted. */
-    ZOLSRVLockMutex(psPrivateData->hMutex);
+    LockModuleMutex(psPrivateData);
     HoldListedBuffers(ppsMapperMemInfo, num_buffers, -1);
     psRaw->ui32SwapsInFlight--;
     iErr = eSwapErr == ZOLSRV_OK ? 0 : -EFAULT;

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "gralloc.h"
+#include "hal.h"
 #include "mapper.h"
 
 typedef struct _VEK_defer_flush_op_ {
@@ -129,11 +130,11 @@ static void *DeferFlushOpWorker(void *pvPriv) {
     VEK_private_data_t *psPrivateData = static_cast<VEK_private_data_t *>(pvPriv);
 
     for (;;) {
-        ZOLSRVLockMutex(psPrivateData->hMutex);
+        LockModuleMutex(psPrivateData);
         /* At unload the queued releases are left as they are; the worker only has to end. */
         if (gbDeferShutdown) {
             gbDeferWorkerRunning = VEK_FALSE;
-            ZOLSRVUnlockMutex(psPrivateData->hMutex);
+            UnlockModuleMutex(psPrivateData);
             return nullptr;
         }
         for (VEK_defer_flush_op *psNode = gpsDeferList, *psNext; psNode != nullptr; psNode = psNext) {
@@ -155,7 +156,7 @@ static void *DeferFlushOpWorker(void *pvPriv) {
         }
         VEK_BOOL bEmpty = gpsDeferList == nullptr;
         if (bEmpty) gbDeferWorkerRunning = VEK_FALSE;
-        ZOLSRVUnlockMutex(psPrivateData->hMutex);
+        UnlockModuleMutex(psPrivateData);
 
         if (bEmpty) return nullptr;
         WaitForGlobalEvent(psPrivateData);
@@ -222,11 +223,11 @@ int CheckDeferFlushOpOrRetry(VEK_private_data_t *psPrivateData, VEK_defer_flush_
 }
 
 void DeferFlushOpShutdown(VEK_private_data_t *psPrivateData) {
-    ZOLSRVLockMutex(psPrivateData->hMutex);
+    LockModuleMutex(psPrivateData);
     gbDeferShutdown = VEK_TRUE;
     const VEK_BOOL bJoin = gbDeferWorkerJoinable;
     gbDeferWorkerJoinable = VEK_FALSE;
-    ZOLSRVUnlockMutex(psPrivateData->hMutex);
+    UnlockModuleMutex(psPrivateData);
     /* A waiting worker wakes within one event time-out and ends. */
     if (bJoin) pthread_join(gpsDeferFlushOpThread, nullptr);
 }
