@@ -365,7 +365,8 @@ int compositionComplete(framebuffer_device_t * /* fb */) {
     if (pfnGLESFlushBuffersGCNoContext == nullptr) {
         const VEK_UINT8 *pui8Interface = pfnglGetString(VEK_GLES1_INTERFACE_QUERY);
         if (pui8Interface == nullptr) goto err_foreign;
-        ZOLSRVMemCopy(&sInterface, pui8Interface, sizeof(sInterface));
+        /* A copy that failed left the local table as it was: nothing of it may be read. */
+        if (ZOLSRVMemCopy(&sInterface, pui8Interface, sizeof(sInterface)) != ZOLSRV_OK) goto err_foreign;
         if (sInterface.ui32APIVersion != VEK_GLES1_INTERFACE_VERSION) goto err_foreign;
         /* A table without the flush cannot be used: calling it would crash the compositor. */
         if (sInterface.pfnGLESFlushBuffersGCNoContext == nullptr) goto err_foreign;
