@@ -234,6 +234,8 @@ const ZOLSIM_LIVE_KIND zolsim_live_kinds[] = {
     {"app-hint states", zolsim_live_hint_states},
     {"memory contexts", zolsim_live_mem_contexts},
     {"wrapped memories", zolsim_live_wrapped},
+    {"allocations a disconnect ended", zolsim_ended_allocations},
+    {"mappings a disconnect ended", zolsim_ended_mappings},
 };
 const unsigned zolsim_live_kind_count = sizeof(zolsim_live_kinds) / sizeof(zolsim_live_kinds[0]);
 

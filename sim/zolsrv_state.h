@@ -91,9 +91,11 @@ struct Mem {
     bool bMapping;
     ino_t ino;           // the memfd's inode, for an allocation
     bool bDisplayClass;  // a flip-chain buffer: the 2D library's, not to be freed through the services
-    bool bRefCountSet;
-    unsigned uiClassesOnNextWait;  // classes to complete at the next event wait   // a test fixed the reference count
-                                   // that misc information reports
+    // The connection the allocation or mapping was made through, which alone may free, unmap or
+    // export it, and whose disconnect ends it; NULL for the 2D library's own (flip-chain) memory.
+    const ZOLSRV_CONNECTION *psConnection;
+    unsigned uiClassesOnNextWait;  // classes to complete at the next event wait
+    bool bRefCountSet;             // a test fixed the reference count that misc information reports
     VEK_UINT32 ui32RefCount;
     VEK_UINT32 ui32PhysAddr;
     // The simulated GPU works on one buffer at a time, as the device's does: its updates of this
@@ -111,7 +113,8 @@ struct Mem {
 struct ZOLSRV_CONNECTION_TAG {
     VEK_UINT32 ui32Flags;
     bool bCounted;
-    char event;  // its address is the connection's global event handle
+    char event;                      // its address is the connection's global event handle
+    VEK_UINT32 ui32AcquiredDevices;  // bit i: device index i acquired on the connection
 };
 
 struct ZOLSRV_MUTEX_TAG {
@@ -140,6 +143,18 @@ struct Screen {
     unsigned uiFrames = 0;
     VEK_UINT64 ui64Stamp = 0;
     std::vector<unsigned char> pixels;
+};
+
+// A device memory context: its handle is the record, each heap's handle the address of its slot.
+struct MemContext {
+    const ZOLSRV_CONNECTION *psConnection;
+    unsigned uiHeaps;  // the slots listed to the caller
+    char acHeaps[ZOLSRV_MAX_CLIENT_HEAPS];
+};
+
+// What the disconnects since the last reset ended in place of their callers.
+struct Leftovers {
+    unsigned uiMemContexts = 0, uiAllocations = 0, uiMappings = 0;
 };
 
 struct HintState {
@@ -174,6 +189,7 @@ struct State {
     unsigned uiStallReports;
     std::vector<ZOLSIM_CLIENT_EVENT_RECORD> clientEvents;
     unsigned uiCacheOps;
+    Leftovers leftovers;
     std::vector<Mem *> completeOnNextWait;
     unsigned uiCompleteOnNextWait = 0;  // its size, read without the lock
     bool bNextStamp;
@@ -203,8 +219,7 @@ struct State {
     std::multimap<VEK_UINT32, Mem *> memsByDevAddr;
     std::unordered_map<ino_t, Mem *> allocsByIno;
     std::vector<ZOLSRV_CONNECTION *> connections;
-    std::vector<void *> memContexts;
-    std::map<void *, const ZOLSRV_CONNECTION *> memContextConnection;
+    std::vector<MemContext *> memContexts;
     std::vector<DCChain> dcChains;
     std::vector<ZOLSRV_MUTEX_HANDLE> mutexes;
     std::vector<HintState *> hintStates;
@@ -243,6 +258,7 @@ struct State {
         uiStallReports = 0;
         clientEvents.clear();
         uiCacheOps = 0;
+        leftovers = Leftovers{};
         completeOnNextWait.clear();
         uiCompleteOnNextWait = 0;
         bNextStamp = false;
@@ -324,9 +340,9 @@ public:
     RecordGuard &operator=(const RecordGuard &) = delete;
 };
 
-// One cookie per device index and one handle per heap slot, stable for the process's life.
+// One cookie per device index, stable for the process's life; a connection holds the ones it
+// acquired.
 extern char g_devCookies[ZOLSRV_MAX_DEVICES];
-extern char g_heapHandles[ZOLSRV_MAX_CLIENT_HEAPS];
 
 // Asked of the system once: an allocation takes it several times, under the tables' lock.
 inline size_t PageSize() {
@@ -361,15 +377,26 @@ Mem *FindMemLocked(const ZOLSRV_CLIENT_MEM_INFO *p);
 bool MemLiveLocked(const Mem *m);
 VEK_UINT32 TakeDevVAddrLocked(size_t uLen);
 void PublishLocked(Mem *m, size_t uDataLen);
-ZOLSRV_ERROR AllocMem(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32Phys, ZOLSRV_CLIENT_MEM_INFO **pp);
+ZOLSRV_ERROR AllocMem(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32Phys,
+                      const ZOLSRV_CONNECTION *psConnection, ZOLSRV_CLIENT_MEM_INFO **pp);
 ZOLSRV_ERROR FreeMem(ZOLSRV_CLIENT_MEM_INFO *p, bool bMapping);
+// Takes the memory made through the connection out of the live tables, counting it in the
+// leftovers; the caller releases the records (ReleaseMem) outside the lock.
+std::vector<Mem *> EndMemOfConnectionLocked(const ZOLSRV_CONNECTION *psConnection);
+void ReleaseMem(Mem *m);
+// The services memory the call may use through psConnection: live, and made through that
+// connection, or (bDisplayClassToo) the 2D library's own. NULL after a misuse recorded for pszCall.
+Mem *UsableMemLocked(const char *pszCall, const ZOLSRV_CLIENT_MEM_INFO *p, const ZOLSRV_CONNECTION *psConnection,
+                     bool bDisplayClassToo);
 
 // Connections.
 bool ConnectionLiveLocked(const ZOLSRV_CONNECTION *c);
-// Device data as ZOLSRVAcquireDeviceData filled it, on a live connection.
-bool DevDataValidLocked(const ZOLSRV_DEV_DATA *psDevData);
-// One of the heap handles of a memory context.
-bool HeapHandleValid(VEK_HANDLE hHeap);
+// Device data as ZOLSRVAcquireDeviceData filled it, on a live connection; records a misuse of
+// pszCall otherwise.
+bool DevDataValidLocked(const char *pszCall, const ZOLSRV_DEV_DATA *psDevData);
+// The heap's memory context, when the heap is one it listed, the context is live and was made on
+// the connection; NULL after a misuse recorded for pszCall.
+MemContext *HeapContextLocked(const char *pszCall, VEK_HANDLE hHeap, const ZOLSRV_CONNECTION *psConnection);
 
 // Records a misuse of the call (zolsim_internal_misuse) and answers the services' error for it.
 #define MISUSE(call, ...) (zolsim_internal_misuse(call, __VA_ARGS__), ZOLSRV_ERROR_INVALID_PARAMS)

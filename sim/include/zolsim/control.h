@@ -22,9 +22,12 @@ void zolsim_reset(void);
 
 /* The services' device list, as ZOLSRVEnumerateDevices reports it. */
 void zolsim_set_devices(const ZOLSRV_DEVICE_IDENTIFIER *psDevices, unsigned uiCount);
-/* The heap list of a new memory context: heap identifiers in order; the sim makes the handles. */
+/* The heap list of a new memory context: heap identifiers in order. Each context has heap handles
+   of its own, valid while it lives, on the connection it was made on, and only for the slots it
+   listed. */
 void zolsim_set_heaps(const VEK_UINT32 *pui32HeapIDs, unsigned uiCount);
-/* The handle the sim gives heap number uiIndex of the list above (valid after configuration). */
+/* The handle of heap uiIndex of the newest live memory context of this process; NULL when there is
+   none or it lists fewer heaps. */
 VEK_HANDLE zolsim_heap_handle(unsigned uiIndex);
 
 /* Number of 2D devices (0 makes ZOL2DEnumerateDevices report none). Device ids are 100 + index. */
@@ -285,8 +288,20 @@ unsigned zolsim_live_connections(void);
 unsigned zolsim_live_mutexes(void);
 unsigned zolsim_live_hint_states(void);
 unsigned zolsim_live_mem_contexts(void); /* ZOLSRVCreateDeviceMemContext not destroyed */
+/* A disconnect ends what the caller left on its connection: its memory contexts, and the memory
+   allocated or mapped through it, which it frees (memory is the connection's: another connection
+   can neither free, unmap, export nor query it, save the 2D library's flip-chain buffers, which
+   every connection may export and query). Since the last reset: */
+unsigned zolsim_ended_allocations(void); /* allocations a disconnect had to free */
+unsigned zolsim_ended_mappings(void);    /* mappings a disconnect had to unmap */
+/* Everything the disconnects ended since the last reset, memory contexts included, described in
+   pszReport ("1 memory contexts, 2 allocations"; empty when none), cut to uSize. A caller that
+   released everything before it disconnected leaves none; a failed start-up may leave its memory
+   context to the disconnect. */
+unsigned zolsim_disconnect_leftovers(char *pszReport, size_t uSize);
 
-/* Every kind above, by name, so that a check of "nothing live" cannot forget one. */
+/* Every kind above, by name, so that a check of "nothing live" cannot forget one (memory that a
+   disconnect ended counts as left live). */
 typedef struct {
     const char *pszWhat;
     unsigned (*pfnCount)(void);
