@@ -172,11 +172,31 @@ int zolsim_internal_enter(const char *pszFunction, int *piCode) {
     return zolsim_internal_enter_site(&sSite, piCode);
 }
 
+namespace {
+
+// What other libraries of the device keep of their own and reset with the rest (set at load).
+constexpr unsigned kMaxResetHooks = 4;
+void (*g_apfnResetHooks[kMaxResetHooks])(void);
+
+}  // namespace
+
+void zolsim_internal_on_reset(void (*pfnReset)(void)) {
+    for (auto &pfn : g_apfnResetHooks)
+        if (pfn == nullptr || pfn == pfnReset) {
+            pfn = pfnReset;
+            return;
+        }
+    fprintf(stderr, "zolsim: too many reset hooks\n");
+    abort();
+}
+
 void zolsim_reset(void) {
     {
         WriteGuard g(g_mu);
         S().Defaults();
     }
+    for (auto pfn : g_apfnResetHooks)
+        if (pfn != nullptr) pfn();
     zolsim_clear_faults();
     zolsim_clear_misuse();
     for (CallSlot &c : g_calls) {

@@ -59,6 +59,10 @@ ZOLSRV_ERROR ZOLSRVUnmapDeviceMemory(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CL
         if (!m->bMapping)
             return MISUSE("ZOLSRVUnmapDeviceMemory", "mem-info %p is an allocation (ZOLSRVFreeDeviceMem releases it)",
                           (const void *)psMemInfo);
+        if (__atomic_load_n(&m->uiHwUsers, __ATOMIC_SEQ_CST) != 0)
+            return MISUSE("ZOLSRVUnmapDeviceMemory",
+                          "mem-info %p is still in use by the hardware (a blit or the display)",
+                          (const void *)psMemInfo);
     }
     return FreeMem(psMemInfo, true);
 }

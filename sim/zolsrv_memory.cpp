@@ -221,15 +221,25 @@ ZOLSRV_ERROR FreeMem(ZOLSRV_CLIENT_MEM_INFO *p, bool bMapping) {
 }
 
 std::vector<Mem *> EndMemOfConnectionLocked(const ZOLSRV_CONNECTION *psConnection) {
-    std::vector<Mem *> owned;
+    std::vector<Mem *> owned, released;
     for (Mem *m : S().mems)
         if (m->psConnection == psConnection) owned.push_back(m);
     for (Mem *m : owned) {
+        // The display shows it no more; a blit queued on it still runs, and the memory goes after.
+        StopScanOutOfMemLocked(m);
         UnpublishLocked(&m->sInfo, m->bMapping);
-        RecordGuard r;
-        (m->bMapping ? S().leftovers.uiMappings : S().leftovers.uiAllocations)++;
+        {
+            RecordGuard r;
+            (m->bMapping ? S().leftovers.uiMappings : S().leftovers.uiAllocations)++;
+        }
+        if (__atomic_load_n(&m->uiHwUsers, __ATOMIC_SEQ_CST) != 0) {
+            m->bEnded = true;
+            S().ended.push_back(m);
+        } else {
+            released.push_back(m);
+        }
     }
-    return owned;
+    return released;
 }
 
 Mem *UsableMemLocked(const char *pszCall, const ZOLSRV_CLIENT_MEM_INFO *p, const ZOLSRV_CONNECTION *psConnection,
@@ -279,7 +289,15 @@ ZOLSRV_ERROR zolsim_internal_alloc(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK
     return AllocMem(uSize, ui32Attribs, ui32PhysAddr, nullptr, ppsMemInfo);
 }
 
-ZOLSRV_ERROR zolsim_internal_free(ZOLSRV_CLIENT_MEM_INFO *psMemInfo) { return FreeMem(psMemInfo, false); }
+// The 2D library gives its own buffers back: the display stops showing them.
+ZOLSRV_ERROR zolsim_internal_free(ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
+    {
+        WriteGuard g(g_mu);
+        Mem *m = FindMemLocked(psMemInfo);
+        if (m != nullptr) StopScanOutOfMemLocked(m);
+    }
+    return FreeMem(psMemInfo, false);
+}
 
 VEK_UINT32 zolsim_internal_phys_addr(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
     ReadGuard g(g_mu);
@@ -292,16 +310,25 @@ VEK_UINT32 zolsim_internal_reserve_dev_vaddr(VEK_SIZE_T uLen) {
     return TakeDevVAddrLocked(RoundUp(uLen, PageSize()));
 }
 
-void *zolsim_internal_cpu_address(VEK_UINT32 ui32DevAddr, VEK_SIZE_T *puRoom) {
+void *zolsim_internal_cpu_address(VEK_UINT32 ui32DevAddr, VEK_SIZE_T *puRoom, ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo) {
     ReadGuard g(g_mu);
     // Live ranges do not overlap: only the one starting last at or before the address can hold it.
     auto it = S().memsByDevAddr.upper_bound(ui32DevAddr);
     if (it == S().memsByDevAddr.begin()) return nullptr;
-    const Mem *m = (--it)->second;
+    Mem *m = (--it)->second;
     const VEK_UINT32 base = m->sInfo.sDevVAddr.uiAddr;
     if (ui32DevAddr - base >= m->sInfo.uAllocSize) return nullptr;
     if (puRoom != nullptr) *puRoom = m->sInfo.uAllocSize - (ui32DevAddr - base);
+    if (ppsMemInfo != nullptr) *ppsMemInfo = &m->sInfo;
     return static_cast<char *>(m->pvBase) + (ui32DevAddr - base);
+}
+
+int zolsim_internal_mem_info(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, ZOLSRV_CLIENT_MEM_INFO *psCopy) {
+    ReadGuard g(g_mu);
+    const Mem *m = FindMemLocked(psMemInfo);
+    if (m == nullptr) return 0;
+    *psCopy = m->sInfo;
+    return 1;
 }
 
 VEK_UINT64 zolsim_internal_stamp_of(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
@@ -363,6 +390,9 @@ ZOLSRV_ERROR ZOLSRVFreeDeviceMem(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT
                           (const void *)psMemInfo);
         if (m->bDisplayClass)
             return MISUSE(kCall, "mem-info %p is a flip-chain buffer of the 2D library", (const void *)psMemInfo);
+        if (__atomic_load_n(&m->uiHwUsers, __ATOMIC_SEQ_CST) != 0)
+            return MISUSE(kCall, "mem-info %p is still in use by the hardware (a blit or the display)",
+                          (const void *)psMemInfo);
     }
     return FreeMem(psMemInfo, false);
 }

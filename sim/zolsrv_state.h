@@ -18,46 +18,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "tsan_hide.h"
 #include "zolsim_internal.h"
-
-#if defined(__SANITIZE_THREAD__)
-#define ZOLSIM_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define ZOLSIM_TSAN 1
-#endif
-#endif
-
-#ifdef ZOLSIM_TSAN
-extern "C" void AnnotateIgnoreSyncBegin(const char *f, int l);
-extern "C" void AnnotateIgnoreSyncEnd(const char *f, int l);
-extern "C" void AnnotateIgnoreReadsBegin(const char *f, int l);
-extern "C" void AnnotateIgnoreReadsEnd(const char *f, int l);
-extern "C" void AnnotateIgnoreWritesBegin(const char *f, int l);
-extern "C" void AnnotateIgnoreWritesEnd(const char *f, int l);
-#define ZOLSIM_TSAN_HIDE_BEGIN()                       \
-    do {                                               \
-        AnnotateIgnoreSyncBegin(__FILE__, __LINE__);   \
-        AnnotateIgnoreReadsBegin(__FILE__, __LINE__);  \
-        AnnotateIgnoreWritesBegin(__FILE__, __LINE__); \
-    } while (0)
-#define ZOLSIM_TSAN_HIDE_END()                       \
-    do {                                             \
-        AnnotateIgnoreWritesEnd(__FILE__, __LINE__); \
-        AnnotateIgnoreReadsEnd(__FILE__, __LINE__);  \
-        AnnotateIgnoreSyncEnd(__FILE__, __LINE__);   \
-    } while (0)
-// The simulated GPU writes the sync counters the way the device's GPU does: behind the CPU's
-// back. The module reads them without a lock, as it must on the device, so these writes are
-// hidden from the race detector.
-#define GPU_WRITES_BEGIN() AnnotateIgnoreWritesBegin(__FILE__, __LINE__)
-#define GPU_WRITES_END() AnnotateIgnoreWritesEnd(__FILE__, __LINE__)
-#else
-#define ZOLSIM_TSAN_HIDE_BEGIN() ((void)0)
-#define ZOLSIM_TSAN_HIDE_END() ((void)0)
-#define GPU_WRITES_BEGIN() ((void)0)
-#define GPU_WRITES_END() ((void)0)
-#endif
 
 namespace zolsim {
 
@@ -75,6 +37,10 @@ struct MemHeader {
     ZOLSRV_SYNC_DATA sSync;
     // Mem-infos of the allocation in every process: the allocation's own and each mapping.
     VEK_UINT32 ui32RefCount;
+    // Of the pending operations, those of the hardware (the 2D engine, the display) in any process,
+    // by class (reads, writes, second reads): the hardware completes them itself, the test's GPU
+    // never does.
+    VEK_UINT32 aui32HwOps[3];
 };
 
 // What new device memory holds: memory that held other buffers, never zeroes.
@@ -101,6 +67,11 @@ struct Mem {
     // The simulated GPU works on one buffer at a time, as the device's does: its updates of this
     // buffer's counters are serialised here, not by the tables' lock.
     pthread_mutex_t gpuMu = PTHREAD_MUTEX_INITIALIZER;
+    // Hardware access to the pixels (a blit, a scan-out copy), one at a time; and the uses of the
+    // hardware that hold the memory (queued blits, scan-out), during which it is not released.
+    pthread_mutex_t hwMu = PTHREAD_MUTEX_INITIALIZER;
+    unsigned uiHwUsers;
+    bool bEnded;  // a disconnect ended it while the hardware used it: released at the last use
     // The device-address range the record holds (its data pages and its sync page), and where
     // the live tables keep it, so that it leaves them without a search.
     VEK_UINT32 ui32DevAddrEnd;
@@ -143,6 +114,9 @@ struct Screen {
     unsigned uiFrames = 0;
     VEK_UINT64 ui64Stamp = 0;
     std::vector<unsigned char> pixels;
+    // What the display scans out, and through which swap chain: read until the next present.
+    VEK_HANDLE hScanChain = nullptr;
+    std::vector<Mem *> scanned;
 };
 
 // A device memory context: its handle is the record, each heap's handle the address of its slot.
@@ -156,6 +130,8 @@ struct MemContext {
 struct Leftovers {
     unsigned uiMemContexts = 0, uiAllocations = 0, uiMappings = 0;
 };
+
+void EndScanOutLocked(Screen &sc);
 
 struct HintState {
     VEK_UINT32 ui32Module;
@@ -218,6 +194,7 @@ struct State {
     std::unordered_map<const void *, Mem *> memsByInfo;
     std::multimap<VEK_UINT32, Mem *> memsByDevAddr;
     std::unordered_map<ino_t, Mem *> allocsByIno;
+    std::vector<Mem *> ended;  // memory a disconnect ended while the hardware used it
     std::vector<ZOLSRV_CONNECTION *> connections;
     std::vector<MemContext *> memContexts;
     std::vector<DCChain> dcChains;
@@ -268,7 +245,10 @@ struct State {
         flipProperties.clear();
         swaps.clear();
         uiSwapRetries = 0;
-        for (Screen &sc : screens) sc = Screen{};
+        for (Screen &sc : screens) {
+            EndScanOutLocked(sc);
+            sc = Screen{};
+        }
         captureDir.clear();
         uiCaptured = 0;
         bGLES1Absent = false;
@@ -412,10 +392,30 @@ struct Snapshot {
 };
 Snapshot Snap(Mem *m);
 
-// Screens.
-void ScreenShowLocked(unsigned uiDisplay, const void *pvPixels, size_t uSize, VEK_UINT64 ui64Stamp,
-                      std::string *psCapturePath, std::vector<unsigned char> *psCaptureRgb, unsigned long *pulWidth,
-                      unsigned long *pulHeight);
+// The hardware's use of memory (see zolsim_internal_hw_use_begin), under the tables' lock (read
+// or write). The end answers true for ended memory whose last use it was: the caller releases it,
+// out of the tables' lock (ReleaseEnded).
+void HwUseBeginLocked(Mem *m, unsigned uiClasses);
+bool HwUseEndLocked(Mem *m, unsigned uiClasses);
+void ReleaseEnded(Mem *m);
+
+// Screens. A show scans out the memory given (none for a blit's copy), under the tables' read lock;
+// what the screen scanned out before is read no more.
+struct ShowCapture {
+    std::string path;
+    std::vector<unsigned char> rgb;
+    unsigned long ulWidth = 0, ulHeight = 0;
+};
+void ScreenShowLocked(unsigned uiDisplay, VEK_HANDLE hScanChain, const std::vector<Mem *> &scanned,
+                      pthread_mutex_t *psHwMutex, const void *pvPixels, size_t uSize, VEK_UINT64 ui64Stamp,
+                      ShowCapture *psCapture);
+// Writes a capture that a show made, if any.
+void SaveCapture(const ShowCapture &sCapture);
+// The display stops scanning out: through a swap chain that goes, or memory that goes (under the
+// write lock); EndScanOutLocked ends a screen's reads (under the write lock or the screen's).
+void StopScanOutOfChainLocked(VEK_HANDLE hScanChain);
+void StopScanOutOfMemLocked(Mem *m);
+void EndScanOutLocked(Screen &sc);
 int WriteFile(const std::string &path, const std::vector<unsigned char> &data);
 
 }  // namespace zolsim

@@ -470,6 +470,26 @@ std::vector<Step> ScenarioSteps(Compositor &c) {
                            return iErr;
                        },
                        {-EFAULT, -ENOMEM}});
+    /* The next frame shows the kept buffer alone: the display reads the video planes no more, so
+       that their buffer can go at once, as a compositor frees the buffers of a frame it has
+       replaced. */
+    asSteps.push_back({"the next frame: bypassed post, then Post2 of the kept buffer alone",
+                       [&c] {
+                           VEK_framebuffer_device_public_t *psPublic =
+                               reinterpret_cast<VEK_framebuffer_device_public_t *>(c.psFb);
+                           psPublic->bBypassPost = 1;
+                           int iErr = c.psFb->post(c.psFb, c.ahDisplayBuffers.back());
+                           psPublic->bBypassPost = 0;
+                           if (iErr != 0) return iErr;
+                           buffer_handle_t ah[1] = {nullptr};
+                           iErr = psPublic->Post2(c.psFb, ah, 1, nullptr, 0);
+                           const VEK_gralloc_module_t *psModule =
+                               reinterpret_cast<const VEK_gralloc_module_t *>(c.psModule);
+                           if (psModule->sPrivateData.sAppHints.eHALPresentMode != HAL_PRESENT_MODE_FLIP)
+                               return iErr == -EFAULT ? 0 : -EPROTO;
+                           return iErr;
+                       },
+                       {-EFAULT, -ENOMEM}});
     /* A failed composition gives the GLES driver up for the process: later calls answer 0 and
        flush nothing. So it is not tried again here; the next step checks the giving up. */
     asSteps.push_back({"compositionComplete",

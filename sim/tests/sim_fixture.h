@@ -1,10 +1,14 @@
 // What the simulated device's own tests share: a descriptor owner, a services connection with its
-// general heap, a forked child's verdict, and the fixture that resets the device.
+// general heap, a forked child's verdict, the fixture that resets the device, and the fixture of the
+// misuse suites.
 #ifndef SIM_TESTS_SIM_FIXTURE_H
 #define SIM_TESTS_SIM_FIXTURE_H
 
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <functional>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -75,6 +79,53 @@ inline int InChild(Fn fn) {
 class SimTest : public ::testing::Test {
 protected:
     void SetUp() override { zolsim_reset(); }
+
+private:
+    NoMisuse sNoMisuse_;
+};
+
+// The simulated libraries called directly with what the real ones would refuse: a connection, the
+// 3D device, a memory context with its general heap, and a 2D context, each made as a caller should.
+class MisuseTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        zolsim_reset();
+        ASSERT_EQ(ZOLSRV_OK, ZOLSRVConnect(&psConnection, 0));
+        ASSERT_EQ(ZOLSRV_OK, ZOLSRVAcquireDeviceData(psConnection, 0, &sDev, (ZOLSRV_DEVICE_TYPE)0));
+        VEK_UINT32 ui32Heaps = 0;
+        ASSERT_EQ(ZOLSRV_OK, ZOLSRVCreateDeviceMemContext(&sDev, &hContext, &ui32Heaps, asHeaps));
+        hHeap = asHeaps[1].hDevMemHeap;
+        ASSERT_EQ(ZOL2D_OK, ZOL2DCreateDeviceContext(100, &h2D, 0));
+    }
+    void TearDown() override {
+        EXPECT_EQ(ZOL2D_OK, ZOL2DDestroyDeviceContext(h2D));
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVDestroyDeviceMemContext(&sDev, hContext));
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVDisconnect(psConnection));
+    }
+
+    // The call fails with a misuse recorded, its message naming the call and saying pszWhat.
+    static void ExpectMisuse(const char *pszCall, const char *pszWhat, const std::function<bool()> &fnFails) {
+        const unsigned uiBefore = zolsim_misuse_count();
+        EXPECT_TRUE(fnFails()) << pszCall << " answered no error";
+        EXPECT_EQ(uiBefore + 1, zolsim_misuse_count()) << pszCall;
+        const std::string sText = zolsim_misuse_text();
+        EXPECT_NE(std::string::npos, sText.find(std::string(pszCall) + ": ")) << sText;
+        EXPECT_NE(std::string::npos, sText.find(pszWhat)) << sText;
+        zolsim_clear_misuse();
+    }
+
+    ZOLSRV_CLIENT_MEM_INFO *Alloc() {
+        ZOLSRV_CLIENT_MEM_INFO *ps = nullptr;
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVAllocDeviceMem2(&sDev, hHeap, 0, 4096, 4096, nullptr, 0, &ps));
+        return ps;
+    }
+
+    ZOLSRV_CONNECTION *psConnection = nullptr;
+    ZOLSRV_DEV_DATA sDev = {};
+    VEK_HANDLE hContext = nullptr;
+    ZOLSRV_HEAP_INFO asHeaps[ZOLSRV_MAX_CLIENT_HEAPS] = {};
+    VEK_HANDLE hHeap = nullptr;
+    ZOL2DCONTEXTHANDLE h2D = nullptr;
 
 private:
     NoMisuse sNoMisuse_;

@@ -35,6 +35,9 @@ void zolsim_set_2d_device_count(unsigned uiCount);
 /* Display of 2D device uiIndex. */
 void zolsim_set_display(unsigned uiIndex, const ZOL2DDISPLAYINFO *psDisplayInfo,
                         const ZOL2DMISCDISPLAYINFO *psMiscDisplayInfo);
+/* The number of flip chains display uiIndex takes at once (its ulMaxFlipChains, 1 by default): a
+   chain more is refused as misuse. Counted in this process. */
+void zolsim_set_max_flip_chains(unsigned uiIndex, unsigned long ulMax);
 /* Make the next flip chains report another stride than asked (0: normal). */
 void zolsim_set_flipchain_stride_override(long lStride);
 /* Make ZOL2DGetFlipChainBuffers report another count than the chain has (-1: normal). */
@@ -153,8 +156,22 @@ typedef struct {
 int zolsim_last_blit(ZOLSIM_BLIT_RECORD *psOut);
 /* The sizes of the ZOL2DMemWrap calls since the last reset, oldest first; returns their number. */
 unsigned zolsim_wrap_records(unsigned long *pulSizes, unsigned uiMax);
-/* Blits submitted and not yet complete (ZOL2DQueryBlitsComplete completes them). */
+
+/* The 2D engine runs on its own. ZOL2DBlt3DExt checks a request and queues it: from then on the
+   source's read and the write of each destination plane are pending (on services memory, in its
+   sync counters; the memory cannot be freed or unmapped meanwhile). The engine, a thread of the
+   process, runs the queued blits in order, each no sooner than a delay after its submission (1 ms
+   unless set; a reset sets it back): only then do the pixels land, and the counts complete,
+   signalling the global event. ZOL2DQueryBlitsComplete with ZOL2D_QUERY_WAIT blocks until the
+   engine has run every blit of the context into the destination; a context or flip chain that goes
+   waits for the blits on it. Held, the engine runs nothing until it is let go again, so that a
+   test can show what waits for an unfinished blit (a reset lets it go). */
+void zolsim_set_2d_engine_delay_ms(unsigned uiMs);
+void zolsim_hold_2d_engine(int bHeld);
+/* Blits queued and not yet run. */
 unsigned zolsim_blits_pending(void);
+/* Threads of this process inside ZOL2DQueryBlitsComplete's wait now. */
+unsigned zolsim_blit_waiters(void);
 
 /* ---- The simulated GPU ---- */
 
