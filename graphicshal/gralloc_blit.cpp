@@ -88,7 +88,7 @@ static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src,
     /* The destination is written through its first plane at least. */
     if (apsDestMemInfo[0] == nullptr) return -EINVAL;
     memset(&sBlt, 0, sizeof(sBlt));
-    /* Passed on as the caller gave them; the sums wrap rather than overflow. */
+    /* Checked against the destination below, once its size is known. */
     sBlt.rcDest = {x, y, (long)((unsigned long)x + (unsigned long)w), (long)((unsigned long)y + (unsigned long)h)};
     sBlt.rcSource = {0, 0, psSrc->iWidth, psSrc->iHeight};
 
@@ -121,6 +121,11 @@ static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src,
     sBlt.sDst.SurfWidth = (VEK_UINT32)psDestGeometry->iWidth;
     sBlt.sDst.SurfHeight = (VEK_UINT32)psDestGeometry->iHeight;
     sBlt.sDst.Stride = iStride;
+    /* The engine writes where the rectangle says: one that holds no pixel or does not lie inside
+       the destination would have the GPU write memory that is not the buffer's. */
+    if (x < 0 || y < 0 || w <= 0 || h <= 0 || (VEK_UINT64)x + (VEK_UINT64)w > sBlt.sDst.SurfWidth ||
+        (VEK_UINT64)y + (VEK_UINT64)h > sBlt.sDst.SurfHeight)
+        return -EINVAL;
 
     DescribeServicesMemory(psSrcMapperMemInfo->apsMemInfo[0], &sSrcMemInfo);
     sBlt.sSrc.pSurfMemInfo = &sSrcMemInfo;
