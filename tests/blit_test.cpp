@@ -316,6 +316,9 @@ struct BlitFault {
     unsigned uiNth;
     int iExpected;
     unsigned uiFreesTried;
+    unsigned uiTimes = 1;     /* the call fails this many times in a row, from the nth on */
+    bool bEngineHeld = false; /* the 2D engine runs no blit meanwhile */
+    unsigned uiStalls = 0;    /* stall reports */
 };
 
 /* Names the case in test output. */
@@ -327,10 +330,15 @@ TEST_P(BlitFaultTest, ReleasesWhatWasWrappedAndTheMutex) {
     buffer_handle_t hSrc = Alloc(64, 32, HAL_PIXEL_FORMAT_RGB_565);
     std::vector<unsigned char> acY(64 * 32), acUV(64 * 16);
     void *apvDest[3] = {acY.data(), acUV.data(), nullptr};
-    zolsim_fail(GetParam().pszFunction, GetParam().uiNth, ZOL2DERROR_GENERIC_ERROR);
+    for (unsigned i = 0; i < GetParam().uiTimes; i++)
+        zolsim_fail(GetParam().pszFunction, GetParam().uiNth + i, ZOL2DERROR_GENERIC_ERROR);
+    zolsim_hold_2d_engine(GetParam().bEngineHeld);
     EXPECT_EQ(GetParam().iExpected, Blit(hSrc, apvDest, kNV12));
-    EXPECT_EQ(GetParam().uiFreesTried, zolsim_calls("ZOL2DMemFree")) << "every wrapped plane is given back";
+    EXPECT_EQ(GetParam().uiFreesTried, zolsim_calls("ZOL2DMemFree"))
+        << "every wrapped plane is given back, unless a blit may still write it";
+    EXPECT_EQ(GetParam().uiStalls, zolsim_stall_reports());
     ExpectMutexBalanced();
+    zolsim_hold_2d_engine(0);
 
     /* Still usable. */
     zolsim_clear_faults();
@@ -339,15 +347,19 @@ TEST_P(BlitFaultTest, ReleasesWhatWasWrappedAndTheMutex) {
     EXPECT_EQ(uiWrappedBefore, zolsim_live_wrapped());
 }
 
-INSTANTIATE_TEST_SUITE_P(Steps, BlitFaultTest,
-                         ::testing::Values(BlitFault{"FirstWrap", "ZOL2DMemWrap", 1, -EINVAL, 0},
-                                           BlitFault{"SecondWrap", "ZOL2DMemWrap", 2, -EINVAL, 1},
-                                           BlitFault{"Submit", "ZOL2DBlt3DExt", 1, -EFAULT, 2},
-                                           BlitFault{"Wait", "ZOL2DQueryBlitsComplete", 1, -EFAULT, 2},
-                                           BlitFault{"FirstFree", "ZOL2DMemFree", 1, -EINVAL, 2},
-                                           BlitFault{"SecondFree", "ZOL2DMemFree", 2, -EINVAL, 2}),
-                         [](const ::testing::TestParamInfo<BlitFault> &info) {
-                             return std::string(info.param.pszName);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Steps, BlitFaultTest,
+    ::testing::Values(BlitFault{"FirstWrap", "ZOL2DMemWrap", 1, -EINVAL, 0},
+                      BlitFault{"SecondWrap", "ZOL2DMemWrap", 2, -EINVAL, 1},
+                      BlitFault{"Submit", "ZOL2DBlt3DExt", 1, -EFAULT, 2},
+                      /* The wait is made again: the second vouches for the copy. */
+                      BlitFault{"Wait", "ZOL2DQueryBlitsComplete", 1, 0, 2},
+                      /* No wait vouches, and the blit cannot have run: the GPU
+                         is reported stalled, and caller memory the blit may
+                         still write stays wrapped. */
+                      BlitFault{"WaitStalls", "ZOL2DQueryBlitsComplete", 1, -EFAULT, 0, 50, true, 1},
+                      BlitFault{"FirstFree", "ZOL2DMemFree", 1, -EINVAL, 2},
+                      BlitFault{"SecondFree", "ZOL2DMemFree", 2, -EINVAL, 2}),
+    [](const ::testing::TestParamInfo<BlitFault> &info) { return std::string(info.param.pszName); });
 
 }  // namespace
