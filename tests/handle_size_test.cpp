@@ -188,39 +188,43 @@ TEST_F(ArgbDisplaySizes, TakesRequestsOfFewerBitsPerPixel) {
 TEST_F(HandleSizeTest, ALockRefusesAForeignHandleWhoseRowsPassItsMemory) {
     const gralloc_module_t *psGralloc = &psHMI->base.base;
     ForeignAllocator sForeign;
-    /* Mapped at registration, and mapped only while locked. */
+    /* Mapped at registration, and mapped only while locked; rows that pass the memory by far, and
+       rows whose byte count, 2^32 + 8192, wraps 32 bits to the buffer's own 8192 bytes. */
     for (int iUsage : {kSw | GRALLOC_USAGE_HW_TEXTURE, (int)GRALLOC_USAGE_HW_COMPOSER}) {
-        SCOPED_TRACE(iUsage);
-        /* 64 x 32 BGRA: 256-byte rows, 8192 bytes, as this module lays them out. */
-        buffer_handle_t hTrue = sForeign.Make(iUsage, 64, 32);
-        buffer_handle_t hForged = sForeign.Make(iUsage, 64, 32);
-        AsVek(hForged)->iHeight = 4096;
-        ASSERT_EQ(0, psGralloc->registerBuffer(psGralloc, hTrue));
-        ASSERT_EQ(0, psGralloc->registerBuffer(psGralloc, hForged));
-        VEK_mapper_meminfo_t *psForged = nullptr;
-        for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext)
-            if (ps->ui64Stamp == AsVek(hForged)->ui64Stamp) psForged = ps;
-        ASSERT_NE(nullptr, psForged);
-        ZOLSRV_CLIENT_MEM_INFO *psMappedBefore = psForged->apsMemInfo[0];
+        for (int iForgedHeight : {4096, (1 << 24) + 32}) {
+            SCOPED_TRACE(std::to_string(iUsage) + ", " + std::to_string(iForgedHeight) + " rows");
+            /* 64 x 32 BGRA: 256-byte rows, 8192 bytes, as this module lays them out. */
+            buffer_handle_t hTrue = sForeign.Make(iUsage, 64, 32);
+            buffer_handle_t hForged = sForeign.Make(iUsage, 64, 32);
+            AsVek(hForged)->iHeight = iForgedHeight;
+            ASSERT_EQ(0, psGralloc->registerBuffer(psGralloc, hTrue));
+            ASSERT_EQ(0, psGralloc->registerBuffer(psGralloc, hForged));
+            VEK_mapper_meminfo_t *psForged = nullptr;
+            for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext)
+                if (ps->ui64Stamp == AsVek(hForged)->ui64Stamp) psForged = ps;
+            ASSERT_NE(nullptr, psForged);
+            ZOLSRV_CLIENT_MEM_INFO *psMappedBefore = psForged->apsMemInfo[0];
 
-        for (int iRows : {4096, 32, 1}) {
-            void *apv[3] = {reinterpret_cast<void *>(0x1), nullptr, nullptr};
-            EXPECT_EQ(-EINVAL, psGralloc->lock(psGralloc, hForged, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 64, iRows, apv))
-                << iRows << " rows";
-            EXPECT_EQ(reinterpret_cast<void *>(0x1), apv[0]) << "no address is handed out";
-            EXPECT_EQ(0u, psForged->ui32LockCount);
-            EXPECT_EQ(psMappedBefore, psForged->apsMemInfo[0]) << "the mapping is as before the lock";
+            for (int iRows : {4096, 32, 1}) {
+                void *apv[3] = {reinterpret_cast<void *>(0x1), nullptr, nullptr};
+                EXPECT_EQ(-EINVAL,
+                          psGralloc->lock(psGralloc, hForged, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 64, iRows, apv))
+                    << iRows << " rows";
+                EXPECT_EQ(reinterpret_cast<void *>(0x1), apv[0]) << "no address is handed out";
+                EXPECT_EQ(0u, psForged->ui32LockCount);
+                EXPECT_EQ(psMappedBefore, psForged->apsMemInfo[0]) << "the mapping is as before the lock";
+            }
+            EXPECT_EQ(-EINVAL, psGralloc->unlock(psGralloc, hForged));
+
+            void *apv[3] = {};
+            ASSERT_EQ(0, psGralloc->lock(psGralloc, hTrue, GRALLOC_USAGE_SW_WRITE_OFTEN, 0, 0, 64, 32, apv));
+            ASSERT_NE(nullptr, apv[0]);
+            memset(apv[0], 0x5a, 256 * 32);
+            EXPECT_EQ(0, psGralloc->unlock(psGralloc, hTrue));
+
+            EXPECT_EQ(0, psGralloc->unregisterBuffer(psGralloc, hForged));
+            EXPECT_EQ(0, psGralloc->unregisterBuffer(psGralloc, hTrue));
         }
-        EXPECT_EQ(-EINVAL, psGralloc->unlock(psGralloc, hForged));
-
-        void *apv[3] = {};
-        ASSERT_EQ(0, psGralloc->lock(psGralloc, hTrue, GRALLOC_USAGE_SW_WRITE_OFTEN, 0, 0, 64, 32, apv));
-        ASSERT_NE(nullptr, apv[0]);
-        memset(apv[0], 0x5a, 256 * 32);
-        EXPECT_EQ(0, psGralloc->unlock(psGralloc, hTrue));
-
-        EXPECT_EQ(0, psGralloc->unregisterBuffer(psGralloc, hForged));
-        EXPECT_EQ(0, psGralloc->unregisterBuffer(psGralloc, hTrue));
     }
 }
 
