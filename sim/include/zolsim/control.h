@@ -15,9 +15,10 @@ extern "C" {
 /* ---- Configuration: call before the module is loaded (it starts up in its constructor). ---- */
 
 /* Everything back to the default device: one 3D device (index 0), a general heap (id 0) behind a
-   heap with id 0x01000001... see zolsim_set_heaps, three 2D devices, the first with an 800 x 480
-   RGB 565 display, no app hints, no framebuffer node, a 20 ms event-wait time-out, no faults,
-   all counters and records cleared. */
+   heap with id 0x01000001... see zolsim_set_heaps, three 2D devices, each with an 800 x 480
+   RGB 565 display that takes one flip chain of up to three buffers, no app hints, no framebuffer
+   node, a 20 ms event-wait time-out, a 2D engine that runs each blit 1 ms after its submission
+   and is not held, no faults, all counters and records cleared (the screens stop scanning out). */
 void zolsim_reset(void);
 
 /* The services' device list, as ZOLSRVEnumerateDevices reports it. */
@@ -64,7 +65,7 @@ int zolsim_fbdev_last_open_flags(void);
 
 /* ---- Faults and call records ---- */
 
-/* The uiNth call (1 = the next) of the named vendor function, counted from now, returns iCode
+/* The uiNth call (1 = the next) of the named vendor function (any of them), counted from now, returns iCode
    (for ZOL2DEnumerateDevices with no list: that count). Several faults may be armed. Faults can
    also be armed before the process starts with ZOLSIM_FAIL="name:nth:code[,name:nth:code...]". */
 void zolsim_fail(const char *pszFunction, unsigned uiNth, int iCode);
