@@ -43,4 +43,32 @@ extern "C" void AnnotateIgnoreWritesEnd(const char *f, int l);
 #define GPU_WRITES_END() ((void)0)
 #endif
 
+#ifdef __cplusplus
+#include <pthread.h>
+
+namespace zolsim {
+
+// A lock of the device's own (its records, tables and queues): taken and held hidden from the race
+// detector, with everything done under it, so that it orders none of the threads that call the
+// device.
+class HiddenGuard {
+public:
+    explicit HiddenGuard(pthread_mutex_t &m) : m_(m) {
+        ZOLSIM_TSAN_HIDE_BEGIN();
+        pthread_mutex_lock(&m_);
+    }
+    ~HiddenGuard() {
+        pthread_mutex_unlock(&m_);
+        ZOLSIM_TSAN_HIDE_END();
+    }
+    HiddenGuard(const HiddenGuard &) = delete;
+    HiddenGuard &operator=(const HiddenGuard &) = delete;
+
+private:
+    pthread_mutex_t &m_;
+};
+
+}  // namespace zolsim
+#endif
+
 #endif

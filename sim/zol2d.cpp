@@ -12,9 +12,9 @@ std::vector<Context *> *g_contexts = new std::vector<Context *>;
 std::vector<FlipChain *> *g_chains = new std::vector<FlipChain *>;
 std::vector<Wrapped *> *g_wrapped = new std::vector<Wrapped *>;
 
-namespace {
-
 pthread_mutex_t g_tableMu = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
 
 // The lists go with the library: a process that unloads the module, and with it this library,
 // keeps nothing of them. A wrap that a failed ZOL2DMemFree left is only a record of caller memory
@@ -30,16 +30,6 @@ __attribute__((destructor)) void FreeLists() {
 }
 
 }  // namespace
-
-TableGuard::TableGuard() {
-    ZOLSIM_TSAN_HIDE_BEGIN();
-    pthread_mutex_lock(&g_tableMu);
-}
-
-TableGuard::~TableGuard() {
-    pthread_mutex_unlock(&g_tableMu);
-    ZOLSIM_TSAN_HIDE_END();
-}
 
 Context *FindContextLocked(ZOL2DCONTEXTHANDLE h) {
     for (Context *c : *g_contexts)
@@ -187,32 +177,31 @@ ZOL2DERROR ZOL2DDestroyDeviceContext(ZOL2DCONTEXTHANDLE hContext) {
     return ZOL2D_OK;
 }
 
+// The display of the context's device, for the two information calls.
+static ZOL2DERROR DisplayOf(const char *pszCall, ZOL2DCONTEXTHANDLE hContext, const void *pvToFill,
+                            unsigned *puiDevIndex) {
+    if (pvToFill == nullptr) return MISUSE(pszCall, "no display information to fill");
+    TableGuard g;
+    Context *c = FindContextLocked(hContext);
+    if (c == nullptr) return NO_CONTEXT(pszCall, hContext);
+    *puiDevIndex = c->uiDevIndex;
+    return ZOL2D_OK;
+}
+
 ZOL2DERROR ZOL2DGetDeviceInfo(ZOL2DCONTEXTHANDLE hContext, ZOL2DDISPLAYINFO *psDisplayInfo) {
     ENTER("ZOL2DGetDeviceInfo");
-    if (psDisplayInfo == nullptr) return MISUSE("ZOL2DGetDeviceInfo", "no display information to fill");
-    unsigned uiDevIndex;
-    {
-        TableGuard g;
-        Context *c = FindContextLocked(hContext);
-        if (c == nullptr) return NO_CONTEXT("ZOL2DGetDeviceInfo", hContext);
-        uiDevIndex = c->uiDevIndex;
-    }
-    zolsim_internal_2d_display(uiDevIndex, psDisplayInfo, nullptr);
-    return ZOL2D_OK;
+    unsigned uiDevIndex = 0;
+    const ZOL2DERROR e = DisplayOf("ZOL2DGetDeviceInfo", hContext, psDisplayInfo, &uiDevIndex);
+    if (e == ZOL2D_OK) zolsim_internal_2d_display(uiDevIndex, psDisplayInfo, nullptr);
+    return e;
 }
 
 ZOL2DERROR ZOL2DGetMiscDisplayInfo(ZOL2DCONTEXTHANDLE hContext, ZOL2DMISCDISPLAYINFO *psMiscDisplayInfo) {
     ENTER("ZOL2DGetMiscDisplayInfo");
-    if (psMiscDisplayInfo == nullptr) return MISUSE("ZOL2DGetMiscDisplayInfo", "no display information to fill");
-    unsigned uiDevIndex;
-    {
-        TableGuard g;
-        Context *c = FindContextLocked(hContext);
-        if (c == nullptr) return NO_CONTEXT("ZOL2DGetMiscDisplayInfo", hContext);
-        uiDevIndex = c->uiDevIndex;
-    }
-    zolsim_internal_2d_display(uiDevIndex, nullptr, psMiscDisplayInfo);
-    return ZOL2D_OK;
+    unsigned uiDevIndex = 0;
+    const ZOL2DERROR e = DisplayOf("ZOL2DGetMiscDisplayInfo", hContext, psMiscDisplayInfo, &uiDevIndex);
+    if (e == ZOL2D_OK) zolsim_internal_2d_display(uiDevIndex, nullptr, psMiscDisplayInfo);
+    return e;
 }
 
 ZOL2DERROR ZOL2DCreateFlipChain(ZOL2DCONTEXTHANDLE hContext, unsigned long ulFlags, unsigned long ulNumBuffers,

@@ -34,18 +34,9 @@ Engine &E() {
     return *e;
 }
 
-class EngineGuard {
+class EngineGuard : public HiddenGuard {
 public:
-    EngineGuard() {
-        ZOLSIM_TSAN_HIDE_BEGIN();
-        pthread_mutex_lock(&E().mu);
-    }
-    ~EngineGuard() {
-        pthread_mutex_unlock(&E().mu);
-        ZOLSIM_TSAN_HIDE_END();
-    }
-    EngineGuard(const EngineGuard &) = delete;
-    EngineGuard &operator=(const EngineGuard &) = delete;
+    EngineGuard() : HiddenGuard(E().mu) {}
 };
 
 long long NowUs() {

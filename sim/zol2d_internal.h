@@ -43,12 +43,11 @@ extern std::vector<Context *> *g_contexts;
 extern std::vector<FlipChain *> *g_chains;
 extern std::vector<Wrapped *> *g_wrapped;
 
-class TableGuard {
+extern pthread_mutex_t g_tableMu;
+
+class TableGuard : public HiddenGuard {
 public:
-    TableGuard();
-    ~TableGuard();
-    TableGuard(const TableGuard &) = delete;
-    TableGuard &operator=(const TableGuard &) = delete;
+    TableGuard() : HiddenGuard(g_tableMu) {}
 };
 
 // Look-ups, with the tables' lock held.

@@ -65,21 +65,9 @@ namespace {
 // hidden from the race detector like the rest of the hardware's.
 pthread_mutex_t g_screenMu[kMax2DDevices] = {PTHREAD_MUTEX_INITIALIZER};
 
-class ScreenGuard {
+class ScreenGuard : public HiddenGuard {
 public:
-    explicit ScreenGuard(unsigned uiDisplay) : m_(g_screenMu[uiDisplay]) {
-        ZOLSIM_TSAN_HIDE_BEGIN();
-        pthread_mutex_lock(&m_);
-    }
-    ~ScreenGuard() {
-        pthread_mutex_unlock(&m_);
-        ZOLSIM_TSAN_HIDE_END();
-    }
-    ScreenGuard(const ScreenGuard &) = delete;
-    ScreenGuard &operator=(const ScreenGuard &) = delete;
-
-private:
-    pthread_mutex_t &m_;
+    explicit ScreenGuard(unsigned uiDisplay) : HiddenGuard(g_screenMu[uiDisplay]) {}
 };
 
 }  // namespace

@@ -306,18 +306,9 @@ private:
 // A record of a call is instrumentation, not part of the device: its lock is hidden from the race
 // detector, together with the record's own reads and writes, so that two module threads recording
 // calls are not ordered by it (a real library keeps no such record).
-class RecordGuard {
+class RecordGuard : public HiddenGuard {
 public:
-    RecordGuard() {
-        ZOLSIM_TSAN_HIDE_BEGIN();
-        pthread_mutex_lock(&g_recordMu);
-    }
-    ~RecordGuard() {
-        pthread_mutex_unlock(&g_recordMu);
-        ZOLSIM_TSAN_HIDE_END();
-    }
-    RecordGuard(const RecordGuard &) = delete;
-    RecordGuard &operator=(const RecordGuard &) = delete;
+    RecordGuard() : HiddenGuard(g_recordMu) {}
 };
 
 // One cookie per device index, stable for the process's life; a connection holds the ones it

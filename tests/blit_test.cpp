@@ -9,6 +9,7 @@
 
 #include "foreign_buffer.h"
 #include "module_fixture.h"
+#include "services_description.h"
 
 namespace {
 
@@ -385,21 +386,10 @@ protected:
         BlitTest::TearDown();
     }
 
-    /* The 2D library's description of services memory, as the driver makes it. */
-    static ZOL2DMEMINFO Describe(ZOLSRV_CLIENT_MEM_INFO *ps) {
-        ZOL2DMEMINFO s = {};
-        s.pBase = ps->pvLinAddr;
-        s.ui32MemSize = (VEK_UINT32)ps->uAllocSize;
-        s.ui32DevAddr = ps->sDevVAddr.uiAddr;
-        s.hPrivateData = ps;
-        s.hPrivateMapData = ps->hKernelMemInfo;
-        return s;
-    }
-
     /* Queues a copy of a 64 x 32 BGRA buffer's memory into another's. */
     void DriverBlit(ZOLSRV_CLIENT_MEM_INFO *psFrom, ZOLSRV_CLIENT_MEM_INFO *psTo) {
-        sFrom = Describe(psFrom);
-        sTo = Describe(psTo);
+        sFrom = DescribeServicesMemory(psFrom);
+        sTo = DescribeServicesMemory(psTo);
         ZOL2D_3DBLT_EXT sBlt;
         memset(&sBlt, 0, sizeof(sBlt));
         sBlt.sDst = ZOL2D_SURFACE{&sTo, 0, 256, ZOL2D_BLT_FORMAT_ARGB8888, 64, 32};

@@ -319,6 +319,23 @@ bool gbCleanRun = false;
 
 VEK_UINT64 StampOf(buffer_handle_t h) { return reinterpret_cast<const VEK_native_handle_t *>(h)->ui64Stamp; }
 
+/* A bypassed post of the last display buffer, then Post2 of the buffer it kept and of hAlso, if
+   any. */
+int BypassedPostThenPost2(Compositor &c, buffer_handle_t hAlso) {
+    VEK_framebuffer_device_public_t *psPublic = reinterpret_cast<VEK_framebuffer_device_public_t *>(c.psFb);
+    psPublic->bBypassPost = 1;
+    int iErr = c.psFb->post(c.psFb, c.ahDisplayBuffers.back());
+    psPublic->bBypassPost = 0;
+    if (iErr != 0) return iErr;
+    buffer_handle_t ah[2] = {nullptr, hAlso};
+    iErr = psPublic->Post2(c.psFb, ah, hAlso != nullptr ? 2 : 1, nullptr, 0);
+    /* Without a flip chain Post2 refuses before it calls anything. The mode is the one the open
+       read (flip when the hint could not be). */
+    const VEK_gralloc_module_t *psModule = reinterpret_cast<const VEK_gralloc_module_t *>(c.psModule);
+    if (psModule->sPrivateData.sAppHints.eHALPresentMode != HAL_PRESENT_MODE_FLIP) return iErr == -EFAULT ? 0 : -EPROTO;
+    return iErr;
+}
+
 std::vector<Step> ScenarioSteps(Compositor &c) {
     std::vector<Step> asSteps;
     asSteps.push_back({"open gpu0",
@@ -452,43 +469,13 @@ std::vector<Step> ScenarioSteps(Compositor &c) {
                        },
                        {}});
     asSteps.push_back({"bypassed post, then Post2 of the kept buffer and the NV12 planes",
-                       [&c] {
-                           VEK_framebuffer_device_public_t *psPublic =
-                               reinterpret_cast<VEK_framebuffer_device_public_t *>(c.psFb);
-                           psPublic->bBypassPost = 1;
-                           int iErr = c.psFb->post(c.psFb, c.ahDisplayBuffers.back());
-                           psPublic->bBypassPost = 0;
-                           if (iErr != 0) return iErr;
-                           buffer_handle_t ah[2] = {nullptr, c.hVideo};
-                           iErr = psPublic->Post2(c.psFb, ah, 2, nullptr, 0);
-                           /* Without a flip chain Post2 refuses before it calls anything. The
-                              mode is the one the open read (flip when the hint could not be). */
-                           const VEK_gralloc_module_t *psModule =
-                               reinterpret_cast<const VEK_gralloc_module_t *>(c.psModule);
-                           if (psModule->sPrivateData.sAppHints.eHALPresentMode != HAL_PRESENT_MODE_FLIP)
-                               return iErr == -EFAULT ? 0 : -EPROTO;
-                           return iErr;
-                       },
+                       [&c] { return BypassedPostThenPost2(c, c.hVideo); },
                        {-EFAULT, -ENOMEM}});
     /* The next frame shows the kept buffer alone: the display reads the video planes no more, so
        that their buffer can go at once, as a compositor frees the buffers of a frame it has
        replaced. */
     asSteps.push_back({"the next frame: bypassed post, then Post2 of the kept buffer alone",
-                       [&c] {
-                           VEK_framebuffer_device_public_t *psPublic =
-                               reinterpret_cast<VEK_framebuffer_device_public_t *>(c.psFb);
-                           psPublic->bBypassPost = 1;
-                           int iErr = c.psFb->post(c.psFb, c.ahDisplayBuffers.back());
-                           psPublic->bBypassPost = 0;
-                           if (iErr != 0) return iErr;
-                           buffer_handle_t ah[1] = {nullptr};
-                           iErr = psPublic->Post2(c.psFb, ah, 1, nullptr, 0);
-                           const VEK_gralloc_module_t *psModule =
-                               reinterpret_cast<const VEK_gralloc_module_t *>(c.psModule);
-                           if (psModule->sPrivateData.sAppHints.eHALPresentMode != HAL_PRESENT_MODE_FLIP)
-                               return iErr == -EFAULT ? 0 : -EPROTO;
-                           return iErr;
-                       },
+                       [&c] { return BypassedPostThenPost2(c, nullptr); },
                        {-EFAULT, -ENOMEM}});
     /* A failed composition gives the GLES driver up for the process: later calls answer 0 and
        flush nothing. So it is not tried again here; the next step checks the giving up. */

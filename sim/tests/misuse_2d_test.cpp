@@ -5,22 +5,12 @@
 
 #include <vector>
 
+#include "services_description.h"
 #include "sim_fixture.h"
 
 namespace {
 
 constexpr unsigned long kSide = 64;
-
-// The 2D library's description of services memory, made by its caller as the graphics HAL makes it.
-ZOL2DMEMINFO Describe(ZOLSRV_CLIENT_MEM_INFO *ps) {
-    ZOL2DMEMINFO s = {};
-    s.pBase = ps->pvLinAddr;
-    s.ui32MemSize = (VEK_UINT32)ps->uAllocSize;
-    s.ui32DevAddr = ps->sDevVAddr.uiAddr;
-    s.hPrivateData = ps;
-    s.hPrivateMapData = ps->hKernelMemInfo;
-    return s;
-}
 
 // A 64 x 64 ARGB 8888 blit from wrapped caller memory into a services allocation, which the
 // library takes; each row of the table below breaks one thing of it.
@@ -30,7 +20,7 @@ protected:
         MisuseTest::SetUp();
         if (HasFatalFailure()) return;
         ASSERT_EQ(ZOLSRV_OK, ZOLSRVAllocDeviceMem2(&sDev, hHeap, 0, kSide * kSide * 4, 4096, nullptr, 0, &psDst));
-        sDst = Describe(psDst);
+        sDst = DescribeServicesMemory(psDst);
         ASSERT_EQ(ZOL2D_OK, ZOL2DMemWrap(h2D, auiSrc.data(), 0, kSide * kSide * 4, nullptr, &psSrc));
         memset(&sBlt, 0, sizeof(sBlt));
         sBlt.sDst = ZOL2D_SURFACE{&sDst, 0, kSide * 4, ZOL2D_BLT_FORMAT_ARGB8888, kSide, kSide};
@@ -40,7 +30,7 @@ protected:
     }
     void TearDown() override {
         zolsim_hold_2d_engine(0);
-        sDst = Describe(psDst);
+        sDst = DescribeServicesMemory(psDst);
         EXPECT_EQ(ZOL2D_OK, ZOL2DQueryBlitsComplete(h2D, &sDst, ZOL2D_QUERY_WAIT));
         EXPECT_EQ(ZOL2D_OK, ZOL2DMemFree(h2D, psSrc));
         EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&sDev, psDst));
@@ -157,7 +147,7 @@ const BadRequest kBadRequests[] = {
      [](BlitRequestTest *t, ZOL2D_3DBLT_EXT *b) {
          BadRequestTest *p = static_cast<BadRequestTest *>(t);
          ASSERT_EQ(ZOLSRV_OK, ZOLSRVAllocDeviceMem2(p->Dev(), p->Heap(), 0, 4096, 4096, nullptr, 0, &p->psFreed));
-         p->sFreedDescription = Describe(p->psFreed);
+         p->sFreedDescription = DescribeServicesMemory(p->psFreed);
          ASSERT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(p->Dev(), p->psFreed));
          b->sSrc.pSurfMemInfo = &p->sFreedDescription;
          b->sSrc.Stride = 64;
@@ -193,7 +183,7 @@ TEST_F(BlitRequestTest, MemoryTheEngineStillUsesCannotGo) {
     ASSERT_EQ(ZOLSRV_OK, ZOLSRVExportDeviceMem2(&sDev, psDst, &iFd));
     ZOLSRV_CLIENT_MEM_INFO *psMapping = nullptr;
     ASSERT_EQ(ZOLSRV_OK, ZOLSRVMapDeviceMemory2(&sDev, iFd, hHeap, &psMapping));
-    ZOL2DMEMINFO sMapping = Describe(psMapping);
+    ZOL2DMEMINFO sMapping = DescribeServicesMemory(psMapping);
     ZOL2D_3DBLT_EXT sFromMapping = sBlt;
     sFromMapping.sSrc.pSurfMemInfo = &sMapping;
     sFromMapping.sDst.pSurfMemInfo = psSrc;

@@ -212,25 +212,29 @@ TEST_F(MisuseTest, HandlesOfEveryKindThatTheLibraryNoLongerHolds) {
     EXPECT_EQ(ZOLSRV_OK, ZOLSRVDisconnect(psOther));
     ExpectMisuse("ZOLSRVAllocDeviceMem2", "which is not open", [&] { return Alloc(&sOther, hHeap); });
     EXPECT_EQ(0u, zolsim_live_allocations());
+
+    // A library handle that no load gave out, or that was unloaded.
+    VEK_VOID *pvFunction = nullptr;
+    ExpectMisuse("ZOLSRVGetLibFuncAddr", "never loaded",
+                 [&] { return ZOLSRVGetLibFuncAddr(&iCookie, "glGetString", &pvFunction) != ZOLSRV_OK; });
+    VEK_HANDLE hLibrary = ZOLSRVLoadLibrary("/system/vendor/lib/egl/libGLESv1_CM_ZOLCORE_KEVRA_120.so");
+    ASSERT_NE(nullptr, hLibrary);
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVGetLibFuncAddr(hLibrary, "glGetString", &pvFunction));
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVUnloadLibrary(hLibrary));
+    ExpectMisuse("ZOLSRVGetLibFuncAddr", "already unloaded",
+                 [&] { return ZOLSRVGetLibFuncAddr(hLibrary, "glGetString", &pvFunction) != ZOLSRV_OK; });
+    ExpectMisuse("ZOLSRVUnloadLibrary", "already unloaded", [&] { return ZOLSRVUnloadLibrary(hLibrary) != ZOLSRV_OK; });
 }
 
 // Memory belongs to the connection it was made through: another connection can neither free,
 // unmap, export nor query it, and the disconnect ends it, telling what the caller left.
 TEST_F(MisuseTest, MemoryIsItsConnectionsAndEndsWithIt) {
-    ZOLSRV_CONNECTION *psOther = nullptr;
-    ASSERT_EQ(ZOLSRV_OK, ZOLSRVConnect(&psOther, 0));
-    ZOLSRV_DEV_DATA sOther = {};
-    ASSERT_EQ(ZOLSRV_OK, ZOLSRVAcquireDeviceData(psOther, 0, &sOther, (ZOLSRV_DEVICE_TYPE)0));
-    VEK_HANDLE hOtherContext = nullptr;
-    ZOLSRV_HEAP_INFO as[ZOLSRV_MAX_CLIENT_HEAPS];
-    VEK_UINT32 ui32Heaps = 0;
-    ASSERT_EQ(ZOLSRV_OK, ZOLSRVCreateDeviceMemContext(&sOther, &hOtherContext, &ui32Heaps, as));
-    ZOLSRV_CLIENT_MEM_INFO *psTheirs = nullptr, *psMine = Alloc();
-    ASSERT_EQ(ZOLSRV_OK, ZOLSRVAllocDeviceMem2(&sOther, as[1].hDevMemHeap, 0, 4096, 4096, nullptr, 0, &psTheirs));
+    Services sOther;
+    ZOLSRV_CLIENT_MEM_INFO *psTheirs = sOther.Alloc(4096), *psMine = Alloc();
     int iFd = -1;
     ASSERT_EQ(ZOLSRV_OK, ZOLSRVExportDeviceMem2(&sDev, psMine, &iFd));
     ZOLSRV_CLIENT_MEM_INFO *psTheirMapping = nullptr;
-    ASSERT_EQ(ZOLSRV_OK, ZOLSRVMapDeviceMemory2(&sOther, iFd, as[1].hDevMemHeap, &psTheirMapping));
+    ASSERT_EQ(ZOLSRV_OK, ZOLSRVMapDeviceMemory2(&sOther.dev, iFd, sOther.heap, &psTheirMapping));
 
     ExpectMisuse("ZOLSRVFreeDeviceMem", "belongs to connection",
                  [&] { return ZOLSRVFreeDeviceMem(&sDev, psTheirs) != ZOLSRV_OK; });
@@ -278,7 +282,7 @@ TEST_F(MisuseTest, MemoryIsItsConnectionsAndEndsWithIt) {
     const VEK_UINT64 ui64Theirs = psTheirs->ui64Stamp;
     char szLeft[128];
     EXPECT_EQ(0u, zolsim_disconnect_leftovers(szLeft, sizeof(szLeft)));
-    EXPECT_EQ(ZOLSRV_OK, ZOLSRVDisconnect(psOther));
+    sOther.DisconnectLeavingAll();
     EXPECT_EQ(3u, zolsim_disconnect_leftovers(szLeft, sizeof(szLeft)));
     EXPECT_STREQ("1 memory contexts, 1 allocations, 1 mappings", szLeft);
     EXPECT_EQ(1u, zolsim_ended_allocations());

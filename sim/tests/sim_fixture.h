@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -49,8 +50,16 @@ public:
         EXPECT_NE(nullptr, event);
     }
     ~Services() {
-        ZOLSRVDestroyDeviceMemContext(&dev, ctx);
-        ZOLSRVDisconnect(conn);
+        if (conn == nullptr) return;
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVDestroyDeviceMemContext(&dev, ctx));
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVDisconnect(conn));
+    }
+    Services(const Services &) = delete;
+    Services &operator=(const Services &) = delete;
+    // Closes the connection with all it made still live, for the disconnect to end.
+    void DisconnectLeavingAll() {
+        EXPECT_EQ(ZOLSRV_OK, ZOLSRVDisconnect(conn));
+        conn = nullptr;
     }
     ZOLSRV_CLIENT_MEM_INFO *Alloc(VEK_SIZE_T size) {
         ZOLSRV_CLIENT_MEM_INFO *m = nullptr;
@@ -90,17 +99,16 @@ class MisuseTest : public ::testing::Test {
 protected:
     void SetUp() override {
         zolsim_reset();
-        ASSERT_EQ(ZOLSRV_OK, ZOLSRVConnect(&psConnection, 0));
-        ASSERT_EQ(ZOLSRV_OK, ZOLSRVAcquireDeviceData(psConnection, 0, &sDev, (ZOLSRV_DEVICE_TYPE)0));
-        VEK_UINT32 ui32Heaps = 0;
-        ASSERT_EQ(ZOLSRV_OK, ZOLSRVCreateDeviceMemContext(&sDev, &hContext, &ui32Heaps, asHeaps));
-        hHeap = asHeaps[1].hDevMemHeap;
+        psServices.reset(new Services);
+        psConnection = psServices->conn;
+        sDev = psServices->dev;
+        hContext = psServices->ctx;
+        hHeap = psServices->heap;
         ASSERT_EQ(ZOL2D_OK, ZOL2DCreateDeviceContext(100, &h2D, 0));
     }
     void TearDown() override {
         EXPECT_EQ(ZOL2D_OK, ZOL2DDestroyDeviceContext(h2D));
-        EXPECT_EQ(ZOLSRV_OK, ZOLSRVDestroyDeviceMemContext(&sDev, hContext));
-        EXPECT_EQ(ZOLSRV_OK, ZOLSRVDisconnect(psConnection));
+        psServices.reset();
     }
 
     // The call fails with a misuse recorded, its message naming the call and saying pszWhat.
@@ -120,10 +128,10 @@ protected:
         return ps;
     }
 
+    std::unique_ptr<Services> psServices;
     ZOLSRV_CONNECTION *psConnection = nullptr;
     ZOLSRV_DEV_DATA sDev = {};
     VEK_HANDLE hContext = nullptr;
-    ZOLSRV_HEAP_INFO asHeaps[ZOLSRV_MAX_CLIENT_HEAPS] = {};
     VEK_HANDLE hHeap = nullptr;
     ZOL2DCONTEXTHANDLE h2D = nullptr;
 
