@@ -103,7 +103,7 @@ VEK_HANDLE zolsim_internal_connection_event(const ZOLSRV_CONNECTION *psConnectio
 
 ZOLSRV_ERROR ZOLSRVConnect(ZOLSRV_CONNECTION **ppsConnection, VEK_UINT32 ui32Flags) {
     ENTER("ZOLSRVConnect");
-    if (ppsConnection == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (ppsConnection == nullptr) return MISUSE("ZOLSRVConnect", "no connection to fill");
     {
         RecordGuard g;
         S().ui32LastConnectFlags = ui32Flags;

@@ -15,7 +15,7 @@ extern "C" {
 
 ZOLSRV_ERROR ZOLSRVCreateMutex(ZOLSRV_MUTEX_HANDLE *phMutex) {
     ENTER("ZOLSRVCreateMutex");
-    if (phMutex == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (phMutex == nullptr) return MISUSE("ZOLSRVCreateMutex", "no mutex handle to fill");
     ZOLSRV_MUTEX_HANDLE h = new ZOLSRV_MUTEX_TAG;
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
@@ -118,22 +118,16 @@ ZOLSRV_ERROR ZOLSRVCreateAppHintState(VEK_UINT32 eModuleID, const char *pszAppNa
 ZOLSRV_ERROR ZOLSRVGetAppHint(VEK_VOID *pvHintState, const char *pszHintName, VEK_DATA_TYPE eDataType,
                               const VEK_VOID *pvDefault, VEK_VOID *pvReturn) {
     ENTER("ZOLSRVGetAppHint");
+    if (pszHintName == nullptr || pvReturn == nullptr)
+        return MISUSE("ZOLSRVGetAppHint", "no hint name or no value to fill");
+    // Every hint this library keeps is an unsigned 32-bit value.
+    if (eDataType != VEK_UINT_TYPE)
+        return MISUSE("ZOLSRVGetAppHint", "hint %s asked as type %d, expected VEK_UINT_TYPE (3)", pszHintName,
+                      (int)eDataType);
     {
         ReadGuard g(g_mu);
-        if (!Contains(S().hintStates, static_cast<HintState *>(pvHintState))) {
-            zolsim_internal_misuse("ZOLSRVGetAppHint", "hint state %p was never made or is already freed", pvHintState);
-            return ZOLSRV_ERROR_INVALID_PARAMS;
-        }
-    }
-    if (pszHintName == nullptr || pvReturn == nullptr) {
-        zolsim_internal_misuse("ZOLSRVGetAppHint", "no hint name or no value to fill");
-        return ZOLSRV_ERROR_INVALID_PARAMS;
-    }
-    // Every hint this library keeps is an unsigned 32-bit value.
-    if (eDataType != VEK_UINT_TYPE) {
-        zolsim_internal_misuse("ZOLSRVGetAppHint", "hint %s asked as type %d, expected VEK_UINT_TYPE (3)", pszHintName,
-                               (int)eDataType);
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+        if (!Contains(S().hintStates, static_cast<HintState *>(pvHintState)))
+            return MISUSE("ZOLSRVGetAppHint", "hint state %p was never made or is already freed", pvHintState);
     }
     State &s = S();
     {
