@@ -44,11 +44,11 @@ static VEK_gralloc_module_t *getFrameBufferModule(framebuffer_device_t *fb) {
 
 static VEK_private_data_t *getDevicePrivateData(framebuffer_device_t *fb) {
     VEK_private_data_t *psPrivateData = &getFrameBufferModule(fb)->sPrivateData;
-    ZOLSRVLockMutex(psPrivateData->hMutex);
+    LockModuleMutex(psPrivateData);
     return psPrivateData;
 }
 
-static void putDevicePrivateData(VEK_private_data_t *psPrivateData) { ZOLSRVUnlockMutex(psPrivateData->hMutex); }
+static void putDevicePrivateData(VEK_private_data_t *psPrivateData) { UnlockModuleMutex(psPrivateData); }
 
 static void setDeviceFrameBufferDevice(framebuffer_device_t *fb) {
     getFrameBufferModule(fb)->base.psFrameBufferDevice = reinterpret_cast<VEK_framebuffer_device_public_t *>(fb);
@@ -322,7 +322,7 @@ int Post2(framebuffer_device_t *fb, buffer_handle_t *buffers, int num_buffers, v
 
     /* The module record outlives every device; the device is still there because its close
        refuses while this swap is counted. */
-    ZOLSRVLockMutex(psPrivateData->hMutex);
+    LockModuleMutex(psPrivateData);
     HoldListedBuffers(ppsMapperMemInfo, num_buffers, -1);
     psRaw->ui32SwapsInFlight--;
     iErr = eSwapErr == ZOLSRV_OK ? 0 : -EFAULT;
@@ -365,7 +365,8 @@ int compositionComplete(framebuffer_device_t * /* fb */) {
     if (pfnGLESFlushBuffersGCNoContext == nullptr) {
         const VEK_UINT8 *pui8Interface = pfnglGetString(VEK_GLES1_INTERFACE_QUERY);
         if (pui8Interface == nullptr) goto err_foreign;
-        ZOLSRVMemCopy(&sInterface, pui8Interface, sizeof(sInterface));
+        /* A copy that failed left the local table as it was: nothing of it may be read. */
+        if (ZOLSRVMemCopy(&sInterface, pui8Interface, sizeof(sInterface)) != ZOLSRV_OK) goto err_foreign;
         if (sInterface.ui32APIVersion != VEK_GLES1_INTERFACE_VERSION) goto err_foreign;
         /* A table without the flush cannot be used: calling it would crash the compositor. */
         if (sInterface.pfnGLESFlushBuffersGCNoContext == nullptr) goto err_foreign;

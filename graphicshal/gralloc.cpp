@@ -19,11 +19,11 @@ static VEK_gralloc_module_t *getDeviceModule(alloc_device_t *psAllocDevice) {
 
 static VEK_private_data_t *getDevicePrivateData(alloc_device_t *psAllocDevice) {
     VEK_private_data_t *psPrivateData = &getDeviceModule(psAllocDevice)->sPrivateData;
-    ZOLSRVLockMutex(psPrivateData->hMutex);
+    LockModuleMutex(psPrivateData);
     return psPrivateData;
 }
 
-static void putDevicePrivateData(VEK_private_data_t *psPrivateData) { ZOLSRVUnlockMutex(psPrivateData->hMutex); }
+static void putDevicePrivateData(VEK_private_data_t *psPrivateData) { UnlockModuleMutex(psPrivateData); }
 
 static framebuffer_device_t *getDeviceFrameBufferDevice(alloc_device_t *psAllocDevice) {
     return &getDeviceModule(psAllocDevice)->base.psFrameBufferDevice->base;
@@ -491,13 +491,13 @@ static void __lock_buffer(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_
         ui32NumOps = BuildReadWaitSet(psMapperMemInfo->apsMemInfo, asOps);
         putModulePrivateData(psPrivateData);
         __flush_all_read_ops(psPrivateData, asOps, ui32NumOps);
-        ZOLSRVLockMutex(psPrivateData->hMutex);
+        LockModuleMutex(psPrivateData);
     }
     if (usage_read(usage)) {
         ui32NumOps = BuildWriteWaitSet(psMapperMemInfo->apsMemInfo, asOps);
         putModulePrivateData(psPrivateData);
         __flush_all_write_ops(psPrivateData, asOps, ui32NumOps);
-        ZOLSRVLockMutex(psPrivateData->hMutex);
+        LockModuleMutex(psPrivateData);
     }
     psMapperMemInfo->ui32LockWaiters--;
 }

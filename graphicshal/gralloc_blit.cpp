@@ -57,9 +57,27 @@ static VEK_BOOL HasPixels(const VEK_native_handle_t *psNativeHandle) {
     return psNativeHandle->iWidth > 0 && psNativeHandle->iHeight > 0 ? VEK_TRUE : VEK_FALSE;
 }
 
+/* How often a wait for a blit that fails is made again before the GPU is reported stalled. */
+#define VEK_BLIT_WAIT_TRIES 50u
+
+/* Returns once the 2D library vouches that the blits into the destination are complete. A wait that
+   fails vouches for nothing: it is made again after the next event of the GPU, as a lock's waits
+   are. After the 50th the GPU is reported stalled, and -ETIMEDOUT tells the caller that the blit
+   may still be writing the destination. */
+static int WaitForBlits(VEK_private_data_t *psPrivateData, ZOL2DMEMINFO *psDest) {
+    for (VEK_UINT32 ui32TriesLeft = VEK_BLIT_WAIT_TRIES;;) {
+        if (ZOL2DQueryBlitsComplete(psPrivateData->hContext, psDest, ZOL2D_QUERY_WAIT) == ZOL2D_OK) return 0;
+        if (--ui32TriesLeft == 0) break;
+        ZOLSRVEventObjectWait(psPrivateData->sDevData.psConnection, psPrivateData->sHQTInfo.sMiscInfo.hOSGlobalEvent);
+    }
+    ZOLSRVClientEvent(ZOLSRV_CLIENT_EVENT_HWTIMEOUT, &psPrivateData->sDevData, ModuleOfPrivateData(psPrivateData));
+    return -ETIMEDOUT;
+}
+
 /* Copies the whole source into (x, y, w, h) of the destination planes on the GPU and, with bWait,
-   returns when the copy is complete. psDest is the destination buffer with its entry, or NULL for
-   caller memory, which has the source's size. Runs with the module mutex held. */
+   returns when the copy is complete (-ETIMEDOUT when no wait could vouch for it). psDest is the
+   destination buffer with its entry, or NULL for caller memory, which has the source's size. Runs
+   with the module mutex held. */
 static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src, const VEK_native_handle_t *psDest,
                          const VEK_mapper_meminfo_t *psDestMapperMemInfo, ZOL2DMEMINFO **apsDestMemInfo, int format,
                          int w, int h, int x, int y, VEK_BOOL bWait) {
@@ -72,7 +90,7 @@ static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src,
     /* The destination is written through its first plane at least. */
     if (apsDestMemInfo[0] == nullptr) return -EINVAL;
     memset(&sBlt, 0, sizeof(sBlt));
-    /* Passed on as the caller gave them; the sums wrap rather than overflow. */
+    /* Checked against the destination below, once its size is known. */
     sBlt.rcDest = {x, y, (long)((unsigned long)x + (unsigned long)w), (long)((unsigned long)y + (unsigned long)h)};
     sBlt.rcSource = {0, 0, psSrc->iWidth, psSrc->iHeight};
 
@@ -105,6 +123,11 @@ static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src,
     sBlt.sDst.SurfWidth = (VEK_UINT32)psDestGeometry->iWidth;
     sBlt.sDst.SurfHeight = (VEK_UINT32)psDestGeometry->iHeight;
     sBlt.sDst.Stride = iStride;
+    /* The engine writes where the rectangle says: one that holds no pixel or does not lie inside
+       the destination would have the GPU write memory that is not the buffer's. */
+    if (x < 0 || y < 0 || w <= 0 || h <= 0 || (VEK_UINT64)x + (VEK_UINT64)w > sBlt.sDst.SurfWidth ||
+        (VEK_UINT64)y + (VEK_UINT64)h > sBlt.sDst.SurfHeight)
+        return -EINVAL;
 
     DescribeServicesMemory(psSrcMapperMemInfo->apsMemInfo[0], &sSrcMemInfo);
     sBlt.sSrc.pSurfMemInfo = &sSrcMemInfo;
@@ -120,10 +143,7 @@ static int blit_internal(VEK_private_data_t *psPrivateData, buffer_handle_t src,
     }
 
     if (ZOL2DBlt3DExt(psPrivateData->hContext, &sBlt) != ZOL2D_OK) return -EFAULT;
-    /* A wait that failed cannot vouch for the copy: the caller must not take it as done. */
-    if (bWait && ZOL2DQueryBlitsComplete(psPrivateData->hContext, apsDestMemInfo[0], ZOL2D_QUERY_WAIT) != ZOL2D_OK)
-        return -EFAULT;
-    return 0;
+    return bWait ? WaitForBlits(psPrivateData, apsDestMemInfo[0]) : 0;
 }
 
 int gralloc_module_blit_to_vaddr(const VEK_gralloc_module_public_t *module, buffer_handle_t src, void **dest,
@@ -175,6 +195,12 @@ int gralloc_module_blit_to_vaddr(const VEK_gralloc_module_public_t *module, buff
     }
     iErr = blit_internal(psPrivateData, src, nullptr, nullptr, apsDestMemInfo, format, psSrc->iWidth, psSrc->iHeight, 0,
                          0, VEK_TRUE);
+    /* Caller memory that a blit may still write stays wrapped: the 2D library would not give back
+       memory its engine uses, and the copy is not reported as done. */
+    if (iErr == -ETIMEDOUT) {
+        iErr = -EFAULT;
+        goto out_unlock;
+    }
 
 out_free:
     /* Every wrapped plane goes back, also after one that fails to. */
@@ -211,6 +237,7 @@ int gralloc_module_blit_to_handle(const VEK_gralloc_module_public_t *module, buf
         }
         iErr = blit_internal(psPrivateData, src, psDest, psDestMapperMemInfo, apsDestMemInfo, psDest->iFormat, w, h, x,
                              y, VEK_TRUE);
+        if (iErr == -ETIMEDOUT) iErr = -EFAULT;
     }
 
     putModulePrivateData(psPrivateData);

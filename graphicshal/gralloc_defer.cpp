@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "gralloc.h"
+#include "hal.h"
 #include "mapper.h"
 
 typedef struct _VEK_defer_flush_op_ {
@@ -145,17 +146,17 @@ static void *DeferFlushOpWorker(void *pvPriv) {
     VEK_private_data_t *psPrivateData = static_cast<VEK_private_data_t *>(pvPriv);
 
     for (;;) {
-        ZOLSRVLockMutex(psPrivateData->hMutex);
+        LockModuleMutex(psPrivateData);
         /* At unload the worker only has to end (the unload ran what could run). */
         if (gbDeferShutdown) {
             gbDeferWorkerRunning = VEK_FALSE;
-            ZOLSRVUnlockMutex(psPrivateData->hMutex);
+            UnlockModuleMutex(psPrivateData);
             return nullptr;
         }
         RunFlushedReleases(psPrivateData);
         VEK_BOOL bEmpty = gpsDeferList == nullptr;
         if (bEmpty) gbDeferWorkerRunning = VEK_FALSE;
-        ZOLSRVUnlockMutex(psPrivateData->hMutex);
+        UnlockModuleMutex(psPrivateData);
 
         if (bEmpty) return nullptr;
         WaitForGlobalEvent(psPrivateData);
@@ -225,14 +226,14 @@ int CheckDeferFlushOpOrRetry(VEK_private_data_t *psPrivateData, VEK_defer_flush_
 }
 
 void DeferFlushOpShutdown(VEK_private_data_t *psPrivateData) {
-    ZOLSRVLockMutex(psPrivateData->hMutex);
+    LockModuleMutex(psPrivateData);
     /* What the GPU is done with is released now rather than left to the process's end; the rest
        (the GPU still at work, a call still holding the buffer) is left as it is. */
     RunFlushedReleases(psPrivateData);
     gbDeferShutdown = VEK_TRUE;
     const VEK_BOOL bJoin = gbDeferWorkerJoinable;
     gbDeferWorkerJoinable = VEK_FALSE;
-    ZOLSRVUnlockMutex(psPrivateData->hMutex);
+    UnlockModuleMutex(psPrivateData);
     /* A waiting worker wakes within one event time-out and ends. */
     if (bJoin) pthread_join(gpsDeferFlushOpThread, nullptr);
 }

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -123,14 +124,25 @@ HAL_EXPORT VEK_gralloc_module_t HMI = {
 };
 }
 
+/* Every holder of the module mutex needs it, and none has a way to report that it could not be
+   taken or given back (the release worker, the return from a GPU wait, dump): a lock or an unlock
+   that the services answer with a failure has not happened, and is made again. */
+void LockModuleMutex(VEK_private_data_t *psPrivateData) {
+    while (ZOLSRVLockMutex(psPrivateData->hMutex) != ZOLSRV_OK) sched_yield();
+}
+
+void UnlockModuleMutex(VEK_private_data_t *psPrivateData) {
+    while (ZOLSRVUnlockMutex(psPrivateData->hMutex) != ZOLSRV_OK) sched_yield();
+}
+
 VEK_private_data_t *getModulePrivateData(const gralloc_module_t *psGrallocModule) {
     VEK_private_data_t *psPrivateData =
         &reinterpret_cast<VEK_gralloc_module_t *>(const_cast<gralloc_module_t *>(psGrallocModule))->sPrivateData;
-    ZOLSRVLockMutex(psPrivateData->hMutex);
+    LockModuleMutex(psPrivateData);
     return psPrivateData;
 }
 
-void putModulePrivateData(VEK_private_data_t *psPrivateData) { ZOLSRVUnlockMutex(psPrivateData->hMutex); }
+void putModulePrivateData(VEK_private_data_t *psPrivateData) { UnlockModuleMutex(psPrivateData); }
 
 /* ---- Device open ---- */
 
@@ -177,7 +189,7 @@ static int hal_open(const hw_module_t *module, const char *id, hw_device_t **dev
     int (*pfnSetup)(const hw_module_t *, hw_device_t **) = nullptr;
     VEK_VOID *pvHintState = nullptr;
 
-    ZOLSRVLockMutex(psPrivateData->hMutex);
+    LockModuleMutex(psPrivateData);
     /* Without a state the hints cannot be read: they take their defaults, and the library is
        never handed a state it did not make. */
     if (ZOLSRVCreateAppHintState(VEK_ANDROID_HAL, nullptr, &pvHintState) != ZOLSRV_OK) pvHintState = nullptr;
@@ -188,7 +200,7 @@ static int hal_open(const hw_module_t *module, const char *id, hw_device_t **dev
         pfnSetup = framebuffer_setup;
     }
     if (pvHintState != nullptr) ZOLSRVFreeAppHintState(VEK_ANDROID_HAL, pvHintState);
-    ZOLSRVUnlockMutex(psPrivateData->hMutex);
+    UnlockModuleMutex(psPrivateData);
 
     if (pfnSetup == nullptr) return -EINVAL;
     /* The setup takes the mutex itself where it needs it. */
@@ -197,9 +209,9 @@ static int hal_open(const hw_module_t *module, const char *id, hw_device_t **dev
 
 static void LogSyncs(VEK_gralloc_module_t *psGrallocModule) {
     if (!IsInitializedFunc(__func__) || psGrallocModule == nullptr) return;
-    ZOLSRVLockMutex(psGrallocModule->sPrivateData.hMutex);
+    LockModuleMutex(&psGrallocModule->sPrivateData);
     MapperLogSyncObjects(&psGrallocModule->sPrivateData);
-    ZOLSRVUnlockMutex(psGrallocModule->sPrivateData.hMutex);
+    UnlockModuleMutex(&psGrallocModule->sPrivateData);
 }
 
 /* ---- Services connection ---- */

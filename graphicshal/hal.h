@@ -20,6 +20,9 @@ typedef struct VEK_gralloc_module_t {
 
 VEK_private_data_t *getModulePrivateData(const gralloc_module_t *psGrallocModule);
 void putModulePrivateData(VEK_private_data_t *psPrivateData);
+/* The module mutex itself, taken and given back until the services have done so. */
+void LockModuleMutex(VEK_private_data_t *psPrivateData);
+void UnlockModuleMutex(VEK_private_data_t *psPrivateData);
 
 int gralloc_setup(const hw_module_t *module, hw_device_t **device);
 int framebuffer_setup(const hw_module_t *module, hw_device_t **device);

@@ -1,53 +1,20 @@
-// libzol2d: the 2D library of the simulated device. Its buffers are services allocations, so
-// they carry stamps and sync counters like any other device memory.
-#include <pthread.h>
+// libzol2d: the 2D library of the simulated device: its devices, contexts, displays, flip chains and
+// presents. Its buffers are services allocations, so they carry stamps and sync counters like any
+// other device memory.
 #include <stdio.h>
 #include <string.h>
 
-#include <vector>
+#include "zol2d_internal.h"
 
-#include "zol2d_blit.h"
-#include "zolsim_internal.h"
-
-namespace {
-
-using zolsim::Erase;
-
-constexpr unsigned long kFirstDevID = 100;
-constexpr VEK_UINT32 kPhysBase = 0x80000000;
-
-struct Context {
-    ZOL2DCONTEXT sPub;  // first: the handle points at it
-    unsigned uiDevIndex;
-    ZOLSRV_CONNECTION *psConnection;
-    char displayClassDevice;
-};
-
-struct FlipChain {
-    ZOL2D_FLIPCHAIN sPub;  // first: the handle points at it
-    Context *psContext;
-    std::vector<ZOL2DMEMINFO *> buffers;
-    char swapChain;
-};
-
-// Caller memory wrapped as 2D memory.
-struct Wrapped {
-    ZOL2DMEMINFO sInfo;  // first: the mem-info pointer is the record pointer
-    Context *psContext;
-};
-
-// A submitted blit whose destination writes have not completed yet.
-struct PendingBlit {
-    const ZOL2DMEMINFO *psDst;
-    ZOLSRV_CLIENT_MEM_INFO *psServicesMem;  // the destination's services memory, if any
-};
-
-pthread_mutex_t g_mu = PTHREAD_MUTEX_INITIALIZER;
+namespace zolsim {
 
 std::vector<Context *> *g_contexts = new std::vector<Context *>;
 std::vector<FlipChain *> *g_chains = new std::vector<FlipChain *>;
 std::vector<Wrapped *> *g_wrapped = new std::vector<Wrapped *>;
-std::vector<PendingBlit> *g_pendingBlits = new std::vector<PendingBlit>;
+
+pthread_mutex_t g_tableMu = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
 
 // The lists go with the library: a process that unloads the module, and with it this library,
 // keeps nothing of them. A wrap that a failed ZOL2DMemFree left is only a record of caller memory
@@ -57,23 +24,12 @@ __attribute__((destructor)) void FreeLists() {
     delete g_contexts;
     delete g_chains;
     delete g_wrapped;
-    delete g_pendingBlits;
     g_contexts = nullptr;
     g_chains = nullptr;
     g_wrapped = nullptr;
-    g_pendingBlits = nullptr;
 }
 
-unsigned long g_nextChainID = 1;
-VEK_UINT32 g_nextPhys = kPhysBase;
-
-class Guard {
-public:
-    Guard() { pthread_mutex_lock(&g_mu); }
-    ~Guard() { pthread_mutex_unlock(&g_mu); }
-    Guard(const Guard &) = delete;
-    Guard &operator=(const Guard &) = delete;
-};
+}  // namespace
 
 Context *FindContextLocked(ZOL2DCONTEXTHANDLE h) {
     for (Context *c : *g_contexts)
@@ -81,11 +37,31 @@ Context *FindContextLocked(ZOL2DCONTEXTHANDLE h) {
     return nullptr;
 }
 
-FlipChain *FindChainLocked(Context *c, ZOL2DFLIPCHAINHANDLE h) {
+FlipChain *FindChainLocked(const Context *c, ZOL2DFLIPCHAINHANDLE h) {
     for (FlipChain *f : *g_chains)
         if (&f->sPub == h && f->psContext == c) return f;
     return nullptr;
 }
+
+FlipChain *ChainOfBufferLocked(const Context *c, const ZOL2DMEMINFO *psMemInfo) {
+    for (FlipChain *f : *g_chains)
+        if (f->psContext == c)
+            for (ZOL2DMEMINFO *b : f->buffers)
+                if (b == psMemInfo) return f;
+    return nullptr;
+}
+
+}  // namespace zolsim
+
+using namespace zolsim;
+
+namespace {
+
+constexpr unsigned long kFirstDevID = 100;
+constexpr VEK_UINT32 kPhysBase = 0x80000000;
+
+unsigned long g_nextChainID = 1;
+VEK_UINT32 g_nextPhys = kPhysBase;
 
 long BytesPerPixel(ZOL2DFORMAT eFormat) {
     switch (eFormat) {
@@ -98,87 +74,49 @@ long BytesPerPixel(ZOL2DFORMAT eFormat) {
     }
 }
 
+ZOLSRV_CLIENT_MEM_INFO *ServicesOf(const ZOL2DMEMINFO *b) {
+    return static_cast<ZOLSRV_CLIENT_MEM_INFO *>(b->hPrivateData);
+}
+
 void FreeBuffer(ZOL2DMEMINFO *b) {
-    zolsim_internal_free(static_cast<ZOLSRV_CLIENT_MEM_INFO *>(b->hPrivateData));
+    zolsim_internal_free(ServicesOf(b));
     delete b;
 }
 
 // Tells the services which display the chain's buffers belong to, for the display-class calls.
 void PublishChain(const FlipChain *f) {
     std::vector<ZOLSRV_CLIENT_MEM_INFO *> apsBuffers;
-    for (ZOL2DMEMINFO *b : f->buffers) apsBuffers.push_back(static_cast<ZOLSRV_CLIENT_MEM_INFO *>(b->hPrivateData));
+    for (ZOL2DMEMINFO *b : f->buffers) apsBuffers.push_back(ServicesOf(b));
     zolsim_internal_dc_chain_set(f->psContext->sPub.hDisplayClassDevice, f->sPub.hDCSwapChain, f->psContext->uiDevIndex,
                                  apsBuffers.data(), (unsigned)apsBuffers.size());
 }
 
+// A chain goes once the engine is done with its buffers, as a device waits for its work before it
+// takes memory back; the display stops scanning the buffers out.
 void FreeChain(FlipChain *f) {
+    std::vector<const void *> apvIds;
+    for (ZOL2DMEMINFO *b : f->buffers) apvIds.push_back(ServicesOf(b));
+    EngineWait(
+        [&](const EngineBlit &b) {
+            for (const void *pv : apvIds)
+                if (b.sSrcMem.pvId == pv || b.asDst[0].pvId == pv || (b.uiDstPlanes > 1 && b.asDst[1].pvId == pv))
+                    return true;
+            return false;
+        },
+        false);
     zolsim_internal_dc_chain_remove(f->sPub.hDCSwapChain);
     for (ZOL2DMEMINFO *b : f->buffers) FreeBuffer(b);
     delete f;
     zolsim_internal_live_adjust(ZOLSIM_LIVE_FLIPCHAINS, -1);
 }
 
-Wrapped *FindWrappedLocked(Context *c, const ZOL2DMEMINFO *psMemInfo) {
-    for (Wrapped *w : *g_wrapped)
-        if (&w->sInfo == psMemInfo && w->psContext == c) return w;
-    return nullptr;
-}
-
-// Memory the library made or wrapped for the context: what a present may show.
-bool KnownMemInfoLocked(Context *c, const ZOL2DMEMINFO *psMemInfo) {
-    if (psMemInfo == nullptr) return false;
-    if (FindWrappedLocked(c, psMemInfo) != nullptr) return true;
-    for (FlipChain *f : *g_chains)
-        if (f->psContext == c)
-            for (ZOL2DMEMINFO *b : f->buffers)
-                if (b == psMemInfo) return true;
-    return false;
-}
-
-// The CPU view of a device address: wrapped memory first, then the services' memory (flip-chain
-// buffers and allocations are services memory).
-zolsim::BlitPlane PlaneAtLocked(VEK_UINT32 ui32DevAddr) {
-    for (Wrapped *w : *g_wrapped)
-        if (ui32DevAddr >= w->sInfo.ui32DevAddr && ui32DevAddr - w->sInfo.ui32DevAddr < w->sInfo.ui32MemSize)
-            return zolsim::BlitPlane{
-                static_cast<unsigned char *>(w->sInfo.pBase) + (ui32DevAddr - w->sInfo.ui32DevAddr),
-                (size_t)(w->sInfo.ui32MemSize - (ui32DevAddr - w->sInfo.ui32DevAddr))};
-    VEK_SIZE_T uRoom = 0;
-    void *p = zolsim_internal_cpu_address(ui32DevAddr, &uRoom);
-    return zolsim::BlitPlane{static_cast<unsigned char *>(p), p != nullptr ? (size_t)uRoom : 0};
-}
-
-// A request's surface as the blitter sees it; the first plane is the memory the request names.
-bool DescribeSurface(const ZOL2D_SURFACE &s, const ZOL2D_SURFACE_EXT *psExt, zolsim::BlitSurface *psOut) {
-    if (s.pSurfMemInfo == nullptr || s.pSurfMemInfo->pBase == nullptr || s.SurfOffset > s.pSurfMemInfo->ui32MemSize)
-        return false;
-    psOut->asPlanes[0] = zolsim::BlitPlane{static_cast<unsigned char *>(s.pSurfMemInfo->pBase) + s.SurfOffset,
-                                           (size_t)(s.pSurfMemInfo->ui32MemSize - s.SurfOffset)};
-    psOut->asPlanes[1] = zolsim::BlitPlane{nullptr, 0};
-    // The second plane lies uChromaPlane1 bytes past the first, in device addresses.
-    if (psExt != nullptr) {
-        psOut->asPlanes[1] = PlaneAtLocked(s.pSurfMemInfo->ui32DevAddr + psExt->uChromaPlane1);
-        if (psOut->asPlanes[1].pBase == nullptr) return false;
-    }
-    psOut->lStride = s.Stride;
-    psOut->eFormat = s.Format;
-    psOut->ulWidth = s.SurfWidth;
-    psOut->ulHeight = s.SurfHeight;
-    return zolsim::BlitSurfaceFits(*psOut);
-}
-
-bool RectInside(const ZOL2DRECT &r, const zolsim::BlitSurface &s) {
-    return r.left >= 0 && r.top >= 0 && r.right > r.left && r.bottom > r.top && (unsigned long)r.right <= s.ulWidth &&
-           (unsigned long)r.bottom <= s.ulHeight;
+unsigned ChainsOnDisplayLocked(unsigned uiDevIndex) {
+    unsigned n = 0;
+    for (const FlipChain *f : *g_chains) n += f->psContext->uiDevIndex == uiDevIndex ? 1 : 0;
+    return n;
 }
 
 }  // namespace
-
-#define ENTER(name) ZOLSIM_ENTER(name, ZOL2DERROR)
-
-// Records a misuse of the call and answers the library's error for it.
-#define MISUSE(call, ...) (zolsim_internal_misuse(call, __VA_ARGS__), ZOL2DERROR_INVALID_PARAMETER)
-#define NO_CONTEXT(call, h) MISUSE(call, "context %p was never made or is already destroyed", (const void *)(h))
 
 extern "C" {
 
@@ -213,7 +151,7 @@ ZOL2DERROR ZOL2DCreateDeviceContext(unsigned long ulDevID, ZOL2DCONTEXTHANDLE *p
     c->sPub.ulDevID = ulDevID;
     c->sPub.hPrivate = c;
     {
-        Guard g;
+        TableGuard g;
         g_contexts->push_back(c);
     }
     zolsim_internal_live_adjust(ZOLSIM_LIVE_CONTEXTS, 1);
@@ -221,15 +159,17 @@ ZOL2DERROR ZOL2DCreateDeviceContext(unsigned long ulDevID, ZOL2DCONTEXTHANDLE *p
     return ZOL2D_OK;
 }
 
+// The context goes once the engine has run the blits it submitted.
 ZOL2DERROR ZOL2DDestroyDeviceContext(ZOL2DCONTEXTHANDLE hContext) {
     ENTER("ZOL2DDestroyDeviceContext");
     Context *c;
     {
-        Guard g;
+        TableGuard g;
         c = FindContextLocked(hContext);
         if (c == nullptr) return NO_CONTEXT("ZOL2DDestroyDeviceContext", hContext);
         Erase(*g_contexts, c);
     }
+    EngineWait([c](const EngineBlit &b) { return b.psContext == c; }, false);
     // Flip chains left behind stay live (and counted), so a leak in the caller shows.
     zolsim_internal_disconnect(c->psConnection);
     delete c;
@@ -237,24 +177,31 @@ ZOL2DERROR ZOL2DDestroyDeviceContext(ZOL2DCONTEXTHANDLE hContext) {
     return ZOL2D_OK;
 }
 
+// The display of the context's device, for the two information calls.
+static ZOL2DERROR DisplayOf(const char *pszCall, ZOL2DCONTEXTHANDLE hContext, const void *pvToFill,
+                            unsigned *puiDevIndex) {
+    if (pvToFill == nullptr) return MISUSE(pszCall, "no display information to fill");
+    TableGuard g;
+    Context *c = FindContextLocked(hContext);
+    if (c == nullptr) return NO_CONTEXT(pszCall, hContext);
+    *puiDevIndex = c->uiDevIndex;
+    return ZOL2D_OK;
+}
+
 ZOL2DERROR ZOL2DGetDeviceInfo(ZOL2DCONTEXTHANDLE hContext, ZOL2DDISPLAYINFO *psDisplayInfo) {
     ENTER("ZOL2DGetDeviceInfo");
-    Guard g;
-    Context *c = FindContextLocked(hContext);
-    if (c == nullptr) return NO_CONTEXT("ZOL2DGetDeviceInfo", hContext);
-    if (psDisplayInfo == nullptr) return MISUSE("ZOL2DGetDeviceInfo", "no display information to fill");
-    zolsim_internal_2d_display(c->uiDevIndex, psDisplayInfo, nullptr);
-    return ZOL2D_OK;
+    unsigned uiDevIndex = 0;
+    const ZOL2DERROR e = DisplayOf("ZOL2DGetDeviceInfo", hContext, psDisplayInfo, &uiDevIndex);
+    if (e == ZOL2D_OK) zolsim_internal_2d_display(uiDevIndex, psDisplayInfo, nullptr);
+    return e;
 }
 
 ZOL2DERROR ZOL2DGetMiscDisplayInfo(ZOL2DCONTEXTHANDLE hContext, ZOL2DMISCDISPLAYINFO *psMiscDisplayInfo) {
     ENTER("ZOL2DGetMiscDisplayInfo");
-    Guard g;
-    Context *c = FindContextLocked(hContext);
-    if (c == nullptr) return NO_CONTEXT("ZOL2DGetMiscDisplayInfo", hContext);
-    if (psMiscDisplayInfo == nullptr) return MISUSE("ZOL2DGetMiscDisplayInfo", "no display information to fill");
-    zolsim_internal_2d_display(c->uiDevIndex, nullptr, psMiscDisplayInfo);
-    return ZOL2D_OK;
+    unsigned uiDevIndex = 0;
+    const ZOL2DERROR e = DisplayOf("ZOL2DGetMiscDisplayInfo", hContext, psMiscDisplayInfo, &uiDevIndex);
+    if (e == ZOL2D_OK) zolsim_internal_2d_display(uiDevIndex, nullptr, psMiscDisplayInfo);
+    return e;
 }
 
 ZOL2DERROR ZOL2DCreateFlipChain(ZOL2DCONTEXTHANDLE hContext, unsigned long ulFlags, unsigned long ulNumBuffers,
@@ -266,14 +213,14 @@ ZOL2DERROR ZOL2DCreateFlipChain(ZOL2DCONTEXTHANDLE hContext, unsigned long ulFla
     zolsim_internal_record_flipchain(&rec);
 
     const char *const kCall = "ZOL2DCreateFlipChain";
-    Guard g;
-    Context *c = FindContextLocked(hContext);
-    if (c == nullptr) return NO_CONTEXT(kCall, hContext);
     if (ulFlags != 0) return MISUSE(kCall, "flags 0x%lx, expected 0", ulFlags);
     if (pulFlipChainID != nullptr) return MISUSE(kCall, "a flip-chain id was asked for; the caller names none");
     if (phFlipChain == nullptr || plStride == nullptr) return MISUSE(kCall, "no chain handle or stride to fill");
+    TableGuard g;
+    Context *c = FindContextLocked(hContext);
+    if (c == nullptr) return NO_CONTEXT(kCall, hContext);
     // A chain is made for its display: at most as many buffers as the display takes, of its format,
-    // no larger than it, with its row stride.
+    // no larger than it, with its row stride, and no more chains than it reports it can take.
     ZOL2DDISPLAYINFO d;
     zolsim_internal_2d_display(c->uiDevIndex, &d, nullptr);
     // A chain of no buffers is refused like one the display cannot take, but it is not a fault: a
@@ -284,6 +231,8 @@ ZOL2DERROR ZOL2DCreateFlipChain(ZOL2DCONTEXTHANDLE hContext, unsigned long ulFla
     if (eFormat != d.eFormat) return MISUSE(kCall, "format %d; the display's is %d", (int)eFormat, (int)d.eFormat);
     if (ulWidth == 0 || ulHeight == 0 || ulWidth > d.ulWidth || ulHeight > d.ulHeight)
         return MISUSE(kCall, "%lu x %lu buffers for a %lu x %lu display", ulWidth, ulHeight, d.ulWidth, d.ulHeight);
+    if (ChainsOnDisplayLocked(c->uiDevIndex) >= d.ulMaxFlipChains)
+        return MISUSE(kCall, "a flip chain more than the %lu the display takes", d.ulMaxFlipChains);
     const long bpp = BytesPerPixel(eFormat);
     if (bpp == 0 || d.lStride < (long)ulWidth * bpp) return ZOL2DERROR_INVALID_PARAMETER;
 
@@ -303,6 +252,7 @@ ZOL2DERROR ZOL2DCreateFlipChain(ZOL2DCONTEXTHANDLE hContext, unsigned long ulFla
         b->ui32MemSize = (VEK_UINT32)size;
         b->ui32DevAddr = mi->sDevVAddr.uiAddr;
         b->hPrivateData = mi;
+        b->hPrivateMapData = mi->hKernelMemInfo;
         f->buffers.push_back(b);
     }
     f->psContext = c;
@@ -315,8 +265,7 @@ ZOL2DERROR ZOL2DCreateFlipChain(ZOL2DCONTEXTHANDLE hContext, unsigned long ulFla
     zolsim_internal_live_adjust(ZOLSIM_LIVE_FLIPCHAINS, 1);
 
     const long over = zolsim_internal_flipchain_stride_override();
-    if (plStride != nullptr) *plStride = over != 0 ? over : stride;
-    if (pulFlipChainID != nullptr) *pulFlipChainID = f->sPub.ulFlipChainID;
+    *plStride = over != 0 ? over : stride;
     *phFlipChain = &f->sPub;
     return ZOL2D_OK;
 }
@@ -325,7 +274,7 @@ ZOL2DERROR ZOL2DDestroyFlipChain(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHAND
     ENTER("ZOL2DDestroyFlipChain");
     FlipChain *f;
     {
-        Guard g;
+        TableGuard g;
         Context *c = FindContextLocked(hContext);
         if (c == nullptr) return NO_CONTEXT("ZOL2DDestroyFlipChain", hContext);
         f = FindChainLocked(c, hFlipChain);
@@ -342,7 +291,7 @@ ZOL2DERROR ZOL2DGetFlipChainBuffers(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINH
                                     unsigned long *pulBufferCount, ZOL2DMEMINFO **apsMemInfo) {
     ENTER("ZOL2DGetFlipChainBuffers");
     if (pulBufferCount == nullptr) return MISUSE("ZOL2DGetFlipChainBuffers", "no count to fill");
-    Guard g;
+    TableGuard g;
     Context *c = FindContextLocked(hContext);
     if (c == nullptr) return NO_CONTEXT("ZOL2DGetFlipChainBuffers", hContext);
     FlipChain *f = FindChainLocked(c, hFlipChain);
@@ -357,218 +306,101 @@ ZOL2DERROR ZOL2DGetFlipChainBuffers(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINH
     return ZOL2D_OK;
 }
 
-// A flip shows one of the chain's own buffers: it becomes the front buffer.
+// A flip shows one of the chain's own buffers: it becomes the front buffer, which the display
+// reads until its next present.
 ZOL2DERROR ZOL2DPresentFlip(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHANDLE hFlipChain, ZOL2DMEMINFO *psMemInfo,
                             long lRenderID) {
     ENTER("ZOL2DPresentFlip");
     ZOLSIM_PRESENT_RECORD rec = {ZOLSIM_PRESENT_FLIP, hFlipChain, psMemInfo, lRenderID, ZOL2D_OK};
     unsigned uiDisplay = 0;
+    VEK_HANDLE hSwapChain = nullptr;
     {
-        Guard g;
+        TableGuard g;
         Context *c = FindContextLocked(hContext);
         FlipChain *f = FindChainLocked(c, hFlipChain);
-        size_t i = 0;
-        while (f != nullptr && i < f->buffers.size() && f->buffers[i] != psMemInfo) i++;
         if (c == nullptr)
             rec.eResult = NO_CONTEXT("ZOL2DPresentFlip", hContext);
         else if (f == nullptr)
             rec.eResult = MISUSE("ZOL2DPresentFlip", "flip chain %p is not a live chain of the context",
                                  (const void *)hFlipChain);
-        else if (i == f->buffers.size())
+        else if (ChainOfBufferLocked(c, psMemInfo) != f)
             rec.eResult =
                 MISUSE("ZOL2DPresentFlip", "mem-info %p is not a buffer of the flip chain", (const void *)psMemInfo);
-        else
-            uiDisplay = f->psContext->uiDevIndex;
+        else if (EngineUses(ServicesOf(psMemInfo)))
+            rec.eResult =
+                MISUSE("ZOL2DPresentFlip", "mem-info %p is still being blitted into", (const void *)psMemInfo);
+        else {
+            uiDisplay = c->uiDevIndex;
+            hSwapChain = f->sPub.hDCSwapChain;
+        }
     }
     zolsim_internal_record_present(&rec);
     if (rec.eResult != ZOL2D_OK) return rec.eResult;
-    ZOLSRV_CLIENT_MEM_INFO *mi = static_cast<ZOLSRV_CLIENT_MEM_INFO *>(psMemInfo->hPrivateData);
-    zolsim_internal_screen_show(uiDisplay, psMemInfo->pBase, psMemInfo->ui32MemSize, zolsim_internal_stamp_of(mi));
+    ZOLSRV_CLIENT_MEM_INFO *mi = ServicesOf(psMemInfo);
+    zolsim_internal_screen_show(uiDisplay, hSwapChain, mi, zolsim_internal_hw_mutex(mi), psMemInfo->pBase,
+                                psMemInfo->ui32MemSize, zolsim_internal_stamp_of(mi));
     return ZOL2D_OK;
 }
 
-// A blit copies any 2D memory to the context's screen.
+// A blit copies the library's memory to the context's screen, which shows the copy from then on.
 ZOL2DERROR ZOL2DPresentBlt(ZOL2DCONTEXTHANDLE hContext, ZOL2DMEMINFO *psMemInfo, long lRenderID) {
     ENTER("ZOL2DPresentBlt");
     ZOLSIM_PRESENT_RECORD rec = {ZOLSIM_PRESENT_BLIT, nullptr, psMemInfo, lRenderID, ZOL2D_OK};
     unsigned uiDisplay = 0;
+    pthread_mutex_t *psHwMutex = nullptr;
+    ZOLSRV_CLIENT_MEM_INFO *mi = nullptr;
     {
-        Guard g;
+        TableGuard g;
         Context *c = FindContextLocked(hContext);
-        if (c == nullptr)
+        Wrapped *w = c != nullptr ? FindWrappedLocked(c, psMemInfo) : nullptr;
+        if (c == nullptr) {
             rec.eResult = NO_CONTEXT("ZOL2DPresentBlt", hContext);
-        else if (!KnownMemInfoLocked(c, psMemInfo))
+        } else if (w == nullptr && ChainOfBufferLocked(c, psMemInfo) == nullptr) {
             rec.eResult = MISUSE("ZOL2DPresentBlt",
                                  "mem-info %p is neither a flip-chain buffer nor wrapped memory of the context",
                                  (const void *)psMemInfo);
-        else
+        } else if (EngineUses(w != nullptr ? static_cast<const void *>(w) : ServicesOf(psMemInfo))) {
+            rec.eResult = MISUSE("ZOL2DPresentBlt", "mem-info %p is still being blitted into", (const void *)psMemInfo);
+        } else {
             uiDisplay = c->uiDevIndex;
+            if (w != nullptr) {
+                psHwMutex = &w->hwMu;
+            } else {
+                mi = ServicesOf(psMemInfo);
+                psHwMutex = zolsim_internal_hw_mutex(mi);
+            }
+        }
     }
     zolsim_internal_record_present(&rec);
     if (rec.eResult != ZOL2D_OK) return rec.eResult;
-    ZOLSRV_CLIENT_MEM_INFO *mi = static_cast<ZOLSRV_CLIENT_MEM_INFO *>(psMemInfo->hPrivateData);
-    zolsim_internal_screen_show(uiDisplay, psMemInfo->pBase, psMemInfo->ui32MemSize, zolsim_internal_stamp_of(mi));
+    zolsim_internal_screen_show(uiDisplay, nullptr, nullptr, psHwMutex, psMemInfo->pBase, psMemInfo->ui32MemSize,
+                                zolsim_internal_stamp_of(mi));
     return ZOL2D_OK;
 }
 
+// The only property this display has is the swap interval: the position and clip arguments
+// describe none of its properties and must be 0.
 ZOL2DERROR ZOL2DSetPresentFlipProperties(ZOL2DCONTEXTHANDLE hContext, ZOL2DFLIPCHAINHANDLE hFlipChain,
                                          unsigned long ulPropertyMask, long lDstXPos, long lDstYPos,
                                          unsigned long ulNumClipRects, void *psClipRects,
                                          unsigned long ulSwapInterval) {
     ENTER("ZOL2DSetPresentFlipProperties");
+    const char *const kCall = "ZOL2DSetPresentFlipProperties";
     ZOLSIM_FLIP_PROPERTIES_RECORD rec = {hFlipChain,     ulPropertyMask, lDstXPos,      lDstYPos,
                                          ulNumClipRects, psClipRects,    ulSwapInterval};
     zolsim_internal_record_flip_properties(&rec);
-    Guard g;
+    if (lDstXPos != 0 || lDstYPos != 0 || ulNumClipRects != 0 || psClipRects != nullptr)
+        return MISUSE(kCall, "position (%ld, %ld) and %lu clip rectangles at %p, expected 0, 0, 0 and NULL", lDstXPos,
+                      lDstYPos, ulNumClipRects, psClipRects);
+    TableGuard g;
     Context *c = FindContextLocked(hContext);
-    if (c == nullptr) return NO_CONTEXT("ZOL2DSetPresentFlipProperties", hContext);
+    if (c == nullptr) return NO_CONTEXT(kCall, hContext);
     FlipChain *f = FindChainLocked(c, hFlipChain);
     if (f == nullptr)
-        return MISUSE("ZOL2DSetPresentFlipProperties", "flip chain %p is not a live chain of the context",
-                      (const void *)hFlipChain);
+        return MISUSE(kCall, "flip chain %p is not a live chain of the context", (const void *)hFlipChain);
     // The interval is what the display-class swaps of this chain are given.
     if (ulPropertyMask & ZOL2D_PRESENT_PROPERTY_INTERVAL) f->sPub.ui32SwapInterval = (VEK_UINT32)ulSwapInterval;
     return ZOL2D_OK;
-}
-
-ZOL2DERROR ZOL2DMemFree(ZOL2DCONTEXTHANDLE hContext, ZOL2DMEMINFO *psMemInfo) {
-    ENTER("ZOL2DMemFree");
-    FlipChain *emptied = nullptr;
-    {
-        Guard g;
-        Context *c = FindContextLocked(hContext);
-        if (c == nullptr) return NO_CONTEXT("ZOL2DMemFree", hContext);
-        if (Wrapped *w = FindWrappedLocked(c, psMemInfo)) {
-            Erase(*g_wrapped, w);
-            // Blits still writing into it are abandoned with it.
-            for (size_t i = 0; i < g_pendingBlits->size();)
-                if ((*g_pendingBlits)[i].psDst == psMemInfo)
-                    g_pendingBlits->erase(g_pendingBlits->begin() + (long)i);
-                else
-                    i++;
-            delete w;
-            zolsim_internal_live_adjust(ZOLSIM_LIVE_WRAPPED, -1);
-            return ZOL2D_OK;
-        }
-        bool found = false;
-        for (FlipChain *f : *g_chains) {
-            if (f->psContext == c && Erase(f->buffers, psMemInfo)) {
-                found = true;
-                if (f->buffers.empty()) {
-                    Erase(*g_chains, f);
-                    emptied = f;
-                } else {
-                    PublishChain(f);
-                }
-                break;
-            }
-        }
-        if (!found)
-            return MISUSE("ZOL2DMemFree",
-                          "mem-info %p is neither wrapped memory nor a flip-chain buffer of the context",
-                          (const void *)psMemInfo);
-    }
-    FreeBuffer(psMemInfo);
-    if (emptied != nullptr) FreeChain(emptied);
-    return ZOL2D_OK;
-}
-
-ZOL2DERROR ZOL2DMemWrap(ZOL2DCONTEXTHANDLE hContext, void *pMem, unsigned long ulFlags, unsigned long ulSize,
-                        VEK_SYS_PHYADDR *psPageAddrs, ZOL2DMEMINFO **ppsMemInfo) {
-    (void)ulFlags;
-    (void)psPageAddrs;
-    ENTER("ZOL2DMemWrap");
-    zolsim_internal_record_wrap(ulSize);
-    if (pMem == nullptr || ulSize == 0 || (unsigned long)(VEK_UINT32)ulSize != ulSize || ppsMemInfo == nullptr)
-        return MISUSE("ZOL2DMemWrap", "memory %p of %lu bytes cannot be wrapped", pMem, ulSize);
-    const VEK_UINT32 ui32DevAddr = zolsim_internal_reserve_dev_vaddr(ulSize);
-    Guard g;
-    Context *c = FindContextLocked(hContext);
-    if (c == nullptr) return NO_CONTEXT("ZOL2DMemWrap", hContext);
-    Wrapped *w = new Wrapped{};
-    w->sInfo.pBase = pMem;
-    w->sInfo.ui32MemSize = (VEK_UINT32)ulSize;
-    w->sInfo.ui32DevAddr = ui32DevAddr;
-    w->psContext = c;
-    g_wrapped->push_back(w);
-    zolsim_internal_live_adjust(ZOLSIM_LIVE_WRAPPED, 1);
-    *ppsMemInfo = &w->sInfo;
-    return ZOL2D_OK;
-}
-
-ZOL2DERROR ZOL2DBlt3DExt(ZOL2DCONTEXTHANDLE hContext, const ZOL2D_3DBLT_EXT *psBlt) {
-    ENTER("ZOL2DBlt3DExt");
-    if (psBlt == nullptr) return ZOL2DERROR_INVALID_PARAMETER;
-    const ZOL2D_SURFACE &d = psBlt->sDst, &src = psBlt->sSrc;
-    ZOLSIM_BLIT_RECORD rec = {d.Format,
-                              src.Format,
-                              d.Stride,
-                              src.Stride,
-                              d.SurfWidth,
-                              d.SurfHeight,
-                              src.SurfWidth,
-                              src.SurfHeight,
-                              psBlt->rcDest,
-                              psBlt->rcSource,
-                              d.pSurfMemInfo != nullptr ? d.pSurfMemInfo->ui32DevAddr : 0,
-                              src.pSurfMemInfo != nullptr ? src.pSurfMemInfo->ui32DevAddr : 0,
-                              psBlt->bDisableDestInput,
-                              psBlt->pDstExt != nullptr,
-                              psBlt->pDstExt != nullptr ? psBlt->pDstExt->uChromaPlane1 : 0};
-    zolsim_internal_record_blit(&rec);
-
-    if (!zolsim::BlitFormatKnown(d.Format) || !zolsim::BlitFormatKnown(src.Format)) return ZOL2DERROR_INVALID_PARAMETER;
-    // An NV12 destination needs its chroma plane.
-    if ((d.Format == ZOL2D_BLT_FORMAT_NV12) != (psBlt->pDstExt != nullptr)) return ZOL2DERROR_INVALID_PARAMETER;
-    zolsim::BlitSurface sDst, sSrc;
-    ZOLSRV_CLIENT_MEM_INFO *psServicesMem;
-    {
-        Guard g;
-        if (FindContextLocked(hContext) == nullptr) return NO_CONTEXT("ZOL2DBlt3DExt", hContext);
-        if (!DescribeSurface(d, psBlt->pDstExt, &sDst) || !DescribeSurface(src, nullptr, &sSrc) ||
-            !RectInside(psBlt->rcSource, sSrc) || psBlt->rcDest.right <= psBlt->rcDest.left ||
-            psBlt->rcDest.bottom <= psBlt->rcDest.top)
-            return ZOL2DERROR_INVALID_PARAMETER;
-        psServicesMem = static_cast<ZOLSRV_CLIENT_MEM_INFO *>(d.pSurfMemInfo->hPrivateData);
-        if (psServicesMem != nullptr) zolsim_internal_gpu_write_begin(psServicesMem);
-        g_pendingBlits->push_back(PendingBlit{d.pSurfMemInfo, psServicesMem});
-    }
-    // The pixels land now, outside the library's tables' lock: the blit engine takes turns with
-    // other hardware only on the two buffers. The destination's write stays pending until the
-    // blits are queried.
-    zolsim_internal_hw_access_begin(d.pSurfMemInfo->pBase, src.pSurfMemInfo->pBase);
-    zolsim::BlitConvert(sDst, psBlt->rcDest, sSrc, psBlt->rcSource);
-    zolsim_internal_hw_access_end(d.pSurfMemInfo->pBase, src.pSurfMemInfo->pBase);
-    return ZOL2D_OK;
-}
-
-ZOL2DERROR ZOL2DQueryBlitsComplete(ZOL2DCONTEXTHANDLE hContext, const ZOL2DMEMINFO *psMemInfo, unsigned long ulFlags) {
-    ENTER("ZOL2DQueryBlitsComplete");
-    Guard g;
-    if (FindContextLocked(hContext) == nullptr) return NO_CONTEXT("ZOL2DQueryBlitsComplete", hContext);
-    if (psMemInfo == nullptr) return MISUSE("ZOL2DQueryBlitsComplete", "no destination");
-    bool bPending = false;
-    for (size_t i = 0; i < g_pendingBlits->size();) {
-        const PendingBlit &b = (*g_pendingBlits)[i];
-        if (b.psDst != psMemInfo) {
-            i++;
-        } else if (ulFlags & ZOL2D_QUERY_WAIT) {
-            // A blit still converting into the destination finishes first.
-            zolsim_internal_hw_access_begin(psMemInfo->pBase, nullptr);
-            zolsim_internal_hw_access_end(psMemInfo->pBase, nullptr);
-            if (b.psServicesMem != nullptr) zolsim_internal_gpu_write_end(b.psServicesMem);
-            g_pendingBlits->erase(g_pendingBlits->begin() + (long)i);
-        } else {
-            bPending = true;
-            i++;
-        }
-    }
-    return bPending ? ZOL2DERROR_GENERIC_ERROR : ZOL2D_OK;
-}
-
-unsigned zolsim_blits_pending(void) {
-    Guard g;
-    return (unsigned)g_pendingBlits->size();
 }
 
 }  // extern "C"

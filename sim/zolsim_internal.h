@@ -3,6 +3,8 @@
 #ifndef ZOLSIM_INTERNAL_H
 #define ZOLSIM_INTERNAL_H
 
+#include <pthread.h>
+
 #include "zolsim/control.h"
 
 #ifdef __cplusplus
@@ -16,14 +18,12 @@ typedef struct {
     unsigned uiSlot;
 } ZOLSIM_CALL_SITE;
 
-/* Counts a call of a vendor function that can be made to fail; returns 1 and sets *piCode when a
-   fault armed with zolsim_fail fires on this call (the function must then return *piCode and do
-   nothing else). With no fault armed, the check is one atomic load. */
+/* Counts a call of a vendor function (every one can be made to fail); returns 1 and sets *piCode
+   when a fault armed with zolsim_fail fires on this call (the function must then return *piCode and
+   do nothing else). With no fault armed, the check is one atomic load. */
 int zolsim_internal_enter_site(ZOLSIM_CALL_SITE *psSite, int *piCode);
 /* The same for a function known only by name (slower: the name is looked up at each call). */
 int zolsim_internal_enter(const char *pszFunction, int *piCode);
-/* Counts a call of a vendor function that cannot fail (no result to fail with). */
-void zolsim_internal_count_site(ZOLSIM_CALL_SITE *psSite);
 
 /* Adds the call to the call-order record while a test keeps one (zolsim_call_order_start). */
 void zolsim_internal_record_call_order(const char *pszFunction);
@@ -35,13 +35,6 @@ void zolsim_internal_record_call_order(const char *pszFunction);
         static ZOLSIM_CALL_SITE sSite_ = {name, 0};                                             \
         int iFaultCode_;                                                                        \
         if (zolsim_internal_enter_site(&sSite_, &iFaultCode_)) return (result_type)iFaultCode_; \
-    } while (0)
-
-/* The first line of a vendor function that cannot fail. */
-#define ZOLSIM_COUNT(name)                          \
-    do {                                            \
-        static ZOLSIM_CALL_SITE sSite_ = {name, 0}; \
-        zolsim_internal_count_site(&sSite_);        \
     } while (0)
 
 /* Records a misuse of the named call (see zolsim_misuse_count); the caller then answers an error. */
@@ -58,16 +51,32 @@ VEK_UINT32 zolsim_internal_phys_addr(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
 /* Device addresses for memory the 2D library wraps, from the same space as the services' own. */
 VEK_UINT32 zolsim_internal_reserve_dev_vaddr(VEK_SIZE_T uLen);
 /* The CPU address of a device address inside live services memory of this process, with the bytes
-   that follow it in that memory; NULL when no such memory holds it. */
-void *zolsim_internal_cpu_address(VEK_UINT32 ui32DevAddr, VEK_SIZE_T *puRoom);
-/* Hardware access to memory (GPU work, scan-out) serialises per buffer, as the device's engines take
-   turns on one buffer; a buffer is known by a CPU address in its first page. Up to two buffers (a
-   blit's destination and source; either may be NULL) are taken at once, in a fixed order. */
-void zolsim_internal_hw_access_begin(const void *pvFirst, const void *pvSecond);
-void zolsim_internal_hw_access_end(const void *pvFirst, const void *pvSecond);
-/* One GPU write on the allocation: begun (pending + 1) and ended (complete + 1, event signalled). */
-void zolsim_internal_gpu_write_begin(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
-void zolsim_internal_gpu_write_end(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
+   that follow it in that memory and (ppsMemInfo) the mem-info that holds it; NULL when no such
+   memory holds it. */
+void *zolsim_internal_cpu_address(VEK_UINT32 ui32DevAddr, VEK_SIZE_T *puRoom, ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo);
+/* A copy of a live services mem-info of this process; 0 when it is not one. */
+int zolsim_internal_mem_info(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, ZOLSRV_CLIENT_MEM_INFO *psCopy);
+
+/* The hardware (the 2D engine, the display) starts or ends its use of services memory. The start
+   raises the pending count of each class given (ZOLSIM_GPU_READS, ...) and holds the memory: its
+   owner can neither free nor unmap it meanwhile (misuse). The end completes one operation of each
+   class, signals the global event and lets the memory go; memory that a disconnect ended while the
+   hardware used it is released at its last end. */
+void zolsim_internal_hw_use_begin(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, unsigned uiClasses);
+void zolsim_internal_hw_use_end(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, unsigned uiClasses);
+/* Whether the hardware uses the memory now. */
+int zolsim_internal_hw_in_use(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
+/* Hardware access to a buffer's pixels (a blit, a scan-out copy) serialises per buffer, as the
+   device's engines take turns on one buffer: the lock of a live services mem-info, valid while the
+   hardware uses it or its owner holds it. */
+pthread_mutex_t *zolsim_internal_hw_mutex(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
+/* Takes (and gives back) up to two such locks at once, in a fixed order, hidden from the race
+   detector like the rest of the hardware's work; either may be NULL or both the same. */
+void zolsim_internal_hw_lock(pthread_mutex_t *psFirst, pthread_mutex_t *psSecond);
+void zolsim_internal_hw_unlock(pthread_mutex_t *psFirst, pthread_mutex_t *psSecond);
+
+/* A function that zolsim_reset calls, for the state another library keeps (the 2D engine's). */
+void zolsim_internal_on_reset(void (*pfnReset)(void));
 
 /* A connection for the library's own use: not counted as a client connection. */
 ZOLSRV_CONNECTION *zolsim_internal_connect(void);
@@ -99,10 +108,15 @@ void zolsim_internal_dc_chain_set(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, uns
 void zolsim_internal_dc_chain_remove(VEK_HANDLE hSwapChain);
 
 /* The display: the 2D library's present records, and the screens kept here. A present shows
-   uSize bytes of pixels laid out as display uiDisplay's (shorter buffers leave the rest black). */
+   uSize bytes of pixels laid out as display uiDisplay's (shorter buffers leave the rest black),
+   copied under the buffer's hardware lock psHwMutex. A flip (psScanned, through the flip chain's
+   swap chain hScanChain) scans its buffer out: the display reads it until the next present of the
+   display, or until the chain goes. A blit (psScanned NULL) leaves a copy on the screen and ends
+   the reads of what was scanned out before. */
 void zolsim_internal_record_present(const ZOLSIM_PRESENT_RECORD *psRecord);
 void zolsim_internal_record_flip_properties(const ZOLSIM_FLIP_PROPERTIES_RECORD *psRecord);
-void zolsim_internal_screen_show(unsigned uiDisplay, const void *pvPixels, size_t uSize, VEK_UINT64 ui64Stamp);
+void zolsim_internal_screen_show(unsigned uiDisplay, VEK_HANDLE hScanChain, const ZOLSRV_CLIENT_MEM_INFO *psScanned,
+                                 pthread_mutex_t *psHwMutex, const void *pvPixels, size_t uSize, VEK_UINT64 ui64Stamp);
 /* The stamp of a live allocation or mapping of this process, 0 for other memory. */
 VEK_UINT64 zolsim_internal_stamp_of(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo);
 

@@ -71,6 +71,12 @@ void zolsim_set_display(unsigned uiIndex, const ZOL2DDISPLAYINFO *psDisplayInfo,
     if (psMiscDisplayInfo != nullptr) S().miscDisplays[uiIndex] = *psMiscDisplayInfo;
 }
 
+void zolsim_set_max_flip_chains(unsigned uiIndex, unsigned long ulMax) {
+    if (uiIndex >= kMax2DDevices) return;
+    WriteGuard g(g_mu);
+    S().displays[uiIndex].ulMaxFlipChains = ulMax;
+}
+
 void zolsim_set_flipchain_stride_override(long lStride) {
     WriteGuard g(g_mu);
     S().lStrideOverride = lStride;

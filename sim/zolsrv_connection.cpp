@@ -6,20 +6,51 @@ using namespace zolsim;
 namespace zolsim {
 
 char g_devCookies[ZOLSRV_MAX_DEVICES];
-char g_heapHandles[ZOLSRV_MAX_CLIENT_HEAPS];
-
-bool DevDataValidLocked(const ZOLSRV_DEV_DATA *psDevData) {
-    if (psDevData == nullptr || !ConnectionLiveLocked(psDevData->psConnection)) return false;
-    return psDevData->hDevCookie != nullptr;
-}
-
-bool HeapHandleValid(VEK_HANDLE hHeap) {
-    const char *pc = static_cast<const char *>(hHeap);
-    return pc >= g_heapHandles && pc < g_heapHandles + ZOLSRV_MAX_CLIENT_HEAPS;
-}
 
 bool ConnectionLiveLocked(const ZOLSRV_CONNECTION *c) {
     return c != nullptr && Contains(S().connections, const_cast<ZOLSRV_CONNECTION *>(c));
+}
+
+bool DevDataValidLocked(const char *pszCall, const ZOLSRV_DEV_DATA *psDevData) {
+    if (psDevData == nullptr) {
+        zolsim_internal_misuse(pszCall, "no device data");
+        return false;
+    }
+    if (!ConnectionLiveLocked(psDevData->psConnection)) {
+        zolsim_internal_misuse(pszCall, "device data of connection %p, which is not open",
+                               (const void *)psDevData->psConnection);
+        return false;
+    }
+    // The cookie must be one that ZOLSRVAcquireDeviceData gave out on this very connection.
+    const char *pc = static_cast<const char *>(psDevData->hDevCookie);
+    const bool bCookie = pc >= g_devCookies && pc < g_devCookies + ZOLSRV_MAX_DEVICES;
+    if (!bCookie || (psDevData->psConnection->ui32AcquiredDevices & (1u << (pc - g_devCookies))) == 0) {
+        zolsim_internal_misuse(pszCall, "device cookie %p was not acquired on connection %p", psDevData->hDevCookie,
+                               (const void *)psDevData->psConnection);
+        return false;
+    }
+    return true;
+}
+
+MemContext *HeapContextLocked(const char *pszCall, VEK_HANDLE hHeap, const ZOLSRV_CONNECTION *psConnection) {
+    const char *pc = static_cast<const char *>(hHeap);
+    for (MemContext *ctx : S().memContexts) {
+        if (pc < ctx->acHeaps || pc >= ctx->acHeaps + ZOLSRV_MAX_CLIENT_HEAPS) continue;
+        const unsigned uiSlot = (unsigned)(pc - ctx->acHeaps);
+        if (uiSlot >= ctx->uiHeaps) {
+            zolsim_internal_misuse(pszCall, "heap %p is slot %u of a memory context that lists %u heaps", hHeap, uiSlot,
+                                   ctx->uiHeaps);
+            return nullptr;
+        }
+        if (ctx->psConnection != psConnection) {
+            zolsim_internal_misuse(pszCall, "heap %p is of a memory context of connection %p, not of %p", hHeap,
+                                   (const void *)ctx->psConnection, (const void *)psConnection);
+            return nullptr;
+        }
+        return ctx;
+    }
+    zolsim_internal_misuse(pszCall, "heap %p is not a heap of a live memory context", hHeap);
+    return nullptr;
 }
 
 }  // namespace zolsim
@@ -27,32 +58,37 @@ bool ConnectionLiveLocked(const ZOLSRV_CONNECTION *c) {
 extern "C" {
 
 static ZOLSRV_CONNECTION *NewConnection(VEK_UINT32 ui32Flags, bool bCounted) {
-    ZOLSRV_CONNECTION *c = new ZOLSRV_CONNECTION{ui32Flags, bCounted, 0};
+    ZOLSRV_CONNECTION *c = new ZOLSRV_CONNECTION{ui32Flags, bCounted, 0, 0};
     WriteGuard g(g_mu);
     S().connections.push_back(c);
     if (bCounted) S().uiLiveConnections++;
     return c;
 }
 
+// The disconnect ends what was made on the connection: its memory contexts, and the memory
+// allocated or mapped through it, which it frees as the caller should have.
 static bool DeleteConnection(const ZOLSRV_CONNECTION *psConnection, bool bCounted) {
     ZOLSRV_CONNECTION *c = const_cast<ZOLSRV_CONNECTION *>(psConnection);
+    std::vector<Mem *> ended;
     {
         WriteGuard g(g_mu);
         if (!ConnectionLiveLocked(c) || c->bCounted != bCounted) return false;
         Erase(S().connections, c);
         if (bCounted) S().uiLiveConnections--;
-        // The disconnect ends what was made on the connection: its memory contexts go with it.
-        State &s = S();
-        for (auto it = s.memContextConnection.begin(); it != s.memContextConnection.end();) {
-            if (it->second != c) {
-                ++it;
+        std::vector<MemContext *> &v = S().memContexts;
+        for (size_t i = 0; i < v.size();) {
+            if (v[i]->psConnection != c) {
+                i++;
                 continue;
             }
-            Erase(s.memContexts, it->first);
-            delete[] static_cast<char *>(it->first);
-            it = s.memContextConnection.erase(it);
+            delete v[i];
+            v.erase(v.begin() + (long)i);
+            RecordGuard r;
+            S().leftovers.uiMemContexts++;
         }
+        ended = EndMemOfConnectionLocked(c);
     }
+    for (Mem *m : ended) ReleaseMem(m);
     delete c;
     return true;
 }
@@ -67,7 +103,7 @@ VEK_HANDLE zolsim_internal_connection_event(const ZOLSRV_CONNECTION *psConnectio
 
 ZOLSRV_ERROR ZOLSRVConnect(ZOLSRV_CONNECTION **ppsConnection, VEK_UINT32 ui32Flags) {
     ENTER("ZOLSRVConnect");
-    if (ppsConnection == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (ppsConnection == nullptr) return MISUSE("ZOLSRVConnect", "no connection to fill");
     {
         RecordGuard g;
         S().ui32LastConnectFlags = ui32Flags;
@@ -87,10 +123,10 @@ ZOLSRV_ERROR ZOLSRVDisconnect(const ZOLSRV_CONNECTION *psConnection) {
 ZOLSRV_ERROR ZOLSRVEnumerateDevices(const ZOLSRV_CONNECTION *psConnection, VEK_UINT32 *pui32NumDevices,
                                     ZOLSRV_DEVICE_IDENTIFIER *psDevID) {
     ENTER("ZOLSRVEnumerateDevices");
+    if (pui32NumDevices == nullptr) return MISUSE("ZOLSRVEnumerateDevices", "no count to fill");
     ReadGuard g(g_mu);
     if (!ConnectionLiveLocked(psConnection))
         return MISUSE("ZOLSRVEnumerateDevices", "connection %p is not open", (const void *)psConnection);
-    if (pui32NumDevices == nullptr) return MISUSE("ZOLSRVEnumerateDevices", "no count to fill");
     *pui32NumDevices = (VEK_UINT32)S().devices.size();
     if (psDevID != nullptr)
         for (size_t i = 0; i < S().devices.size(); i++) psDevID[i] = S().devices[i];
@@ -100,12 +136,12 @@ ZOLSRV_ERROR ZOLSRVEnumerateDevices(const ZOLSRV_CONNECTION *psConnection, VEK_U
 ZOLSRV_ERROR ZOLSRVAcquireDeviceData(const ZOLSRV_CONNECTION *psConnection, VEK_UINT32 ui32DevIndex,
                                      ZOLSRV_DEV_DATA *psDevData, ZOLSRV_DEVICE_TYPE eDeviceType) {
     ENTER("ZOLSRVAcquireDeviceData");
-    ReadGuard g(g_mu);
-    if (!ConnectionLiveLocked(psConnection))
-        return MISUSE("ZOLSRVAcquireDeviceData", "connection %p is not open", (const void *)psConnection);
     if (psDevData == nullptr) return MISUSE("ZOLSRVAcquireDeviceData", "no device data to fill");
     // The type is fixed: 0 lets the services take the device's own.
     if (eDeviceType != 0) return MISUSE("ZOLSRVAcquireDeviceData", "device type %d, expected 0", (int)eDeviceType);
+    WriteGuard g(g_mu);
+    if (!ConnectionLiveLocked(psConnection))
+        return MISUSE("ZOLSRVAcquireDeviceData", "connection %p is not open", (const void *)psConnection);
     bool found = false;
     for (const ZOLSRV_DEVICE_IDENTIFIER &d : S().devices) found = found || d.ui32DeviceIndex == ui32DevIndex;
     if (!found || ui32DevIndex >= ZOLSRV_MAX_DEVICES)
@@ -115,6 +151,7 @@ ZOLSRV_ERROR ZOLSRVAcquireDeviceData(const ZOLSRV_CONNECTION *psConnection, VEK_
         RecordGuard r;
         S().ui32LastAcquireIndex = ui32DevIndex;
     }
+    const_cast<ZOLSRV_CONNECTION *>(psConnection)->ui32AcquiredDevices |= 1u << ui32DevIndex;
     psDevData->psConnection = psConnection;
     psDevData->hDevCookie = &g_devCookies[ui32DevIndex];
     return ZOLSRV_OK;
@@ -122,12 +159,11 @@ ZOLSRV_ERROR ZOLSRVAcquireDeviceData(const ZOLSRV_CONNECTION *psConnection, VEK_
 
 ZOLSRV_ERROR HQTGetClientInfo(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_HQT_CLIENT_INFO *psClientInfo) {
     ENTER("HQTGetClientInfo");
+    if (psClientInfo == nullptr) return MISUSE("HQTGetClientInfo", "no client information to fill");
     {
         ReadGuard g(g_mu);
-        if (!DevDataValidLocked(psDevData))
-            return MISUSE("HQTGetClientInfo", "device data not acquired on an open connection");
+        if (!DevDataValidLocked("HQTGetClientInfo", psDevData)) return ZOLSRV_ERROR_INVALID_PARAMS;
     }
-    if (psClientInfo == nullptr) return MISUSE("HQTGetClientInfo", "no client information to fill");
     memset(psClientInfo, 0, sizeof(*psClientInfo));
     psClientInfo->ui32ClientFlags = 0x1;
     psClientInfo->ui32ClientBuild = 1;
@@ -140,36 +176,37 @@ ZOLSRV_ERROR ZOLSRVCreateDeviceMemContext(const ZOLSRV_DEV_DATA *psDevData, VEK_
     if (phDevMemContext == nullptr || pui32ClientHeapCount == nullptr || psHeapInfo == nullptr)
         return MISUSE("ZOLSRVCreateDeviceMemContext", "an out argument is NULL");
     WriteGuard g(g_mu);
-    if (!DevDataValidLocked(psDevData))
-        return MISUSE("ZOLSRVCreateDeviceMemContext", "device data not acquired on an open connection");
-    void *ctx = new char[1];
+    if (!DevDataValidLocked("ZOLSRVCreateDeviceMemContext", psDevData)) return ZOLSRV_ERROR_INVALID_PARAMS;
     State &s = S();
+    MemContext *ctx = new MemContext{psDevData->psConnection, (unsigned)s.heapIDs.size(), {}};
     s.memContexts.push_back(ctx);
-    s.memContextConnection[ctx] = psDevData->psConnection;
     for (size_t i = 0; i < s.heapIDs.size(); i++) {
         psHeapInfo[i].ui32HeapID = s.heapIDs[i];
-        psHeapInfo[i].hDevMemHeap = &g_heapHandles[i];
+        psHeapInfo[i].hDevMemHeap = &ctx->acHeaps[i];
         psHeapInfo[i].sDevVAddrBase.uiAddr = kDevVAddrFirst;
         psHeapInfo[i].ui32HeapByteSize = kDevVAddrLimit - kDevVAddrFirst;
         psHeapInfo[i].ui32Attribs = 0;
     }
-    *pui32ClientHeapCount = (VEK_UINT32)s.heapIDs.size();
+    *pui32ClientHeapCount = ctx->uiHeaps;
     *phDevMemContext = ctx;
     return ZOLSRV_OK;
 }
 
 ZOLSRV_ERROR ZOLSRVDestroyDeviceMemContext(const ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hDevMemContext) {
     ENTER("ZOLSRVDestroyDeviceMemContext");
+    MemContext *ctx = static_cast<MemContext *>(hDevMemContext);
     {
         WriteGuard g(g_mu);
-        if (!DevDataValidLocked(psDevData))
-            return MISUSE("ZOLSRVDestroyDeviceMemContext", "device data not acquired on an open connection");
-        if (!Erase(S().memContexts, hDevMemContext))
+        if (!DevDataValidLocked("ZOLSRVDestroyDeviceMemContext", psDevData)) return ZOLSRV_ERROR_INVALID_PARAMS;
+        if (!Contains(S().memContexts, ctx))
             return MISUSE("ZOLSRVDestroyDeviceMemContext", "context %p was never made or is already destroyed",
                           hDevMemContext);
-        S().memContextConnection.erase(hDevMemContext);
+        if (ctx->psConnection != psDevData->psConnection)
+            return MISUSE("ZOLSRVDestroyDeviceMemContext", "context %p was made on connection %p, not on %p",
+                          hDevMemContext, (const void *)ctx->psConnection, (const void *)psDevData->psConnection);
+        Erase(S().memContexts, ctx);
     }
-    delete[] static_cast<char *>(hDevMemContext);
+    delete ctx;
     return ZOLSRV_OK;
 }
 
@@ -186,7 +223,10 @@ void zolsim_set_heaps(const VEK_UINT32 *pui32HeapIDs, unsigned uiCount) {
 }
 
 VEK_HANDLE zolsim_heap_handle(unsigned uiIndex) {
-    return uiIndex < ZOLSRV_MAX_CLIENT_HEAPS ? &g_heapHandles[uiIndex] : nullptr;
+    ReadGuard g(g_mu);
+    if (S().memContexts.empty()) return nullptr;
+    MemContext *ctx = S().memContexts.back();
+    return uiIndex < ctx->uiHeaps ? &ctx->acHeaps[uiIndex] : nullptr;
 }
 
 VEK_UINT32 zolsim_last_connect_flags(void) {
@@ -202,6 +242,38 @@ VEK_UINT32 zolsim_last_acquire_index(void) {
 unsigned zolsim_live_connections(void) {
     ReadGuard g(g_mu);
     return S().uiLiveConnections;
+}
+
+unsigned zolsim_disconnect_leftovers(char *pszReport, size_t uSize) {
+    Leftovers l;
+    {
+        RecordGuard r;
+        l = S().leftovers;
+    }
+    const struct {
+        unsigned n;
+        const char *pszWhat;
+    } as[] = {{l.uiMemContexts, "memory contexts"}, {l.uiAllocations, "allocations"}, {l.uiMappings, "mappings"}};
+    unsigned uiTotal = 0;
+    size_t uLen = 0;
+    if (pszReport != nullptr && uSize != 0) pszReport[0] = '\0';
+    for (const auto &k : as) {
+        uiTotal += k.n;
+        if (k.n == 0 || pszReport == nullptr || uLen >= uSize) continue;
+        const int iWritten = snprintf(pszReport + uLen, uSize - uLen, "%s%u %s", uLen != 0 ? ", " : "", k.n, k.pszWhat);
+        if (iWritten > 0) uLen += (size_t)iWritten;
+    }
+    return uiTotal;
+}
+
+unsigned zolsim_ended_allocations(void) {
+    RecordGuard r;
+    return S().leftovers.uiAllocations;
+}
+
+unsigned zolsim_ended_mappings(void) {
+    RecordGuard r;
+    return S().leftovers.uiMappings;
 }
 
 unsigned zolsim_live_mem_contexts(void) {

@@ -45,7 +45,6 @@ struct CallSlot {
     const char *pszName;
     unsigned uiCount;
     unsigned uiFirstCall;  // order of the first call since the reset, from 1; 0 before
-    unsigned bFailable;    // made through a call that a fault can fail
 };
 
 CallSlot g_calls[kCallSlots];
@@ -90,12 +89,10 @@ unsigned SiteSlot(ZOLSIM_CALL_SITE *psSite) {
     return uiSlot;
 }
 
-void CountSlot(unsigned uiSlot, bool bFailable) {
+void CountSlot(unsigned uiSlot) {
     CallSlot &c = g_calls[uiSlot];
     if (__atomic_fetch_add(&c.uiCount, 1, __ATOMIC_RELAXED) == 0)
         __atomic_store_n(&c.uiFirstCall, __atomic_add_fetch(&g_uiCallOrder, 1, __ATOMIC_RELAXED), __ATOMIC_RELAXED);
-    if (bFailable && __atomic_load_n(&c.bFailable, __ATOMIC_RELAXED) == 0)
-        __atomic_store_n(&c.bFailable, 1u, __ATOMIC_RELAXED);
 }
 
 struct Fault {
@@ -166,7 +163,7 @@ extern "C" {
 
 int zolsim_internal_enter_site(ZOLSIM_CALL_SITE *psSite, int *piCode) {
     zolsim_internal_record_call_order(psSite->pszName);
-    CountSlot(SiteSlot(psSite), true);
+    CountSlot(SiteSlot(psSite));
     return FaultFires(psSite->pszName, piCode) ? 1 : 0;
 }
 
@@ -175,19 +172,36 @@ int zolsim_internal_enter(const char *pszFunction, int *piCode) {
     return zolsim_internal_enter_site(&sSite, piCode);
 }
 
-void zolsim_internal_count_site(ZOLSIM_CALL_SITE *psSite) { CountSlot(SiteSlot(psSite), false); }
+namespace {
+
+// What other libraries of the device keep of their own and reset with the rest (set at load).
+constexpr unsigned kMaxResetHooks = 4;
+void (*g_apfnResetHooks[kMaxResetHooks])(void);
+
+}  // namespace
+
+void zolsim_internal_on_reset(void (*pfnReset)(void)) {
+    for (auto &pfn : g_apfnResetHooks)
+        if (pfn == nullptr || pfn == pfnReset) {
+            pfn = pfnReset;
+            return;
+        }
+    fprintf(stderr, "zolsim: too many reset hooks\n");
+    abort();
+}
 
 void zolsim_reset(void) {
     {
         WriteGuard g(g_mu);
         S().Defaults();
     }
+    for (auto pfn : g_apfnResetHooks)
+        if (pfn != nullptr) pfn();
     zolsim_clear_faults();
     zolsim_clear_misuse();
     for (CallSlot &c : g_calls) {
         __atomic_store_n(&c.uiCount, 0u, __ATOMIC_RELAXED);
         __atomic_store_n(&c.uiFirstCall, 0u, __ATOMIC_RELAXED);
-        __atomic_store_n(&c.bFailable, 0u, __ATOMIC_RELAXED);
     }
     __atomic_store_n(&g_uiCallOrder, 0u, __ATOMIC_RELAXED);
     zolsim_internal_fbdev_reset();
@@ -215,9 +229,7 @@ const char *zolsim_call_names(void) {
     std::vector<std::pair<unsigned, const char *>> called;
     for (const CallSlot &c : g_calls) {
         const char *pszName = __atomic_load_n(&c.pszName, __ATOMIC_ACQUIRE);
-        if (pszName == nullptr || __atomic_load_n(&c.bFailable, __ATOMIC_RELAXED) == 0 ||
-            __atomic_load_n(&c.uiCount, __ATOMIC_RELAXED) == 0)
-            continue;
+        if (pszName == nullptr || __atomic_load_n(&c.uiCount, __ATOMIC_RELAXED) == 0) continue;
         called.emplace_back(__atomic_load_n(&c.uiFirstCall, __ATOMIC_RELAXED), pszName);
     }
     std::sort(called.begin(), called.end());
@@ -242,6 +254,8 @@ const ZOLSIM_LIVE_KIND zolsim_live_kinds[] = {
     {"app-hint states", zolsim_live_hint_states},
     {"memory contexts", zolsim_live_mem_contexts},
     {"wrapped memories", zolsim_live_wrapped},
+    {"allocations a disconnect ended", zolsim_ended_allocations},
+    {"mappings a disconnect ended", zolsim_ended_mappings},
 };
 const unsigned zolsim_live_kind_count = sizeof(zolsim_live_kinds) / sizeof(zolsim_live_kinds[0]);
 

@@ -1,5 +1,4 @@
 // The display class: flip chains as the services see them, and swaps to their buffers.
-#include "png.h"
 #include "zolsrv_state.h"
 
 using namespace zolsim;
@@ -28,6 +27,8 @@ void zolsim_internal_dc_chain_set(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, uns
 
 void zolsim_internal_dc_chain_remove(VEK_HANDLE hSwapChain) {
     WriteGuard g(g_mu);
+    // The display no longer scans out what it showed through the chain.
+    StopScanOutOfChainLocked(hSwapChain);
     std::vector<DCChain> &v = S().dcChains;
     for (size_t i = 0; i < v.size(); i++)
         if (v[i].hSwapChain == hSwapChain) {
@@ -66,9 +67,10 @@ ZOLSRV_ERROR ZOLSRVGetDCBuffers2(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, VEK_
     return ZOLSRV_OK;
 }
 
-// Checks the swap and answers as the display would; on success *ppsShow is the buffer to show.
+// Checks the swap and answers as the display would; on success *psShow lists the buffers the
+// display scans out from now on, the one shown first.
 static ZOLSRV_ERROR SwapLocked(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, ZOLSRV_CLIENT_MEM_INFO **ppsMemInfos,
-                               VEK_UINT32 ui32NumMemInfos, unsigned *puiDisplay, Mem **ppsShow) {
+                               VEK_UINT32 ui32NumMemInfos, unsigned *puiDisplay, std::vector<Mem *> *psShow) {
     State &s = S();
     const DCChain *c = FindDCChainLocked(hSwapChain);
     if (c == nullptr)
@@ -91,7 +93,7 @@ static ZOLSRV_ERROR SwapLocked(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, ZOLSRV
         }
     }
     *puiDisplay = c->uiDisplay;
-    *ppsShow = FindMemLocked(ppsMemInfos[0]);
+    for (VEK_UINT32 i = 0; i < ui32NumMemInfos; i++) psShow->push_back(FindMemLocked(ppsMemInfos[i]));
     return ZOLSRV_OK;
 }
 
@@ -110,26 +112,26 @@ ZOLSRV_ERROR ZOLSRVSwapToDCBuffer2(VEK_HANDLE hDevice, VEK_HANDLE hSwapChain, VE
     rec.pvPrivData = pvPrivData;
     rec.ui32PrivDataLength = ui32PrivDataLength;
 
-    std::string path;
-    std::vector<unsigned char> rgb;
-    unsigned long w = 0, h = 0;
+    ShowCapture sCapture;
     {
         ReadGuard g(g_mu);
         unsigned uiDisplay = 0;
-        Mem *m = nullptr;
+        std::vector<Mem *> show;
         for (ZOLSRV_MUTEX_HANDLE hm : S().mutexes)
             if (__atomic_load_n(&hm->ulOwner, __ATOMIC_RELAXED) == (unsigned long)pthread_self())
                 rec.bCallerHeldAMutex = 1;
-        rec.eResult = SwapLocked(hDevice, hSwapChain, ppsMemInfos, ui32NumMemInfos, &uiDisplay, &m);
+        rec.eResult = SwapLocked(hDevice, hSwapChain, ppsMemInfos, ui32NumMemInfos, &uiDisplay, &show);
         {
             RecordGuard r;
             S().swaps.push_back(rec);
         }
         if (rec.eResult != ZOLSRV_OK) return rec.eResult;
-        ScreenShowLocked(uiDisplay, m->pvBase, m->sInfo.uAllocSize, m->sInfo.ui64Stamp, &path, &rgb, &w, &h);
+        // The display scans every listed plane out until its next frame; the screen shows the first.
+        Mem *m = show[0];
+        ScreenShowLocked(uiDisplay, hSwapChain, show, &m->hwMu, m->pvBase, m->sInfo.uAllocSize, m->sInfo.ui64Stamp,
+                         &sCapture);
     }
-    if (!path.empty() && WriteFile(path, zolsim::EncodePng(rgb.data(), (unsigned)w, (unsigned)h)) != 0)
-        fprintf(stderr, "zolsim: cannot save the screen as %s\n", path.c_str());
+    SaveCapture(sCapture);
     return ZOLSRV_OK;
 }
 

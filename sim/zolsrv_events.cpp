@@ -92,8 +92,7 @@ ZOLSRV_ERROR ZOLSRVClientEvent(ZOLSRV_CLIENT_EVENT eEvent, ZOLSRV_DEV_DATA *psDe
     }
     {
         ReadGuard g(g_mu);
-        if (!DevDataValidLocked(psDevData))
-            return MISUSE("ZOLSRVClientEvent", "device data not acquired on an open connection");
+        if (!DevDataValidLocked("ZOLSRVClientEvent", psDevData)) return ZOLSRV_ERROR_INVALID_PARAMS;
     }
     // The only event a client reports is a stalled GPU, with the reporting module's record.
     if (eEvent != ZOLSRV_CLIENT_EVENT_HWTIMEOUT)

@@ -13,6 +13,11 @@ namespace {
 
 constexpr char kGLES1Library[] = "/system/vendor/lib/egl/libGLESv1_CM_ZOLCORE_KEVRA_120.so";
 
+// The handles ZOLSRVLoadLibrary gave out and not yet unloaded, once per load.
+std::vector<VEK_HANDLE> *g_libraries = new std::vector<VEK_HANDLE>;
+
+bool LibraryLoadedLocked(VEK_HANDLE hLibrary) { return hLibrary != nullptr && Contains(*g_libraries, hLibrary); }
+
 }  // namespace
 
 extern "C" {
@@ -38,7 +43,10 @@ VEK_HANDLE ZOLSRVLoadLibrary(const char *pszLibraryName) {
     static ZOLSIM_CALL_SITE sSite = {"ZOLSRVLoadLibrary", 0};
     int iFaultCode;
     if (zolsim_internal_enter_site(&sSite, &iFaultCode)) return nullptr;
-    if (pszLibraryName == nullptr) return nullptr;
+    if (pszLibraryName == nullptr) {
+        zolsim_internal_misuse("ZOLSRVLoadLibrary", "no library name");
+        return nullptr;
+    }
     {
         ReadGuard g(g_mu);
         if (S().bGLES1Absent && strcmp(pszLibraryName, kGLES1Library) == 0) return nullptr;
@@ -46,18 +54,35 @@ VEK_HANDLE ZOLSRVLoadLibrary(const char *pszLibraryName) {
     const char *root = getenv("ZOLSIM_ROOT");
     std::string path = (root != nullptr ? root : ZOLSIM_ROOT);
     path += pszLibraryName;
-    return dlopen(path.c_str(), RTLD_NOW);
+    void *pvLibrary = dlopen(path.c_str(), RTLD_NOW);
+    if (pvLibrary != nullptr) {
+        WriteGuard g(g_mu);
+        g_libraries->push_back(pvLibrary);
+    }
+    return pvLibrary;
 }
 
 ZOLSRV_ERROR ZOLSRVUnloadLibrary(VEK_HANDLE hLibrary) {
     ENTER("ZOLSRVUnloadLibrary");
-    if (hLibrary == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    {
+        WriteGuard g(g_mu);
+        if (!LibraryLoadedLocked(hLibrary))
+            return MISUSE("ZOLSRVUnloadLibrary", "library %p was never loaded or is already unloaded", hLibrary);
+        Erase(*g_libraries, hLibrary);
+    }
     return dlclose(hLibrary) == 0 ? ZOLSRV_OK : ZOLSRV_ERROR_GENERIC;
 }
 
 ZOLSRV_ERROR ZOLSRVGetLibFuncAddr(VEK_HANDLE hLibrary, const char *pszFunctionName, VEK_VOID **ppvFuncAddr) {
     ENTER("ZOLSRVGetLibFuncAddr");
-    if (hLibrary == nullptr || pszFunctionName == nullptr || ppvFuncAddr == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (pszFunctionName == nullptr || ppvFuncAddr == nullptr)
+        return MISUSE("ZOLSRVGetLibFuncAddr", "no symbol name or no place for its address");
+    {
+        ReadGuard g(g_mu);
+        if (!LibraryLoadedLocked(hLibrary))
+            return MISUSE("ZOLSRVGetLibFuncAddr", "library %p was never loaded or is already unloaded", hLibrary);
+    }
+    // A symbol the library does not have is an answer, not a fault.
     void *p = dlsym(hLibrary, pszFunctionName);
     if (p == nullptr) return ZOLSRV_ERROR_GENERIC;
     *ppvFuncAddr = p;
@@ -65,7 +90,8 @@ ZOLSRV_ERROR ZOLSRVGetLibFuncAddr(VEK_HANDLE hLibrary, const char *pszFunctionNa
 }
 
 ZOLSRV_ERROR ZOLSRVMemCopy(VEK_VOID *pvDst, const VEK_VOID *pvSrc, VEK_SIZE_T uiSize) {
-    ZOLSIM_COUNT("ZOLSRVMemCopy");
+    ENTER("ZOLSRVMemCopy");
+    if (pvDst == nullptr || pvSrc == nullptr) return MISUSE("ZOLSRVMemCopy", "no memory to copy to or from");
     memcpy(pvDst, pvSrc, uiSize);
     return ZOLSRV_OK;
 }

@@ -11,14 +11,14 @@ extern "C" {
 ZOLSRV_ERROR ZOLSRVMapDeviceMemory2(const ZOLSRV_DEV_DATA *psDevData, int iFd, VEK_HANDLE hDstDevMemHeap,
                                     ZOLSRV_CLIENT_MEM_INFO **ppsDstMemInfo) {
     ENTER("ZOLSRVMapDeviceMemory2");
+    const char *const kCall = "ZOLSRVMapDeviceMemory2";
+    if (ppsDstMemInfo == nullptr) return MISUSE(kCall, "no mem-info to fill");
     {
         ReadGuard g(g_mu);
-        if (!DevDataValidLocked(psDevData))
-            return MISUSE("ZOLSRVMapDeviceMemory2", "device data not acquired on an open connection");
+        if (!DevDataValidLocked(kCall, psDevData) ||
+            HeapContextLocked(kCall, hDstDevMemHeap, psDevData->psConnection) == nullptr)
+            return ZOLSRV_ERROR_INVALID_PARAMS;
     }
-    if (!HeapHandleValid(hDstDevMemHeap))
-        return MISUSE("ZOLSRVMapDeviceMemory2", "heap %p is not a heap of a memory context", hDstDevMemHeap);
-    if (ppsDstMemInfo == nullptr) return MISUSE("ZOLSRVMapDeviceMemory2", "no mem-info to fill");
     // A descriptor that is not device memory is refused: it comes from a handle, which the caller
     // cannot check.
     const size_t page = PageSize();
@@ -39,6 +39,7 @@ ZOLSRV_ERROR ZOLSRVMapDeviceMemory2(const ZOLSRV_DEV_DATA *psDevData, int iFd, V
     m->uMapLen = total;
     m->psHeader = h;
     m->bMapping = true;
+    m->psConnection = psDevData->psConnection;
     __atomic_add_fetch(&h->ui32RefCount, 1, __ATOMIC_SEQ_CST);
     {
         WriteGuard g(g_mu);
@@ -52,14 +53,15 @@ ZOLSRV_ERROR ZOLSRVUnmapDeviceMemory(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CL
     ENTER("ZOLSRVUnmapDeviceMemory");
     {
         ReadGuard g(g_mu);
-        if (!DevDataValidLocked(psDevData))
-            return MISUSE("ZOLSRVUnmapDeviceMemory", "device data not acquired on an open connection");
-        const Mem *m = FindMemLocked(psMemInfo);
-        if (m == nullptr)
-            return MISUSE("ZOLSRVUnmapDeviceMemory", "mem-info %p was never mapped or is already unmapped",
-                          (const void *)psMemInfo);
+        if (!DevDataValidLocked("ZOLSRVUnmapDeviceMemory", psDevData)) return ZOLSRV_ERROR_INVALID_PARAMS;
+        const Mem *m = UsableMemLocked("ZOLSRVUnmapDeviceMemory", psMemInfo, psDevData->psConnection, true);
+        if (m == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
         if (!m->bMapping)
             return MISUSE("ZOLSRVUnmapDeviceMemory", "mem-info %p is an allocation (ZOLSRVFreeDeviceMem releases it)",
+                          (const void *)psMemInfo);
+        if (__atomic_load_n(&m->uiHwUsers, __ATOMIC_SEQ_CST) != 0)
+            return MISUSE("ZOLSRVUnmapDeviceMemory",
+                          "mem-info %p is still in use by the hardware (a blit or the display)",
                           (const void *)psMemInfo);
     }
     return FreeMem(psMemInfo, true);

@@ -124,7 +124,8 @@ void PublishLocked(Mem *m, size_t uDataLen) {
         S().uiLiveAllocations++;
 }
 
-ZOLSRV_ERROR AllocMem(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32Phys, ZOLSRV_CLIENT_MEM_INFO **pp) {
+ZOLSRV_ERROR AllocMem(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32Phys,
+                      const ZOLSRV_CONNECTION *psConnection, ZOLSRV_CLIENT_MEM_INFO **pp) {
     if (uSize == 0 || pp == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
     const size_t page = PageSize();
     const size_t dataLen = RoundUp(uSize, page);
@@ -146,6 +147,8 @@ ZOLSRV_ERROR AllocMem(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32P
     m->psHeader->ui64Size = uSize;
     m->psHeader->ui32RefCount = 1;
     m->ui32PhysAddr = ui32Phys;
+    m->psConnection = psConnection;
+    m->bDisplayClass = psConnection == nullptr;
     // A real heap hands out memory that held other buffers: whoever needs zeroes writes them.
     memset(m->pvBase, kStaleByte, dataLen);
     {
@@ -195,15 +198,16 @@ Mem *UnpublishLocked(const ZOLSRV_CLIENT_MEM_INFO *p, bool bMapping) {
     return m;
 }
 
-void Release(Mem *m) {
+}  // namespace
+
+namespace zolsim {
+
+void ReleaseMem(Mem *m) {
+    if (m->bMapping) __atomic_sub_fetch(&m->psHeader->ui32RefCount, 1, __ATOMIC_SEQ_CST);
     munmap(m->pvBase, m->uMapLen);
     if (m->iFd >= 0) close(m->iFd);
     delete m;
 }
-
-}  // namespace
-
-namespace zolsim {
 
 ZOLSRV_ERROR FreeMem(ZOLSRV_CLIENT_MEM_INFO *p, bool bMapping) {
     Mem *m;
@@ -212,9 +216,48 @@ ZOLSRV_ERROR FreeMem(ZOLSRV_CLIENT_MEM_INFO *p, bool bMapping) {
         m = UnpublishLocked(p, bMapping);
     }
     if (m == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
-    if (m->bMapping) __atomic_sub_fetch(&m->psHeader->ui32RefCount, 1, __ATOMIC_SEQ_CST);
-    Release(m);
+    ReleaseMem(m);
     return ZOLSRV_OK;
+}
+
+std::vector<Mem *> EndMemOfConnectionLocked(const ZOLSRV_CONNECTION *psConnection) {
+    std::vector<Mem *> owned, released;
+    for (Mem *m : S().mems)
+        if (m->psConnection == psConnection) owned.push_back(m);
+    for (Mem *m : owned) {
+        // The display shows it no more; a blit queued on it still runs, and the memory goes after.
+        StopScanOutOfMemLocked(m);
+        UnpublishLocked(&m->sInfo, m->bMapping);
+        {
+            RecordGuard r;
+            (m->bMapping ? S().leftovers.uiMappings : S().leftovers.uiAllocations)++;
+        }
+        if (__atomic_load_n(&m->uiHwUsers, __ATOMIC_SEQ_CST) != 0) {
+            m->bEnded = true;
+            S().ended.push_back(m);
+        } else {
+            released.push_back(m);
+        }
+    }
+    return released;
+}
+
+Mem *UsableMemLocked(const char *pszCall, const ZOLSRV_CLIENT_MEM_INFO *p, const ZOLSRV_CONNECTION *psConnection,
+                     bool bDisplayClassToo) {
+    Mem *m = FindMemLocked(p);
+    if (m == nullptr) {
+        zolsim_internal_misuse(pszCall, "mem-info %p was never allocated or mapped, or is already released",
+                               (const void *)p);
+        return nullptr;
+    }
+    if (m->psConnection != psConnection && !(bDisplayClassToo && m->bDisplayClass)) {
+        zolsim_internal_misuse(pszCall, "mem-info %p belongs to %s %p, not to connection %p", (const void *)p,
+                               m->psConnection != nullptr ? "connection" : "the 2D library's flip chain of",
+                               m->psConnection != nullptr ? (const void *)m->psConnection : (const void *)m,
+                               (const void *)psConnection);
+        return nullptr;
+    }
+    return m;
 }
 
 }  // namespace zolsim
@@ -243,15 +286,18 @@ extern "C" {
 
 ZOLSRV_ERROR zolsim_internal_alloc(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32PhysAddr,
                                    ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo) {
-    const ZOLSRV_ERROR e = AllocMem(uSize, ui32Attribs, ui32PhysAddr, ppsMemInfo);
-    if (e == ZOLSRV_OK) {
-        WriteGuard g(g_mu);
-        FindMemLocked(*ppsMemInfo)->bDisplayClass = true;
-    }
-    return e;
+    return AllocMem(uSize, ui32Attribs, ui32PhysAddr, nullptr, ppsMemInfo);
 }
 
-ZOLSRV_ERROR zolsim_internal_free(ZOLSRV_CLIENT_MEM_INFO *psMemInfo) { return FreeMem(psMemInfo, false); }
+// The 2D library gives its own buffers back: the display stops showing them.
+ZOLSRV_ERROR zolsim_internal_free(ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
+    {
+        WriteGuard g(g_mu);
+        Mem *m = FindMemLocked(psMemInfo);
+        if (m != nullptr) StopScanOutOfMemLocked(m);
+    }
+    return FreeMem(psMemInfo, false);
+}
 
 VEK_UINT32 zolsim_internal_phys_addr(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
     ReadGuard g(g_mu);
@@ -264,16 +310,25 @@ VEK_UINT32 zolsim_internal_reserve_dev_vaddr(VEK_SIZE_T uLen) {
     return TakeDevVAddrLocked(RoundUp(uLen, PageSize()));
 }
 
-void *zolsim_internal_cpu_address(VEK_UINT32 ui32DevAddr, VEK_SIZE_T *puRoom) {
+void *zolsim_internal_cpu_address(VEK_UINT32 ui32DevAddr, VEK_SIZE_T *puRoom, ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo) {
     ReadGuard g(g_mu);
     // Live ranges do not overlap: only the one starting last at or before the address can hold it.
     auto it = S().memsByDevAddr.upper_bound(ui32DevAddr);
     if (it == S().memsByDevAddr.begin()) return nullptr;
-    const Mem *m = (--it)->second;
+    Mem *m = (--it)->second;
     const VEK_UINT32 base = m->sInfo.sDevVAddr.uiAddr;
     if (ui32DevAddr - base >= m->sInfo.uAllocSize) return nullptr;
     if (puRoom != nullptr) *puRoom = m->sInfo.uAllocSize - (ui32DevAddr - base);
+    if (ppsMemInfo != nullptr) *ppsMemInfo = &m->sInfo;
     return static_cast<char *>(m->pvBase) + (ui32DevAddr - base);
+}
+
+int zolsim_internal_mem_info(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo, ZOLSRV_CLIENT_MEM_INFO *psCopy) {
+    ReadGuard g(g_mu);
+    const Mem *m = FindMemLocked(psMemInfo);
+    if (m == nullptr) return 0;
+    *psCopy = m->sInfo;
+    return 1;
 }
 
 VEK_UINT64 zolsim_internal_stamp_of(const ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
@@ -304,57 +359,58 @@ void zolsim_internal_fd_closed(int iFd) {
 ZOLSRV_ERROR ZOLSRVAllocDeviceMem2(const ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hDevMemHeap, VEK_UINT32 ui32Attribs,
                                    VEK_SIZE_T uSize, VEK_SIZE_T uAlignment, VEK_VOID *pvPrivData,
                                    VEK_UINT32 ui32PrivDataLength, ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo) {
-    (void)pvPrivData;
     ENTER("ZOLSRVAllocDeviceMem2");
     {
         RecordGuard g;
         S().allocs.push_back(ZOLSIM_ALLOC_RECORD{hDevMemHeap, ui32Attribs, uSize, uAlignment, ui32PrivDataLength});
     }
+    const char *const kCall = "ZOLSRVAllocDeviceMem2";
+    if (ppsMemInfo == nullptr) return MISUSE(kCall, "no mem-info to fill");
+    if ((pvPrivData == nullptr) != (ui32PrivDataLength == 0))
+        return MISUSE(kCall, "private data %p of %u bytes", pvPrivData, ui32PrivDataLength);
     {
         ReadGuard g(g_mu);
-        if (!DevDataValidLocked(psDevData))
-            return MISUSE("ZOLSRVAllocDeviceMem2", "device data not acquired on an open connection");
+        if (!DevDataValidLocked(kCall, psDevData) ||
+            HeapContextLocked(kCall, hDevMemHeap, psDevData->psConnection) == nullptr)
+            return ZOLSRV_ERROR_INVALID_PARAMS;
     }
-    if (!HeapHandleValid(hDevMemHeap))
-        return MISUSE("ZOLSRVAllocDeviceMem2", "heap %p is not a heap of a memory context", hDevMemHeap);
-    if (ppsMemInfo == nullptr) return MISUSE("ZOLSRVAllocDeviceMem2", "no mem-info to fill");
-    return AllocMem(uSize, ui32Attribs, 0, ppsMemInfo);
+    return AllocMem(uSize, ui32Attribs, 0, psDevData->psConnection, ppsMemInfo);
 }
 
 ZOLSRV_ERROR ZOLSRVFreeDeviceMem(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO *psMemInfo) {
     ENTER("ZOLSRVFreeDeviceMem");
+    const char *const kCall = "ZOLSRVFreeDeviceMem";
     {
         ReadGuard g(g_mu);
-        if (!DevDataValidLocked(psDevData))
-            return MISUSE("ZOLSRVFreeDeviceMem", "device data not acquired on an open connection");
-        const Mem *m = FindMemLocked(psMemInfo);
-        if (m == nullptr)
-            return MISUSE("ZOLSRVFreeDeviceMem", "mem-info %p was never allocated or is already freed",
-                          (const void *)psMemInfo);
+        if (!DevDataValidLocked(kCall, psDevData)) return ZOLSRV_ERROR_INVALID_PARAMS;
+        const Mem *m = UsableMemLocked(kCall, psMemInfo, psDevData->psConnection, true);
+        if (m == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
         if (m->bMapping)
-            return MISUSE("ZOLSRVFreeDeviceMem", "mem-info %p is a mapping (ZOLSRVUnmapDeviceMemory releases it)",
+            return MISUSE(kCall, "mem-info %p is a mapping (ZOLSRVUnmapDeviceMemory releases it)",
                           (const void *)psMemInfo);
         if (m->bDisplayClass)
-            return MISUSE("ZOLSRVFreeDeviceMem", "mem-info %p is a flip-chain buffer of the 2D library",
+            return MISUSE(kCall, "mem-info %p is a flip-chain buffer of the 2D library", (const void *)psMemInfo);
+        if (__atomic_load_n(&m->uiHwUsers, __ATOMIC_SEQ_CST) != 0)
+            return MISUSE(kCall, "mem-info %p is still in use by the hardware (a blit or the display)",
                           (const void *)psMemInfo);
     }
     return FreeMem(psMemInfo, false);
 }
 
+// An allocation of the caller's connection, or a flip-chain buffer of the 2D library (which the
+// graphics HAL exports to lend the display's memory), goes out as a descriptor.
 ZOLSRV_ERROR ZOLSRVExportDeviceMem2(const ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO *psMemInfo, int *piFd) {
     ENTER("ZOLSRVExportDeviceMem2");
-    if (piFd == nullptr) return MISUSE("ZOLSRVExportDeviceMem2", "no descriptor to fill");
+    const char *const kCall = "ZOLSRVExportDeviceMem2";
+    if (piFd == nullptr) return MISUSE(kCall, "no descriptor to fill");
     int fd;
     {
         ReadGuard g(g_mu);
-        if (!DevDataValidLocked(psDevData))
-            return MISUSE("ZOLSRVExportDeviceMem2", "device data not acquired on an open connection");
-        Mem *m = FindMemLocked(psMemInfo);
-        if (m == nullptr)
-            return MISUSE("ZOLSRVExportDeviceMem2", "mem-info %p was never allocated or is already freed",
-                          (const void *)psMemInfo);
+        if (!DevDataValidLocked(kCall, psDevData)) return ZOLSRV_ERROR_INVALID_PARAMS;
+        Mem *m = UsableMemLocked(kCall, psMemInfo, psDevData->psConnection, true);
+        if (m == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
         if (m->bMapping)
-            return MISUSE("ZOLSRVExportDeviceMem2", "mem-info %p is a mapping, not an allocation of this process",
+            return MISUSE(kCall, "mem-info %p is a mapping, not an allocation of this process",
                           (const void *)psMemInfo);
         fd = fcntl(m->iFd, F_DUPFD, 0);  // without close-on-exec: it is meant to be sent on
         // An exported descriptor holds a reference of its own, until it is closed.

@@ -15,7 +15,7 @@ extern "C" {
 
 ZOLSRV_ERROR ZOLSRVCreateMutex(ZOLSRV_MUTEX_HANDLE *phMutex) {
     ENTER("ZOLSRVCreateMutex");
-    if (phMutex == nullptr) return ZOLSRV_ERROR_INVALID_PARAMS;
+    if (phMutex == nullptr) return MISUSE("ZOLSRVCreateMutex", "no mutex handle to fill");
     ZOLSRV_MUTEX_HANDLE h = new ZOLSRV_MUTEX_TAG;
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
@@ -51,9 +51,10 @@ ZOLSRV_ERROR ZOLSRVDestroyMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
     return ZOLSRV_OK;
 }
 
-// A lock or unlock that the real library would hang or crash on is recorded and not made.
+// A lock or unlock that the real library would hang or crash on is recorded and not made. A failed
+// lock leaves the mutex as it was (not taken), a failed unlock too (still held).
 ZOLSRV_ERROR ZOLSRVLockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
-    ZOLSIM_COUNT("ZOLSRVLockMutex");
+    ENTER("ZOLSRVLockMutex");
     if (!MutexValid(hMutex)) {
         zolsim_internal_misuse("ZOLSRVLockMutex", "mutex %p was never made or is already destroyed", (void *)hMutex);
         return ZOLSRV_ERROR_INVALID_PARAMS;
@@ -75,7 +76,7 @@ ZOLSRV_ERROR ZOLSRVLockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
 }
 
 ZOLSRV_ERROR ZOLSRVUnlockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
-    ZOLSIM_COUNT("ZOLSRVUnlockMutex");
+    ENTER("ZOLSRVUnlockMutex");
     if (!MutexValid(hMutex)) {
         zolsim_internal_misuse("ZOLSRVUnlockMutex", "mutex %p was never made or is already destroyed", (void *)hMutex);
         return ZOLSRV_ERROR_INVALID_PARAMS;
@@ -95,7 +96,7 @@ ZOLSRV_ERROR ZOLSRVUnlockMutex(ZOLSRV_MUTEX_HANDLE hMutex) {
 
 ZOLSRV_ERROR ZOLSRVCreateAppHintState(VEK_UINT32 eModuleID, const char *pszAppName, VEK_VOID **ppvState) {
     (void)pszAppName;
-    ZOLSIM_COUNT("ZOLSRVCreateAppHintState");
+    ENTER("ZOLSRVCreateAppHintState");
     if (ppvState == nullptr) {
         zolsim_internal_misuse("ZOLSRVCreateAppHintState", "no state to fill");
         return ZOLSRV_ERROR_INVALID_PARAMS;
@@ -117,22 +118,16 @@ ZOLSRV_ERROR ZOLSRVCreateAppHintState(VEK_UINT32 eModuleID, const char *pszAppNa
 ZOLSRV_ERROR ZOLSRVGetAppHint(VEK_VOID *pvHintState, const char *pszHintName, VEK_DATA_TYPE eDataType,
                               const VEK_VOID *pvDefault, VEK_VOID *pvReturn) {
     ENTER("ZOLSRVGetAppHint");
+    if (pszHintName == nullptr || pvReturn == nullptr)
+        return MISUSE("ZOLSRVGetAppHint", "no hint name or no value to fill");
+    // Every hint this library keeps is an unsigned 32-bit value.
+    if (eDataType != VEK_UINT_TYPE)
+        return MISUSE("ZOLSRVGetAppHint", "hint %s asked as type %d, expected VEK_UINT_TYPE (3)", pszHintName,
+                      (int)eDataType);
     {
         ReadGuard g(g_mu);
-        if (!Contains(S().hintStates, static_cast<HintState *>(pvHintState))) {
-            zolsim_internal_misuse("ZOLSRVGetAppHint", "hint state %p was never made or is already freed", pvHintState);
-            return ZOLSRV_ERROR_INVALID_PARAMS;
-        }
-    }
-    if (pszHintName == nullptr || pvReturn == nullptr) {
-        zolsim_internal_misuse("ZOLSRVGetAppHint", "no hint name or no value to fill");
-        return ZOLSRV_ERROR_INVALID_PARAMS;
-    }
-    // Every hint this library keeps is an unsigned 32-bit value.
-    if (eDataType != VEK_UINT_TYPE) {
-        zolsim_internal_misuse("ZOLSRVGetAppHint", "hint %s asked as type %d, expected VEK_UINT_TYPE (3)", pszHintName,
-                               (int)eDataType);
-        return ZOLSRV_ERROR_INVALID_PARAMS;
+        if (!Contains(S().hintStates, static_cast<HintState *>(pvHintState)))
+            return MISUSE("ZOLSRVGetAppHint", "hint state %p was never made or is already freed", pvHintState);
     }
     State &s = S();
     {
@@ -152,20 +147,18 @@ ZOLSRV_ERROR ZOLSRVGetAppHint(VEK_VOID *pvHintState, const char *pszHintName, VE
 }
 
 ZOLSRV_ERROR ZOLSRVFreeAppHintState(VEK_UINT32 eModuleID, VEK_VOID *pvHintState) {
-    ZOLSIM_COUNT("ZOLSRVFreeAppHintState");
+    ENTER("ZOLSRVFreeAppHintState");
     HintState *ps = static_cast<HintState *>(pvHintState);
     {
         WriteGuard g(g_mu);
-        if (!Erase(S().hintStates, ps)) {
-            zolsim_internal_misuse("ZOLSRVFreeAppHintState", "hint state %p was never made or is already freed",
-                                   pvHintState);
-            return ZOLSRV_ERROR_INVALID_PARAMS;
-        }
+        if (!Contains(S().hintStates, ps))
+            return MISUSE("ZOLSRVFreeAppHintState", "hint state %p was never made or is already freed", pvHintState);
+        if (eModuleID != ps->ui32Module)
+            return MISUSE("ZOLSRVFreeAppHintState", "module %u, but the state was made for module %u", eModuleID,
+                          ps->ui32Module);
+        Erase(S().hintStates, ps);
         S().uiLiveHintStates--;
     }
-    if (eModuleID != ps->ui32Module)
-        zolsim_internal_misuse("ZOLSRVFreeAppHintState", "module %u, but the state was made for module %u", eModuleID,
-                               ps->ui32Module);
     delete ps;
     return ZOLSRV_OK;
 }

@@ -61,23 +61,64 @@ int WriteFile(const std::string &path, const std::vector<unsigned char> &data) {
 
 namespace {
 
-// Scan-out serialises per display, as each display's controller does.
+// Scan-out serialises per display, as each display's controller does; the controller's work is
+// hidden from the race detector like the rest of the hardware's.
 pthread_mutex_t g_screenMu[kMax2DDevices] = {PTHREAD_MUTEX_INITIALIZER};
+
+class ScreenGuard : public HiddenGuard {
+public:
+    explicit ScreenGuard(unsigned uiDisplay) : HiddenGuard(g_screenMu[uiDisplay]) {}
+};
 
 }  // namespace
 
 namespace zolsim {
 
+void EndScanOutLocked(Screen &sc) {
+    // The tables' lock is held: what is scanned out is live, and its last use cannot be ended
+    // memory (a disconnect takes its memory off the screens first).
+    for (Mem *m : sc.scanned) HwUseEndLocked(m, ZOLSIM_GPU_READS);
+    sc.scanned.clear();
+    sc.hScanChain = nullptr;
+}
+
+void StopScanOutOfChainLocked(VEK_HANDLE hScanChain) {
+    for (unsigned i = 0; i < kMax2DDevices; i++)
+        if (S().screens[i].hScanChain == hScanChain) EndScanOutLocked(S().screens[i]);
+}
+
+void StopScanOutOfMemLocked(Mem *m) {
+    for (Screen &sc : S().screens)
+        for (size_t i = 0; i < sc.scanned.size();)
+            if (sc.scanned[i] == m) {
+                HwUseEndLocked(m, ZOLSIM_GPU_READS);
+                sc.scanned.erase(sc.scanned.begin() + (long)i);
+            } else {
+                i++;
+            }
+}
+
 // The display's geometry is taken at each present, so a test may change the display between
 // frames. A capture is written after the lock is released.
-void ScreenShowLocked(unsigned uiDisplay, const void *pvPixels, size_t uSize, VEK_UINT64 ui64Stamp,
-                      std::string *psCapturePath, std::vector<unsigned char> *psCaptureRgb, unsigned long *pulWidth,
-                      unsigned long *pulHeight) {
+void ScreenShowLocked(unsigned uiDisplay, VEK_HANDLE hScanChain, const std::vector<Mem *> &scanned,
+                      pthread_mutex_t *psHwMutex, const void *pvPixels, size_t uSize, VEK_UINT64 ui64Stamp,
+                      ShowCapture *psCapture) {
     State &s = S();
     if (uiDisplay >= kMax2DDevices) return;
     const ZOL2DDISPLAYINFO &d = s.displays[uiDisplay];
     Screen &sc = s.screens[uiDisplay];
-    Guard sg(g_screenMu[uiDisplay]);
+    ScreenGuard sg(uiDisplay);
+    // The new frame is read from now on, the one before no more: each buffer once, however often
+    // the list names it.
+    std::vector<Mem *> now;
+    for (Mem *m : scanned)
+        if (!Contains(now, m)) {
+            HwUseBeginLocked(m, ZOLSIM_GPU_READS);
+            now.push_back(m);
+        }
+    EndScanOutLocked(sc);
+    sc.scanned = now;
+    sc.hScanChain = now.empty() ? nullptr : hScanChain;
     sc.ulWidth = d.ulWidth;
     sc.ulHeight = d.ulHeight;
     sc.lStride = d.lStride > 0 ? d.lStride : 0;
@@ -85,48 +126,49 @@ void ScreenShowLocked(unsigned uiDisplay, const void *pvPixels, size_t uSize, VE
     sc.pixels.assign((size_t)sc.lStride * sc.ulHeight, 0);
     const size_t n = uSize < sc.pixels.size() ? uSize : sc.pixels.size();
     if (pvPixels != nullptr && n != 0) {
-        // Scan-out reads the buffer while no GPU work runs on it.
-        zolsim_internal_hw_access_begin(pvPixels, nullptr);
+        // Scan-out reads the buffer while no other hardware works on it.
+        zolsim_internal_hw_lock(psHwMutex, nullptr);
         memcpy(sc.pixels.data(), pvPixels, n);
-        zolsim_internal_hw_access_end(pvPixels, nullptr);
+        zolsim_internal_hw_unlock(psHwMutex, nullptr);
     }
     sc.ui64Stamp = ui64Stamp;
     sc.uiFrames++;
     if (!s.captureDir.empty()) {
         char name[32];
         snprintf(name, sizeof(name), "/frame-%03u.png", __atomic_fetch_add(&s.uiCaptured, 1u, __ATOMIC_RELAXED));
-        *psCapturePath = s.captureDir + name;
-        *psCaptureRgb = ScreenRgbLocked(sc);
-        *pulWidth = sc.ulWidth;
-        *pulHeight = sc.ulHeight;
+        psCapture->path = s.captureDir + name;
+        psCapture->rgb = ScreenRgbLocked(sc);
+        psCapture->ulWidth = sc.ulWidth;
+        psCapture->ulHeight = sc.ulHeight;
     }
+}
+
+void SaveCapture(const ShowCapture &c) {
+    if (!c.path.empty() &&
+        WriteFile(c.path, zolsim::EncodePng(c.rgb.data(), (unsigned)c.ulWidth, (unsigned)c.ulHeight)) != 0)
+        fprintf(stderr, "zolsim: cannot save the screen as %s\n", c.path.c_str());
 }
 
 }  // namespace zolsim
 
 extern "C" {
 
-static void ScreenShow(unsigned uiDisplay, const void *pvPixels, size_t uSize, VEK_UINT64 ui64Stamp) {
-    std::string path;
-    std::vector<unsigned char> rgb;
-    unsigned long w = 0, h = 0;
+void zolsim_internal_screen_show(unsigned uiDisplay, VEK_HANDLE hScanChain, const ZOLSRV_CLIENT_MEM_INFO *psScanned,
+                                 pthread_mutex_t *psHwMutex, const void *pvPixels, size_t uSize, VEK_UINT64 ui64Stamp) {
+    ShowCapture sCapture;
     {
         ReadGuard g(g_mu);
-        ScreenShowLocked(uiDisplay, pvPixels, uSize, ui64Stamp, &path, &rgb, &w, &h);
+        std::vector<Mem *> scanned;
+        Mem *m = psScanned != nullptr ? FindMemLocked(psScanned) : nullptr;
+        if (m != nullptr) scanned.push_back(m);
+        ScreenShowLocked(uiDisplay, hScanChain, scanned, psHwMutex, pvPixels, uSize, ui64Stamp, &sCapture);
     }
-    if (!path.empty()) {
-        if (WriteFile(path, zolsim::EncodePng(rgb.data(), (unsigned)w, (unsigned)h)) != 0)
-            fprintf(stderr, "zolsim: cannot save the screen as %s\n", path.c_str());
-    }
-}
-
-void zolsim_internal_screen_show(unsigned uiDisplay, const void *pvPixels, size_t uSize, VEK_UINT64 ui64Stamp) {
-    ScreenShow(uiDisplay, pvPixels, uSize, ui64Stamp);
+    SaveCapture(sCapture);
 }
 
 int zolsim_screen_info(unsigned uiDisplay, ZOLSIM_SCREEN_INFO *psOut) {
     if (uiDisplay >= kMax2DDevices || psOut == nullptr) return 0;
-    Guard g(g_screenMu[uiDisplay]);
+    ScreenGuard g(uiDisplay);
     const Screen &sc = S().screens[uiDisplay];
     psOut->ulWidth = sc.ulWidth;
     psOut->ulHeight = sc.ulHeight;
@@ -139,7 +181,7 @@ int zolsim_screen_info(unsigned uiDisplay, ZOLSIM_SCREEN_INFO *psOut) {
 
 size_t zolsim_screen_pixels(unsigned uiDisplay, void *pvOut, size_t uMax) {
     if (uiDisplay >= kMax2DDevices) return 0;
-    Guard g(g_screenMu[uiDisplay]);
+    ScreenGuard g(uiDisplay);
     const std::vector<unsigned char> &p = S().screens[uiDisplay].pixels;
     if (pvOut != nullptr) memcpy(pvOut, p.data(), uMax < p.size() ? uMax : p.size());
     return p.size();
@@ -147,7 +189,7 @@ size_t zolsim_screen_pixels(unsigned uiDisplay, void *pvOut, size_t uMax) {
 
 size_t zolsim_screen_rgb(unsigned uiDisplay, unsigned char *pucOut, size_t uMax) {
     if (uiDisplay >= kMax2DDevices) return 0;
-    Guard g(g_screenMu[uiDisplay]);
+    ScreenGuard g(uiDisplay);
     const std::vector<unsigned char> rgb = ScreenRgbLocked(S().screens[uiDisplay]);
     if (pucOut != nullptr) memcpy(pucOut, rgb.data(), uMax < rgb.size() ? uMax : rgb.size());
     return rgb.size();
@@ -158,7 +200,7 @@ int zolsim_screen_save_png(unsigned uiDisplay, const char *pszPath) {
     std::vector<unsigned char> rgb;
     unsigned long w, h;
     {
-        Guard g(g_screenMu[uiDisplay]);
+        ScreenGuard g(uiDisplay);
         const Screen &sc = S().screens[uiDisplay];
         rgb = ScreenRgbLocked(sc);
         w = sc.ulWidth;

@@ -18,46 +18,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "tsan_hide.h"
 #include "zolsim_internal.h"
-
-#if defined(__SANITIZE_THREAD__)
-#define ZOLSIM_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define ZOLSIM_TSAN 1
-#endif
-#endif
-
-#ifdef ZOLSIM_TSAN
-extern "C" void AnnotateIgnoreSyncBegin(const char *f, int l);
-extern "C" void AnnotateIgnoreSyncEnd(const char *f, int l);
-extern "C" void AnnotateIgnoreReadsBegin(const char *f, int l);
-extern "C" void AnnotateIgnoreReadsEnd(const char *f, int l);
-extern "C" void AnnotateIgnoreWritesBegin(const char *f, int l);
-extern "C" void AnnotateIgnoreWritesEnd(const char *f, int l);
-#define ZOLSIM_TSAN_HIDE_BEGIN()                       \
-    do {                                               \
-        AnnotateIgnoreSyncBegin(__FILE__, __LINE__);   \
-        AnnotateIgnoreReadsBegin(__FILE__, __LINE__);  \
-        AnnotateIgnoreWritesBegin(__FILE__, __LINE__); \
-    } while (0)
-#define ZOLSIM_TSAN_HIDE_END()                       \
-    do {                                             \
-        AnnotateIgnoreWritesEnd(__FILE__, __LINE__); \
-        AnnotateIgnoreReadsEnd(__FILE__, __LINE__);  \
-        AnnotateIgnoreSyncEnd(__FILE__, __LINE__);   \
-    } while (0)
-// The simulated GPU writes the sync counters the way the device's GPU does: behind the CPU's
-// back. The module reads them without a lock, as it must on the device, so these writes are
-// hidden from the race detector.
-#define GPU_WRITES_BEGIN() AnnotateIgnoreWritesBegin(__FILE__, __LINE__)
-#define GPU_WRITES_END() AnnotateIgnoreWritesEnd(__FILE__, __LINE__)
-#else
-#define ZOLSIM_TSAN_HIDE_BEGIN() ((void)0)
-#define ZOLSIM_TSAN_HIDE_END() ((void)0)
-#define GPU_WRITES_BEGIN() ((void)0)
-#define GPU_WRITES_END() ((void)0)
-#endif
 
 namespace zolsim {
 
@@ -75,6 +37,10 @@ struct MemHeader {
     ZOLSRV_SYNC_DATA sSync;
     // Mem-infos of the allocation in every process: the allocation's own and each mapping.
     VEK_UINT32 ui32RefCount;
+    // Of the pending operations, those of the hardware (the 2D engine, the display) in any process,
+    // by class (reads, writes, second reads): the hardware completes them itself, the test's GPU
+    // never does.
+    VEK_UINT32 aui32HwOps[3];
 };
 
 // What new device memory holds: memory that held other buffers, never zeroes.
@@ -91,14 +57,21 @@ struct Mem {
     bool bMapping;
     ino_t ino;           // the memfd's inode, for an allocation
     bool bDisplayClass;  // a flip-chain buffer: the 2D library's, not to be freed through the services
-    bool bRefCountSet;
-    unsigned uiClassesOnNextWait;  // classes to complete at the next event wait   // a test fixed the reference count
-                                   // that misc information reports
+    // The connection the allocation or mapping was made through, which alone may free, unmap or
+    // export it, and whose disconnect ends it; NULL for the 2D library's own (flip-chain) memory.
+    const ZOLSRV_CONNECTION *psConnection;
+    unsigned uiClassesOnNextWait;  // classes to complete at the next event wait
+    bool bRefCountSet;             // a test fixed the reference count that misc information reports
     VEK_UINT32 ui32RefCount;
     VEK_UINT32 ui32PhysAddr;
     // The simulated GPU works on one buffer at a time, as the device's does: its updates of this
     // buffer's counters are serialised here, not by the tables' lock.
     pthread_mutex_t gpuMu = PTHREAD_MUTEX_INITIALIZER;
+    // Hardware access to the pixels (a blit, a scan-out copy), one at a time; and the uses of the
+    // hardware that hold the memory (queued blits, scan-out), during which it is not released.
+    pthread_mutex_t hwMu = PTHREAD_MUTEX_INITIALIZER;
+    unsigned uiHwUsers;
+    bool bEnded;  // a disconnect ended it while the hardware used it: released at the last use
     // The device-address range the record holds (its data pages and its sync page), and where
     // the live tables keep it, so that it leaves them without a search.
     VEK_UINT32 ui32DevAddrEnd;
@@ -111,7 +84,8 @@ struct Mem {
 struct ZOLSRV_CONNECTION_TAG {
     VEK_UINT32 ui32Flags;
     bool bCounted;
-    char event;  // its address is the connection's global event handle
+    char event;                      // its address is the connection's global event handle
+    VEK_UINT32 ui32AcquiredDevices;  // bit i: device index i acquired on the connection
 };
 
 struct ZOLSRV_MUTEX_TAG {
@@ -140,7 +114,24 @@ struct Screen {
     unsigned uiFrames = 0;
     VEK_UINT64 ui64Stamp = 0;
     std::vector<unsigned char> pixels;
+    // What the display scans out, and through which swap chain: read until the next present.
+    VEK_HANDLE hScanChain = nullptr;
+    std::vector<Mem *> scanned;
 };
+
+// A device memory context: its handle is the record, each heap's handle the address of its slot.
+struct MemContext {
+    const ZOLSRV_CONNECTION *psConnection;
+    unsigned uiHeaps;  // the slots listed to the caller
+    char acHeaps[ZOLSRV_MAX_CLIENT_HEAPS];
+};
+
+// What the disconnects since the last reset ended in place of their callers.
+struct Leftovers {
+    unsigned uiMemContexts = 0, uiAllocations = 0, uiMappings = 0;
+};
+
+void EndScanOutLocked(Screen &sc);
 
 struct HintState {
     VEK_UINT32 ui32Module;
@@ -202,6 +193,7 @@ struct State {
     unsigned uiStallReports;
     CallLog<ZOLSIM_CLIENT_EVENT_RECORD> clientEvents;
     unsigned uiCacheOps;
+    Leftovers leftovers;
     std::vector<Mem *> completeOnNextWait;
     unsigned uiCompleteOnNextWait = 0;  // its size, read without the lock
     bool bNextStamp;
@@ -230,9 +222,9 @@ struct State {
     std::unordered_map<const void *, Mem *> memsByInfo;
     std::multimap<VEK_UINT32, Mem *> memsByDevAddr;
     std::unordered_map<ino_t, Mem *> allocsByIno;
+    std::vector<Mem *> ended;  // memory a disconnect ended while the hardware used it
     std::vector<ZOLSRV_CONNECTION *> connections;
-    std::vector<void *> memContexts;
-    std::map<void *, const ZOLSRV_CONNECTION *> memContextConnection;
+    std::vector<MemContext *> memContexts;
     std::vector<DCChain> dcChains;
     std::vector<ZOLSRV_MUTEX_HANDLE> mutexes;
     std::vector<HintState *> hintStates;
@@ -271,6 +263,7 @@ struct State {
         uiStallReports = 0;
         clientEvents.clear();
         uiCacheOps = 0;
+        leftovers = Leftovers{};
         completeOnNextWait.clear();
         uiCompleteOnNextWait = 0;
         bNextStamp = false;
@@ -280,7 +273,10 @@ struct State {
         flipProperties.clear();
         swaps.clear();
         uiSwapRetries = 0;
-        for (Screen &sc : screens) sc = Screen{};
+        for (Screen &sc : screens) {
+            EndScanOutLocked(sc);
+            sc = Screen{};
+        }
         captureDir.clear();
         uiCaptured = 0;
         bGLES1Absent = false;
@@ -338,23 +334,14 @@ private:
 // A record of a call is instrumentation, not part of the device: its lock is hidden from the race
 // detector, together with the record's own reads and writes, so that two module threads recording
 // calls are not ordered by it (a real library keeps no such record).
-class RecordGuard {
+class RecordGuard : public HiddenGuard {
 public:
-    RecordGuard() {
-        ZOLSIM_TSAN_HIDE_BEGIN();
-        pthread_mutex_lock(&g_recordMu);
-    }
-    ~RecordGuard() {
-        pthread_mutex_unlock(&g_recordMu);
-        ZOLSIM_TSAN_HIDE_END();
-    }
-    RecordGuard(const RecordGuard &) = delete;
-    RecordGuard &operator=(const RecordGuard &) = delete;
+    RecordGuard() : HiddenGuard(g_recordMu) {}
 };
 
-// One cookie per device index and one handle per heap slot, stable for the process's life.
+// One cookie per device index, stable for the process's life; a connection holds the ones it
+// acquired.
 extern char g_devCookies[ZOLSRV_MAX_DEVICES];
-extern char g_heapHandles[ZOLSRV_MAX_CLIENT_HEAPS];
 
 // Asked of the system once: an allocation takes it several times, under the tables' lock.
 inline size_t PageSize() {
@@ -389,15 +376,26 @@ Mem *FindMemLocked(const ZOLSRV_CLIENT_MEM_INFO *p);
 bool MemLiveLocked(const Mem *m);
 VEK_UINT32 TakeDevVAddrLocked(size_t uLen);
 void PublishLocked(Mem *m, size_t uDataLen);
-ZOLSRV_ERROR AllocMem(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32Phys, ZOLSRV_CLIENT_MEM_INFO **pp);
+ZOLSRV_ERROR AllocMem(VEK_SIZE_T uSize, VEK_UINT32 ui32Attribs, VEK_UINT32 ui32Phys,
+                      const ZOLSRV_CONNECTION *psConnection, ZOLSRV_CLIENT_MEM_INFO **pp);
 ZOLSRV_ERROR FreeMem(ZOLSRV_CLIENT_MEM_INFO *p, bool bMapping);
+// Takes the memory made through the connection out of the live tables, counting it in the
+// leftovers; the caller releases the records (ReleaseMem) outside the lock.
+std::vector<Mem *> EndMemOfConnectionLocked(const ZOLSRV_CONNECTION *psConnection);
+void ReleaseMem(Mem *m);
+// The services memory the call may use through psConnection: live, and made through that
+// connection, or (bDisplayClassToo) the 2D library's own. NULL after a misuse recorded for pszCall.
+Mem *UsableMemLocked(const char *pszCall, const ZOLSRV_CLIENT_MEM_INFO *p, const ZOLSRV_CONNECTION *psConnection,
+                     bool bDisplayClassToo);
 
 // Connections.
 bool ConnectionLiveLocked(const ZOLSRV_CONNECTION *c);
-// Device data as ZOLSRVAcquireDeviceData filled it, on a live connection.
-bool DevDataValidLocked(const ZOLSRV_DEV_DATA *psDevData);
-// One of the heap handles of a memory context.
-bool HeapHandleValid(VEK_HANDLE hHeap);
+// Device data as ZOLSRVAcquireDeviceData filled it, on a live connection; records a misuse of
+// pszCall otherwise.
+bool DevDataValidLocked(const char *pszCall, const ZOLSRV_DEV_DATA *psDevData);
+// The heap's memory context, when the heap is one it listed, the context is live and was made on
+// the connection; NULL after a misuse recorded for pszCall.
+MemContext *HeapContextLocked(const char *pszCall, VEK_HANDLE hHeap, const ZOLSRV_CONNECTION *psConnection);
 
 // Records a misuse of the call (zolsim_internal_misuse) and answers the services' error for it.
 #define MISUSE(call, ...) (zolsim_internal_misuse(call, __VA_ARGS__), ZOLSRV_ERROR_INVALID_PARAMS)
@@ -413,10 +411,30 @@ struct Snapshot {
 };
 Snapshot Snap(Mem *m);
 
-// Screens.
-void ScreenShowLocked(unsigned uiDisplay, const void *pvPixels, size_t uSize, VEK_UINT64 ui64Stamp,
-                      std::string *psCapturePath, std::vector<unsigned char> *psCaptureRgb, unsigned long *pulWidth,
-                      unsigned long *pulHeight);
+// The hardware's use of memory (see zolsim_internal_hw_use_begin), under the tables' lock (read
+// or write). The end answers true for ended memory whose last use it was: the caller releases it,
+// out of the tables' lock (ReleaseEnded).
+void HwUseBeginLocked(Mem *m, unsigned uiClasses);
+bool HwUseEndLocked(Mem *m, unsigned uiClasses);
+void ReleaseEnded(Mem *m);
+
+// Screens. A show scans out the memory given (none for a blit's copy), under the tables' read lock;
+// what the screen scanned out before is read no more.
+struct ShowCapture {
+    std::string path;
+    std::vector<unsigned char> rgb;
+    unsigned long ulWidth = 0, ulHeight = 0;
+};
+void ScreenShowLocked(unsigned uiDisplay, VEK_HANDLE hScanChain, const std::vector<Mem *> &scanned,
+                      pthread_mutex_t *psHwMutex, const void *pvPixels, size_t uSize, VEK_UINT64 ui64Stamp,
+                      ShowCapture *psCapture);
+// Writes a capture that a show made, if any.
+void SaveCapture(const ShowCapture &sCapture);
+// The display stops scanning out: through a swap chain that goes, or memory that goes (under the
+// write lock); EndScanOutLocked ends a screen's reads (under the write lock or the screen's).
+void StopScanOutOfChainLocked(VEK_HANDLE hScanChain);
+void StopScanOutOfMemLocked(Mem *m);
+void EndScanOutLocked(Screen &sc);
 int WriteFile(const std::string &path, const std::vector<unsigned char> &data);
 
 }  // namespace zolsim

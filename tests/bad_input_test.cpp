@@ -310,16 +310,17 @@ TEST_F(BadInputTest, BadPostsAndBlitsAreRefusedAndKeepTheKeptBuffer) {
         [&] { return psPublic->Blit2(nullptr, hOwn, ahDisplay[0], 8, 8, 0, 0); });
     Try("Blit2 into a foreign buffer never registered", {-EINVAL},
         [&] { return psPublic->Blit2(psPublic, hOwn, hForeign, 8, 8, 0, 0); });
-    /* The engine writes where it is told: an empty rectangle, or one that leaves the destination
-       (a display buffer of the display's size), never reaches it. */
-    const int iW = (int)psFb->width, iH = (int)psFb->height;
-    const int aiRects[][4] = {{0, 0, 0, 8},     {0, 0, 8, 0},       {0, 0, -8, 8},      {0, 0, 8, INT_MIN},
-                              {-1, 0, 8, 8},    {0, -1, 8, 8},      {iW - 7, 0, 8, 8},  {0, iH - 7, 8, 8},
-                              {iW, iH, 64, 64}, {INT_MAX, 0, 8, 8}, {0, 0, INT_MAX, 8}, {8, 8, INT_MAX, INT_MAX}};
+    /* The 2D engine writes where it is told: a rectangle that holds no pixel, or that does not lie
+       inside the destination (800 x 480), is refused before anything is submitted. */
+    const int aiRects[][4] = {{0, 0, 0, 8},         {0, 0, 8, 0},       {0, 0, -8, 8},      {0, 0, 8, INT_MIN},
+                              {1000, 1000, 64, 64}, {760, 0, 64, 8},    {0, 450, 8, 64},    {-1, 0, 8, 8},
+                              {0, -1, 8, 8},        {INT_MAX, 0, 8, 8}, {8, 8, INT_MAX, 8}, {0, 8, 8, INT_MAX}};
+    const unsigned uiBlitsBefore = zolsim_calls("ZOL2DBlt3DExt");
     for (const auto &r : aiRects)
-        Try("Blit2 into the rectangle (" + std::to_string(r[2]) + " x " + std::to_string(r[3]) + " at " +
+        Try("Blit2 into the rectangle " + std::to_string(r[2]) + " x " + std::to_string(r[3]) + " at (" +
                 std::to_string(r[0]) + ", " + std::to_string(r[1]) + ")",
             {-EINVAL}, [&] { return psPublic->Blit2(psPublic, hOwn, ahDisplay[0], r[2], r[3], r[0], r[1]); });
+    EXPECT_EQ(uiBlitsBefore, zolsim_calls("ZOL2DBlt3DExt")) << "none reached the 2D library";
 
     /* A handle that claims more than its buffer holds: the engine would read or write past it. */
     native_handle_t *psWider = CopyHandle(hOwn);

@@ -1,10 +1,15 @@
 /* The blit extension: Blit into caller memory, Blit2 into another buffer. */
 #include <string.h>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
 #include <vector>
 
 #include "foreign_buffer.h"
 #include "module_fixture.h"
+#include "services_description.h"
 
 namespace {
 
@@ -316,6 +321,9 @@ struct BlitFault {
     unsigned uiNth;
     int iExpected;
     unsigned uiFreesTried;
+    unsigned uiTimes = 1;     /* the call fails this many times in a row, from the nth on */
+    bool bEngineHeld = false; /* the 2D engine runs no blit meanwhile */
+    unsigned uiStalls = 0;    /* stall reports */
 };
 
 /* Names the case in test output. */
@@ -327,10 +335,15 @@ TEST_P(BlitFaultTest, ReleasesWhatWasWrappedAndTheMutex) {
     buffer_handle_t hSrc = Alloc(64, 32, HAL_PIXEL_FORMAT_RGB_565);
     std::vector<unsigned char> acY(64 * 32), acUV(64 * 16);
     void *apvDest[3] = {acY.data(), acUV.data(), nullptr};
-    zolsim_fail(GetParam().pszFunction, GetParam().uiNth, ZOL2DERROR_GENERIC_ERROR);
+    for (unsigned i = 0; i < GetParam().uiTimes; i++)
+        zolsim_fail(GetParam().pszFunction, GetParam().uiNth + i, ZOL2DERROR_GENERIC_ERROR);
+    zolsim_hold_2d_engine(GetParam().bEngineHeld);
     EXPECT_EQ(GetParam().iExpected, Blit(hSrc, apvDest, kNV12));
-    EXPECT_EQ(GetParam().uiFreesTried, zolsim_calls("ZOL2DMemFree")) << "every wrapped plane is given back";
+    EXPECT_EQ(GetParam().uiFreesTried, zolsim_calls("ZOL2DMemFree"))
+        << "every wrapped plane is given back, unless a blit may still write it";
+    EXPECT_EQ(GetParam().uiStalls, zolsim_stall_reports());
     ExpectMutexBalanced();
+    zolsim_hold_2d_engine(0);
 
     /* Still usable. */
     zolsim_clear_faults();
@@ -339,15 +352,138 @@ TEST_P(BlitFaultTest, ReleasesWhatWasWrappedAndTheMutex) {
     EXPECT_EQ(uiWrappedBefore, zolsim_live_wrapped());
 }
 
-INSTANTIATE_TEST_SUITE_P(Steps, BlitFaultTest,
-                         ::testing::Values(BlitFault{"FirstWrap", "ZOL2DMemWrap", 1, -EINVAL, 0},
-                                           BlitFault{"SecondWrap", "ZOL2DMemWrap", 2, -EINVAL, 1},
-                                           BlitFault{"Submit", "ZOL2DBlt3DExt", 1, -EFAULT, 2},
-                                           BlitFault{"Wait", "ZOL2DQueryBlitsComplete", 1, -EFAULT, 2},
-                                           BlitFault{"FirstFree", "ZOL2DMemFree", 1, -EINVAL, 2},
-                                           BlitFault{"SecondFree", "ZOL2DMemFree", 2, -EINVAL, 2}),
-                         [](const ::testing::TestParamInfo<BlitFault> &info) {
-                             return std::string(info.param.pszName);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Steps, BlitFaultTest,
+    ::testing::Values(BlitFault{"FirstWrap", "ZOL2DMemWrap", 1, -EINVAL, 0},
+                      BlitFault{"SecondWrap", "ZOL2DMemWrap", 2, -EINVAL, 1},
+                      BlitFault{"Submit", "ZOL2DBlt3DExt", 1, -EFAULT, 2},
+                      /* The wait is made again: the second vouches for the copy. */
+                      BlitFault{"Wait", "ZOL2DQueryBlitsComplete", 1, 0, 2},
+                      /* No wait vouches, and the blit cannot have run: the GPU
+                         is reported stalled, and caller memory the blit may
+                         still write stays wrapped. */
+                      BlitFault{"WaitStalls", "ZOL2DQueryBlitsComplete", 1, -EFAULT, 0, 50, true, 1},
+                      BlitFault{"FirstFree", "ZOL2DMemFree", 1, -EINVAL, 2},
+                      BlitFault{"SecondFree", "ZOL2DMemFree", 2, -EINVAL, 2}),
+    [](const ::testing::TestParamInfo<BlitFault> &info) { return std::string(info.param.pszName); });
+
+/* ---- The GPU's blits are the 2D engine's work, done after the call that submits them ---- */
+
+/* Another driver of the process blits through the 2D library on its own context, as the vendor's
+   video and composition drivers do, reading or writing buffers of the module. The engine is held
+   until the test lets it go, so that what waits for an unfinished blit is seen waiting. */
+class EngineBlitTest : public BlitTest {
+protected:
+    void SetUp() override {
+        BlitTest::SetUp();
+        if (HasFatalFailure()) return;
+        ASSERT_EQ(ZOL2D_OK, ZOL2DCreateDeviceContext(100, &hDriver, 0));
+        zolsim_hold_2d_engine(1);
+    }
+    void TearDown() override {
+        zolsim_hold_2d_engine(0);
+        if (hDriver != nullptr) EXPECT_EQ(ZOL2D_OK, ZOL2DDestroyDeviceContext(hDriver));
+        BlitTest::TearDown();
+    }
+
+    /* Queues a copy of a 64 x 32 BGRA buffer's memory into another's. */
+    void DriverBlit(ZOLSRV_CLIENT_MEM_INFO *psFrom, ZOLSRV_CLIENT_MEM_INFO *psTo) {
+        sFrom = DescribeServicesMemory(psFrom);
+        sTo = DescribeServicesMemory(psTo);
+        ZOL2D_3DBLT_EXT sBlt;
+        memset(&sBlt, 0, sizeof(sBlt));
+        sBlt.sDst = ZOL2D_SURFACE{&sTo, 0, 256, ZOL2D_BLT_FORMAT_ARGB8888, 64, 32};
+        sBlt.rcDest = ZOL2DRECT{0, 0, 64, 32};
+        sBlt.sSrc = ZOL2D_SURFACE{&sFrom, 0, 256, ZOL2D_BLT_FORMAT_ARGB8888, 64, 32};
+        sBlt.rcSource = ZOL2DRECT{0, 0, 64, 32};
+        ASSERT_EQ(ZOL2D_OK, ZOL2DBlt3DExt(hDriver, &sBlt));
+    }
+
+    static bool Eventually(const std::function<bool()> &fnDone) {
+        for (int i = 0; i < 20000; i++) {
+            if (fnDone()) return true;
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+        return fnDone();
+    }
+
+    /* The mapping of a registered buffer in this process, from its entry. */
+    ZOLSRV_CLIENT_MEM_INFO *Mapping(buffer_handle_t h) {
+        for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext)
+            if (ps->ui64Stamp == AsVek(h)->ui64Stamp) return ps->apsMemInfo[0];
+        return nullptr;
+    }
+
+    ZOL2DCONTEXTHANDLE hDriver = nullptr;
+    ZOL2DMEMINFO sFrom = {}, sTo = {};
+};
+
+/* A CPU read of a buffer that a blit is still writing waits for the blit, and reads what it wrote. */
+TEST_F(EngineBlitTest, ALockWaitsForAnUnfinishedBlitIntoTheBuffer) {
+    zolsim_set_wait_timeout_ms(60000); /* only the engine's progress ends the lock's wait */
+    buffer_handle_t hSrc = Alloc(64, 32, HAL_PIXEL_FORMAT_BGRA_8888, kSwUsage | GRALLOC_USAGE_HW_TEXTURE);
+    buffer_handle_t hDst = Alloc(64, 32, HAL_PIXEL_FORMAT_BGRA_8888, kSwUsage | GRALLOC_USAGE_HW_TEXTURE);
+    memset(Mem(hSrc)->pvLinAddr, 0x3c, 256 * 32);
+    DriverBlit(Mem(hSrc), Mem(hDst));
+
+    std::atomic<int> iLock{1};
+    void *apv[3] = {};
+    std::thread sReader([&] {
+        iLock = psHMI->base.base.lock(&psHMI->base.base, hDst, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 64, 32, apv);
+    });
+    ASSERT_TRUE(Eventually([] { return zolsim_event_waiters() == 1; })) << "the lock waits for the GPU";
+    EXPECT_EQ(1, iLock.load()) << "and goes on waiting while the blit is unfinished";
+    zolsim_hold_2d_engine(0);
+    sReader.join();
+    ASSERT_EQ(0, iLock.load());
+    EXPECT_EQ(0x3c3c3c3cu, static_cast<const unsigned *>(apv[0])[64 * 31 + 63]) << "the blit's pixels";
+    EXPECT_EQ(0u, zolsim_stall_reports());
+    EXPECT_EQ(0, psHMI->base.base.unlock(&psHMI->base.base, hDst));
+}
+
+/* A free of a buffer that a blit still reads is queued, and runs once the blit is done. */
+TEST_F(EngineBlitTest, AFreeWaitsForAnUnfinishedBlitFromTheBuffer) {
+    buffer_handle_t hSrc = Alloc(64, 32, HAL_PIXEL_FORMAT_BGRA_8888, kSwUsage | GRALLOC_USAGE_HW_TEXTURE);
+    buffer_handle_t hDst = Alloc(64, 32, HAL_PIXEL_FORMAT_BGRA_8888, kSwUsage | GRALLOC_USAGE_HW_TEXTURE);
+    DriverBlit(Mem(hSrc), Mem(hDst));
+    const VEK_UINT64 ui64Src = AsVek(hSrc)->ui64Stamp;
+    ASSERT_EQ(0, Free(hSrc)) << "queued";
+    EXPECT_NE(nullptr, zolsim_meminfo_by_stamp(ui64Src)) << "the memory stays while the engine reads it";
+    zolsim_hold_2d_engine(0);
+    EXPECT_TRUE(Eventually([&] { return zolsim_meminfo_by_stamp(ui64Src) == nullptr; })) << "and goes after";
+}
+
+/* An unregistration of a buffer whose mapping a blit still reads is queued likewise. */
+TEST_F(EngineBlitTest, AnUnregistrationWaitsForAnUnfinishedBlitFromItsMapping) {
+    ForeignAllocator sForeign;
+    buffer_handle_t hForeign = sForeign.Make(GRALLOC_USAGE_HW_TEXTURE);
+    ASSERT_EQ(0, psHMI->base.base.registerBuffer(&psHMI->base.base, hForeign));
+    ZOLSRV_CLIENT_MEM_INFO *psMapping = Mapping(hForeign);
+    ASSERT_NE(nullptr, psMapping);
+    buffer_handle_t hDst = Alloc(64, 32, HAL_PIXEL_FORMAT_BGRA_8888, kSwUsage | GRALLOC_USAGE_HW_TEXTURE);
+    DriverBlit(psMapping, Mem(hDst));
+    ASSERT_EQ(0, psHMI->base.base.unregisterBuffer(&psHMI->base.base, hForeign)) << "queued";
+    EXPECT_EQ(1u, zolsim_live_mappings()) << "the mapping stays while the engine reads it";
+    zolsim_hold_2d_engine(0);
+    EXPECT_TRUE(Eventually([] { return zolsim_live_mappings() == 0; })) << "and goes after";
+}
+
+/* Blit2 returns once the engine has run its blit: its wait is real work, not a formality. */
+TEST_F(EngineBlitTest, Blit2ReturnsOnlyOnceTheEngineHasRunItsBlit) {
+    buffer_handle_t hSrc = PatternSource(64, 32);
+    buffer_handle_t hDst = Alloc(64, 32, HAL_PIXEL_FORMAT_BGRA_8888);
+    std::atomic<int> iBlit{1};
+    std::thread sBlitter([&] { iBlit = Blit2(hSrc, hDst, 64, 32, 0, 0); });
+    ASSERT_TRUE(Eventually([] { return zolsim_blit_waiters() == 1; })) << "Blit2 waits for its blit";
+    EXPECT_EQ(1, iBlit.load());
+    const unsigned *pui = static_cast<const unsigned *>(Mem(hDst)->pvLinAddr);
+    EXPECT_EQ(0u, pui[64 * 31 + 63]) << "nothing written before the engine runs";
+    zolsim_hold_2d_engine(0);
+    sBlitter.join();
+    EXPECT_EQ(0, iBlit.load());
+    EXPECT_EQ(PatternAsBgra(63, 31), pui[64 * 31 + 63]);
+    const ZOLSRV_SYNC_DATA *psSync = Mem(hDst)->psClientSyncInfo->psSyncData;
+    EXPECT_EQ(psSync->ui32WriteOpsPending, psSync->ui32WriteOpsComplete);
+}
 
 }  // namespace

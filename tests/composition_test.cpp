@@ -129,6 +129,21 @@ TEST_F(CompositionTest, AFlushFailingLaterAlsoEndsTheFlushing) {
     EXPECT_EQ(2u, Flushes());
 }
 
+/* Leaves the stack below its caller full of words of 3: a table read from there, where nothing was
+   copied, has version 3 and a flush at address 3. */
+__attribute__((noinline)) void LeaveThreesOnTheStack() {
+    volatile VEK_UINT32 aui32[4096];
+    for (volatile VEK_UINT32 &ui32 : aui32) ui32 = 3;
+}
+
+TEST_F(CompositionTest, ATableThatCouldNotBeCopiedIsNotRead) {
+    zolsim_fail("ZOLSRVMemCopy", 1, ZOLSRV_ERROR_GENERIC);
+    LeaveThreesOnTheStack();
+    EXPECT_EQ(-EFAULT, Complete()) << "the driver's table is unknown";
+    EXPECT_EQ(0, Complete()) << "and given up for good";
+    EXPECT_EQ(0u, Flushes());
+}
+
 TEST_F(CompositionTest, ConcurrentFirstCallsLoadTheDriverOnce) {
     constexpr int kThreads = 6;
     pthread_barrier_t sBarrier;

@@ -509,4 +509,43 @@ TEST_F(FbTest, DisplayBufferFreeWithoutFramebufferIsAFault) {
     native_handle_delete(psCopy);
 }
 
+/* A display takes as many flip chains as it reports: a second "fb0" on a display of one asks the
+   2D library for a chain it cannot have, and fails as a failed chain does; the first device goes
+   on. On a display of two, the second open gets its chain and becomes the module's device. */
+TEST_F(FbTest, ASecondOpenNeedsADisplayThatTakesASecondChain) {
+    framebuffer_device_t *psFirst = OpenFb();
+    ASSERT_NE(nullptr, psFirst);
+    EXPECT_EQ(-EFAULT, OpenFails());
+    EXPECT_EQ(1u, zolsim_misuse_count()) << "the display reports that it takes one chain";
+    EXPECT_NE(nullptr, strstr(zolsim_misuse_text(), "a flip chain more than the 1 the display takes"))
+        << zolsim_misuse_text();
+    zolsim_clear_misuse();
+    EXPECT_EQ(reinterpret_cast<VEK_framebuffer_device_public_t *>(psFirst), psHMI->base.psFrameBufferDevice);
+    EXPECT_EQ(1u, zolsim_live_flipchains());
+    EXPECT_EQ(0, framebuffer_close(psFirst));
+}
+
+class TwoChainDisplay : public FbTest {
+    void ConfigureDisplay(Display &s) override { s.sInfo.ulMaxFlipChains = 2; }
+};
+
+TEST_F(TwoChainDisplay, ASecondOpenGetsItsOwnChainAndBecomesTheModulesDevice) {
+    framebuffer_device_t *psFirst = OpenFb();
+    framebuffer_device_t *psSecond = OpenFb();
+    ASSERT_NE(nullptr, psFirst);
+    ASSERT_NE(nullptr, psSecond);
+    EXPECT_EQ(2u, zolsim_live_flipchains());
+    EXPECT_NE(Raw(psFirst)->hFlipChain, Raw(psSecond)->hFlipChain);
+    EXPECT_EQ(reinterpret_cast<VEK_framebuffer_device_public_t *>(psSecond), psHMI->base.psFrameBufferDevice);
+    buffer_handle_t h = nullptr;
+    int iStride = 0;
+    ASSERT_EQ(0, Alloc()->alloc(psAlloc, 800, 480, HAL_PIXEL_FORMAT_RGB_565, GRALLOC_USAGE_HW_FB, &h, &iStride));
+    EXPECT_EQ(Raw(psSecond)->ppsBufferHandles[0], AsVek(h)) << "display buffers come from the newer device";
+    EXPECT_EQ(0, psSecond->post(psSecond, h));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+    EXPECT_EQ(0, framebuffer_close(psSecond));
+    EXPECT_EQ(0, framebuffer_close(psFirst));
+    EXPECT_EQ(0u, zolsim_live_flipchains());
+}
+
 }  // namespace

@@ -242,44 +242,48 @@ TEST_F(PaddedDisplay, ADisplayBufferKeepsItsDevicesRowsWhenAnotherFb0Closes) {
 TEST_F(HandleSizeTest, AForeignHandleWhoseRowsPassItsMemoryIsRefused) {
     const gralloc_module_t *psGralloc = &psHMI->base.base;
     ForeignAllocator sForeign;
-    /* Mapped at registration, and mapped only while locked. */
+    /* Mapped at registration, and mapped only while locked; rows that pass the memory by far, and
+       rows whose byte count, 2^32 + 8192, wraps 32 bits to the buffer's own 8192 bytes. */
     for (int iUsage : {kSw | GRALLOC_USAGE_HW_TEXTURE, (int)GRALLOC_USAGE_HW_COMPOSER}) {
-        SCOPED_TRACE(iUsage);
-        /* 64 x 32 BGRA: 256-byte rows, 8192 bytes, as this module lays them out. */
-        buffer_handle_t hTrue = sForeign.Make(iUsage, 64, 32);
-        buffer_handle_t hForged = sForeign.Make(iUsage, 64, 32);
-        AsVek(hForged)->iHeight = 4096;
-        const unsigned uiMappings = zolsim_live_mappings();
-        EXPECT_EQ(-EINVAL, psGralloc->registerBuffer(psGralloc, hForged));
-        EXPECT_EQ(uiMappings, zolsim_live_mappings()) << "nothing stays mapped";
-        for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext)
-            EXPECT_NE(AsVek(hForged)->ui64Stamp, ps->ui64Stamp) << "nothing stays registered";
+        for (int iForgedHeight : {4096, (1 << 24) + 32}) {
+            SCOPED_TRACE(std::to_string(iUsage) + ", " + std::to_string(iForgedHeight) + " rows");
+            /* 64 x 32 BGRA: 256-byte rows, 8192 bytes, as this module lays them out. */
+            buffer_handle_t hTrue = sForeign.Make(iUsage, 64, 32);
+            buffer_handle_t hForged = sForeign.Make(iUsage, 64, 32);
+            AsVek(hForged)->iHeight = iForgedHeight;
+            const unsigned uiMappings = zolsim_live_mappings();
+            EXPECT_EQ(-EINVAL, psGralloc->registerBuffer(psGralloc, hForged));
+            EXPECT_EQ(uiMappings, zolsim_live_mappings()) << "nothing stays mapped";
+            for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext)
+                EXPECT_NE(AsVek(hForged)->ui64Stamp, ps->ui64Stamp) << "nothing stays registered";
 
-        ASSERT_EQ(0, psGralloc->registerBuffer(psGralloc, hTrue));
-        native_handle_t *psTaller = CopyHandle(hTrue);
-        AsVek(psTaller)->iHeight = 4096;
-        VEK_mapper_meminfo_t *psEntry = nullptr;
-        for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext)
-            if (ps->ui64Stamp == AsVek(hTrue)->ui64Stamp) psEntry = ps;
-        ASSERT_NE(nullptr, psEntry);
-        ZOLSRV_CLIENT_MEM_INFO *psMappedBefore = psEntry->apsMemInfo[0];
-        for (int iRows : {4096, 32, 1}) {
-            void *apv[3] = {reinterpret_cast<void *>(0x1), nullptr, nullptr};
-            EXPECT_EQ(-EINVAL, psGralloc->lock(psGralloc, psTaller, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 64, iRows, apv))
-                << iRows << " rows";
-            EXPECT_EQ(reinterpret_cast<void *>(0x1), apv[0]) << "no address is handed out";
-            EXPECT_EQ(0u, psEntry->ui32LockCount);
-            EXPECT_EQ(psMappedBefore, psEntry->apsMemInfo[0]) << "the mapping is as before the lock";
+            ASSERT_EQ(0, psGralloc->registerBuffer(psGralloc, hTrue));
+            native_handle_t *psTaller = CopyHandle(hTrue);
+            AsVek(psTaller)->iHeight = iForgedHeight;
+            VEK_mapper_meminfo_t *psEntry = nullptr;
+            for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext)
+                if (ps->ui64Stamp == AsVek(hTrue)->ui64Stamp) psEntry = ps;
+            ASSERT_NE(nullptr, psEntry);
+            ZOLSRV_CLIENT_MEM_INFO *psMappedBefore = psEntry->apsMemInfo[0];
+            for (int iRows : {iForgedHeight, 32, 1}) {
+                void *apv[3] = {reinterpret_cast<void *>(0x1), nullptr, nullptr};
+                EXPECT_EQ(-EINVAL,
+                          psGralloc->lock(psGralloc, psTaller, GRALLOC_USAGE_SW_READ_OFTEN, 0, 0, 64, iRows, apv))
+                    << iRows << " rows";
+                EXPECT_EQ(reinterpret_cast<void *>(0x1), apv[0]) << "no address is handed out";
+                EXPECT_EQ(0u, psEntry->ui32LockCount);
+                EXPECT_EQ(psMappedBefore, psEntry->apsMemInfo[0]) << "the mapping is as before the lock";
+            }
+            EXPECT_EQ(-EINVAL, psGralloc->unlock(psGralloc, psTaller));
+
+            void *apv[3] = {};
+            ASSERT_EQ(0, psGralloc->lock(psGralloc, hTrue, GRALLOC_USAGE_SW_WRITE_OFTEN, 0, 0, 64, 32, apv));
+            ASSERT_NE(nullptr, apv[0]);
+            memset(apv[0], 0x5a, 256 * 32);
+            EXPECT_EQ(0, psGralloc->unlock(psGralloc, hTrue));
+            EXPECT_EQ(0, psGralloc->unregisterBuffer(psGralloc, hTrue));
+            native_handle_delete(psTaller);
         }
-        EXPECT_EQ(-EINVAL, psGralloc->unlock(psGralloc, psTaller));
-
-        void *apv[3] = {};
-        ASSERT_EQ(0, psGralloc->lock(psGralloc, hTrue, GRALLOC_USAGE_SW_WRITE_OFTEN, 0, 0, 64, 32, apv));
-        ASSERT_NE(nullptr, apv[0]);
-        memset(apv[0], 0x5a, 256 * 32);
-        EXPECT_EQ(0, psGralloc->unlock(psGralloc, hTrue));
-        EXPECT_EQ(0, psGralloc->unregisterBuffer(psGralloc, hTrue));
-        native_handle_delete(psTaller);
     }
 }
 

@@ -35,6 +35,7 @@ bool GpuUse(const Buf &s) { return s.kind != Kind::ForeignLocked; }
 /* Planes the entry holds mapped: a buffer of this process holds them all. */
 int Slots(const Buf &s) { return Foreign(s) ? s.mapped : s.planes; }
 bool Idle(const Buf &s) {
+    if (s.scanned) return false;
     for (int p = 0; p < Slots(s); p++)
         if (s.reads[p] || s.writes[p]) return false;
     return true;
@@ -263,12 +264,15 @@ int StepUnmap(Model &m, int b) {
 }
 
 /* The display shows every plane of the buffer: Post2 maps what is missing as a first lock does,
-   and the buffer's use ends with the call. */
+   and the buffer's use ends with the call. From the swap on, the display reads the buffer it
+   shows, and no longer the one it showed before. */
 int StepPost2(Model &m, int b) {
     Buf &s = m.bufs[b];
     if (!s.present || !s.registered) return -EINVAL;
     Unqueue(m, b);
     if (MapForUse(m, b) != 0) return -EFAULT;
+    for (Buf &o : m.bufs) o.scanned = false;
+    s.scanned = true;
     EndUse(m, b);
     return 0;
 }
@@ -408,6 +412,9 @@ struct LockCmd : Step {
     void checkPreconditions(const Model &m) const override {
         Step::checkPreconditions(m);
         RC_PRE(Known(m, b));
+        /* Nobody writes what the display shows: such a lock would wait for the display's next
+           frame, which no command of the sequence gives it while the lock waits. */
+        RC_PRE(!(m.bufs[b].scanned && GpuUse(m.bufs[b]) && Writes(usage) && m.bufs[b].count == 0));
     }
     int Apply(Model &m) const override { return StepLock(m, b, usage); }
     int Run(const Model &sBefore, const Model &sAfter, Sut &sSut) const override {
@@ -628,7 +635,7 @@ Model Initial(const std::vector<std::pair<Kind, int>> &asKinds) {
 
 namespace model {
 
-Sut::Sut(VEK_gralloc_module_t *psHMI_, alloc_device_t *psAlloc_, framebuffer_device_t *psFb_, const Model &sModel)
+Sut::Sut(VEK_gralloc_module_t *psHMI_, alloc_device_t *psAlloc_, framebuffer_device_t *&psFb_, const Model &sModel)
     : psHMI(psHMI_), psGralloc(&psHMI_->base.base), psAlloc(psAlloc_), psFb(psFb_) {
     psForeign.reset(new ForeignAllocator());
     const size_t uBufs = sModel.bufs.size();
@@ -794,6 +801,13 @@ bool Sut::Release() {
             abTaken[b] = false;
         }
     }
+    Settle();
+    /* The display stops showing what the sequence gave it, as when the compositor closes it, and
+       opens anew for the next sequence: the releases that waited for it can run. */
+    bOk &= framebuffer_close(psFb) == 0;
+    hw_device_t *psDevice = nullptr;
+    bOk &= psHMI->base.base.common.methods->open(&psHMI->base.base.common, GRALLOC_HARDWARE_FB0, &psDevice) == 0;
+    psFb = reinterpret_cast<framebuffer_device_t *>(psDevice);
     Settle();
     for (int i = 0; i < 10000 && zolsim_live_mappings() != 0; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -35,6 +35,7 @@ struct Buf {
     unsigned count = 0;
     int lockUsage = 0;
     bool reads[2] = {false, false}, writes[2] = {false, false};
+    bool scanned = false; /* the display reads the planes it was shown with, until its next frame */
 };
 
 struct Model {
@@ -47,7 +48,7 @@ Model Initial(const std::vector<std::pair<Kind, int>> &asKinds);
 
 /* The real module and the buffers of one sequence. */
 struct Sut {
-    Sut(VEK_gralloc_module_t *psHMI, alloc_device_t *psAlloc, framebuffer_device_t *psFb, const Model &sModel);
+    Sut(VEK_gralloc_module_t *psHMI, alloc_device_t *psAlloc, framebuffer_device_t *&psFb, const Model &sModel);
     ~Sut();
     Sut(const Sut &) = delete;
     Sut &operator=(const Sut &) = delete;
@@ -57,12 +58,14 @@ struct Sut {
     VEK_mapper_meminfo_t *Entry(int b) const; /* under the module mutex */
     void Settle();                            /* lets the worker run what it may */
     void Check(const Model &sModel);          /* the module agrees with the model */
-    bool Release();                           /* releases everything: true when each step succeeded and nothing stays */
+    /* Releases everything, and opens the display anew so that it shows none of the buffers: true
+       when each step succeeded and nothing stays. */
+    bool Release();
 
     VEK_gralloc_module_t *psHMI;
     const gralloc_module_t *psGralloc;
     alloc_device_t *psAlloc;
-    framebuffer_device_t *psFb;
+    framebuffer_device_t *&psFb; /* the test's, which Release opens anew */
     std::unique_ptr<ForeignAllocator> psForeign;
     std::vector<Kind> aeKinds;
     std::vector<int> aiPlanes;

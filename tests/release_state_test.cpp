@@ -341,12 +341,12 @@ TEST_F(ReleaseStateTest, BuffersStayWhileTheDisplayQueueMakesPost2Wait) {
     sPoster.join();
     EXPECT_EQ(0, iPost.load());
     EXPECT_EQ(-EINVAL, Unregister(hForeign)) << "unregistered once";
-    EXPECT_TRUE(Eventually([&] { return zolsim_meminfo_by_stamp(ui64Own) == nullptr; }))
-        << "the free runs once the swap has let go";
-    EXPECT_TRUE(Eventually([&] { return Entry(hForeign) == nullptr; })) << "and so does the removal";
     EXPECT_EQ(0, Unregister(hComposed));
-    EXPECT_TRUE(Eventually([] { return zolsim_live_mappings() == 0; }));
+    /* The display reads all three until its next frame: their releases wait for it. */
+    EXPECT_NE(nullptr, zolsim_meminfo_by_stamp(ui64Own)) << "the display still reads it";
+    /* Closed, the display shows none of them any more. */
     EXPECT_EQ(0, framebuffer_close(psFb));
+    EXPECT_TRUE(Eventually([&] { return zolsim_live_mappings() == 0 && zolsim_meminfo_by_stamp(ui64Own) == nullptr; }));
 }
 
 /* ---- Handles without memory ---- */
@@ -553,13 +553,18 @@ TEST_F(ReleaseStateTest, Post2ShowsABufferMappedOnlyWhileInUseAndReleasesItAfter
     ZOLSIM_SWAP_RECORD sRecord;
     ASSERT_EQ(1u, zolsim_swap_records(&sRecord, 1));
     EXPECT_EQ(3u, sRecord.ui32NumMemInfos) << "the kept buffer and both planes";
-    EXPECT_EQ(0u, zolsim_live_mappings()) << "the mapping goes with the end of the use";
+    EXPECT_EQ(2u, zolsim_live_mappings()) << "the display reads both planes until its next frame";
+    /* The next frame shows the kept buffer alone: the mapping goes with the end of the reads. */
+    ASSERT_EQ(0, psFb->post(psFb, hFb));
+    buffer_handle_t ahKept[1] = {nullptr};
+    ASSERT_EQ(0, psPublic->Post2(psFb, ahKept, 1, nullptr, 0));
+    EXPECT_TRUE(Eventually([] { return zolsim_live_mappings() == 0; })) << "the mapping goes once not shown";
 
     /* A plane that cannot be mapped: nothing is shown and nothing stays mapped. */
     ASSERT_EQ(0, psFb->post(psFb, hFb));
     zolsim_fail("ZOLSRVMapDeviceMemory2", 2, ZOLSRV_ERROR_GENERIC);
     EXPECT_EQ(-EFAULT, psPublic->Post2(psFb, ah, 2, nullptr, 0));
-    EXPECT_EQ(1u, zolsim_swap_records(nullptr, 0));
+    EXPECT_EQ(2u, zolsim_swap_records(nullptr, 0));
     EXPECT_EQ(0u, zolsim_live_mappings());
 
     /* Another process's display buffer names no memory here: nothing of it can be shown. */
@@ -575,7 +580,17 @@ TEST_F(ReleaseStateTest, Post2ShowsABufferMappedOnlyWhileInUseAndReleasesItAfter
     ASSERT_EQ(0, Register(psDisplay));
     ah[1] = psDisplay;
     EXPECT_EQ(-EINVAL, psPublic->Post2(psFb, ah, 2, nullptr, 0));
-    EXPECT_EQ(1u, zolsim_swap_records(nullptr, 0));
+    EXPECT_EQ(2u, zolsim_swap_records(nullptr, 0));
+    /* A buffer mapped for the call, listed before one refused: it is left as it was found,
+       unmapped, and nothing is shown. */
+    ASSERT_EQ(0, psFb->post(psFb, hFb));
+    const unsigned uiMaps = zolsim_calls("ZOLSRVMapDeviceMemory2"), uiUnmaps = zolsim_calls("ZOLSRVUnmapDeviceMemory");
+    buffer_handle_t ahMappedThenRefused[3] = {nullptr, h, psDisplay};
+    EXPECT_EQ(-EINVAL, psPublic->Post2(psFb, ahMappedThenRefused, 3, nullptr, 0));
+    EXPECT_EQ(2u, zolsim_swap_records(nullptr, 0));
+    EXPECT_EQ(uiMaps + 2, zolsim_calls("ZOLSRVMapDeviceMemory2")) << "both planes were mapped for the call";
+    EXPECT_EQ(uiUnmaps + 2, zolsim_calls("ZOLSRVUnmapDeviceMemory")) << "and went again";
+    EXPECT_EQ(0u, zolsim_live_mappings()) << "nothing mapped that was not mapped before";
     EXPECT_EQ(0, Unregister(psDisplay));
     native_handle_delete(psDisplay);
 

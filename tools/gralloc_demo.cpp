@@ -309,6 +309,9 @@ private:
     alloc_device_t *psAlloc = nullptr;
     std::vector<buffer_handle_t> ahDisplay;
     buffer_handle_t hWallpaper = nullptr;
+    /* The frame on the screen came through Post2: the display still reads the video window's
+       planes, until it shows another frame. */
+    buffer_handle_t hShownByPost2 = nullptr;
     std::vector<Window> asWindows;
 };
 
@@ -443,7 +446,7 @@ int Demo::Run() {
     /* The frames: compose into the back buffer, flush, post. One frame in the middle goes through
        the bypass path: post keeps the buffer and Post2 swaps it with the video window's planes. */
     const bool bFlip = sOptions.iPresentMode == 0;
-    const int iBypassFrame = bFlip ? sOptions.iFrames / 2 : -1;
+    const int iBypassFrame = bFlip ? (sOptions.iFrames - 1) / 2 : -1;
     VEK_framebuffer_device_public_t *psFbPublic = reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb);
     ContactSheet sSheet;
     for (int iFrame = 0; iFrame < sOptions.iFrames && !bFailed; iFrame++) {
@@ -458,8 +461,10 @@ int Demo::Run() {
             buffer_handle_t ahList[2] = {nullptr, asWindows[2].hBuffer};
             Check("Post2", psFbPublic->Post2(psFb, ahList, 2, nullptr, 0));
             pszHow = "bypass + Post2";
+            hShownByPost2 = hBack;
         } else {
             Check("post", psFb->post(psFb, hBack));
+            hShownByPost2 = nullptr;
         }
         std::vector<unsigned char> acRGB((size_t)W * H * 3);
         if (sOptions.iPresentMode == 2) {
@@ -501,6 +506,11 @@ int Demo::Run() {
    and closes both devices; last the module is unloaded, which gives back what it holds for the
    process (its connection, its 2D context and the video pool). */
 void Demo::TearDown() {
+    /* A video window still on the screen leaves it first: the last frame is shown again by flip,
+       so that the display lets the video planes go before their buffer goes. */
+    if (hShownByPost2 != nullptr)
+        Check("post (the last frame without the video planes)", psFb->post(psFb, hShownByPost2));
+    hShownByPost2 = nullptr;
     for (Window &s : asWindows) {
         if (s.iPid > 0) Check("a client letting its buffer go", StopClient(&s));
         if (s.hBuffer != nullptr) Check("window buffer free", psAlloc->free(psAlloc, s.hBuffer));

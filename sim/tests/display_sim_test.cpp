@@ -26,7 +26,7 @@ public:
         EXPECT_EQ(2ul, n);
     }
     ~DisplayChain() {
-        ZOL2DDestroyFlipChain(ctx, chain);
+        if (chain != nullptr) ZOL2DDestroyFlipChain(ctx, chain);
         ZOL2DDestroyDeviceContext(ctx);
     }
     DisplayChain(const DisplayChain &) = delete;
@@ -87,7 +87,47 @@ TEST_F(SimTest, SwapChecksItsHandlesAndListAndShowsTheFirstBuffer) {
     unsigned char px[4] = {0};
     zolsim_screen_pixels(1, px, sizeof(px));
     EXPECT_EQ(0x11, px[3]);
-    ZOLSRVFreeDeviceMem(&s.dev, plain);
+
+    // The display reads every buffer of the list until its next frame: none of them can go
+    // meanwhile.
+    const ZOLSRV_SYNC_DATA *psPlain = plain->psClientSyncInfo->psSyncData;
+    EXPECT_EQ(1u, psPlain->ui32ReadOpsPending);
+    EXPECT_EQ(0u, psPlain->ui32ReadOpsComplete);
+    EXPECT_EQ(ZOLSRV_ERROR_INVALID_PARAMS, ZOLSRVFreeDeviceMem(&s.dev, plain));
+    EXPECT_EQ(1u, zolsim_misuse_count());
+    EXPECT_NE(nullptr, strstr(zolsim_misuse_text(), "still in use by the hardware")) << zolsim_misuse_text();
+    zolsim_clear_misuse();
+    ZOLSRV_CLIENT_MEM_INFO *next[1] = {dc.Mem(0)};
+    ASSERT_EQ(ZOLSRV_OK, dc.Swap(next, 1));
+    EXPECT_EQ(1u, psPlain->ui32ReadOpsComplete) << "read no more once the next frame is shown";
+    EXPECT_EQ(1u, dc.Mem(1)->psClientSyncInfo->psSyncData->ui32ReadOpsComplete);
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&s.dev, plain));
+}
+
+// A flip scans its buffer out until the display's next present; a blit leaves a copy on the screen
+// and ends the reads; a chain that goes takes its buffers off the screen.
+TEST_F(SimTest, TheDisplayReadsWhatItScansOutUntilItsNextPresent) {
+    DisplayChain dc(0);
+    const ZOLSRV_SYNC_DATA *ps0 = dc.Mem(0)->psClientSyncInfo->psSyncData;
+    const ZOLSRV_SYNC_DATA *ps1 = dc.Mem(1)->psClientSyncInfo->psSyncData;
+    ASSERT_EQ(ZOL2D_OK, ZOL2DPresentFlip(dc.ctx, dc.chain, dc.buffers[0], 0));
+    EXPECT_EQ(1u, ps0->ui32ReadOpsPending - ps0->ui32ReadOpsComplete) << "the front buffer is read";
+    // The test's GPU completes its own work, never the display's.
+    zolsim_gpu_add_ops(dc.Mem(0), 2, 1, 0);
+    zolsim_gpu_complete(dc.Mem(0));
+    EXPECT_EQ(1u, ps0->ui32ReadOpsPending - ps0->ui32ReadOpsComplete) << "still read by the display";
+    EXPECT_EQ(ps0->ui32WriteOpsPending, ps0->ui32WriteOpsComplete);
+    ASSERT_EQ(ZOL2D_OK, ZOL2DPresentFlip(dc.ctx, dc.chain, dc.buffers[1], 0));
+    EXPECT_EQ(ps0->ui32ReadOpsPending, ps0->ui32ReadOpsComplete) << "the flip away from it ends the read";
+    EXPECT_EQ(1u, ps1->ui32ReadOpsPending - ps1->ui32ReadOpsComplete);
+    ASSERT_EQ(ZOL2D_OK, ZOL2DPresentBlt(dc.ctx, dc.buffers[0], 0));
+    EXPECT_EQ(ps1->ui32ReadOpsPending, ps1->ui32ReadOpsComplete) << "the screen shows a copy now";
+    EXPECT_EQ(ps0->ui32ReadOpsPending, ps0->ui32ReadOpsComplete) << "a blit's copy reads nothing after it";
+    ASSERT_EQ(ZOL2D_OK, ZOL2DPresentFlip(dc.ctx, dc.chain, dc.buffers[1], 0));
+    EXPECT_EQ(2u, ps1->ui32ReadOpsPending);
+    ASSERT_EQ(ZOL2D_OK, ZOL2DDestroyFlipChain(dc.ctx, dc.chain));
+    dc.chain = nullptr;
+    EXPECT_EQ(0u, zolsim_live_allocations()) << "the chain's buffers go, the one on the screen too";
 }
 
 TEST_F(SimTest, SwapAnswersRetryWhileTheQueueIsFull) {
@@ -106,6 +146,7 @@ TEST_F(SimTest, SwapAnswersRetryWhileTheQueueIsFull) {
 }
 
 TEST_F(SimTest, FlipShowsOnlyTheChainsOwnBuffersAndBlitCopiesTheLibrarysMemory) {
+    zolsim_set_max_flip_chains(0, 2);
     DisplayChain dc(0);
     DisplayChain other(0);
     memset(dc.buffers[0]->pBase, 0x22, dc.buffers[0]->ui32MemSize);

@@ -1,73 +1,25 @@
 // Each kind of misuse the simulated device records: the call answers an error, and the record names
 // the call and what was wrong.
-#include <gtest/gtest.h>
 #include <string.h>
 #include <unistd.h>
 
-#include <functional>
-#include <string>
-
-#include "no_misuse.h"
-#include "zolsim/control.h"
+#include "sim_fixture.h"
 
 namespace {
-
-class MisuseTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        zolsim_reset();
-        ASSERT_EQ(ZOLSRV_OK, ZOLSRVConnect(&psConnection, 0));
-        ASSERT_EQ(ZOLSRV_OK, ZOLSRVAcquireDeviceData(psConnection, 0, &sDev, (ZOLSRV_DEVICE_TYPE)0));
-        VEK_UINT32 ui32Heaps = 0;
-        ASSERT_EQ(ZOLSRV_OK, ZOLSRVCreateDeviceMemContext(&sDev, &hContext, &ui32Heaps, asHeaps));
-        hHeap = asHeaps[1].hDevMemHeap;
-        ASSERT_EQ(ZOL2D_OK, ZOL2DCreateDeviceContext(100, &h2D, 0));
-    }
-    void TearDown() override {
-        EXPECT_EQ(ZOL2D_OK, ZOL2DDestroyDeviceContext(h2D));
-        EXPECT_EQ(ZOLSRV_OK, ZOLSRVDestroyDeviceMemContext(&sDev, hContext));
-        EXPECT_EQ(ZOLSRV_OK, ZOLSRVDisconnect(psConnection));
-    }
-
-    // The call fails with a misuse recorded, its message naming the call and saying pszWhat.
-    static void ExpectMisuse(const char *pszCall, const char *pszWhat, const std::function<bool()> &fnFails) {
-        const unsigned uiBefore = zolsim_misuse_count();
-        EXPECT_TRUE(fnFails()) << pszCall << " answered no error";
-        EXPECT_EQ(uiBefore + 1, zolsim_misuse_count()) << pszCall;
-        const std::string sText = zolsim_misuse_text();
-        EXPECT_NE(std::string::npos, sText.find(std::string(pszCall) + ": ")) << sText;
-        EXPECT_NE(std::string::npos, sText.find(pszWhat)) << sText;
-        zolsim_clear_misuse();
-    }
-
-    ZOLSRV_CLIENT_MEM_INFO *Alloc() {
-        ZOLSRV_CLIENT_MEM_INFO *ps = nullptr;
-        EXPECT_EQ(ZOLSRV_OK, ZOLSRVAllocDeviceMem2(&sDev, hHeap, 0, 4096, 4096, nullptr, 0, &ps));
-        return ps;
-    }
-
-    ZOLSRV_CONNECTION *psConnection = nullptr;
-    ZOLSRV_DEV_DATA sDev = {};
-    VEK_HANDLE hContext = nullptr;
-    ZOLSRV_HEAP_INFO asHeaps[ZOLSRV_MAX_CLIENT_HEAPS] = {};
-    VEK_HANDLE hHeap = nullptr;
-    ZOL2DCONTEXTHANDLE h2D = nullptr;
-
-private:
-    NoMisuse sNoMisuse_;
-};
 
 TEST_F(MisuseTest, HandlesNeverMadeOrAlreadyFreed) {
     ZOLSRV_CLIENT_MEM_INFO *ps = Alloc();
     ASSERT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&sDev, ps));
-    ExpectMisuse("ZOLSRVFreeDeviceMem", "already freed", [&] { return ZOLSRVFreeDeviceMem(&sDev, ps) != ZOLSRV_OK; });
+    ExpectMisuse("ZOLSRVFreeDeviceMem", "already released",
+                 [&] { return ZOLSRVFreeDeviceMem(&sDev, ps) != ZOLSRV_OK; });
     int iFd = -1;
-    ExpectMisuse("ZOLSRVExportDeviceMem2", "already freed",
+    ExpectMisuse("ZOLSRVExportDeviceMem2", "already released",
                  [&] { return ZOLSRVExportDeviceMem2(&sDev, ps, &iFd) != ZOLSRV_OK; });
     ZOLSRV_MISC_INFO sInfo = {};
     sInfo.ui32StateRequest = ZOLSRV_MISC_INFO_GET_REF_COUNT_PRESENT;
     sInfo.sGetRefCountCtl.u.psClientMemInfo = ps;
-    ExpectMisuse("ZOLSRVGetMiscInfo", "not live", [&] { return ZOLSRVGetMiscInfo(psConnection, &sInfo) != ZOLSRV_OK; });
+    ExpectMisuse("ZOLSRVGetMiscInfo", "already released",
+                 [&] { return ZOLSRVGetMiscInfo(psConnection, &sInfo) != ZOLSRV_OK; });
     ExpectMisuse("ZOLSRVDestroyDeviceMemContext", "never made",
                  [&] { return ZOLSRVDestroyDeviceMemContext(&sDev, &sInfo) != ZOLSRV_OK; });
     ExpectMisuse("ZOL2DDestroyDeviceContext", "never made",
@@ -203,6 +155,175 @@ TEST_F(MisuseTest, ArgumentsFixedToOneValue) {
     ZOLSRV_CLIENT_MEM_INFO *ps = nullptr;
     ExpectMisuse("ZOLSRVAllocDeviceMem2", "not a heap",
                  [&] { return ZOLSRVAllocDeviceMem2(&sDev, &sOther, 0, 4096, 4096, nullptr, 0, &ps) != ZOLSRV_OK; });
+}
+
+// Every handle-typed argument is checked against the live records of its kind: a heap of a context
+// that is gone, a slot its context never listed, a context or heap of another connection, device
+// data that no acquisition gave out on its connection.
+TEST_F(MisuseTest, HandlesOfEveryKindThatTheLibraryNoLongerHolds) {
+    ZOLSRV_CLIENT_MEM_INFO *ps = nullptr;
+    auto Alloc = [&](const ZOLSRV_DEV_DATA *psDev, VEK_HANDLE hInHeap) {
+        return ZOLSRVAllocDeviceMem2(psDev, hInHeap, 0, 4096, 4096, nullptr, 0, &ps) != ZOLSRV_OK;
+    };
+    VEK_HANDLE hGone = nullptr;
+    {
+        ZOLSRV_HEAP_INFO as[ZOLSRV_MAX_CLIENT_HEAPS];
+        VEK_UINT32 ui32Heaps = 0;
+        ASSERT_EQ(ZOLSRV_OK, ZOLSRVCreateDeviceMemContext(&sDev, &hGone, &ui32Heaps, as));
+        ASSERT_EQ(ZOLSRV_OK, ZOLSRVDestroyDeviceMemContext(&sDev, hGone));
+        hGone = as[1].hDevMemHeap;
+    }
+    ExpectMisuse("ZOLSRVAllocDeviceMem2", "not a heap of a live memory context", [&] { return Alloc(&sDev, hGone); });
+    VEK_HANDLE hBeyond = static_cast<char *>(hHeap) + 1;
+    ExpectMisuse("ZOLSRVAllocDeviceMem2", "slot 2 of a memory context that lists 2 heaps",
+                 [&] { return Alloc(&sDev, hBeyond); });
+
+    ZOLSRV_CONNECTION *psOther = nullptr;
+    ASSERT_EQ(ZOLSRV_OK, ZOLSRVConnect(&psOther, 0));
+    // A live connection with a cookie it never acquired: the one another connection was given.
+    ZOLSRV_DEV_DATA sUnacquired = {psOther, sDev.hDevCookie};
+    ExpectMisuse("ZOLSRVAllocDeviceMem2", "was not acquired on connection", [&] { return Alloc(&sUnacquired, hHeap); });
+    ExpectMisuse("HQTGetClientInfo", "was not acquired", [&] {
+        ZOLSRV_HQT_CLIENT_INFO sClient;
+        return HQTGetClientInfo(&sUnacquired, &sClient) != ZOLSRV_OK;
+    });
+    int iCookie = 0;
+    ZOLSRV_DEV_DATA sMadeUp = {psConnection, &iCookie};
+    ExpectMisuse("ZOLSRVCreateDeviceMemContext", "was not acquired", [&] {
+        VEK_HANDLE h;
+        VEK_UINT32 n;
+        ZOLSRV_HEAP_INFO as[ZOLSRV_MAX_CLIENT_HEAPS];
+        return ZOLSRVCreateDeviceMemContext(&sMadeUp, &h, &n, as) != ZOLSRV_OK;
+    });
+    ExpectMisuse("ZOLSRVClientEvent", "was not acquired",
+                 [&] { return ZOLSRVClientEvent(ZOLSRV_CLIENT_EVENT_HWTIMEOUT, &sMadeUp, &iCookie) != ZOLSRV_OK; });
+    // Acquired on the other connection too: now its device data is good, but not for this
+    // connection's context and heaps.
+    ZOLSRV_DEV_DATA sOther = {};
+    ASSERT_EQ(ZOLSRV_OK, ZOLSRVAcquireDeviceData(psOther, 0, &sOther, (ZOLSRV_DEVICE_TYPE)0));
+    ExpectMisuse("ZOLSRVAllocDeviceMem2", "is of a memory context of connection",
+                 [&] { return Alloc(&sOther, hHeap); });
+    ExpectMisuse("ZOLSRVDestroyDeviceMemContext", "was made on connection",
+                 [&] { return ZOLSRVDestroyDeviceMemContext(&sOther, hContext) != ZOLSRV_OK; });
+    ExpectMisuse("ZOLSRVMapDeviceMemory2", "is of a memory context of connection", [&] {
+        ZOLSRV_CLIENT_MEM_INFO *psMapped = nullptr;
+        return ZOLSRVMapDeviceMemory2(&sOther, 0, hHeap, &psMapped) != ZOLSRV_OK;
+    });
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVDisconnect(psOther));
+    ExpectMisuse("ZOLSRVAllocDeviceMem2", "which is not open", [&] { return Alloc(&sOther, hHeap); });
+    EXPECT_EQ(0u, zolsim_live_allocations());
+
+    // A library handle that no load gave out, or that was unloaded.
+    VEK_VOID *pvFunction = nullptr;
+    ExpectMisuse("ZOLSRVGetLibFuncAddr", "never loaded",
+                 [&] { return ZOLSRVGetLibFuncAddr(&iCookie, "glGetString", &pvFunction) != ZOLSRV_OK; });
+    VEK_HANDLE hLibrary = ZOLSRVLoadLibrary("/system/vendor/lib/egl/libGLESv1_CM_ZOLCORE_KEVRA_120.so");
+    ASSERT_NE(nullptr, hLibrary);
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVGetLibFuncAddr(hLibrary, "glGetString", &pvFunction));
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVUnloadLibrary(hLibrary));
+    ExpectMisuse("ZOLSRVGetLibFuncAddr", "already unloaded",
+                 [&] { return ZOLSRVGetLibFuncAddr(hLibrary, "glGetString", &pvFunction) != ZOLSRV_OK; });
+    ExpectMisuse("ZOLSRVUnloadLibrary", "already unloaded", [&] { return ZOLSRVUnloadLibrary(hLibrary) != ZOLSRV_OK; });
+}
+
+// Memory belongs to the connection it was made through: another connection can neither free,
+// unmap, export nor query it, and the disconnect ends it, telling what the caller left.
+TEST_F(MisuseTest, MemoryIsItsConnectionsAndEndsWithIt) {
+    Services sOther;
+    ZOLSRV_CLIENT_MEM_INFO *psTheirs = sOther.Alloc(4096), *psMine = Alloc();
+    int iFd = -1;
+    ASSERT_EQ(ZOLSRV_OK, ZOLSRVExportDeviceMem2(&sDev, psMine, &iFd));
+    ZOLSRV_CLIENT_MEM_INFO *psTheirMapping = nullptr;
+    ASSERT_EQ(ZOLSRV_OK, ZOLSRVMapDeviceMemory2(&sOther.dev, iFd, sOther.heap, &psTheirMapping));
+
+    ExpectMisuse("ZOLSRVFreeDeviceMem", "belongs to connection",
+                 [&] { return ZOLSRVFreeDeviceMem(&sDev, psTheirs) != ZOLSRV_OK; });
+    ExpectMisuse("ZOLSRVExportDeviceMem2", "belongs to connection", [&] {
+        int iTheirFd = -1;
+        return ZOLSRVExportDeviceMem2(&sDev, psTheirs, &iTheirFd) != ZOLSRV_OK;
+    });
+    ExpectMisuse("ZOLSRVUnmapDeviceMemory", "belongs to connection",
+                 [&] { return ZOLSRVUnmapDeviceMemory(&sDev, psTheirMapping) != ZOLSRV_OK; });
+    ZOLSRV_MISC_INFO sInfo = {};
+    sInfo.ui32StateRequest = ZOLSRV_MISC_INFO_GET_REF_COUNT_PRESENT;
+    sInfo.sGetRefCountCtl.u.psClientMemInfo = psTheirs;
+    ExpectMisuse("ZOLSRVGetMiscInfo", "belongs to connection",
+                 [&] { return ZOLSRVGetMiscInfo(psConnection, &sInfo) != ZOLSRV_OK; });
+    sInfo = ZOLSRV_MISC_INFO{};
+    sInfo.ui32StateRequest = ZOLSRV_MISC_INFO_CPUCACHEOP_PRESENT;
+    sInfo.sCacheOpCtl.eCacheOpType = ZOLSRV_MISC_INFO_CPUCACHEOP_CLEAN;
+    sInfo.sCacheOpCtl.psClientMemInfo = psTheirs;
+    ExpectMisuse("ZOLSRVGetMiscInfo", "belongs to connection",
+                 [&] { return ZOLSRVGetMiscInfo(psConnection, &sInfo) != ZOLSRV_OK; });
+
+    // The flip-chain buffers the 2D library made (on a connection of its own) are the ones every
+    // connection may export and count: the graphics HAL lends them out.
+    long lStride = 0;
+    ZOL2DFLIPCHAINHANDLE hChain = nullptr;
+    ASSERT_EQ(ZOL2D_OK,
+              ZOL2DCreateFlipChain(h2D, 0, 1, 800, 480, ZOL2D_PIXEL_FORMAT_RGB565, &lStride, nullptr, &hChain));
+    ZOL2DMEMINFO *psChainBuffer = nullptr;
+    unsigned long ulCount = 0;
+    ASSERT_EQ(ZOL2D_OK, ZOL2DGetFlipChainBuffers(h2D, hChain, &ulCount, &psChainBuffer));
+    int iChainFd = -1;
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVExportDeviceMem2(
+                             &sDev, static_cast<ZOLSRV_CLIENT_MEM_INFO *>(psChainBuffer->hPrivateData), &iChainFd));
+    sInfo = ZOLSRV_MISC_INFO{};
+    sInfo.ui32StateRequest = ZOLSRV_MISC_INFO_GET_REF_COUNT_PRESENT;
+    sInfo.sGetRefCountCtl.u.psClientMemInfo = static_cast<ZOLSRV_CLIENT_MEM_INFO *>(psChainBuffer->hPrivateData);
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVGetMiscInfo(psConnection, &sInfo));
+    EXPECT_EQ(2u, sInfo.sGetRefCountCtl.ui32RefCount) << "the buffer and its exported descriptor";
+    EXPECT_EQ(0, close(iChainFd));
+    EXPECT_EQ(ZOL2D_OK, ZOL2DDestroyFlipChain(h2D, hChain));
+
+    // The other connection goes with its context, allocation and mapping still live: the
+    // disconnect frees them and tells of each.
+    const unsigned uiAllocations = zolsim_live_allocations();
+    const VEK_UINT64 ui64Theirs = psTheirs->ui64Stamp;
+    char szLeft[128];
+    EXPECT_EQ(0u, zolsim_disconnect_leftovers(szLeft, sizeof(szLeft)));
+    sOther.DisconnectLeavingAll();
+    EXPECT_EQ(3u, zolsim_disconnect_leftovers(szLeft, sizeof(szLeft)));
+    EXPECT_STREQ("1 memory contexts, 1 allocations, 1 mappings", szLeft);
+    EXPECT_EQ(1u, zolsim_ended_allocations());
+    EXPECT_EQ(1u, zolsim_ended_mappings());
+    EXPECT_EQ(uiAllocations - 1, zolsim_live_allocations());
+    EXPECT_EQ(0u, zolsim_live_mappings());
+    EXPECT_EQ(nullptr, zolsim_meminfo_by_stamp(ui64Theirs)) << "the allocation is gone";
+    ExpectMisuse("ZOLSRVFreeDeviceMem", "already released",
+                 [&] { return ZOLSRVFreeDeviceMem(&sDev, psTheirs) != ZOLSRV_OK; });
+
+    EXPECT_EQ(0, close(iFd));
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&sDev, psMine));
+}
+
+// The CPU cache operation of a misc-information request: a clean or a flush of the whole cache, or
+// of a range inside memory of the connection.
+TEST_F(MisuseTest, CacheOperationsNameTheirMemoryOrNone) {
+    ZOLSRV_CLIENT_MEM_INFO *ps = Alloc();
+    ZOLSRV_MISC_INFO sInfo = {};
+    auto Request = [&](ZOLSRV_MISC_INFO_CPUCACHEOP_TYPE eType, ZOLSRV_CLIENT_MEM_INFO *psMem, void *pvBase,
+                       VEK_UINT32 ui32Length) {
+        sInfo = ZOLSRV_MISC_INFO{};
+        sInfo.ui32StateRequest = ZOLSRV_MISC_INFO_CPUCACHEOP_PRESENT;
+        sInfo.sCacheOpCtl.eCacheOpType = eType;
+        sInfo.sCacheOpCtl.psClientMemInfo = psMem;
+        sInfo.sCacheOpCtl.pvBaseVAddr = pvBase;
+        sInfo.sCacheOpCtl.ui32Length = ui32Length;
+        return ZOLSRVGetMiscInfo(psConnection, &sInfo);
+    };
+    char *pc = static_cast<char *>(ps->pvLinAddr);
+    EXPECT_EQ(ZOLSRV_OK, Request(ZOLSRV_MISC_INFO_CPUCACHEOP_CLEAN, nullptr, nullptr, 0)) << "the whole cache";
+    EXPECT_EQ(ZOLSRV_OK, Request(ZOLSRV_MISC_INFO_CPUCACHEOP_FLUSH, ps, pc + 100, 3996)) << "a range inside";
+    EXPECT_EQ(2u, zolsim_cache_ops());
+    ExpectMisuse("ZOLSRVGetMiscInfo", "neither a clean nor a flush",
+                 [&] { return Request(ZOLSRV_MISC_INFO_CPUCACHEOP_NONE, nullptr, nullptr, 0) != ZOLSRV_OK; });
+    ExpectMisuse("ZOLSRVGetMiscInfo", "without its mem-info",
+                 [&] { return Request(ZOLSRV_MISC_INFO_CPUCACHEOP_CLEAN, nullptr, pc, 16) != ZOLSRV_OK; });
+    ExpectMisuse("ZOLSRVGetMiscInfo", "lies outside mem-info",
+                 [&] { return Request(ZOLSRV_MISC_INFO_CPUCACHEOP_CLEAN, ps, pc + 100, 3997) != ZOLSRV_OK; });
+    EXPECT_EQ(2u, zolsim_cache_ops()) << "refused operations are not made";
+    EXPECT_EQ(ZOLSRV_OK, ZOLSRVFreeDeviceMem(&sDev, ps));
 }
 
 }  // namespace

@@ -15,16 +15,20 @@ extern "C" {
 /* ---- Configuration: call before the module is loaded (it starts up in its constructor). ---- */
 
 /* Everything back to the default device: one 3D device (index 0), a general heap (id 0) behind a
-   heap with id 0x01000001... see zolsim_set_heaps, three 2D devices, the first with an 800 x 480
-   RGB 565 display, no app hints, no framebuffer node, a 20 ms event-wait time-out, no faults,
-   all counters and records cleared. */
+   heap with id 0x01000001... see zolsim_set_heaps, three 2D devices, each with an 800 x 480
+   RGB 565 display that takes one flip chain of up to three buffers, no app hints, no framebuffer
+   node, a 20 ms event-wait time-out, a 2D engine that runs each blit 1 ms after its submission
+   and is not held, no faults, all counters and records cleared (the screens stop scanning out). */
 void zolsim_reset(void);
 
 /* The services' device list, as ZOLSRVEnumerateDevices reports it. */
 void zolsim_set_devices(const ZOLSRV_DEVICE_IDENTIFIER *psDevices, unsigned uiCount);
-/* The heap list of a new memory context: heap identifiers in order; the sim makes the handles. */
+/* The heap list of a new memory context: heap identifiers in order. Each context has heap handles
+   of its own, valid while it lives, on the connection it was made on, and only for the slots it
+   listed. */
 void zolsim_set_heaps(const VEK_UINT32 *pui32HeapIDs, unsigned uiCount);
-/* The handle the sim gives heap number uiIndex of the list above (valid after configuration). */
+/* The handle of heap uiIndex of the newest live memory context of this process; NULL when there is
+   none or it lists fewer heaps. */
 VEK_HANDLE zolsim_heap_handle(unsigned uiIndex);
 
 /* Number of 2D devices (0 makes ZOL2DEnumerateDevices report none). Device ids are 100 + index. */
@@ -32,6 +36,9 @@ void zolsim_set_2d_device_count(unsigned uiCount);
 /* Display of 2D device uiIndex. */
 void zolsim_set_display(unsigned uiIndex, const ZOL2DDISPLAYINFO *psDisplayInfo,
                         const ZOL2DMISCDISPLAYINFO *psMiscDisplayInfo);
+/* The number of flip chains display uiIndex takes at once (its ulMaxFlipChains, 1 by default): a
+   chain more is refused as misuse. Counted in this process. */
+void zolsim_set_max_flip_chains(unsigned uiIndex, unsigned long ulMax);
 /* Make the next flip chains report another stride than asked (0: normal). */
 void zolsim_set_flipchain_stride_override(long lStride);
 /* Make ZOL2DGetFlipChainBuffers report another count than the chain has (-1: normal). */
@@ -58,7 +65,7 @@ int zolsim_fbdev_last_open_flags(void);
 
 /* ---- Faults and call records ---- */
 
-/* The uiNth call (1 = the next) of the named vendor function, counted from now, returns iCode
+/* The uiNth call (1 = the next) of the named vendor function (any of them), counted from now, returns iCode
    (for ZOL2DEnumerateDevices with no list: that count). Several faults may be armed. Faults can
    also be armed before the process starts with ZOLSIM_FAIL="name:nth:code[,name:nth:code...]". */
 void zolsim_fail(const char *pszFunction, unsigned uiNth, int iCode);
@@ -152,8 +159,22 @@ int zolsim_last_blit(ZOLSIM_BLIT_RECORD *psOut);
 /* The sizes of the ZOL2DMemWrap calls since the last reset (the latest 1024), oldest first; returns
    their number. */
 unsigned zolsim_wrap_records(unsigned long *pulSizes, unsigned uiMax);
-/* Blits submitted and not yet complete (ZOL2DQueryBlitsComplete completes them). */
+
+/* The 2D engine runs on its own. ZOL2DBlt3DExt checks a request and queues it: from then on the
+   source's read and the write of each destination plane are pending (on services memory, in its
+   sync counters; the memory cannot be freed or unmapped meanwhile). The engine, a thread of the
+   process, runs the queued blits in order, each no sooner than a delay after its submission (1 ms
+   unless set; a reset sets it back): only then do the pixels land, and the counts complete,
+   signalling the global event. ZOL2DQueryBlitsComplete with ZOL2D_QUERY_WAIT blocks until the
+   engine has run every blit of the context into the destination; a context or flip chain that goes
+   waits for the blits on it. Held, the engine runs nothing until it is let go again, so that a
+   test can show what waits for an unfinished blit (a reset lets it go). */
+void zolsim_set_2d_engine_delay_ms(unsigned uiMs);
+void zolsim_hold_2d_engine(int bHeld);
+/* Blits queued and not yet run. */
 unsigned zolsim_blits_pending(void);
+/* Threads of this process inside ZOL2DQueryBlitsComplete's wait now. */
+unsigned zolsim_blit_waiters(void);
 
 /* ---- The simulated GPU ---- */
 
@@ -289,8 +310,20 @@ unsigned zolsim_live_connections(void);
 unsigned zolsim_live_mutexes(void);
 unsigned zolsim_live_hint_states(void);
 unsigned zolsim_live_mem_contexts(void); /* ZOLSRVCreateDeviceMemContext not destroyed */
+/* A disconnect ends what the caller left on its connection: its memory contexts, and the memory
+   allocated or mapped through it, which it frees (memory is the connection's: another connection
+   can neither free, unmap, export nor query it, save the 2D library's flip-chain buffers, which
+   every connection may export and query). Since the last reset: */
+unsigned zolsim_ended_allocations(void); /* allocations a disconnect had to free */
+unsigned zolsim_ended_mappings(void);    /* mappings a disconnect had to unmap */
+/* Everything the disconnects ended since the last reset, memory contexts included, described in
+   pszReport ("1 memory contexts, 2 allocations"; empty when none), cut to uSize. A caller that
+   released everything before it disconnected leaves none; a failed start-up may leave its memory
+   context to the disconnect. */
+unsigned zolsim_disconnect_leftovers(char *pszReport, size_t uSize);
 
-/* Every kind above, by name, so that a check of "nothing live" cannot forget one. */
+/* Every kind above, by name, so that a check of "nothing live" cannot forget one (memory that a
+   disconnect ended counts as left live). */
 typedef struct {
     const char *pszWhat;
     unsigned (*pfnCount)(void);
