@@ -65,7 +65,9 @@ void CheckBlitCycles(const Module &m, int iCycles) {
     std::vector<uint32_t> aui(32 * 32);
     void *apv[3] = {aui.data(), nullptr, nullptr};
     Failures sFailures;
-    sFailures.Add(m.psPublic->Blit(m.psPublic, b.h, apv, 5), "Blit");
+    /* The first blits may make what the libraries keep for the life of the process (a queue, a
+       record of calls): a leak grows with the cycles after them. */
+    for (int i = 0; i < 64; i++) sFailures.Add(m.psPublic->Blit(m.psPublic, b.h, apv, 5), "Blit");
     const ProcessState sBefore = MeasureProcess(m.psAlloc);
     for (int i = 0; i < iCycles; i++) sFailures.Add(m.psPublic->Blit(m.psPublic, b.h, apv, 5), "Blit");
     const ProcessState sAfter = MeasureProcess(m.psAlloc);

@@ -164,12 +164,27 @@ std::string DumpLine(const std::string &sDump, uint64_t ui64Stamp) {
     return sDump.substr(uAt, uEnd == std::string::npos ? std::string::npos : uEnd - uAt);
 }
 
+/* The dump's buffers, each by its stamp and usage: the GPU's counters beside them move with
+   every blit and lock, and tell nothing of what the process still holds. */
+static std::string DumpBuffers(const std::string &sDump) {
+    std::string sOut;
+    size_t uAt = 0;
+    while (uAt < sDump.size()) {
+        size_t uEnd = sDump.find('\n', uAt);
+        if (uEnd == std::string::npos) uEnd = sDump.size();
+        const std::string sLine = sDump.substr(uAt, uEnd - uAt);
+        sOut += sLine.substr(0, sLine.find(", WOP/WOC")) + "\n";
+        uAt = uEnd + 1;
+    }
+    return sOut;
+}
+
 ProcessState MeasureProcess(alloc_device_t *psAlloc) {
     ProcessState s;
     s.uiFds = OpenDescriptors();
     s.uHeapBytes = HeapBytesInUse();
     s.uMappedBytes = MappedBytes();
-    s.sDump = psAlloc != nullptr ? Dump(psAlloc) : "";
+    s.sDump = psAlloc != nullptr ? DumpBuffers(Dump(psAlloc)) : "";
     return s;
 }
 

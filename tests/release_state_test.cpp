@@ -627,8 +627,9 @@ TEST_F(ReleaseStateTest, AFailedRegistrationAgainReleasesNothingThatASwapHolds) 
     zolsim_gpu_complete(psForeign->Plane(0));
     sPoster.join();
     EXPECT_EQ(0, iPost.load()) << "the swap finished on live memory";
-    EXPECT_TRUE(Eventually([&] { return Entry(h) == nullptr; })) << "the removal ran after the swap";
+    /* The display reads the planes until its next frame; closed, it reads them no more. */
     EXPECT_EQ(0, framebuffer_close(psFb));
+    EXPECT_TRUE(Eventually([&] { return Entry(h) == nullptr; })) << "the removal ran after the display let go";
 }
 
 /* ---- The consistency check ---- */
