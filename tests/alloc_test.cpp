@@ -370,9 +370,13 @@ TEST_F(AllocTest, FailedReleaseIsAnsweredAndTriedAgainByTheWorker) {
     buffer_handle_t h = Alloc(64, 64, HAL_PIXEL_FORMAT_BGRA_8888, kSwUsage);
     zolsim_fail("ZOLSRVFreeDeviceMem", 1, ZOLSRV_ERROR_GENERIC);
     EXPECT_EQ(-EFAULT, psAlloc->free(psAlloc, h));
-    EXPECT_TRUE(Eventually([] { return zolsim_live_allocations() == 0; })) << "the worker freed it";
-    EXPECT_EQ(0u, zolsim_live_exported_fds());
-    EXPECT_EQ(nullptr, Private()->psMapList);
+    /* The worker frees the memory, closes the descriptor and removes the entry in one scan, which
+       holds the module mutex. */
+    EXPECT_TRUE(Eventually([] { return zolsim_live_allocations() == 0 && zolsim_live_exported_fds() == 0; }))
+        << "the worker freed it";
+    ZOLSRVLockMutex(Private()->hMutex);
+    EXPECT_EQ(nullptr, Entry(h));
+    ZOLSRVUnlockMutex(Private()->hMutex);
     EXPECT_EQ(-EINVAL, psAlloc->free(psAlloc, h)) << "and a second free finds nothing to free";
     native_handle_delete(const_cast<native_handle_t *>(h));
 }
