@@ -116,10 +116,18 @@ struct Baseline {
     unsigned uiAllocations, uiMappings, uiExported, uiEntries;
 };
 
+/* The list is read under the module mutex: the release worker may be changing it. */
 Baseline Measure() {
     Baseline s = {zolsim_live_allocations(), zolsim_live_mappings(), zolsim_live_exported_fds(), 0};
+    ZOLSRVLockMutex(HMI.sPrivateData.hMutex);
     for (VEK_mapper_meminfo_t *ps = HMI.sPrivateData.psMapList; ps != nullptr; ps = ps->psNext) s.uiEntries++;
+    ZOLSRVUnlockMutex(HMI.sPrivateData.hMutex);
     return s;
+}
+
+bool operator==(const Baseline &a, const Baseline &b) {
+    return a.uiAllocations == b.uiAllocations && a.uiMappings == b.uiMappings && a.uiExported == b.uiExported &&
+           a.uiEntries == b.uiEntries;
 }
 
 Baseline gsBaseline;
@@ -513,6 +521,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pui8Data, size_t uSize) {
     /* The GPU finishes everything, so that what is let go below goes at once or soon. */
     for (VEK_UINT64 ui64 : gsKnown.aui64Stamps)
         if (ZOLSRV_CLIENT_MEM_INFO *psMem = zolsim_meminfo_by_stamp(ui64)) zolsim_gpu_complete(psMem);
+    /* The display moves on to a display buffer of its own, as at the next frame: it reads none of
+       the input's buffers any more, so that releases that wait for it can run. */
+    buffer_handle_t hNextFrame = nullptr;
+    Check(gpsAlloc->alloc(gpsAlloc, gpsFb->width, gpsFb->height, gpsFb->format, GRALLOC_USAGE_HW_FB, &hNextFrame,
+                          &iStride) == 0,
+          "display alloc for the next frame");
+    Check(gpsFb->post(gpsFb, hNextFrame) == 0, "post of the next frame");
+    Check(gpsAlloc->free(gpsAlloc, hNextFrame) == 0, "display free after the next frame");
 
     /* Everything let go as a careful caller would; what a forgery already released answers an
        error here and is not counted against the module. */

@@ -169,16 +169,6 @@ const hw_module_t *LoadModule() {
     return psModule;
 }
 
-/* A known fault of the module, mended apart from this sweep: when the services cannot make an
-   app-hint state, the device open hands the NULL state it was left with to ZOLSRVGetAppHint and
-   ZOLSRVFreeAppHintState. Those two misuses, and only they, are let pass until the mend arrives;
-   remove this then. */
-bool KnownHintStateFault(const StepRunner &sRunner, const std::string &sMisuse) {
-    if (sRunner.FailedFunction() != "ZOLSRVCreateAppHintState") return false;
-    return sMisuse.rfind("ZOLSRVGetAppHint: hint state (nil) ", 0) == 0 ||
-           sMisuse.rfind("ZOLSRVFreeAppHintState: hint state (nil) ", 0) == 0;
-}
-
 /* After the module is unloaded: nothing live, no descriptor left open, beyond what a failed
    shut-down step leaves to the process's exit. */
 void CheckNothingLive(const StepRunner &sRunner, bool bShutDownFailed, unsigned uiFdsBefore) {
@@ -186,8 +176,7 @@ void CheckNothingLive(const StepRunner &sRunner, bool bShutDownFailed, unsigned 
     if (zolsim_misuse_count() != 0) {
         std::string sText = zolsim_misuse_text(), sFirst;
         std::stringstream sLines(sText);
-        for (std::string sLine; sFirst.empty() && std::getline(sLines, sLine);)
-            if (!KnownHintStateFault(sRunner, sLine)) sFirst = sLine;
+        for (std::string sLine; sFirst.empty() && std::getline(sLines, sLine);) sFirst = sLine;
         if (!sFirst.empty())
             Violation("misuse" + sRunner.Where() +
                       (sRunner.FailedStep().empty() ? "" : " (failed in " + sRunner.FailedStep() + ")") + ": " +

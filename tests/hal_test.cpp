@@ -1,5 +1,7 @@
 /* Start-up, shut-down, device open and the app hints. */
 #include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "module_fixture.h"
 
@@ -116,6 +118,12 @@ TEST_P(StartupFailureTest, LeavesTheModuleUninitialisedWithTheConnectionClosed) 
     Unload();
     for (int i = 0; i < 5; i++) EXPECT_EQ(auiBefore[i], zolsim_calls(apszShutDown[i])) << apszShutDown[i];
     EXPECT_EQ(0u, zolsim_calls("ZOLSRVDestroyMutex"));
+
+    /* The disconnect of a failed start-up ends what was made on the connection, as it is meant
+       to: at most the memory context, never memory. */
+    char szLeft[128];
+    const unsigned uiLeft = zolsim_disconnect_leftovers(szLeft, sizeof(szLeft));
+    EXPECT_TRUE(uiLeft == 0 || strcmp(szLeft, "1 memory contexts") == 0) << szLeft;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -137,7 +145,16 @@ INSTANTIATE_TEST_SUITE_P(
 /* ---- Shut-down ---- */
 
 TEST_F(ModuleTest, ShutDownReleasesEverythingInOrder) {
+    alloc_device_t *psAlloc = OpenAlloc();
+    buffer_handle_t h = nullptr;
+    int iStride = 0;
+    ASSERT_EQ(0, psAlloc->alloc(psAlloc, 64, 64, HAL_PIXEL_FORMAT_RGB_565, GRALLOC_USAGE_HW_TEXTURE, &h, &iStride));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+    EXPECT_EQ(0, gralloc_close(psAlloc));
     Unload();
+    char szLeft[128];
+    EXPECT_EQ(0u, zolsim_disconnect_leftovers(szLeft, sizeof(szLeft)))
+        << "the module gave everything back before it disconnected, not left it to the disconnect: " << szLeft;
     EXPECT_EQ(1u, zolsim_calls("ZOLSRVDestroyMutex"));
     EXPECT_EQ(1u, zolsim_calls("ZOL2DDestroyDeviceContext"));
     EXPECT_EQ(1u, zolsim_calls("ZOLSRVReleaseMiscInfo"));
@@ -145,6 +162,32 @@ TEST_F(ModuleTest, ShutDownReleasesEverythingInOrder) {
     EXPECT_EQ(0u, zolsim_live_connections());
     EXPECT_EQ(0u, zolsim_live_mutexes());
     EXPECT_EQ(0u, zolsim_live_contexts());
+}
+
+/* A buffer its owner never freed is still the module's at unload: the disconnect ends it, and says
+   so, which tells this unload from one that gave everything back. In a child process, whose exit
+   reclaims the module's own record of the buffer, as a process's exit does on the device. */
+TEST_F(ModuleTest, ABufferNeverFreedIsLeftToTheDisconnectAndReported) {
+    const pid_t iChild = fork();
+    if (iChild == 0) {
+        alloc_device_t *psAlloc = OpenAlloc();
+        buffer_handle_t h = nullptr;
+        int iStride = 0;
+        if (psAlloc->alloc(psAlloc, 64, 64, HAL_PIXEL_FORMAT_RGB_565, GRALLOC_USAGE_HW_TEXTURE, &h, &iStride) != 0)
+            _exit(1);
+        gralloc_close(psAlloc);
+        if (dlclose(psModule->dso) != 0) _exit(2);
+        char szLeft[128];
+        if (zolsim_disconnect_leftovers(szLeft, sizeof(szLeft)) != 1 || strcmp(szLeft, "1 allocations") != 0) _exit(3);
+        if (zolsim_live_allocations() != 0) _exit(4);  /* ended by the disconnect */
+        if (zolsim_ended_allocations() != 1) _exit(5); /* and counted as left live */
+        _exit(zolsim_misuse_count() == 0 ? 0 : 6);
+    }
+    ASSERT_GT(iChild, 0);
+    int iStatus = 0;
+    ASSERT_EQ(iChild, waitpid(iChild, &iStatus, 0));
+    EXPECT_TRUE(WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0)
+        << "the child failed at step " << (WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : -1);
 }
 
 TEST_F(ModuleTest, ShutDownStopsAtTheFirstFailingStep) {
