@@ -183,7 +183,9 @@ TEST_F(HostileClientTest, ForgedHandlesFromAnotherProcessReachNothingAndTheCompo
             /* Another process's display buffer, as far as this one can tell: its registration takes
                nothing and answers 0, and so does its unregistration. */
             const VEK_native_handle_t *psVek = AsVek(psHandle);
-            const bool bDisplay = (psVek->usage & GRALLOC_USAGE_HW_FB) != 0 && psVek->fd[0] == -2 &&
+            const bool bDisplay = psHandle->numFds >= 0 && psHandle->numInts >= 0 &&
+                                  psHandle->numFds + psHandle->numInts == 10 &&
+                                  (psVek->usage & GRALLOC_USAGE_HW_FB) != 0 && psVek->fd[0] == -2 &&
                                   psVek->fd[1] == -2 && psVek->fd[2] == -2;
             for (const HandleEntryPoint &sEntry : asEntryPoints) {
                 const bool bMaps = eKind == kHostileNotMemory && strcmp(sEntry.pszName, "registerBuffer") == 0;
