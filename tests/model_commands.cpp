@@ -74,11 +74,12 @@ int RunRelease(Model &m, int b, Pend eRelease) {
     return iErr;
 }
 
-/* The release runs now if the GPU is done with the mapped planes, else it is queued, in place of
-   one queued before. */
+/* The release runs now if the GPU is done with the mapped planes and nothing uses the buffer, else
+   it is queued, in place of one queued before. */
 int CheckDefer(Model &m, int b, Pend eRelease) {
     Buf &s = m.bufs[b];
-    if (Idle(s)) {
+    /* Never at once while the buffer is in use (a lock or a map holds it). */
+    if (Idle(s) && s.count == 0) {
         Unqueue(m, b);
         return RunRelease(m, b, eRelease);
     }

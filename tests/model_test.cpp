@@ -168,4 +168,11 @@ TEST_F(ModelTest, Post2ReleasesAMappingMadeForALock) {
 /* Post2 maps a buffer mapped only while in use, shows it whole and lets the mapping go. */
 TEST_F(ModelTest, Post2MapsABufferNeverLocked) { Replay({{Kind::ForeignLocked, 2}}, {Register(0), Post2(0)}); }
 
+/* A Post2 whose mapping on demand fails half-way, and whose release of the half is refused once,
+   while a map holds the buffer: the release waits for the map's end instead of running at once. */
+TEST_F(ModelTest, AFailedPost2MappingOfABufferAMapHoldsIsReleasedAfterTheMap) {
+    Replay({{Kind::ForeignLocked, 2}},
+           {Register(0), FailNext(false, 2), Map(0, GRALLOC_USAGE_HW_COMPOSER), FailNext(true, 1), Post2(0), Unmap(0)});
+}
+
 }  // namespace
