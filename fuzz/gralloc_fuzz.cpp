@@ -543,9 +543,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pui8Data, size_t uSize) {
         }
     }
     for (Forged &s : asRegistered) gpsGralloc->unregisterBuffer(gpsGralloc, &s.sHeader);
-    /* A buffer the program freed through a copy leaves the original handle to its caller. */
-    for (buffer_handle_t h : ahOwn)
-        if (gpsAlloc->free(gpsAlloc, h) != 0) native_handle_delete(const_cast<native_handle_t *>(h));
+    /* A buffer the program freed through a copy leaves the original handle to its caller; if the
+       program then registered that handle, the buffer is another process's to this one (a lent
+       pair's memory outlives its loan), and is unregistered like one. */
+    for (buffer_handle_t h : ahOwn) {
+        if (gpsAlloc->free(gpsAlloc, h) == 0) continue;
+        gpsGralloc->unregisterBuffer(gpsGralloc, h);
+        native_handle_delete(const_cast<native_handle_t *>(h));
+    }
     gpsAlloc->free(gpsAlloc, hDisplay);
     for (Foreign &s : asForeign) {
         /* The module closes no descriptor it was only shown. */
