@@ -12,9 +12,10 @@
 namespace {
 
 using model::Kind;
-
-constexpr int kSwRead = GRALLOC_USAGE_SW_READ_OFTEN, kSwWrite = GRALLOC_USAGE_SW_WRITE_OFTEN;
-constexpr int kTexture = GRALLOC_USAGE_HW_TEXTURE, kRender = GRALLOC_USAGE_HW_RENDER;
+using model::kRender;
+using model::kSwRead;
+using model::kSwWrite;
+using model::kTexture;
 
 unsigned long EnvOr(const char *pszName, unsigned long ulDefault) {
     const char *psz = getenv(pszName);

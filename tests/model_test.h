@@ -46,6 +46,16 @@ struct Model {
 
 Model Initial(const std::vector<std::pair<Kind, int>> &asKinds);
 
+constexpr int kSwRead = GRALLOC_USAGE_SW_READ_OFTEN, kSwWrite = GRALLOC_USAGE_SW_WRITE_OFTEN;
+constexpr int kTexture = GRALLOC_USAGE_HW_TEXTURE, kRender = GRALLOC_USAGE_HW_RENDER;
+constexpr int kComposer = GRALLOC_USAGE_HW_COMPOSER;
+
+inline bool Foreign(const Buf &s) { return s.kind == Kind::ForeignMapped || s.kind == Kind::ForeignLocked; }
+/* Planes the entry holds mapped: a buffer of this process holds them all. */
+inline int Slots(const Buf &s) { return Foreign(s) ? s.mapped : s.planes; }
+/* The byte each plane starts with, so that an address handed out can be read back. */
+inline unsigned char Pattern(int b, int iPlane) { return (unsigned char)(0xa0 + 2 * b + iPlane); }
+
 /* The real module and the buffers of one sequence. */
 struct Sut {
     Sut(VEK_gralloc_module_t *psHMI, alloc_device_t *psAlloc, framebuffer_device_t *&psFb, const Model &sModel);
