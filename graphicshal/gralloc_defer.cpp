@@ -14,8 +14,10 @@ typedef struct _VEK_defer_flush_op_ {
     struct _VEK_defer_flush_op_ *psPrev;
     struct _VEK_defer_flush_op_ *psNext;
     VEK_defer_flush_op_pfn pfnFlushOp;
-    VEK_mapper_meminfo_t *psMapperMemInfo;
+    VEK_mapper_meminfo_t *psMapperMemInfo; /* NULL for a loose release */
     int aiFd[VEK_NATIVE_HANDLE_NUM_FDS_MAX];
+    VEK_loose_release_pfn pfnLooseRelease;
+    void *pvObject;
 } VEK_defer_flush_op;
 
 /* All guarded by the module mutex. One worker at a time works off the list: a release taken back
@@ -50,6 +52,16 @@ static VEK_defer_flush_op *FindDeferFlushOp(VEK_mapper_meminfo_t *psMapperMemInf
     for (VEK_defer_flush_op *psNode = gpsDeferList; psNode != nullptr; psNode = psNode->psNext)
         if (psNode->psMapperMemInfo == psMapperMemInfo) return psNode;
     return nullptr;
+}
+
+/* A new node at the head of the list, or NULL when there is no memory for one. */
+static VEK_defer_flush_op *LinkDeferFlushOp(void) {
+    VEK_defer_flush_op *psNode = static_cast<VEK_defer_flush_op *>(calloc(1, sizeof(VEK_defer_flush_op)));
+    if (psNode == nullptr) return nullptr;
+    psNode->psNext = gpsDeferList;
+    if (gpsDeferList != nullptr) gpsDeferList->psPrev = psNode;
+    gpsDeferList = psNode;
+    return psNode;
 }
 
 static void UnlinkDeferFlushOp(VEK_defer_flush_op *psNode) {
@@ -121,11 +133,15 @@ VEK_BOOL MappingComplete(const VEK_mapper_meminfo_t *psMapperMemInfo, const int 
 }
 
 /* One scan of the list, with the mutex held: every release whose buffer the GPU is done with and
-   no call uses runs. */
+   no call uses runs, and every loose release. */
 static void RunFlushedReleases(VEK_private_data_t *psPrivateData) {
     for (VEK_defer_flush_op *psNode = gpsDeferList, *psNext; psNode != nullptr; psNode = psNext) {
         VEK_mapper_meminfo_t *psMapperMemInfo = psNode->psMapperMemInfo;
         psNext = psNode->psNext;
+        if (psMapperMemInfo == nullptr) {
+            if (psNode->pfnLooseRelease(psPrivateData, psNode->pvObject) == 0) UnlinkDeferFlushOp(psNode);
+            continue;
+        }
         if (!OpsFlushed(psMapperMemInfo->apsMemInfo) ||
             SettlePendingRelease(psMapperMemInfo, VEK_ENTRY_WORKER) != VEK_ENTRY_GO)
             continue;
@@ -163,30 +179,29 @@ static void *DeferFlushOpWorker(void *pvPriv) {
     }
 }
 
-/* Queues the release for the worker, in place of the one queued for the entry, if any. */
+/* The worker runs while the list holds a release. One that cannot start leaves the list as it is:
+   the next release of any buffer starts it, and the unload runs what can run. Returns
+   pthread_create's error number. */
+static int KeepDeferWorkerRunning(VEK_private_data_t *psPrivateData) {
+    if (gbDeferWorkerRunning || gpsDeferList == nullptr) return 0;
+    /* The last worker has seen the list empty and is ending, if it has not ended: reclaim it. */
+    if (gbDeferWorkerJoinable) pthread_join(gpsDeferFlushOpThread, nullptr);
+    gbDeferWorkerJoinable = VEK_FALSE;
+    const int iErr = pthread_create(&gpsDeferFlushOpThread, nullptr, DeferFlushOpWorker, psPrivateData);
+    if (iErr != 0) return iErr;
+    gbDeferWorkerRunning = gbDeferWorkerJoinable = VEK_TRUE;
+    return 0;
+}
+
+/* Queues the release for the worker, in place of the one queued for the entry, if any. A release
+   whose worker cannot start stays queued all the same: the caller, who never asks twice, is
+   answered pthread_create's error number. */
 static int QueueDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
                              VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd, VEK_defer_flush_op *psNode) {
     if (psNode == nullptr) {
-        /* The node is made before the worker so that a failure leaves neither behind. */
-        psNode = static_cast<VEK_defer_flush_op *>(calloc(1, sizeof(VEK_defer_flush_op)));
+        psNode = LinkDeferFlushOp();
         if (psNode == nullptr) return -ENOMEM;
-
-        if (!gbDeferWorkerRunning) {
-            /* The last worker has seen the list empty and is ending, if it has not ended: reclaim
-               it. */
-            if (gbDeferWorkerJoinable) pthread_join(gpsDeferFlushOpThread, nullptr);
-            gbDeferWorkerJoinable = VEK_FALSE;
-            int iErr = pthread_create(&gpsDeferFlushOpThread, nullptr, DeferFlushOpWorker, psPrivateData);
-            if (iErr != 0) {
-                free(psNode);
-                return iErr;
-            }
-            gbDeferWorkerRunning = gbDeferWorkerJoinable = VEK_TRUE;
-        }
         psNode->psMapperMemInfo = psMapperMemInfo;
-        psNode->psNext = gpsDeferList;
-        if (gpsDeferList != nullptr) gpsDeferList->psPrev = psNode;
-        gpsDeferList = psNode;
     }
     /* One release per entry: a new one replaces the one queued, which it covers. */
     psNode->pfnFlushOp = pfnFlushOp;
@@ -197,7 +212,15 @@ static int QueueDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_
         psMapperMemInfo->bRegistered = VEK_FALSE;
         MapperEntryChanged(psMapperMemInfo);
     }
-    return 0;
+    return KeepDeferWorkerRunning(psPrivateData);
+}
+
+int QueueLooseRelease(VEK_private_data_t *psPrivateData, VEK_loose_release_pfn pfnLooseRelease, void *pvObject) {
+    VEK_defer_flush_op *psNode = LinkDeferFlushOp();
+    if (psNode == nullptr) return -ENOMEM;
+    psNode->pfnLooseRelease = pfnLooseRelease;
+    psNode->pvObject = pvObject;
+    return KeepDeferWorkerRunning(psPrivateData);
 }
 
 int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
@@ -212,7 +235,10 @@ int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn 
     if (!OpsFlushed(psMapperMemInfo->apsMemInfo)) WaitForGlobalEvent(psPrivateData);
     if (OpsFlushed(psMapperMemInfo->apsMemInfo)) {
         if (psNode != nullptr) TakeBackDeferFlushOp(psMapperMemInfo);
-        return pfnFlushOp(psPrivateData, psMapperMemInfo, aiFd);
+        const int iErr = pfnFlushOp(psPrivateData, psMapperMemInfo, aiFd);
+        /* What a worker that could not start left waits no longer than this release. */
+        KeepDeferWorkerRunning(psPrivateData);
+        return iErr;
     }
     return QueueDeferFlushOp(psPrivateData, pfnFlushOp, psMapperMemInfo, aiFd, psNode);
 }

@@ -10,8 +10,9 @@ extern "C" {
 #endif
 
 /* Runs the release now when the GPU is done with the buffer (after at most one wait) and no call
-   uses it, else queues it: 0 then. An entry has at most one queued release; a new one takes the
-   old one's place. */
+   uses it, else queues it: 0 then, or pthread_create's error number (positive) when no worker
+   could start, the release queued all the same. An entry has at most one queued release; a new
+   one takes the old one's place. */
 int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
                       VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd);
 
@@ -20,6 +21,15 @@ int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn 
    it is queued all the same, and the worker tries it again. Returns what CheckDeferFlushOp did. */
 int CheckDeferFlushOpOrRetry(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
                              VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd);
+
+/* A release of something no entry names any more (a mapping made only to compare, a flip chain or
+   2D memory of a closed display, caller memory a stalled blit may still write): 0 once it is done. */
+typedef int (*VEK_loose_release_pfn)(VEK_private_data_t *psPrivateData, void *pvObject);
+
+/* For a loose release that failed: the worker tries it again at every scan, and the unload once
+   more. 0, -ENOMEM when it cannot be queued, or pthread_create's error number when it is queued
+   but no worker could start (the next release of any buffer starts one). */
+int QueueLooseRelease(VEK_private_data_t *psPrivateData, VEK_loose_release_pfn pfnLooseRelease, void *pvObject);
 
 /* What an entry point asks of a buffer's entry. */
 typedef enum {

@@ -152,6 +152,13 @@ VEK_BOOL MappingIsHandles(const VEK_mapper_meminfo_t *psMapperMemInfo, const VEK
                : VEK_FALSE;
 }
 
+static int UnmapLooseMapping(VEK_private_data_t *psPrivateData, void *pvMemInfo) {
+    return ZOLSRVUnmapDeviceMemory(&psPrivateData->sDevData, static_cast<ZOLSRV_CLIENT_MEM_INFO *>(pvMemInfo)) ==
+                   ZOLSRV_OK
+               ? 0
+               : -EFAULT;
+}
+
 int DescriptorsNameMapping(VEK_private_data_t *psPrivateData, const VEK_native_handle_t *psNativeHandle,
                            const VEK_mapper_meminfo_t *psMapperMemInfo) {
     for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX && psMapperMemInfo->apsMemInfo[i] != nullptr; i++) {
@@ -161,11 +168,10 @@ int DescriptorsNameMapping(VEK_private_data_t *psPrivateData, const VEK_native_h
                                    &psMemInfo) != ZOLSRV_OK)
             return -EFAULT;
         const VEK_BOOL bSame = psMemInfo->ui64Stamp == psMapperMemInfo->apsMemInfo[i]->ui64Stamp ? VEK_TRUE : VEK_FALSE;
-        /* Never handed out: nothing of this process can have GPU work on it, and it goes at once.
-           It has no entry that a queued release could name: a refusal is asked again once. */
-        if (ZOLSRVUnmapDeviceMemory(&psPrivateData->sDevData, psMemInfo) != ZOLSRV_OK &&
-            ZOLSRVUnmapDeviceMemory(&psPrivateData->sDevData, psMemInfo) != ZOLSRV_OK)
-            return -EFAULT;
+        /* Never handed out: nothing of this process can have GPU work on it, and it goes at once,
+           or with the worker's next scan should the services refuse now. */
+        if (UnmapLooseMapping(psPrivateData, psMemInfo) != 0)
+            QueueLooseRelease(psPrivateData, UnmapLooseMapping, psMemInfo);
         if (!bSame) return -EINVAL;
     }
     return 0;

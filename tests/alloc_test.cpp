@@ -37,15 +37,6 @@ protected:
             if (ps->ui64Stamp == ui64Stamp) return ps;
         return nullptr;
     }
-
-    /* Waits (bounded) for the deferred-release worker to catch up. */
-    static bool Eventually(const std::function<bool()> &fnDone) {
-        for (int i = 0; i < 10000; i++) {
-            if (fnDone()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return fnDone();
-    }
 };
 
 TEST_F(AllocTest, StrideIsTheWidthRoundedUpTo32Pixels) {
@@ -351,17 +342,24 @@ TEST_F(AllocTest, FreeRunsAtOnceWhenTheGpuFinishesDuringTheOneWait) {
     EXPECT_EQ(uiThreads, PthreadCreateCalls()) << "no worker is needed";
 }
 
-TEST_F(AllocTest, FailedWorkerStartKeepsTheBufferAndHandle) {
+/* A worker that cannot start is answered with pthread_create's error number, as the free's
+   result; the release stays queued all the same (Android never frees twice), and the next release
+   of any buffer starts a worker that runs it. */
+TEST_F(AllocTest, AFreeWhoseWorkerCannotStartIsRunByTheNextRelease) {
     buffer_handle_t h = Alloc(64, 64, HAL_PIXEL_FORMAT_BGRA_8888, kSwUsage);
+    buffer_handle_t hNext = Alloc(64, 64, HAL_PIXEL_FORMAT_BGRA_8888, kSwUsage);
     ZOLSRV_CLIENT_MEM_INFO *psMem = MemInfo(h);
     zolsim_gpu_add_ops(psMem, 1, 0, 0);
     FailPthreadCreate(1, EAGAIN);
     EXPECT_EQ(EAGAIN, psAlloc->free(psAlloc, h)) << "pthread_create's own error number";
-    EXPECT_EQ(1u, zolsim_live_allocations());
-    EXPECT_EQ(12, h->version);
+    EXPECT_EQ(12, h->version) << "the handle stays the caller's";
+    EXPECT_EQ(-EINVAL, psAlloc->free(psAlloc, h)) << "the buffer is on its way out";
     zolsim_gpu_complete(psMem);
-    EXPECT_EQ(0, psAlloc->free(psAlloc, h)) << "a later free succeeds";
-    EXPECT_EQ(0u, zolsim_live_allocations());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(2u, zolsim_live_allocations()) << "no worker runs yet";
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hNext));
+    EXPECT_TRUE(Eventually([] { return zolsim_live_allocations() == 0; })) << "the next release started one";
+    native_handle_delete(const_cast<native_handle_t *>(h));
 }
 
 /* A release that fails is answered as it failed, and left to the worker to try again: Android

@@ -399,14 +399,6 @@ protected:
         ASSERT_EQ(ZOL2D_OK, ZOL2DBlt3DExt(hDriver, &sBlt));
     }
 
-    static bool Eventually(const std::function<bool()> &fnDone) {
-        for (int i = 0; i < 20000; i++) {
-            if (fnDone()) return true;
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
-        }
-        return fnDone();
-    }
-
     /* The mapping of a registered buffer in this process, from its entry. */
     ZOLSRV_CLIENT_MEM_INFO *Mapping(buffer_handle_t h) {
         for (VEK_mapper_meminfo_t *ps = Private()->psMapList; ps != nullptr; ps = ps->psNext)

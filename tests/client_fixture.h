@@ -55,11 +55,6 @@ protected:
         return psFound;
     }
 
-    static bool Eventually(const std::function<bool()> &fnDone) {
-        for (int i = 0; i < 10000 && !fnDone(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return fnDone();
-    }
-
     const gralloc_module_t *psGralloc = nullptr;
     std::unique_ptr<ForeignAllocator> psForeign;
     alloc_device_t *psAlloc = nullptr;

@@ -207,14 +207,18 @@ TEST_F(DeferTest, AQueuedReleaseWaitsWhileTheBufferIsInUse) {
     EXPECT_TRUE(WaitForRuns(1)) << "the worker runs it once the buffer is free";
 }
 
-TEST_F(DeferTest, AWorkerThatCannotStartQueuesNothing) {
-    VEK_mapper_meminfo_t *psEntry = Entry();
+TEST_F(DeferTest, AReleaseWhoseWorkerCannotStartStaysQueuedForTheNextRelease) {
+    VEK_mapper_meminfo_t *psEntry = Entry(), *psNext = Entry();
     zolsim_gpu_add_ops(psEntry->apsMemInfo[0], 1, 0, 0);
     FailPthreadCreate(1, EAGAIN);
     EXPECT_EQ(EAGAIN, Check(psEntry)) << "pthread_create's error number, positive";
+    uExpectedRuns++;
     zolsim_gpu_complete(psEntry->apsMemInfo[0]);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_TRUE(Runs().empty()) << "the release did not run and was not queued";
+    EXPECT_TRUE(Runs().empty()) << "no worker runs it yet";
+    EXPECT_EQ(0, Check(psNext)) << "ran at once";
+    EXPECT_TRUE(WaitForRuns(2)) << "and started the worker, which ran the first";
+    EXPECT_EQ(psEntry, Runs().back());
 }
 
 }  // namespace

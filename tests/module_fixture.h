@@ -8,7 +8,10 @@
 #include <hardware/fb.h>
 #include <hardware/gralloc.h>
 
+#include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "forged_handle.h"
@@ -79,6 +82,16 @@ protected:
 };
 
 /* The simulated device's mem-info of a buffer's first plane, found by the handle's stamp. */
+/* Waits, bounded at ten seconds, for what another thread (the release worker, the 2D engine) does
+   by itself; true once fnDone holds. */
+static inline bool Eventually(const std::function<bool()> &fnDone) {
+    for (int i = 0; i < 10000; i++) {
+        if (fnDone()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return fnDone();
+}
+
 static inline ZOLSRV_CLIENT_MEM_INFO *MemInfo(buffer_handle_t h) {
     return zolsim_meminfo_by_stamp(AsVek(h)->ui64Stamp);
 }
