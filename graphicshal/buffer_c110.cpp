@@ -221,9 +221,9 @@ static int AllocNV12Linear(ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hGeneralHeap, 
     iErr =
         GenericAlloc(psDevData, hGeneralHeap, iUVStride * iUVHeight, ui32Flags, nullptr, 0, &apsMemInfo[1], &aiFd[1]);
     if (iErr != 0) {
-        /* A failed allocation leaves nothing allocated. */
-        ZOLSRV_CLIENT_MEM_INFO *apsLuma[VEK_NATIVE_HANDLE_NUM_FDS_MAX] = {apsMemInfo[0], nullptr, nullptr};
-        GenericFree(psDevData, apsLuma, aiFd);
+        /* A failed allocation leaves nothing allocated; what the services would not take back
+           stays in the slots, for the caller to release. */
+        GenericFree(psDevData, apsMemInfo, aiFd);
         return iErr;
     }
     apsMemInfo[2] = nullptr;

@@ -19,10 +19,14 @@ int GenericAlloc(ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hGeneralHeap, int iAlloc
     const VEK_UINT32 ui32Size = ((VEK_UINT32)iAllocBytes + ui32PageSize - 1) & ~(ui32PageSize - 1);
 
     if (ZOLSRVAllocDeviceMem2(psDevData, hGeneralHeap, ui32Flags, (VEK_SIZE_T)ui32Size, (VEK_SIZE_T)ui32PageSize,
-                              pvPrivData, ui32PrivDataLength, ppsMemInfo) != ZOLSRV_OK)
+                              pvPrivData, ui32PrivDataLength, ppsMemInfo) != ZOLSRV_OK) {
+        *ppsMemInfo = nullptr;
         return -ENOMEM;
+    }
     if (ZOLSRVExportDeviceMem2(psDevData, *ppsMemInfo, piFd) != ZOLSRV_OK) {
-        ZOLSRVFreeDeviceMem(psDevData, *ppsMemInfo);
+        /* Memory the services would not take back stays in the slot, for the caller to release. */
+        *piFd = -1;
+        if (ZOLSRVFreeDeviceMem(psDevData, *ppsMemInfo) == ZOLSRV_OK) *ppsMemInfo = nullptr;
         return -EFAULT;
     }
     return 0;
@@ -58,7 +62,8 @@ int GenericFree(ZOLSRV_DEV_DATA *psDevData, ZOLSRV_CLIENT_MEM_INFO **apsMemInfo,
     while (iNumPlanes < VEK_NATIVE_HANDLE_NUM_FDS_MAX && apsMemInfo[iNumPlanes] != nullptr) iNumPlanes++;
     for (int i = iNumPlanes - 1; i >= 0; i--) {
         if (ZOLSRVFreeDeviceMem(psDevData, apsMemInfo[i]) != ZOLSRV_OK) return -EFAULT;
-        close(aiFd[i]);
+        /* A plane whose export failed has no descriptor. */
+        if (aiFd[i] >= 0) close(aiFd[i]);
         apsMemInfo[i] = nullptr;
         aiFd[i] = -1;
     }

@@ -48,6 +48,36 @@ int __free(VEK_private_data_t *psPrivateData, VEK_mapper_meminfo_t *psMapperMemI
     return iErr;
 }
 
+/* Planes that no entry records (a failed allocation's) and the format that made them. */
+typedef struct {
+    const VEK_buffer_format_t *psFormat;
+    ZOLSRV_CLIENT_MEM_INFO *apsMemInfo[VEK_NATIVE_HANDLE_NUM_FDS_MAX];
+    int aiFd[VEK_NATIVE_HANDLE_NUM_FDS_MAX];
+} VEK_unrecorded_planes_t;
+
+static int FreeUnrecordedPlanes(VEK_private_data_t *psPrivateData, void *pvPlanes) {
+    VEK_unrecorded_planes_t *psPlanes = static_cast<VEK_unrecorded_planes_t *>(pvPlanes);
+    if (psPlanes->psFormat->pfnFree(&psPrivateData->sDevData, psPlanes->apsMemInfo, psPlanes->aiFd) != 0)
+        return -EFAULT;
+    free(psPlanes);
+    return 0;
+}
+
+/* A failed allocation gives back what it made. Nobody can ask for it again: what the services
+   refuse now, the worker gives back later. */
+static void ReleaseUnrecordedPlanes(VEK_private_data_t *psPrivateData, const VEK_buffer_format_t *psFormat,
+                                    ZOLSRV_CLIENT_MEM_INFO **apsMemInfo, int *aiFd) {
+    if (apsMemInfo[0] == nullptr ||
+        psFormat->pfnFree(&psPrivateData->sDevData, apsMemInfo, aiFd) == 0)
+        return;
+    VEK_unrecorded_planes_t *psPlanes = static_cast<VEK_unrecorded_planes_t *>(malloc(sizeof(*psPlanes)));
+    if (psPlanes == nullptr) return;
+    psPlanes->psFormat = psFormat;
+    memcpy(psPlanes->apsMemInfo, apsMemInfo, sizeof(psPlanes->apsMemInfo));
+    memcpy(psPlanes->aiFd, aiFd, sizeof(psPlanes->aiFd));
+    if (QueueLooseRelease(psPrivateData, FreeUnrecordedPlanes, psPlanes) < 0) free(psPlanes);
+}
+
 int gralloc_device_alloc(alloc_device_t *psAllocDevice, int w, int h, int format, int usage, buffer_handle_t *handle,
                          int *stride) {
     if (!IsInitializedFunc(__func__)) return -ENOTTY;
@@ -83,7 +113,7 @@ int gralloc_device_alloc(alloc_device_t *psAllocDevice, int w, int h, int format
     } else {
         iErr = psFormat->pfnAlloc(&psPrivateData->sDevData, psPrivateData->hGeneralHeap, &iWidth, &iHeight, &iStride,
                                   &usage, psFormat->base.uiBpp, ui32Flags, apsMemInfo, aiFd);
-        if (iErr != 0) goto out_unlock;
+        if (iErr != 0) goto err_free_planes;
 
         VEK_UINT32 ui32NumValidFds = 0;
         for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++)
@@ -130,7 +160,7 @@ int gralloc_device_alloc(alloc_device_t *psAllocDevice, int w, int h, int format
 err_delete_handle:
     native_handle_delete(&psNativeHandle->base);
 err_free_planes:
-    psFormat->pfnFree(&psPrivateData->sDevData, apsMemInfo, aiFd);
+    ReleaseUnrecordedPlanes(psPrivateData, psFormat, apsMemInfo, aiFd);
 out_unlock:
     putDevicePrivateData(psPrivateData);
     return iErr;

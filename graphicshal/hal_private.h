@@ -90,7 +90,9 @@ typedef struct _VEK_private_data_ {
     VEK_mapper_meminfo_t *psMapList;
 } VEK_private_data_t;
 
-/* Format hooks */
+/* Format hooks. An allocation hook that fails leaves nothing allocated, but for planes the services
+   would not take back: those stay in apsMemInfo and aiFd (every other slot NULL and -1), for the
+   caller to release. A free hook empties each slot it releases. */
 typedef int (*VEK_buffer_alloc_pfn)(ZOLSRV_DEV_DATA *psDevData, VEK_HANDLE hGeneralHeap, int *piWidth, int *piHeight,
                                     int *piStride, int *piUsage, unsigned int uiBpp, VEK_UINT32 ui32Flags,
                                     ZOLSRV_CLIENT_MEM_INFO **apsMemInfo, int *aiFd);

@@ -395,6 +395,45 @@ TEST_F(AllocTest, FailedServicesAllocationIsOutOfMemory) {
     EXPECT_EQ(nullptr, Private()->psMapList);
 }
 
+/* A failed allocation whose own clean-up the services refuse too: nobody can ask for those planes
+   again, and the worker gives them back. Each row fails one step of the allocation and then the
+   first free of its clean-up. */
+TEST_F(AllocTest, PlanesAFailedAllocationCouldNotGiveBackGoLater) {
+    struct Row {
+        const char *pszCase;
+        int iFormat;
+        const char *pszFailed;
+        unsigned uiNth;
+        bool bKnownStamp;
+        int iResult;
+    };
+    const Row asRows[] = {
+        {"RGB 565, export refused", HAL_PIXEL_FORMAT_RGB_565, "ZOLSRVExportDeviceMem2", 1, false, -EFAULT},
+        {"NV12, chroma plane refused", ForeignAllocator::kNV12, "ZOLSRVAllocDeviceMem2", 2, false, -ENOMEM},
+        {"NV12, chroma export refused", ForeignAllocator::kNV12, "ZOLSRVExportDeviceMem2", 2, false, -EFAULT},
+        {"BGRA, stamp already listed", HAL_PIXEL_FORMAT_BGRA_8888, nullptr, 0, true, -EFAULT},
+    };
+    buffer_handle_t hFirst = Alloc(16, 16, HAL_PIXEL_FORMAT_RGB_565, kSwUsage);
+    /* The first NV12 allocation sets the video pool up, whose calls are not counted here. */
+    EXPECT_EQ(0, psAlloc->free(psAlloc, Alloc(64, 64, ForeignAllocator::kNV12, kSwUsage)));
+    for (const Row &sRow : asRows) {
+        SCOPED_TRACE(sRow.pszCase);
+        const unsigned uiAllocations = zolsim_live_allocations(), uiFds = zolsim_live_exported_fds();
+        if (sRow.pszFailed != nullptr) zolsim_fail(sRow.pszFailed, sRow.uiNth, ZOLSRV_ERROR_GENERIC);
+        if (sRow.bKnownStamp) zolsim_set_next_stamp(AsVek(hFirst)->ui64Stamp);
+        zolsim_fail("ZOLSRVFreeDeviceMem", 1, ZOLSRV_ERROR_GENERIC);
+        buffer_handle_t h = nullptr;
+        int iStride = 0;
+        EXPECT_EQ(sRow.iResult, psAlloc->alloc(psAlloc, 64, 64, sRow.iFormat, kSwUsage, &h, &iStride));
+        EXPECT_EQ(nullptr, h);
+        zolsim_clear_faults();
+        EXPECT_TRUE(Eventually([&] {
+            return zolsim_live_allocations() == uiAllocations && zolsim_live_exported_fds() == uiFds;
+        })) << zolsim_live_allocations() - uiAllocations << " allocations left";
+    }
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hFirst));
+}
+
 TEST_F(AllocTest, FailedHandleCreationReleasesThePlanes) {
     buffer_handle_t h = nullptr;
     int iStride = -7;
