@@ -1,6 +1,7 @@
 /* The blit extension: GPU copies of a buffer into caller memory or into another buffer. */
 #include <errno.h>
 #include <limits.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "framebuffer.h"
@@ -72,6 +73,53 @@ static int WaitForBlits(VEK_private_data_t *psPrivateData, ZOL2DMEMINFO *psDest)
     }
     ZOLSRVClientEvent(ZOLSRV_CLIENT_EVENT_HWTIMEOUT, &psPrivateData->sDevData, ModuleOfPrivateData(psPrivateData));
     return -ETIMEDOUT;
+}
+
+/* Caller memory wrapped for a blit: the planes in order, NULL once given back. */
+typedef struct {
+    ZOL2DMEMINFO *apsWrap[VEK_NATIVE_HANDLE_NUM_FDS_MAX];
+} VEK_wrapped_planes_t;
+
+/* Frees every wrap still held, the last first, also after one the 2D library refuses: -EINVAL
+   then. */
+static int FreeWraps(VEK_private_data_t *psPrivateData, VEK_wrapped_planes_t *psWrapped) {
+    int iErr = 0;
+    for (int i = VEK_NATIVE_HANDLE_NUM_FDS_MAX; i-- > 0;) {
+        if (psWrapped->apsWrap[i] == nullptr) continue;
+        if (ZOL2DMemFree(psPrivateData->hContext, psWrapped->apsWrap[i]) == ZOL2D_OK)
+            psWrapped->apsWrap[i] = nullptr;
+        else
+            iErr = -EINVAL;
+    }
+    return iErr;
+}
+
+/* The worker's release of wraps: once a wait on the first plane (where a blit's copy is waited
+   for) vouches that no blit writes them, they go. */
+static int FreeWrapsAfterBlits(VEK_private_data_t *psPrivateData, void *pvWrapped) {
+    VEK_wrapped_planes_t *psWrapped = static_cast<VEK_wrapped_planes_t *>(pvWrapped);
+    if (psWrapped->apsWrap[0] != nullptr &&
+        ZOL2DQueryBlitsComplete(psPrivateData->hContext, psWrapped->apsWrap[0], ZOL2D_QUERY_WAIT) != ZOL2D_OK)
+        return -EFAULT;
+    if (FreeWraps(psPrivateData, psWrapped) != 0) return -EINVAL;
+    free(psWrapped);
+    return 0;
+}
+
+/* Gives the caller's memory back to the 2D library: at once when a wait vouched for the copy
+   (bVouched), else once the worker's wait does, for the 2D library would not give back memory
+   its engine uses. What it refuses now the worker gives back later, and nobody can ask again:
+   the call is answered -EINVAL, as for a refusal. */
+static int ReleaseWraps(VEK_private_data_t *psPrivateData, ZOL2DMEMINFO **apsWrap, VEK_BOOL bVouched) {
+    VEK_wrapped_planes_t sWrapped;
+    memcpy(sWrapped.apsWrap, apsWrap, sizeof(sWrapped.apsWrap));
+    const int iErr = bVouched ? FreeWraps(psPrivateData, &sWrapped) : 0;
+    if (bVouched && iErr == 0) return 0;
+    VEK_wrapped_planes_t *psLeft = static_cast<VEK_wrapped_planes_t *>(malloc(sizeof(*psLeft)));
+    if (psLeft == nullptr) return iErr;
+    *psLeft = sWrapped;
+    if (QueueLooseRelease(psPrivateData, FreeWrapsAfterBlits, psLeft) < 0) free(psLeft);
+    return iErr;
 }
 
 /* Copies the whole source into (x, y, w, h) of the destination planes on the GPU and, with bWait,
@@ -158,7 +206,7 @@ int gralloc_module_blit_to_vaddr(const VEK_gralloc_module_public_t *module, buff
     VEK_private_data_t *psPrivateData = getModulePrivateData(&module->base);
     ZOL2DMEMINFO *apsDestMemInfo[VEK_NATIVE_HANDLE_NUM_FDS_MAX] = {nullptr, nullptr, nullptr};
     const VEK_buffer_format_t *psFormat = GetBufferFormat(format);
-    int i, iErr = 0, iNumWrapped = 0;
+    int i, iErr = 0;
 
     /* The caller's memory is wrapped for the source's size: a source this process cannot read,
        or whose size its memory does not hold, has no size to go by. */
@@ -191,21 +239,19 @@ int gralloc_module_blit_to_vaddr(const VEK_gralloc_module_public_t *module, buff
             iErr = -EINVAL;
             goto out_free;
         }
-        iNumWrapped++;
     }
     iErr = blit_internal(psPrivateData, src, nullptr, nullptr, apsDestMemInfo, format, psSrc->iWidth, psSrc->iHeight, 0,
                          0, VEK_TRUE);
-    /* Caller memory that a blit may still write stays wrapped: the 2D library would not give back
-       memory its engine uses, and the copy is not reported as done. */
+    /* A copy no wait vouched for is not reported as done; the caller's memory stays wrapped until
+       one does. */
     if (iErr == -ETIMEDOUT) {
+        ReleaseWraps(psPrivateData, apsDestMemInfo, VEK_FALSE);
         iErr = -EFAULT;
         goto out_unlock;
     }
 
 out_free:
-    /* Every wrapped plane goes back, also after one that fails to. */
-    for (i = 0; i < iNumWrapped; i++)
-        if (ZOL2DMemFree(psPrivateData->hContext, apsDestMemInfo[i]) != ZOL2D_OK) iErr = -EINVAL;
+    if (ReleaseWraps(psPrivateData, apsDestMemInfo, VEK_TRUE) != 0) iErr = -EINVAL;
 out_unlock:
     putModulePrivateData(psPrivateData);
     return iErr;
