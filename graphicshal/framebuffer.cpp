@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <linux/fb.h>
 #include <pthread.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -409,23 +410,72 @@ static float FrameBufferRefreshRate(const VEK_app_hints_t *psAppHints) {
     return fFps;
 }
 
+/* Flip chains this module holds on the display, open devices' and closed ones' still going:
+   the 2D library takes no more than the display's ulMaxFlipChains. Guarded by the module mutex. */
+static VEK_UINT32 gui32DisplayChains;
+
+/* A display's chain and the buffers the 2D library listed for it; once the device goes, the way
+   back to the library: whole (hFlipChain), or in blit mode buffer by buffer (hFlipChain NULL, each
+   slot NULL once freed), where the chain goes with its last buffer. */
+typedef struct _VEK_display_chain_ {
+    ZOL2DFLIPCHAINHANDLE hFlipChain;
+    VEK_UINT32 ui32NumBuffers;
+    ZOL2DMEMINFO *apsBuffers[1]; /* ui32NumBuffers + 1 of them */
+} VEK_display_chain_t;
+
+/* A record for a chain of ui32NumBuffers buffers, zero-filled; NULL when no memory holds it. */
+static VEK_display_chain_t *NewDisplayChain(VEK_UINT32 ui32NumBuffers) {
+    const size_t uHeader = offsetof(VEK_display_chain_t, apsBuffers);
+    if (ui32NumBuffers >= (SIZE_MAX - uHeader) / sizeof(ZOL2DMEMINFO *) - 1) return nullptr;
+    VEK_display_chain_t *psChain = static_cast<VEK_display_chain_t *>(
+        calloc(1, uHeader + ((size_t)ui32NumBuffers + 1) * sizeof(ZOL2DMEMINFO *)));
+    if (psChain != nullptr) psChain->ui32NumBuffers = ui32NumBuffers;
+    return psChain;
+}
+
+static int ReleaseDisplayChain(VEK_private_data_t *psPrivateData, void *pvChain) {
+    VEK_display_chain_t *psChain = static_cast<VEK_display_chain_t *>(pvChain);
+    int iErr = 0;
+    if (psChain->hFlipChain != nullptr) {
+        if (ZOL2DDestroyFlipChain(psPrivateData->hContext, psChain->hFlipChain) != ZOL2D_OK) return -EFAULT;
+    } else {
+        for (VEK_UINT32 i = psChain->ui32NumBuffers; i-- > 0;) {
+            if (psChain->apsBuffers[i] == nullptr) continue;
+            if (ZOL2DMemFree(psPrivateData->hContext, psChain->apsBuffers[i]) == ZOL2D_OK)
+                psChain->apsBuffers[i] = nullptr;
+            else
+                iErr = -EFAULT;
+        }
+        if (iErr != 0) return iErr;
+    }
+    gui32DisplayChains--;
+    free(psChain);
+    return 0;
+}
+
+/* Gives the chain back, whole unless bByBuffer, and takes the record. Nobody can ask for it again:
+   what the 2D library refuses now, the worker gives back later. */
+static void GiveDisplayChainBack(VEK_private_data_t *psPrivateData, VEK_display_chain_t *psChain,
+                                 ZOL2DFLIPCHAINHANDLE hFlipChain, VEK_BOOL bByBuffer) {
+    psChain->hFlipChain = bByBuffer ? nullptr : hFlipChain;
+    if (ReleaseDisplayChain(psPrivateData, psChain) != 0 &&
+        QueueLooseRelease(psPrivateData, ReleaseDisplayChain, psChain) < 0)
+        free(psChain);
+}
+
 /* Releases what open made of the display buffers: the handles made so far with their mapper
    entries, then the buffers themselves. In blit mode a chain that listed all its buffers frees
    them one by one; a chain that listed none, or fewer or more than it was asked for (the module
    cannot know what the unlisted ones are), and the chain of every other mode, goes whole. */
 static void ReleaseDisplayBuffers(VEK_private_data_t *psPrivateData, VEK_raw_framebuffer_device_t *psRaw,
-                                  ZOL2DMEMINFO **apsMemInfo, VEK_BOOL bBuffersListed, VEK_UINT32 ui32NumHandles) {
+                                  VEK_display_chain_t *psChain, VEK_BOOL bBuffersListed, VEK_UINT32 ui32NumHandles) {
     for (VEK_UINT32 i = 0; i < ui32NumHandles; i++) {
         VEK_native_handle_t *psNativeHandle = psRaw->ppsBufferHandles[i];
         MapperRemove(psPrivateData, MapperPeek(psPrivateData, psNativeHandle->ui64Stamp));
         native_handle_delete(&psNativeHandle->base);
     }
-    if (psRaw->ePresentMode == HAL_PRESENT_MODE_BLIT && bBuffersListed) {
-        for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++)
-            if (apsMemInfo[i] != nullptr) ZOL2DMemFree(psPrivateData->hContext, apsMemInfo[i]);
-    } else {
-        ZOL2DDestroyFlipChain(psPrivateData->hContext, psRaw->hFlipChain);
-    }
+    GiveDisplayChainBack(psPrivateData, psChain, psRaw->hFlipChain,
+                         psRaw->ePresentMode == HAL_PRESENT_MODE_BLIT && bBuffersListed ? VEK_TRUE : VEK_FALSE);
 }
 
 int framebuffer_device_open(hw_device_t *device) {
@@ -437,6 +487,7 @@ int framebuffer_device_open(hw_device_t *device) {
     const VEK_app_hints_t *psAppHints = &psPrivateData->sAppHints;
     ZOL2DDISPLAYINFO sDisplayInfo;
     ZOL2DMISCDISPLAYINFO sMiscDisplayInfo;
+    VEK_display_chain_t *psChain = nullptr;
     ZOL2DMEMINFO **apsMemInfo = nullptr;
     unsigned long ulFlipCount = 0;
     long lStride = 0;
@@ -473,17 +524,21 @@ int framebuffer_device_open(hw_device_t *device) {
         goto err_unlock;
 
     /* One more than asked, so that a count of 0 still yields a list. */
-    apsMemInfo = static_cast<ZOL2DMEMINFO **>(calloc(psRaw->base.ui32NumBuffers + 1, sizeof(ZOL2DMEMINFO *)));
-    if (apsMemInfo == nullptr) {
+    psChain = NewDisplayChain(psRaw->base.ui32NumBuffers);
+    if (psChain == nullptr) {
         iErr = -ENOMEM;
         goto err_unlock;
     }
+    apsMemInfo = psChain->apsBuffers;
     set_field(fb->minSwapInterval, sDisplayInfo.ulMinFlipInterval);
     set_field(fb->maxSwapInterval, sDisplayInfo.ulMaxFlipInterval);
 
+    /* A chain more than the display takes is one the 2D library must refuse: it is not asked. */
+    if (gui32DisplayChains >= sDisplayInfo.ulMaxFlipChains) goto err_free_list;
     if (ZOL2DCreateFlipChain(psPrivateData->hContext, 0, psRaw->base.ui32NumBuffers, fb->width, fb->height,
                              sDisplayInfo.eFormat, &lStride, nullptr, &psRaw->hFlipChain) != ZOL2D_OK)
         goto err_free_list;
+    gui32DisplayChains++;
 
     if (lStride != sDisplayInfo.lStride) goto err_release;
     if (ZOL2DGetFlipChainBuffers(psPrivateData->hContext, psRaw->hFlipChain, &ulFlipCount, apsMemInfo) != ZOL2D_OK)
@@ -527,41 +582,36 @@ int framebuffer_device_open(hw_device_t *device) {
         if (!MapperSanityCheck(psPrivateData)) goto err_release;
     }
 
+    psRaw->psOlder = reinterpret_cast<VEK_raw_framebuffer_device_t *>(getFrameBufferModule(fb)->base.psFrameBufferDevice);
     setDeviceFrameBufferDevice(fb);
     fb->setSwapInterval = setSwapInterval;
     fb->post = post;
     fb->compositionComplete = compositionComplete;
     psRaw->base.base.Post2 = Post2;
-    free(apsMemInfo);
+    psRaw->psChain = psChain;
     putDevicePrivateData(psPrivateData);
     return 0;
 
 err_release:
-    ReleaseDisplayBuffers(psPrivateData, psRaw, apsMemInfo, bBuffersListed, ui32NumHandles);
+    ReleaseDisplayBuffers(psPrivateData, psRaw, psChain, bBuffersListed, ui32NumHandles);
     free(psRaw->ppsBufferHandles);
     psRaw->ppsBufferHandles = nullptr;
+    goto err_unlock;
 err_free_list:
-    free(apsMemInfo);
+    free(psChain);
 err_unlock:
     putDevicePrivateData(psPrivateData);
     return iErr;
 }
 
-/* Gives one display buffer back: in blit mode its memory (the chain's other buffers stay), then
-   its entry. The handle stays with the device until the close is through, so that a caller who
-   still holds it after a failed close holds a handle that every call refuses, not freed memory. */
-static int ReleaseDisplayBuffer(VEK_private_data_t *psPrivateData, VEK_raw_framebuffer_device_t *psRaw,
-                                VEK_UINT32 ui32Slot, VEK_HAL_PRESENT_MODE_T ePresentMode) {
-    VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psRaw->ppsBufferHandles[ui32Slot]->ui64Stamp);
-
-    /* Released already by a close that failed later on. */
-    if (psEntry == nullptr) return 0;
-    if (ePresentMode == HAL_PRESENT_MODE_BLIT &&
-        ZOL2DMemFree(psPrivateData->hContext, static_cast<ZOL2DMEMINFO *>(psEntry->hMemInfo)) != ZOL2D_OK)
-        return -EFAULT;
-    if (psRaw->psLastPostedFrameBuffer == psEntry->apsMemInfo[0]) psRaw->psLastPostedFrameBuffer = nullptr;
-    MapperRemove(psPrivateData, psEntry);
-    return 0;
+/* The device leaves the module's list of open devices; the one opened before it serves the
+   allocator again when this one was the newest. */
+static void UnpublishDevice(VEK_gralloc_module_t *psModule, VEK_raw_framebuffer_device_t *psRaw) {
+    VEK_framebuffer_device_public_t **ppsLink = &psModule->base.psFrameBufferDevice;
+    while (*ppsLink != nullptr && *ppsLink != &psRaw->base.base)
+        ppsLink = reinterpret_cast<VEK_framebuffer_device_public_t **>(
+            &reinterpret_cast<VEK_raw_framebuffer_device_t *>(*ppsLink)->psOlder);
+    if (*ppsLink != nullptr) *ppsLink = &psRaw->psOlder->base.base;
 }
 
 int framebuffer_device_close(hw_device_t *device) {
@@ -572,7 +622,7 @@ int framebuffer_device_close(hw_device_t *device) {
     VEK_raw_framebuffer_device_t *psRaw = reinterpret_cast<VEK_raw_framebuffer_device_t *>(device);
     VEK_gralloc_module_t *psModule = getFrameBufferModule(fb);
     VEK_private_data_t *psPrivateData = getDevicePrivateData(fb);
-    const VEK_HAL_PRESENT_MODE_T ePresentMode = psRaw->ePresentMode;
+    const VEK_UINT32 ui32NumBuffers = psRaw->base.ui32NumBuffers;
 
     /* A Post2 swapping without the mutex still uses the chain and comes back to the record. */
     if (psRaw->ui32SwapsInFlight != 0) {
@@ -581,7 +631,7 @@ int framebuffer_device_close(hw_device_t *device) {
     }
     /* A buffer still locked may be in use by the CPU or the GPU: close nothing then, so the
        device stays whole and usable. */
-    for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++) {
+    for (VEK_UINT32 i = 0; i < ui32NumBuffers; i++) {
         VEK_mapper_meminfo_t *psEntry = MapperPeek(psPrivateData, psRaw->ppsBufferHandles[i]->ui64Stamp);
         const VEK_entry_verdict_t eVerdict =
             psEntry != nullptr ? SettlePendingRelease(psEntry, VEK_ENTRY_RELEASE) : VEK_ENTRY_GONE;
@@ -591,26 +641,15 @@ int framebuffer_device_close(hw_device_t *device) {
         }
     }
 
-    /* A chain the 2D library could not destroy still holds the display buffers: keep the device
-       whole, so that a later close can release them. */
-    if (ePresentMode != HAL_PRESENT_MODE_BLIT &&
-        ZOL2DDestroyFlipChain(psPrivateData->hContext, psRaw->hFlipChain) != ZOL2D_OK) {
-        putDevicePrivateData(psPrivateData);
-        return -EFAULT;
+    /* The chain goes whole, or in blit mode buffer by buffer, the last first; what the 2D library
+       refuses, the worker gives back later, for nobody closes twice. Then the entries and handles. */
+    GiveDisplayChainBack(psPrivateData, psRaw->psChain, psRaw->hFlipChain,
+                         psRaw->ePresentMode == HAL_PRESENT_MODE_BLIT ? VEK_TRUE : VEK_FALSE);
+    for (VEK_UINT32 i = 0; i < ui32NumBuffers; i++) {
+        MapperRemove(psPrivateData, MapperPeek(psPrivateData, psRaw->ppsBufferHandles[i]->ui64Stamp));
+        native_handle_delete(&psRaw->ppsBufferHandles[i]->base);
     }
-    /* In blit mode each buffer is freed on its own, the last first: one the 2D library will not
-       free stops the close with the buffers before it whole, the leading slots that the slot
-       choice hands out first, and a later close goes on from there. */
-    for (VEK_UINT32 i = psRaw->base.ui32NumBuffers; i-- > 0;) {
-        if (ReleaseDisplayBuffer(psPrivateData, psRaw, i, ePresentMode) != 0) {
-            putDevicePrivateData(psPrivateData);
-            return -EFAULT;
-        }
-    }
-
-    if (psModule->base.psFrameBufferDevice == reinterpret_cast<VEK_framebuffer_device_public_t *>(fb))
-        psModule->base.psFrameBufferDevice = nullptr;
-    for (VEK_UINT32 i = 0; i < psRaw->base.ui32NumBuffers; i++) native_handle_delete(&psRaw->ppsBufferHandles[i]->base);
+    UnpublishDevice(psModule, psRaw);
     putDevicePrivateData(psPrivateData);
 
     free(psRaw->ppsBufferHandles);

@@ -13,7 +13,7 @@ typedef struct {
     VEK_UINT32 ui32NumBuffers;
 } VEK_framebuffer_device_t;
 
-typedef struct {
+typedef struct _VEK_raw_framebuffer_device_ {
     VEK_framebuffer_device_t base;
     ZOL2DFLIPCHAINHANDLE hFlipChain;
     ZOLSRV_CLIENT_MEM_INFO *psLastPostedFrameBuffer;
@@ -24,6 +24,11 @@ typedef struct {
     VEK_UINT32 ui32SwapsInFlight;
     /* The present mode of the hints read for this device's open. */
     VEK_HAL_PRESENT_MODE_T ePresentMode;
+    /* The device opened before this one and still open: the allocator's display once this one
+       closes. */
+    struct _VEK_raw_framebuffer_device_ *psOlder;
+    /* The chain's buffers as the 2D library listed them, and what close gives back. */
+    struct _VEK_display_chain_ *psChain;
 } VEK_raw_framebuffer_device_t;
 
 int framebuffer_device_open(hw_device_t *device);

@@ -168,9 +168,9 @@ int DescriptorsNameMapping(VEK_private_data_t *psPrivateData, const VEK_native_h
                                    &psMemInfo) != ZOLSRV_OK)
             return -EFAULT;
         const VEK_BOOL bSame = psMemInfo->ui64Stamp == psMapperMemInfo->apsMemInfo[i]->ui64Stamp ? VEK_TRUE : VEK_FALSE;
-        /* Never handed out: nothing of this process can have GPU work on it, and it goes at once,
-           or with the worker's next scan should the services refuse now. */
-        if (UnmapLooseMapping(psPrivateData, psMemInfo) != 0)
+        /* Never handed out: nothing of this process can have GPU work on it, and it goes at once.
+           A refusal is asked again once, as for a fresh mapping, and then left to the worker. */
+        if (UnmapLooseMapping(psPrivateData, psMemInfo) != 0 && UnmapLooseMapping(psPrivateData, psMemInfo) != 0)
             QueueLooseRelease(psPrivateData, UnmapLooseMapping, psMemInfo);
         if (!bSame) return -EINVAL;
     }

@@ -1,6 +1,7 @@
-/* Closing the display while it is still in use: a Post2 swapping without the module mutex, and a
-   blit-mode close whose release of a display buffer fails. Either way close answers -EFAULT, the
-   device stays usable, and a later close finishes. */
+/* Closing the display while it is still in use (a Post2 swapping without the module mutex): close
+   answers -EFAULT, the device stays usable, and a later close finishes. And a close whose chain or
+   display buffer the 2D library will not take back: the close is through, and the worker gives
+   back the rest. */
 #include <string.h>
 
 #include <atomic>
@@ -147,103 +148,51 @@ TEST_F(DisplayCloseTest, ClosesTriedThroughoutAStalledSwapAreRefusedAndOneAfterI
     CloseAndExpectNothingLeft();
 }
 
-class BlitModeClose : public DisplayCloseTest {
-protected:
-    int PresentMode() override { return 1; }
+/* Android closes fb0 once: a chain (flip and front mode) or a display buffer (blit mode, freed
+   the last first) that the 2D library refuses once is the worker's to give back, and the close is
+   through at once. */
+struct RefusedRelease {
+    const char *pszName;
+    int iPresentMode;
+    const char *pszFunction;
+    unsigned uiNth;
+    unsigned uiCallsAtClose; /* calls of the function a close makes */
 };
 
-TEST_F(BlitModeClose, AFirstBufferThe2DLibraryWillNotFreeKeepsTheDeviceWhole) {
-    zolsim_fail("ZOL2DMemFree", 1, ZOL2DERROR_GENERIC_ERROR);
-    EXPECT_EQ(-EFAULT, framebuffer_close(psFb));
-    EXPECT_EQ(3u, zolsim_live_allocations());
-    EXPECT_EQ(3u, MapperEntries());
-    EXPECT_EQ(reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb), psHMI->base.psFrameBufferDevice);
+void PrintTo(const RefusedRelease &s, std::ostream *psOut) { *psOut << s.pszName; }
 
-    /* Every display buffer can still be taken and shown. */
-    buffer_handle_t ah[3] = {};
-    for (buffer_handle_t &h : ah) {
-        ASSERT_EQ(0, TakeDisplayBuffer(&h));
-        EXPECT_EQ(0, psFb->post(psFb, h));
-    }
-    for (buffer_handle_t h : ah) EXPECT_EQ(0, psAlloc->free(psAlloc, h));
-    CloseAndExpectNothingLeft();
-    EXPECT_EQ(4u, zolsim_calls("ZOL2DMemFree")) << "the failed free is tried again, the others once";
-}
-
-TEST_F(BlitModeClose, ALaterBufferThe2DLibraryWillNotFreeStaysForTheNextClose) {
-    buffer_handle_t hTaken = nullptr;
-    ASSERT_EQ(0, TakeDisplayBuffer(&hTaken));
-    ASSERT_EQ(0, psAlloc->free(psAlloc, hTaken));
-
-    /* The close frees the last buffer first: the second free is the middle buffer's. */
-    zolsim_fail("ZOL2DMemFree", 2, ZOL2DERROR_GENERIC_ERROR);
-    EXPECT_EQ(-EFAULT, framebuffer_close(psFb));
-    EXPECT_EQ(2u, zolsim_live_allocations()) << "the last buffer went; the one that failed and the first stay";
-    EXPECT_EQ(2u, MapperEntries());
-    EXPECT_EQ(reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb), psHMI->base.psFrameBufferDevice);
-
-    /* The slots left are handed out, from the first, and show; the released one never is. */
-    buffer_handle_t ah[2] = {};
-    for (buffer_handle_t &h : ah) {
-        ASSERT_EQ(0, TakeDisplayBuffer(&h));
-        EXPECT_EQ(0, psFb->post(psFb, h));
-    }
-    EXPECT_EQ(hTaken, ah[0]);
-    buffer_handle_t hNone = nullptr;
-    EXPECT_EQ(-ENOMEM, TakeDisplayBuffer(&hNone));
-    EXPECT_EQ(-EINVAL, psFb->post(psFb, nullptr));
-    for (buffer_handle_t h : ah) EXPECT_EQ(0, psAlloc->free(psAlloc, h));
-
-    CloseAndExpectNothingLeft();
-    EXPECT_EQ(4u, zolsim_calls("ZOL2DMemFree"));
-    EXPECT_EQ(0u, zolsim_calls("ZOL2DDestroyFlipChain"));
-}
-
-/* Both display buffers taken, as Android's framebuffer window takes them, and the second free of
-   the close fails: the buffer the close had not reached yet stays whole (it posts, locks and goes
-   back), the one whose memory went answers -EINVAL without its handle going from under the
-   caller, and the next close frees only what is left. */
-class TwoBufferBlitModeClose : public BlitModeClose {
+class RefusedReleaseClose : public DisplayCloseTest, public ::testing::WithParamInterface<RefusedRelease> {
 protected:
-    int NumBuffers() override { return 2; }
+    int PresentMode() override { return GetParam().iPresentMode; }
 };
 
-TEST_F(TwoBufferBlitModeClose, AFailedFreeLeavesEveryTakenHandleUsableOrRefused) {
-    const gralloc_module_t *psGralloc = &psHMI->base.base;
-    buffer_handle_t h0 = nullptr, h1 = nullptr;
-    ASSERT_EQ(0, TakeDisplayBuffer(&h0));
-    ASSERT_EQ(0, TakeDisplayBuffer(&h1));
-
-    zolsim_fail("ZOL2DMemFree", 2, ZOL2DERROR_GENERIC_ERROR);
-    EXPECT_EQ(-EFAULT, framebuffer_close(psFb));
-    EXPECT_EQ(reinterpret_cast<VEK_framebuffer_device_public_t *>(psFb), psHMI->base.psFrameBufferDevice);
-    EXPECT_EQ(1u, zolsim_live_allocations());
-    EXPECT_EQ(1u, MapperEntries());
-
-    EXPECT_EQ(0, psFb->post(psFb, h0));
-    void *apv[3] = {};
-    ASSERT_EQ(0, psGralloc->lock(psGralloc, h0, GRALLOC_USAGE_SW_WRITE_OFTEN, 0, 0, (int)psFb->width, (int)psFb->height,
-                                 apv));
-    memset(apv[0], 0x3c, (size_t)psFb->stride * (psFb->format == HAL_PIXEL_FORMAT_BGRA_8888 ? 4u : 2u) * psFb->height);
-    EXPECT_EQ(0, psGralloc->unlock(psGralloc, h0));
-
-    EXPECT_EQ(-EINVAL, psFb->post(psFb, h1));
-    void *apvGone[3] = {};
-    EXPECT_EQ(-EINVAL, psGralloc->lock(psGralloc, h1, GRALLOC_USAGE_SW_WRITE_OFTEN, 0, 0, 1, 1, apvGone));
-    EXPECT_EQ(nullptr, apvGone[0]);
-
-    EXPECT_EQ(0, psAlloc->free(psAlloc, h0));
-    EXPECT_EQ(0, psAlloc->free(psAlloc, h1));
-    /* The slot whose memory went is never handed out again. */
-    buffer_handle_t hAgain = nullptr;
-    ASSERT_EQ(0, TakeDisplayBuffer(&hAgain));
-    EXPECT_EQ(h0, hAgain);
-    buffer_handle_t hNone = nullptr;
-    EXPECT_EQ(-ENOMEM, TakeDisplayBuffer(&hNone));
-    EXPECT_EQ(0, psAlloc->free(psAlloc, hAgain));
-
-    CloseAndExpectNothingLeft();
-    EXPECT_EQ(3u, zolsim_calls("ZOL2DMemFree")) << "the retried close frees only what is left";
+TEST_P(RefusedReleaseClose, IsThroughAndTheWorkerGivesTheRestBack) {
+    buffer_handle_t h = nullptr;
+    ASSERT_EQ(0, TakeDisplayBuffer(&h));
+    EXPECT_EQ(0, psFb->post(psFb, h));
+    const unsigned uiCalls = zolsim_calls(GetParam().pszFunction);
+    zolsim_fail(GetParam().pszFunction, GetParam().uiNth, ZOL2DERROR_GENERIC_ERROR);
+    EXPECT_EQ(0, framebuffer_close(psFb));
+    psFb = nullptr;
+    EXPECT_EQ(nullptr, psHMI->base.psFrameBufferDevice);
+    EXPECT_EQ(0u, MapperEntries()) << "the handles and entries went with the device";
+    EXPECT_TRUE(Eventually([] { return zolsim_live_flipchains() == 0 && zolsim_live_allocations() == 0; }))
+        << zolsim_live_flipchains() << " chains, " << zolsim_live_allocations() << " buffers left";
+    EXPECT_EQ(uiCalls + GetParam().uiCallsAtClose + 1, zolsim_calls(GetParam().pszFunction))
+        << "only the refused release is tried again";
+    /* The display takes a chain again. */
+    psFb = OpenFb();
+    EXPECT_NE(nullptr, psFb);
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, RefusedReleaseClose,
+                         ::testing::Values(RefusedRelease{"FlipChain", 0, "ZOL2DDestroyFlipChain", 1, 1},
+                                           RefusedRelease{"FrontChain", 2, "ZOL2DDestroyFlipChain", 1, 1},
+                                           RefusedRelease{"BlitLastBuffer", 1, "ZOL2DMemFree", 1, 3},
+                                           RefusedRelease{"BlitMiddleBuffer", 1, "ZOL2DMemFree", 2, 3},
+                                           RefusedRelease{"BlitFirstBuffer", 1, "ZOL2DMemFree", 3, 3}),
+                         [](const ::testing::TestParamInfo<RefusedRelease> &info) {
+                             return std::string(info.param.pszName);
+                         });
 
 }  // namespace

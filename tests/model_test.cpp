@@ -176,4 +176,11 @@ TEST_F(ModelTest, AFailedPost2MappingOfABufferAMapHoldsIsReleasedAfterTheMap) {
            {Register(0), FailNext(false, 2), Map(0, GRALLOC_USAGE_HW_COMPOSER), FailNext(true, 1), Post2(0), Unmap(0)});
 }
 
+/* A registration anew while the old removal waits for the GPU maps the new descriptors once to see
+   they name the same memory; that mapping goes within the call even when the services refuse its
+   first unmapping. */
+TEST_F(ModelTest, ARegistrationAnewGivesBackItsComparisonMappingAfterARefusal) {
+    Replay({{Kind::ForeignMapped, 1}}, {Register(0), GpuBegin(0, 0, false), Unregister(0), FailNext(true, 1), Register(0)});
+}
+
 }  // namespace
