@@ -427,8 +427,8 @@ typedef struct _VEK_display_chain_ {
 static VEK_display_chain_t *NewDisplayChain(VEK_UINT32 ui32NumBuffers) {
     const size_t uHeader = offsetof(VEK_display_chain_t, apsBuffers);
     if (ui32NumBuffers >= (SIZE_MAX - uHeader) / sizeof(ZOL2DMEMINFO *) - 1) return nullptr;
-    VEK_display_chain_t *psChain = static_cast<VEK_display_chain_t *>(
-        calloc(1, uHeader + ((size_t)ui32NumBuffers + 1) * sizeof(ZOL2DMEMINFO *)));
+    VEK_display_chain_t *psChain =
+        static_cast<VEK_display_chain_t *>(calloc(1, uHeader + ((size_t)ui32NumBuffers + 1) * sizeof(ZOL2DMEMINFO *)));
     if (psChain != nullptr) psChain->ui32NumBuffers = ui32NumBuffers;
     return psChain;
 }
@@ -582,7 +582,8 @@ int framebuffer_device_open(hw_device_t *device) {
         if (!MapperSanityCheck(psPrivateData)) goto err_release;
     }
 
-    psRaw->psOlder = reinterpret_cast<VEK_raw_framebuffer_device_t *>(getFrameBufferModule(fb)->base.psFrameBufferDevice);
+    psRaw->psOlder =
+        reinterpret_cast<VEK_raw_framebuffer_device_t *>(getFrameBufferModule(fb)->base.psFrameBufferDevice);
     setDeviceFrameBufferDevice(fb);
     fb->setSwapInterval = setSwapInterval;
     fb->post = post;

@@ -67,9 +67,7 @@ static int FreeUnrecordedPlanes(VEK_private_data_t *psPrivateData, void *pvPlane
    refuse now, the worker gives back later. */
 static void ReleaseUnrecordedPlanes(VEK_private_data_t *psPrivateData, const VEK_buffer_format_t *psFormat,
                                     ZOLSRV_CLIENT_MEM_INFO **apsMemInfo, int *aiFd) {
-    if (apsMemInfo[0] == nullptr ||
-        psFormat->pfnFree(&psPrivateData->sDevData, apsMemInfo, aiFd) == 0)
-        return;
+    if (apsMemInfo[0] == nullptr || psFormat->pfnFree(&psPrivateData->sDevData, apsMemInfo, aiFd) == 0) return;
     VEK_unrecorded_planes_t *psPlanes = static_cast<VEK_unrecorded_planes_t *>(malloc(sizeof(*psPlanes)));
     if (psPlanes == nullptr) return;
     psPlanes->psFormat = psFormat;

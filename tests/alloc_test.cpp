@@ -429,7 +429,8 @@ TEST_F(AllocTest, PlanesAFailedAllocationCouldNotGiveBackGoLater) {
         zolsim_clear_faults();
         EXPECT_TRUE(Eventually([&] {
             return zolsim_live_allocations() == uiAllocations && zolsim_live_exported_fds() == uiFds;
-        })) << zolsim_live_allocations() - uiAllocations << " allocations left";
+        })) << zolsim_live_allocations() - uiAllocations
+            << " allocations left";
     }
     EXPECT_EQ(0, psAlloc->free(psAlloc, hFirst));
 }

@@ -321,9 +321,9 @@ struct BlitFault {
     unsigned uiNth;
     int iExpected;
     unsigned uiFreesTried;
-    unsigned uiTimes = 1;     /* the call fails this many times in a row, from the nth on */
-    bool bEngineHeld = false; /* the 2D engine runs no blit meanwhile */
-    unsigned uiStalls = 0;    /* stall reports */
+    unsigned uiTimes = 1;       /* the call fails this many times in a row, from the nth on */
+    bool bEngineHeld = false;   /* the 2D engine runs no blit meanwhile */
+    unsigned uiStalls = 0;      /* stall reports */
     bool bLeftToWorker = false; /* a wrap stays for the worker, which may free it at any time */
 };
 

@@ -180,7 +180,8 @@ TEST_F(ModelTest, AFailedPost2MappingOfABufferAMapHoldsIsReleasedAfterTheMap) {
    they name the same memory; that mapping goes within the call even when the services refuse its
    first unmapping. */
 TEST_F(ModelTest, ARegistrationAnewGivesBackItsComparisonMappingAfterARefusal) {
-    Replay({{Kind::ForeignMapped, 1}}, {Register(0), GpuBegin(0, 0, false), Unregister(0), FailNext(true, 1), Register(0)});
+    Replay({{Kind::ForeignMapped, 1}},
+           {Register(0), GpuBegin(0, 0, false), Unregister(0), FailNext(true, 1), Register(0)});
 }
 
 }  // namespace
