@@ -9,6 +9,7 @@
 
 #include "buffer_generic.h"
 #include "gralloc.h"
+#include "gralloc_internal.h"
 #include "hal.h"
 #include "mapper.h"
 
@@ -77,7 +78,7 @@ static void CloseDescriptors(int *aiFd) {
    process. Any failing step undoes what the earlier ones made; the state then stays unusable. */
 static void InitializeYUVSwapChains(ZOLSRV_DEV_DATA *psDevData) {
     ZOL2DDEVICEINFO *psDevInfo = nullptr;
-    ZOL2DDISPLAYINFO sDisplayInfo;
+    ZOL2DDISPLAYINFO sDisplayInfo, sUVDisplayInfo;
     VEK_HANDLE ahBuffer[VEK_YUV_NUM_BUFFERS];
     unsigned long ulCount = 0;
     long lStride = 0;
@@ -97,6 +98,15 @@ static void InitializeYUVSwapChains(ZOLSRV_DEV_DATA *psDevData) {
     if (ZOL2DGetDeviceInfo(ghYContext, &sDisplayInfo) != ZOL2D_OK) goto err_uv_context;
     gui32MaxWidth = (VEK_UINT32)sDisplayInfo.ulWidth;
     gui32MaxHeight = (VEK_UINT32)sDisplayInfo.ulHeight;
+    /* Both chains are of the luma display's size and format: a chroma display that cannot take
+       them (or a luma display without room for three buffers) leaves the pool unusable, as the 2D
+       library's refusal would, without a call it must refuse. */
+    if (ZOL2DGetDeviceInfo(ghUVContext, &sUVDisplayInfo) != ZOL2D_OK ||
+        !DisplayTakesChain(&sDisplayInfo, VEK_YUV_NUM_BUFFERS, sDisplayInfo.ulWidth, sDisplayInfo.ulHeight,
+                           sDisplayInfo.eFormat, 0) ||
+        !DisplayTakesChain(&sUVDisplayInfo, VEK_YUV_NUM_BUFFERS, gui32MaxWidth, gui32MaxHeight >> 1,
+                           sDisplayInfo.eFormat, 0))
+        goto err_uv_context;
 
     if (ZOL2DCreateFlipChain(ghYContext, 0, VEK_YUV_NUM_BUFFERS, sDisplayInfo.ulWidth, sDisplayInfo.ulHeight,
                              sDisplayInfo.eFormat, &lStride, nullptr, &ghYFlipChain) != ZOL2D_OK)

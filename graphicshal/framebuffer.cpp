@@ -414,6 +414,15 @@ static float FrameBufferRefreshRate(const VEK_app_hints_t *psAppHints) {
    the 2D library takes no more than the display's ulMaxFlipChains. Guarded by the module mutex. */
 static VEK_UINT32 gui32DisplayChains;
 
+VEK_BOOL DisplayTakesChain(const ZOL2DDISPLAYINFO *psDisplayInfo, unsigned long ulNumBuffers, unsigned long ulWidth,
+                           unsigned long ulHeight, ZOL2DFORMAT eFormat, VEK_UINT32 ui32ChainsHeld) {
+    return ulNumBuffers <= psDisplayInfo->ulMaxBuffersInChain && eFormat == psDisplayInfo->eFormat &&
+                   ulWidth <= psDisplayInfo->ulWidth && ulHeight <= psDisplayInfo->ulHeight &&
+                   ui32ChainsHeld < psDisplayInfo->ulMaxFlipChains
+               ? VEK_TRUE
+               : VEK_FALSE;
+}
+
 /* A display's chain and the buffers the 2D library listed for it; once the device goes, the way
    back to the library: whole (hFlipChain), or in blit mode buffer by buffer (hFlipChain NULL, each
    slot NULL once freed), where the chain goes with its last buffer. */
@@ -533,8 +542,11 @@ int framebuffer_device_open(hw_device_t *device) {
     set_field(fb->minSwapInterval, sDisplayInfo.ulMinFlipInterval);
     set_field(fb->maxSwapInterval, sDisplayInfo.ulMaxFlipInterval);
 
-    /* A chain more than the display takes is one the 2D library must refuse: it is not asked. */
-    if (gui32DisplayChains >= sDisplayInfo.ulMaxFlipChains) goto err_free_list;
+    /* In blit mode too: a count the display cannot take is the 2D library's to refuse, and it is
+       answered as that refusal without the call. */
+    if (!DisplayTakesChain(&sDisplayInfo, psRaw->base.ui32NumBuffers, fb->width, fb->height, sDisplayInfo.eFormat,
+                           gui32DisplayChains))
+        goto err_free_list;
     if (ZOL2DCreateFlipChain(psPrivateData->hContext, 0, psRaw->base.ui32NumBuffers, fb->width, fb->height,
                              sDisplayInfo.eFormat, &lStride, nullptr, &psRaw->hFlipChain) != ZOL2D_OK)
         goto err_free_list;

@@ -109,6 +109,12 @@ int gralloc_device_alloc(alloc_device_t *psAllocDevice, int w, int h, int format
         psMapperMemInfo = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
         for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++) apsMemInfo[i] = psMapperMemInfo->apsMemInfo[i];
     } else {
+        /* A start-up that found no general heap has nowhere to allocate: the services would be
+           handed a heap they never gave out. */
+        if (psPrivateData->hGeneralHeap == nullptr) {
+            iErr = -ENOMEM;
+            goto out_unlock;
+        }
         iErr = psFormat->pfnAlloc(&psPrivateData->sDevData, psPrivateData->hGeneralHeap, &iWidth, &iHeight, &iStride,
                                   &usage, psFormat->base.uiBpp, ui32Flags, apsMemInfo, aiFd);
         if (iErr != 0) goto err_free_planes;
@@ -295,11 +301,8 @@ int __map(VEK_private_data_t *psPrivateData, VEK_native_handle_t *psNativeHandle
     for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX; i++) {
         if (psNativeHandle->fd[i] < 0) return 0;
         if (psMapperMemInfo->apsMemInfo[i] == nullptr &&
-            ZOLSRVMapDeviceMemory2(&psPrivateData->sDevData, psNativeHandle->fd[i], psPrivateData->hGeneralHeap,
-                                   &psMapperMemInfo->apsMemInfo[i]) != ZOLSRV_OK) {
-            psMapperMemInfo->apsMemInfo[i] = nullptr;
+            MapDeviceMemory(psPrivateData, psNativeHandle->fd[i], &psMapperMemInfo->apsMemInfo[i]) != 0)
             return -EFAULT;
-        }
     }
     return 0;
 }

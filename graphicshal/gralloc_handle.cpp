@@ -152,6 +152,16 @@ VEK_BOOL MappingIsHandles(const VEK_mapper_meminfo_t *psMapperMemInfo, const VEK
                : VEK_FALSE;
 }
 
+int MapDeviceMemory(VEK_private_data_t *psPrivateData, int iFd, ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo) {
+    /* The services map into the general heap: a start-up that found none maps nothing. */
+    if (psPrivateData->hGeneralHeap == nullptr ||
+        ZOLSRVMapDeviceMemory2(&psPrivateData->sDevData, iFd, psPrivateData->hGeneralHeap, ppsMemInfo) != ZOLSRV_OK) {
+        *ppsMemInfo = nullptr;
+        return -EFAULT;
+    }
+    return 0;
+}
+
 static int UnmapLooseMapping(VEK_private_data_t *psPrivateData, void *pvMemInfo) {
     return ZOLSRVUnmapDeviceMemory(&psPrivateData->sDevData, static_cast<ZOLSRV_CLIENT_MEM_INFO *>(pvMemInfo)) ==
                    ZOLSRV_OK
@@ -164,9 +174,7 @@ int DescriptorsNameMapping(VEK_private_data_t *psPrivateData, const VEK_native_h
     for (int i = 0; i < VEK_NATIVE_HANDLE_NUM_FDS_MAX && psMapperMemInfo->apsMemInfo[i] != nullptr; i++) {
         ZOLSRV_CLIENT_MEM_INFO *psMemInfo = nullptr;
         if (psNativeHandle->fd[i] < 0) return -EINVAL;
-        if (ZOLSRVMapDeviceMemory2(&psPrivateData->sDevData, psNativeHandle->fd[i], psPrivateData->hGeneralHeap,
-                                   &psMemInfo) != ZOLSRV_OK)
-            return -EFAULT;
+        if (MapDeviceMemory(psPrivateData, psNativeHandle->fd[i], &psMemInfo) != 0) return -EFAULT;
         const VEK_BOOL bSame = psMemInfo->ui64Stamp == psMapperMemInfo->apsMemInfo[i]->ui64Stamp ? VEK_TRUE : VEK_FALSE;
         /* Never handed out: nothing of this process can have GPU work on it, and it goes at once.
            A refusal is asked again once, as for a fresh mapping, and then left to the worker. */

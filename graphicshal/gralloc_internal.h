@@ -30,6 +30,15 @@ typedef struct {
 /* Plane uiPlane of a buffer of the format and size, laid out in rows of ui64StridePixels, as the
    format's geometry gives it, counted in 64 bits: VEK_FALSE when the format has no such plane or
    a value does not fit an int. */
+/* True when the display takes a further chain of ulNumBuffers buffers of ulWidth x ulHeight in
+   eFormat, with ui32ChainsHeld chains of the module on it already. The 2D library makes a chain only
+   for what its display takes: a chain beyond that is a call it must refuse, and is not asked for. */
+VEK_BOOL DisplayTakesChain(const ZOL2DDISPLAYINFO *psDisplayInfo, unsigned long ulNumBuffers, unsigned long ulWidth,
+                           unsigned long ulHeight, ZOL2DFORMAT eFormat, VEK_UINT32 ui32ChainsHeld);
+
+/* Maps a descriptor of device memory into the general heap: 0, or -EFAULT with *ppsMemInfo NULL. */
+int MapDeviceMemory(VEK_private_data_t *psPrivateData, int iFd, ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo);
+
 VEK_BOOL PlaneGeometry(const VEK_buffer_format_t *psFormat, unsigned int uiPlane, int iWidth, int iHeight,
                        VEK_UINT64 ui64StridePixels, VEK_plane_geometry_t *psGeometry);
 

@@ -264,6 +264,21 @@ TEST_F(BlitWithManyBuffers, PassesAnyCountAndFreesEachBufferOnClose) {
     ExpectNothingLive();
 }
 
+/* More buffers than the display takes, in blit mode too: refused as the 2D library would refuse
+   them, without asking it. */
+class BlitWithTooManyBuffers : public FbTest {
+    void ConfigureDisplay(Display &) override {
+        zolsim_set_app_hint("HALPresentMode", 1);
+        zolsim_set_app_hint("HALNumFrameBuffers", 4);
+    }
+};
+
+TEST_F(BlitWithTooManyBuffers, AreRefusedWithoutAChainRequest) {
+    EXPECT_EQ(-EFAULT, OpenFails());
+    EXPECT_EQ(0u, zolsim_calls("ZOL2DCreateFlipChain"));
+    ExpectNothingLive();
+}
+
 /* ---- Failing steps of the open release exactly what was made ---- */
 
 struct OpenFault {

@@ -59,10 +59,19 @@ class NoHeapTest : public ModuleTest {
     }
 };
 
-TEST_F(NoHeapTest, StartsWithoutAGeneralHeap) {
+/* Without a general heap nothing can be allocated: the allocator answers -ENOMEM, and the services
+   are never handed a heap they did not give out. */
+TEST_F(NoHeapTest, StartsWithoutAGeneralHeapAndAllocatesNothing) {
     EXPECT_EQ(nullptr, Private()->hGeneralHeap);
     hw_device_t *psDevice = nullptr;
-    EXPECT_EQ(0, Open(GRALLOC_HARDWARE_GPU0, &psDevice)) << "start-up goes on without a general heap";
+    ASSERT_EQ(0, Open(GRALLOC_HARDWARE_GPU0, &psDevice)) << "start-up goes on without a general heap";
+    alloc_device_t *psAlloc = reinterpret_cast<alloc_device_t *>(psDevice);
+    buffer_handle_t h = nullptr;
+    int iStride = 0;
+    EXPECT_EQ(-ENOMEM,
+              psAlloc->alloc(psAlloc, 64, 64, HAL_PIXEL_FORMAT_RGB_565, GRALLOC_USAGE_SW_READ_OFTEN, &h, &iStride));
+    EXPECT_EQ(nullptr, h);
+    EXPECT_EQ(0u, zolsim_calls("ZOLSRVAllocDeviceMem2"));
     psDevice->close(psDevice);
 }
 

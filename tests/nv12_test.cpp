@@ -345,6 +345,49 @@ TEST_F(TwoDisplayDevices, PoolIsNeverSetUpAndComposerBuffersTakeTheGenericPath) 
     for (buffer_handle_t h : {h1, h2}) EXPECT_EQ(0, psAlloc->free(psAlloc, h));
 }
 
+/* Displays that cannot take the pool's chains (three buffers of the luma display's size, the chroma
+   chain of half its height): the pool is never set up, and the 2D library is not asked for a chain
+   it must refuse. */
+struct PoolDisplays {
+    const char *pszName;
+    ZOL2DDISPLAYINFO sLuma, sChroma;
+};
+
+void PrintTo(const PoolDisplays &s, std::ostream *psOut) { *psOut << s.pszName; }
+
+class PoolDisplaysTest : public Nv12Test, public ::testing::WithParamInterface<PoolDisplays> {
+    void Configure() override {
+        zolsim_set_display(2, &GetParam().sLuma, nullptr);
+        zolsim_set_display(1, &GetParam().sChroma, nullptr);
+    }
+};
+
+TEST_P(PoolDisplaysTest, ThatCannotTakeThePoolLeaveItUnusedWithoutAChainRequest) {
+    buffer_handle_t h = Alloc(64, 64, kComposer);
+    ASSERT_NE(nullptr, h);
+    EXPECT_FALSE(Lent(h));
+    EXPECT_EQ(0u, zolsim_calls("ZOL2DCreateFlipChain"));
+    EXPECT_EQ(1u, zolsim_live_contexts()) << "only the module's own 2D context";
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h));
+}
+
+INSTANTIATE_TEST_SUITE_P(Displays, PoolDisplaysTest,
+                         ::testing::Values(PoolDisplays{"NarrowChroma",
+                                                        {1, 3, ZOL2D_PIXEL_FORMAT_RGB565, 1280, 800, 2560, 0, 1},
+                                                        {1, 3, ZOL2D_PIXEL_FORMAT_RGB565, 640, 400, 1280, 0, 1}},
+                                           PoolDisplays{"ChromaOfAnotherFormat",
+                                                        {1, 3, ZOL2D_PIXEL_FORMAT_RGB565, 1280, 800, 2560, 0, 1},
+                                                        {1, 3, ZOL2D_PIXEL_FORMAT_ARGB8888, 1280, 400, 5120, 0, 1}},
+                                           PoolDisplays{"LumaOfTwoBuffers",
+                                                        {1, 2, ZOL2D_PIXEL_FORMAT_RGB565, 1280, 800, 2560, 0, 1},
+                                                        {1, 3, ZOL2D_PIXEL_FORMAT_RGB565, 1280, 400, 2560, 0, 1}},
+                                           PoolDisplays{"ChromaOfNoChain",
+                                                        {1, 3, ZOL2D_PIXEL_FORMAT_RGB565, 1280, 800, 2560, 0, 1},
+                                                        {0, 3, ZOL2D_PIXEL_FORMAT_RGB565, 1280, 400, 2560, 0, 1}}),
+                         [](const ::testing::TestParamInfo<PoolDisplays> &info) {
+                             return std::string(info.param.pszName);
+                         });
+
 /* Each step of the pool's set-up failing in turn: the allocation still succeeds on the generic
    path, what the set-up made is undone, and it is never tried again. */
 struct SetUpFault {
@@ -382,8 +425,9 @@ INSTANTIATE_TEST_SUITE_P(
         SetUpFault{"CountDevices", "ZOL2DEnumerateDevices", 1}, SetUpFault{"ListDevices", "ZOL2DEnumerateDevices", 2},
         SetUpFault{"LumaContext", "ZOL2DCreateDeviceContext", 1},
         SetUpFault{"ChromaContext", "ZOL2DCreateDeviceContext", 2}, SetUpFault{"DisplayInfo", "ZOL2DGetDeviceInfo", 1},
-        SetUpFault{"LumaChain", "ZOL2DCreateFlipChain", 1}, SetUpFault{"ChromaChain", "ZOL2DCreateFlipChain", 2},
-        SetUpFault{"LumaPhysical", "ZOLSRVGetDCBuffers2", 1}, SetUpFault{"ChromaPhysical", "ZOLSRVGetDCBuffers2", 2},
+        SetUpFault{"ChromaDisplayInfo", "ZOL2DGetDeviceInfo", 2}, SetUpFault{"LumaChain", "ZOL2DCreateFlipChain", 1},
+        SetUpFault{"ChromaChain", "ZOL2DCreateFlipChain", 2}, SetUpFault{"LumaPhysical", "ZOLSRVGetDCBuffers2", 1},
+        SetUpFault{"ChromaPhysical", "ZOLSRVGetDCBuffers2", 2},
         SetUpFault{"LumaBuffers", "ZOL2DGetFlipChainBuffers", 1},
         SetUpFault{"ChromaBuffers", "ZOL2DGetFlipChainBuffers", 2},
         SetUpFault{"FirstExport", "ZOLSRVExportDeviceMem2", 1}, SetUpFault{"FourthExport", "ZOLSRVExportDeviceMem2", 4},
