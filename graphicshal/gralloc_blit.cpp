@@ -263,11 +263,9 @@ int gralloc_module_blit_to_handle(const VEK_gralloc_module_public_t *module, buf
     VEK_native_handle_t *psSrc = AsNativeHandle(src), *psDest = AsNativeHandle(dest);
     if (module == nullptr || !validate_handle(psSrc)) return -EINVAL;
     if (psDest == nullptr || !validate_handle(psDest)) return -EINVAL;
-    /* Nothing to copy, or nowhere to put it: the engine writes where it is told, so a rectangle
-       that leaves the destination would write past the buffer. Compared in 64 bits. */
-    if (!HasPixels(psSrc) || !HasPixels(psDest) || w <= 0 || h <= 0 || x < 0 || y < 0 ||
-        (long long)x + w > psDest->iWidth || (long long)y + h > psDest->iHeight)
-        return -EINVAL;
+    /* Nothing to copy, or nowhere to put it (the rectangle is checked against the destination
+       with the rest of its geometry). */
+    if (!HasPixels(psSrc) || !HasPixels(psDest)) return -EINVAL;
 
     VEK_private_data_t *psPrivateData = getModulePrivateData(&module->base);
     VEK_mapper_meminfo_t *psDestMapperMemInfo = LookupHandleEntry(psPrivateData, psDest, VEK_ENTRY_USE);
