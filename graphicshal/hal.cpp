@@ -179,6 +179,10 @@ static void LoadFrameBufferAppHints(VEK_private_data_t *psPrivateData, VEK_VOID 
     if (psAppHints->eHALPresentMode == HAL_PRESENT_MODE_FRONT) psAppHints->ui32HALNumFrameBuffers = 1;
 }
 
+static int FreeAppHintState(VEK_private_data_t * /* psPrivateData */, void *pvHintState) {
+    return ZOLSRVFreeAppHintState(VEK_ANDROID_HAL, pvHintState) == ZOLSRV_OK ? 0 : -EFAULT;
+}
+
 static int hal_open(const hw_module_t *module, const char *id, hw_device_t **device) {
     if (!IsInitializedFunc(__func__)) return -ENOTTY;
     /* The setup functions store the new device through device; there is nothing to open
@@ -199,7 +203,9 @@ static int hal_open(const hw_module_t *module, const char *id, hw_device_t **dev
         LoadFrameBufferAppHints(psPrivateData, pvHintState);
         pfnSetup = framebuffer_setup;
     }
-    if (pvHintState != nullptr) ZOLSRVFreeAppHintState(VEK_ANDROID_HAL, pvHintState);
+    /* A state the library would not take back is the release worker's to give back. */
+    if (pvHintState != nullptr && FreeAppHintState(psPrivateData, pvHintState) != 0)
+        QueueLooseRelease(psPrivateData, FreeAppHintState, pvHintState);
     UnlockModuleMutex(psPrivateData);
 
     if (pfnSetup == nullptr) return -EINVAL;

@@ -195,16 +195,7 @@ void CheckNothingLive(const StepRunner &sRunner, bool bShutDownFailed, unsigned 
         bool bKeptChain = bShutDownFailed && sRunner.FailedFunction() == "ZOL2DDestroyFlipChain" &&
                           ((strcmp(s.pszWhat, "flip chains") == 0 && uiLive == 1) ||
                            (strcmp(s.pszWhat, "allocations") == 0 && uiLive == 3));
-        /* Caller memory the 2D library would not unwrap after a Blit stays wrapped: the Blit
-           answered its error, and nothing else can give the wrap back. */
-        bool bKeptWrap = sRunner.FailedFunction() == "ZOL2DMemFree" &&
-                         sRunner.FailedStep() == "Blit into caller memory" &&
-                         strcmp(s.pszWhat, "wrapped memories") == 0 && uiLive == 1;
-        /* An app-hint state the services would not free stays: the open does not examine that
-           result, and nothing else holds the state to free it again. */
-        bool bKeptHintState = sRunner.FailedFunction() == "ZOLSRVFreeAppHintState" &&
-                              strcmp(s.pszWhat, "app-hint states") == 0 && uiLive == 1;
-        if (bKeptChain || bKeptWrap || bKeptHintState) continue;
+        if (bKeptChain) continue;
         if (uiLive != 0 && !(bKeptByShutDown && uiLive == 1))
             Violation(std::to_string(uiLive) + " " + s.pszWhat + " live at the end" + sRunner.Where() +
                       (sRunner.FailedStep().empty() ? "" : " (failed in " + sRunner.FailedStep() + ")") +
