@@ -620,11 +620,16 @@ err_unlock:
 /* The device leaves the module's list of open devices; the one opened before it serves the
    allocator again when this one was the newest. */
 static void UnpublishDevice(VEK_gralloc_module_t *psModule, VEK_raw_framebuffer_device_t *psRaw) {
-    VEK_framebuffer_device_public_t **ppsLink = &psModule->base.psFrameBufferDevice;
-    while (*ppsLink != nullptr && *ppsLink != &psRaw->base.base)
-        ppsLink = reinterpret_cast<VEK_framebuffer_device_public_t **>(
-            &reinterpret_cast<VEK_raw_framebuffer_device_t *>(*ppsLink)->psOlder);
-    if (*ppsLink != nullptr) *ppsLink = &psRaw->psOlder->base.base;
+    VEK_framebuffer_device_public_t *const psOlder =
+        reinterpret_cast<VEK_framebuffer_device_public_t *>(psRaw->psOlder);
+    if (psModule->base.psFrameBufferDevice == reinterpret_cast<VEK_framebuffer_device_public_t *>(psRaw)) {
+        psModule->base.psFrameBufferDevice = psOlder;
+        return;
+    }
+    for (VEK_raw_framebuffer_device_t *psNewer =
+             reinterpret_cast<VEK_raw_framebuffer_device_t *>(psModule->base.psFrameBufferDevice);
+         psNewer != nullptr; psNewer = psNewer->psOlder)
+        if (psNewer->psOlder == psRaw) psNewer->psOlder = psRaw->psOlder;
 }
 
 int framebuffer_device_close(hw_device_t *device) {
