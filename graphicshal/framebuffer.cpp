@@ -442,9 +442,13 @@ static VEK_display_chain_t *NewDisplayChain(VEK_UINT32 ui32NumBuffers) {
     return psChain;
 }
 
+/* Gives the chain back once no blit writes any of its buffers (the 2D library will not take back
+   memory its engine uses); 0 once it is gone. */
 static int ReleaseDisplayChain(VEK_private_data_t *psPrivateData, void *pvChain) {
     VEK_display_chain_t *psChain = static_cast<VEK_display_chain_t *>(pvChain);
     int iErr = 0;
+    for (VEK_UINT32 i = 0; i < psChain->ui32NumBuffers; i++)
+        if (psChain->apsBuffers[i] != nullptr && !NoBlitPending(psPrivateData, psChain->apsBuffers[i])) return -EBUSY;
     if (psChain->hFlipChain != nullptr) {
         if (ZOL2DDestroyFlipChain(psPrivateData->hContext, psChain->hFlipChain) != ZOL2D_OK) return -EFAULT;
     } else {
@@ -483,6 +487,8 @@ static void ReleaseDisplayBuffers(VEK_private_data_t *psPrivateData, VEK_raw_fra
         MapperRemove(psPrivateData, MapperPeek(psPrivateData, psNativeHandle->ui64Stamp));
         native_handle_delete(&psNativeHandle->base);
     }
+    /* Buffers the chain did not list as asked are not the module's to name. */
+    if (!bBuffersListed) psChain->ui32NumBuffers = 0;
     GiveDisplayChainBack(psPrivateData, psChain, psRaw->hFlipChain,
                          psRaw->ePresentMode == HAL_PRESENT_MODE_BLIT && bBuffersListed ? VEK_TRUE : VEK_FALSE);
 }

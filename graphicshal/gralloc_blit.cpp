@@ -94,20 +94,22 @@ static int FreeWraps(VEK_private_data_t *psPrivateData, VEK_wrapped_planes_t *ps
     return iErr;
 }
 
-/* The worker's release of wraps: once a wait on the first plane (where a blit's copy is waited
-   for) vouches that no blit writes them, they go. */
+VEK_BOOL NoBlitPending(VEK_private_data_t *psPrivateData, const ZOL2DMEMINFO *psMemInfo) {
+    return ZOL2DQueryBlitsComplete(psPrivateData->hContext, psMemInfo, 0) == ZOL2D_OK ? VEK_TRUE : VEK_FALSE;
+}
+
+/* The worker's release of wraps: once the 2D library reports no blit pending on the first plane
+   (where a blit's copy is waited for), they go. */
 static int FreeWrapsAfterBlits(VEK_private_data_t *psPrivateData, void *pvWrapped) {
     VEK_wrapped_planes_t *psWrapped = static_cast<VEK_wrapped_planes_t *>(pvWrapped);
-    if (psWrapped->apsWrap[0] != nullptr &&
-        ZOL2DQueryBlitsComplete(psPrivateData->hContext, psWrapped->apsWrap[0], ZOL2D_QUERY_WAIT) != ZOL2D_OK)
-        return -EFAULT;
+    if (psWrapped->apsWrap[0] != nullptr && !NoBlitPending(psPrivateData, psWrapped->apsWrap[0])) return -EBUSY;
     if (FreeWraps(psPrivateData, psWrapped) != 0) return -EINVAL;
     free(psWrapped);
     return 0;
 }
 
 /* Gives the caller's memory back to the 2D library: at once when a wait vouched for the copy
-   (bVouched), else once the worker's wait does, for the 2D library would not give back memory
+   (bVouched), else once the worker finds the copy done, for the 2D library would not give back memory
    its engine uses. What it refuses now the worker gives back later, and nobody can ask again:
    the call is answered -EINVAL, as for a refusal. */
 static int ReleaseWraps(VEK_private_data_t *psPrivateData, ZOL2DMEMINFO **apsWrap, VEK_BOOL bVouched) {

@@ -180,8 +180,8 @@ static void *DeferFlushOpWorker(void *pvPriv) {
 }
 
 /* The worker runs while the list holds a release. One that cannot start leaves the list as it is:
-   the next release of any buffer starts it, and the unload runs what can run. Returns
-   pthread_create's error number. */
+   the next call that lets the module mutex go starts it (KeepReleasesGoing), and the unload runs
+   what can run. Returns pthread_create's error number. */
 static int KeepDeferWorkerRunning(VEK_private_data_t *psPrivateData) {
     if (gbDeferWorkerRunning || gpsDeferList == nullptr) return 0;
     /* The last worker has seen the list empty and is ending, if it has not ended: reclaim it. */
@@ -215,6 +215,10 @@ static int QueueDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_
     return KeepDeferWorkerRunning(psPrivateData);
 }
 
+void KeepReleasesGoing(VEK_private_data_t *psPrivateData) {
+    if (!gbDeferShutdown) KeepDeferWorkerRunning(psPrivateData);
+}
+
 int QueueLooseRelease(VEK_private_data_t *psPrivateData, VEK_loose_release_pfn pfnLooseRelease, void *pvObject) {
     VEK_defer_flush_op *psNode = LinkDeferFlushOp();
     if (psNode == nullptr) return -ENOMEM;
@@ -235,10 +239,7 @@ int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn 
     if (!OpsFlushed(psMapperMemInfo->apsMemInfo)) WaitForGlobalEvent(psPrivateData);
     if (OpsFlushed(psMapperMemInfo->apsMemInfo)) {
         if (psNode != nullptr) TakeBackDeferFlushOp(psMapperMemInfo);
-        const int iErr = pfnFlushOp(psPrivateData, psMapperMemInfo, aiFd);
-        /* What a worker that could not start left waits no longer than this release. */
-        KeepDeferWorkerRunning(psPrivateData);
-        return iErr;
+        return pfnFlushOp(psPrivateData, psMapperMemInfo, aiFd);
     }
     return QueueDeferFlushOp(psPrivateData, pfnFlushOp, psMapperMemInfo, aiFd, psNode);
 }

@@ -28,8 +28,12 @@ typedef int (*VEK_loose_release_pfn)(VEK_private_data_t *psPrivateData, void *pv
 
 /* For a loose release that failed: the worker tries it again at every scan, and the unload once
    more. 0, -ENOMEM when it cannot be queued, or pthread_create's error number when it is queued
-   but no worker could start (the next release of any buffer starts one). */
+   but no worker could start (see KeepReleasesGoing). */
 int QueueLooseRelease(VEK_private_data_t *psPrivateData, VEK_loose_release_pfn pfnLooseRelease, void *pvObject);
+
+/* With the module mutex held, before it is let go: starts a worker when releases are queued and
+   none runs (one could not start). Two loads when nothing is to be done. */
+void KeepReleasesGoing(VEK_private_data_t *psPrivateData);
 
 /* What an entry point asks of a buffer's entry. */
 typedef enum {

@@ -36,6 +36,11 @@ typedef struct {
 VEK_BOOL DisplayTakesChain(const ZOL2DDISPLAYINFO *psDisplayInfo, unsigned long ulNumBuffers, unsigned long ulWidth,
                            unsigned long ulHeight, ZOL2DFORMAT eFormat, VEK_UINT32 ui32ChainsHeld);
 
+/* True when the 2D library reports no blit pending on the memory. Asked without waiting (flags 0),
+   so that the release worker and fb0's close never wait for the engine while they hold the module
+   mutex; a failed query counts as pending. */
+VEK_BOOL NoBlitPending(VEK_private_data_t *psPrivateData, const ZOL2DMEMINFO *psMemInfo);
+
 /* Maps a descriptor of device memory into the general heap: 0, or -EFAULT with *ppsMemInfo NULL. */
 int MapDeviceMemory(VEK_private_data_t *psPrivateData, int iFd, ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo);
 

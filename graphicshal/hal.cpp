@@ -132,6 +132,9 @@ void LockModuleMutex(VEK_private_data_t *psPrivateData) {
 }
 
 void UnlockModuleMutex(VEK_private_data_t *psPrivateData) {
+    /* Every call that took the mutex passes here: what a worker that could not start left queued
+       waits no longer than the next of them. */
+    KeepReleasesGoing(psPrivateData);
     while (ZOLSRVUnlockMutex(psPrivateData->hMutex) != ZOLSRV_OK) sched_yield();
 }
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -348,7 +349,17 @@ TEST_P(BlitFaultTest, ReleasesWhatWasWrappedAndTheMutex) {
     EXPECT_EQ(GetParam().uiStalls, zolsim_stall_reports());
     /* A worker that was handed a wrap may hold the mutex at any time now. */
     if (!GetParam().bLeftToWorker) ExpectMutexBalanced();
+    /* The worker never waits for the engine while it holds the module mutex: another call goes
+       through while the engine is still held. */
+    std::future<int> sOther = std::async(std::launch::async, [this] {
+        buffer_handle_t h = nullptr;
+        int iStride = 0;
+        const int iErr = psAlloc->alloc(psAlloc, 16, 16, HAL_PIXEL_FORMAT_RGB_565, kSwUsage, &h, &iStride);
+        return iErr != 0 ? iErr : psAlloc->free(psAlloc, h);
+    });
+    EXPECT_EQ(std::future_status::ready, sOther.wait_for(std::chrono::seconds(20))) << "a call waited for the engine";
     zolsim_hold_2d_engine(0);
+    EXPECT_EQ(0, sOther.get());
     /* What the call could not give back, the worker does once the blit is done, in one scan that
        holds the mutex: taking it once waits for that scan's end. */
     EXPECT_TRUE(Eventually([] { return zolsim_live_wrapped() == 0; })) << zolsim_live_wrapped() << " wraps left";

@@ -148,6 +148,35 @@ TEST_F(DisplayCloseTest, ClosesTriedThroughoutAStalledSwapAreRefusedAndOneAfterI
     CloseAndExpectNothingLeft();
 }
 
+/* A blit into a display buffer that no wait vouched for (the engine held, every wait refused) is
+   still queued when blit-mode fb0 closes: the 2D library would not take back a buffer its engine
+   writes, so the close leaves it to the worker, which frees it once the engine is done, and never
+   asks before. */
+class BlitModeClose : public DisplayCloseTest {
+protected:
+    int PresentMode() override { return 1; }
+};
+
+TEST_F(BlitModeClose, ADisplayBufferABlitStillWritesIsFreedOnceTheBlitIsDone) {
+    buffer_handle_t hDisplay = nullptr, hSource = nullptr;
+    ASSERT_EQ(0, TakeDisplayBuffer(&hDisplay));
+    int iStride = 0;
+    ASSERT_EQ(0, psAlloc->alloc(psAlloc, 64, 64, psFb->format, GRALLOC_USAGE_HW_TEXTURE, &hSource, &iStride));
+    zolsim_hold_2d_engine(1);
+    for (unsigned i = 1; i <= 50; i++) zolsim_fail("ZOL2DQueryBlitsComplete", i, ZOL2DERROR_GENERIC_ERROR);
+    EXPECT_EQ(-EFAULT, psHMI->base.Blit2(&psHMI->base, hSource, hDisplay, 64, 64, 0, 0));
+    zolsim_clear_faults();
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hDisplay));
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hSource));
+    EXPECT_EQ(0, framebuffer_close(psFb));
+    psFb = nullptr;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(0u, zolsim_misuse_count()) << zolsim_misuse_text();
+    EXPECT_EQ(1u, zolsim_live_flipchains()) << "the buffer the engine writes stays";
+    zolsim_hold_2d_engine(0);
+    EXPECT_TRUE(Eventually([] { return zolsim_live_flipchains() == 0 && zolsim_live_allocations() == 0; }));
+}
+
 /* Android closes fb0 once: a chain (flip and front mode) or a display buffer (blit mode, freed
    the last first) that the 2D library refuses once is the worker's to give back, and the close is
    through at once. */
