@@ -10,6 +10,7 @@ namespace {
 std::atomic<unsigned> guiHandleFailAt{0}, guiHandleCalls{0};
 std::atomic<unsigned> guiThreadFailAt{0}, guiThreadCalls{0};
 std::atomic<int> giThreadErr{0};
+std::atomic<unsigned> guiThreadFailsLeft{0};
 
 /* True when this call is the armed one. */
 bool Fires(std::atomic<unsigned> &uiFailAt, std::atomic<unsigned> &uiCalls) {
@@ -25,8 +26,9 @@ bool Fires(std::atomic<unsigned> &uiFailAt, std::atomic<unsigned> &uiCalls) {
 
 void FailNativeHandleCreate(unsigned uiNth) { guiHandleFailAt = guiHandleCalls + uiNth; }
 unsigned NativeHandleCreateCalls() { return guiHandleCalls; }
-void FailPthreadCreate(unsigned uiNth, int iErr) {
+void FailPthreadCreate(unsigned uiNth, int iErr, unsigned uiTimes) {
     giThreadErr = iErr;
+    guiThreadFailsLeft = uiTimes;
     guiThreadFailAt = guiThreadCalls + uiNth;
 }
 unsigned PthreadCreateCalls() { return guiThreadCalls; }
@@ -43,6 +45,10 @@ extern "C" int pthread_create(pthread_t *psThread, const pthread_attr_t *psAttr,
                               void *pvArg) {
     using Fn = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
     static Fn pfnReal = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "pthread_create"));
-    if (Fires(guiThreadFailAt, guiThreadCalls)) return giThreadErr;
+    if (Fires(guiThreadFailAt, guiThreadCalls)) {
+        /* The calls after it fail too, as many times as asked. */
+        if (--guiThreadFailsLeft != 0) guiThreadFailAt = guiThreadCalls + 1;
+        return giThreadErr;
+    }
     return pfnReal(psThread, psAttr, pfnStart, pvArg);
 }

@@ -5,8 +5,8 @@
 
 void FailNativeHandleCreate(unsigned uiNth);
 unsigned NativeHandleCreateCalls();
-/* iErr is what pthread_create answers. */
-void FailPthreadCreate(unsigned uiNth, int iErr);
+/* iErr is what pthread_create answers, at the Nth call and the uiTimes - 1 calls after it. */
+void FailPthreadCreate(unsigned uiNth, int iErr, unsigned uiTimes = 1);
 unsigned PthreadCreateCalls();
 
 #endif

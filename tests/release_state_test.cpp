@@ -153,8 +153,9 @@ TEST_F(ReleaseStateTest, FirstLockAfterAnUnlockWhoseUnmappingFailedHalfWayMapsEv
     void *apv[3] = {kUntouched, kUntouched, kUntouched};
     ASSERT_EQ(0, Lock(h, kSwRead, apv));
     zolsim_fail("ZOLSRVUnmapDeviceMemory", 2, ZOLSRV_ERROR_GENERIC);
-    /* No worker may start to try the unmapping again, so the lock below meets the half. */
-    FailPthreadCreate(1, EAGAIN);
+    /* No worker may start to try the unmapping again (neither when the unmapping is queued nor when
+       the unlock lets the mutex go), so the lock below meets the half. */
+    FailPthreadCreate(1, EAGAIN, 2);
     EXPECT_EQ(-EFAULT, Unlock(h));
     ASSERT_EQ(1u, zolsim_live_mappings()) << "plane 0 is unmapped, plane 1 is not";
     apv[0] = apv[1] = kUntouched;
