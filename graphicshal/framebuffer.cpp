@@ -111,6 +111,34 @@ int framebuffer_device_alloc(framebuffer_device_t *fb, int w, int h, int format,
     return 0;
 }
 
+/* Display handles that a closed device had handed out: the caller still holds them, so they stay
+   readable (every call but free refuses them) until their free deletes them. Guarded by the
+   module mutex. */
+static VEK_native_handle_t **gppsHandedOutAtClose;
+static VEK_UINT32 gui32HandedOutAtClose;
+
+/* Keeps a handed-out handle for its free; deletes it when there is no room to keep it. */
+static void KeepHandedOutHandle(VEK_native_handle_t *psNativeHandle) {
+    VEK_native_handle_t **ppsKept = static_cast<VEK_native_handle_t **>(
+        realloc(gppsHandedOutAtClose, (gui32HandedOutAtClose + 1) * sizeof(VEK_native_handle_t *)));
+    if (ppsKept == nullptr) {
+        native_handle_delete(&psNativeHandle->base);
+        return;
+    }
+    gppsHandedOutAtClose = ppsKept;
+    gppsHandedOutAtClose[gui32HandedOutAtClose++] = psNativeHandle;
+}
+
+VEK_BOOL FreeHandleOfAClosedDisplay(VEK_native_handle_t *psNativeHandle) {
+    for (VEK_UINT32 i = 0; i < gui32HandedOutAtClose; i++) {
+        if (gppsHandedOutAtClose[i] != psNativeHandle) continue;
+        gppsHandedOutAtClose[i] = gppsHandedOutAtClose[--gui32HandedOutAtClose];
+        native_handle_delete(&psNativeHandle->base);
+        return VEK_TRUE;
+    }
+    return VEK_FALSE;
+}
+
 int framebuffer_device_free(framebuffer_device_t *fb, VEK_native_handle_t *psNativeHandle) {
     if (!IsInitializedFunc(__func__)) return -ENOTTY;
 
@@ -671,7 +699,10 @@ int framebuffer_device_close(hw_device_t *device) {
                          psRaw->ePresentMode == HAL_PRESENT_MODE_BLIT ? VEK_TRUE : VEK_FALSE);
     for (VEK_UINT32 i = 0; i < ui32NumBuffers; i++) {
         MapperRemove(psPrivateData, MapperPeek(psPrivateData, psRaw->ppsBufferHandles[i]->ui64Stamp));
-        native_handle_delete(&psRaw->ppsBufferHandles[i]->base);
+        if (i < VEK_MAX_SLOTS && (psRaw->ui32AllocMask & SlotBit(i)) != 0)
+            KeepHandedOutHandle(psRaw->ppsBufferHandles[i]);
+        else
+            native_handle_delete(&psRaw->ppsBufferHandles[i]->base);
     }
     UnpublishDevice(psModule, psRaw);
     putDevicePrivateData(psPrivateData);

@@ -38,6 +38,8 @@ int framebuffer_device_close(hw_device_t *device);
 int framebuffer_device_alloc(framebuffer_device_t *fb, int w, int h, int format, int usage,
                              VEK_native_handle_t **ppsNativeHandle, int *stride);
 int framebuffer_device_free(framebuffer_device_t *fb, VEK_native_handle_t *psNativeHandle);
+/* Deletes the handle when a closed device had handed it out and its free had not come yet. */
+VEK_BOOL FreeHandleOfAClosedDisplay(VEK_native_handle_t *psNativeHandle);
 
 /* The display slots. */
 int post(framebuffer_device_t *fb, buffer_handle_t buffer);

@@ -184,6 +184,8 @@ int gralloc_device_free(alloc_device_t *dev, buffer_handle_t handle) {
         VEK_mapper_meminfo_t *psMapperMemInfo = MapperPeek(psPrivateData, psNativeHandle->ui64Stamp);
         if (psMapperMemInfo != nullptr && psMapperMemInfo->psDisplayHandle == psNativeHandle)
             iErr = framebuffer_device_free(&psMapperMemInfo->psDisplayDevice->base, psNativeHandle);
+        else if (FreeHandleOfAClosedDisplay(psNativeHandle))
+            iErr = 0;
         else if (!hasFrameBufferDevice(dev))
             iErr = -EFAULT;
         else

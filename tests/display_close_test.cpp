@@ -148,6 +148,24 @@ TEST_F(DisplayCloseTest, ClosesTriedThroughoutAStalledSwapAreRefusedAndOneAfterI
     CloseAndExpectNothingLeft();
 }
 
+/* A display buffer still handed out when fb0 closes: its memory goes with the device, but the
+   caller's handle stays readable, refused by every call, until the caller frees it. */
+TEST_F(DisplayCloseTest, AHandedOutDisplayHandleOutlivesTheCloseUntilItsFree) {
+    buffer_handle_t h = nullptr;
+    ASSERT_EQ(0, TakeDisplayBuffer(&h));
+    const gralloc_module_t *psGralloc = &psHMI->base.base;
+    CloseAndExpectNothingLeft();
+    void *apv[3] = {};
+    EXPECT_EQ(-EINVAL, psGralloc->lock(psGralloc, h, GRALLOC_USAGE_SW_WRITE_OFTEN, 0, 0, 1, 1, apv));
+    EXPECT_EQ(nullptr, apv[0]);
+    EXPECT_EQ(0, psAlloc->free(psAlloc, h)) << "the free the caller owes deletes the handle";
+    psFb = OpenFb();
+    ASSERT_NE(nullptr, psFb);
+    buffer_handle_t hAgain = nullptr;
+    EXPECT_EQ(0, TakeDisplayBuffer(&hAgain)) << "the new device's first slot";
+    EXPECT_EQ(0, psAlloc->free(psAlloc, hAgain));
+}
+
 /* A blit into a display buffer that no wait vouched for (the engine held, every wait refused) is
    still queued when blit-mode fb0 closes: the 2D library would not take back a buffer its engine
    writes, so the close leaves it to the worker, which frees it once the engine is done, and never
