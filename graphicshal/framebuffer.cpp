@@ -474,20 +474,12 @@ static VEK_display_chain_t *NewDisplayChain(VEK_UINT32 ui32NumBuffers) {
    memory its engine uses); 0 once it is gone. */
 static int ReleaseDisplayChain(VEK_private_data_t *psPrivateData, void *pvChain) {
     VEK_display_chain_t *psChain = static_cast<VEK_display_chain_t *>(pvChain);
-    int iErr = 0;
     for (VEK_UINT32 i = 0; i < psChain->ui32NumBuffers; i++)
         if (psChain->apsBuffers[i] != nullptr && !NoBlitPending(psPrivateData, psChain->apsBuffers[i])) return -EBUSY;
     if (psChain->hFlipChain != nullptr) {
         if (ZOL2DDestroyFlipChain(psPrivateData->hContext, psChain->hFlipChain) != ZOL2D_OK) return -EFAULT;
-    } else {
-        for (VEK_UINT32 i = psChain->ui32NumBuffers; i-- > 0;) {
-            if (psChain->apsBuffers[i] == nullptr) continue;
-            if (ZOL2DMemFree(psPrivateData->hContext, psChain->apsBuffers[i]) == ZOL2D_OK)
-                psChain->apsBuffers[i] = nullptr;
-            else
-                iErr = -EFAULT;
-        }
-        if (iErr != 0) return iErr;
+    } else if (Free2DMemories(psPrivateData, psChain->apsBuffers, psChain->ui32NumBuffers) != 0) {
+        return -EFAULT;
     }
     gui32DisplayChains--;
     free(psChain);
@@ -496,12 +488,9 @@ static int ReleaseDisplayChain(VEK_private_data_t *psPrivateData, void *pvChain)
 
 /* Gives the chain back, whole unless bByBuffer, and takes the record. Nobody can ask for it again:
    what the 2D library refuses now, the worker gives back later. */
-static void GiveDisplayChainBack(VEK_private_data_t *psPrivateData, VEK_display_chain_t *psChain,
-                                 ZOL2DFLIPCHAINHANDLE hFlipChain, VEK_BOOL bByBuffer) {
-    psChain->hFlipChain = bByBuffer ? nullptr : hFlipChain;
-    if (ReleaseDisplayChain(psPrivateData, psChain) != 0 &&
-        QueueLooseRelease(psPrivateData, ReleaseDisplayChain, psChain) < 0)
-        free(psChain);
+static void GiveDisplayChainBack(VEK_private_data_t *psPrivateData, VEK_display_chain_t *psChain, VEK_BOOL bByBuffer) {
+    if (bByBuffer) psChain->hFlipChain = nullptr;
+    ReleaseNowOrLater(psPrivateData, ReleaseDisplayChain, psChain);
 }
 
 /* Releases what open made of the display buffers: the handles made so far with their mapper
@@ -517,7 +506,7 @@ static void ReleaseDisplayBuffers(VEK_private_data_t *psPrivateData, VEK_raw_fra
     }
     /* Buffers the chain did not list as asked are not the module's to name. */
     if (!bBuffersListed) psChain->ui32NumBuffers = 0;
-    GiveDisplayChainBack(psPrivateData, psChain, psRaw->hFlipChain,
+    GiveDisplayChainBack(psPrivateData, psChain,
                          psRaw->ePresentMode == HAL_PRESENT_MODE_BLIT && bBuffersListed ? VEK_TRUE : VEK_FALSE);
 }
 
@@ -585,6 +574,7 @@ int framebuffer_device_open(hw_device_t *device) {
                              sDisplayInfo.eFormat, &lStride, nullptr, &psRaw->hFlipChain) != ZOL2D_OK)
         goto err_free_list;
     gui32DisplayChains++;
+    psChain->hFlipChain = psRaw->hFlipChain;
 
     if (lStride != sDisplayInfo.lStride) goto err_release;
     if (ZOL2DGetFlipChainBuffers(psPrivateData->hContext, psRaw->hFlipChain, &ulFlipCount, apsMemInfo) != ZOL2D_OK)
@@ -695,7 +685,7 @@ int framebuffer_device_close(hw_device_t *device) {
 
     /* The chain goes whole, or in blit mode buffer by buffer, the last first; what the 2D library
        refuses, the worker gives back later, for nobody closes twice. Then the entries and handles. */
-    GiveDisplayChainBack(psPrivateData, psRaw->psChain, psRaw->hFlipChain,
+    GiveDisplayChainBack(psPrivateData, psRaw->psChain,
                          psRaw->ePresentMode == HAL_PRESENT_MODE_BLIT ? VEK_TRUE : VEK_FALSE);
     for (VEK_UINT32 i = 0; i < ui32NumBuffers; i++) {
         MapperRemove(psPrivateData, MapperPeek(psPrivateData, psRaw->ppsBufferHandles[i]->ui64Stamp));

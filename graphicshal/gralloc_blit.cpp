@@ -80,18 +80,21 @@ typedef struct {
     ZOL2DMEMINFO *apsWrap[VEK_NATIVE_HANDLE_NUM_FDS_MAX];
 } VEK_wrapped_planes_t;
 
-/* Frees every wrap still held, the last first, also after one the 2D library refuses: -EINVAL
-   then. */
-static int FreeWraps(VEK_private_data_t *psPrivateData, VEK_wrapped_planes_t *psWrapped) {
+int Free2DMemories(VEK_private_data_t *psPrivateData, ZOL2DMEMINFO **apsMemInfo, VEK_UINT32 ui32Count) {
     int iErr = 0;
-    for (int i = VEK_NATIVE_HANDLE_NUM_FDS_MAX; i-- > 0;) {
-        if (psWrapped->apsWrap[i] == nullptr) continue;
-        if (ZOL2DMemFree(psPrivateData->hContext, psWrapped->apsWrap[i]) == ZOL2D_OK)
-            psWrapped->apsWrap[i] = nullptr;
+    for (VEK_UINT32 i = ui32Count; i-- > 0;) {
+        if (apsMemInfo[i] == nullptr) continue;
+        if (ZOL2DMemFree(psPrivateData->hContext, apsMemInfo[i]) == ZOL2D_OK)
+            apsMemInfo[i] = nullptr;
         else
-            iErr = -EINVAL;
+            iErr = -EFAULT;
     }
     return iErr;
+}
+
+/* Frees every wrap still held: -EINVAL when the 2D library refused one. */
+static int FreeWraps(VEK_private_data_t *psPrivateData, VEK_wrapped_planes_t *psWrapped) {
+    return Free2DMemories(psPrivateData, psWrapped->apsWrap, VEK_NATIVE_HANDLE_NUM_FDS_MAX) == 0 ? 0 : -EINVAL;
 }
 
 VEK_BOOL NoBlitPending(VEK_private_data_t *psPrivateData, const ZOL2DMEMINFO *psMemInfo) {

@@ -227,6 +227,11 @@ int QueueLooseRelease(VEK_private_data_t *psPrivateData, VEK_loose_release_pfn p
     return KeepDeferWorkerRunning(psPrivateData);
 }
 
+int ReleaseNowOrLater(VEK_private_data_t *psPrivateData, VEK_loose_release_pfn pfnLooseRelease, void *pvObject) {
+    return pfnLooseRelease(psPrivateData, pvObject) == 0 ? 0
+                                                         : QueueLooseRelease(psPrivateData, pfnLooseRelease, pvObject);
+}
+
 int CheckDeferFlushOp(VEK_private_data_t *psPrivateData, VEK_defer_flush_op_pfn pfnFlushOp,
                       VEK_mapper_meminfo_t *psMapperMemInfo, int *aiFd) {
     VEK_defer_flush_op *psNode =

@@ -31,6 +31,9 @@ typedef int (*VEK_loose_release_pfn)(VEK_private_data_t *psPrivateData, void *pv
    but no worker could start (see KeepReleasesGoing). */
 int QueueLooseRelease(VEK_private_data_t *psPrivateData, VEK_loose_release_pfn pfnLooseRelease, void *pvObject);
 
+/* Runs the loose release now and, should it be refused, queues it (QueueLooseRelease's result). */
+int ReleaseNowOrLater(VEK_private_data_t *psPrivateData, VEK_loose_release_pfn pfnLooseRelease, void *pvObject);
+
 /* With the module mutex held, before it is let go: starts a worker when releases are queued and
    none runs (one could not start). Two loads when nothing is to be done. */
 void KeepReleasesGoing(VEK_private_data_t *psPrivateData);

@@ -178,8 +178,8 @@ int DescriptorsNameMapping(VEK_private_data_t *psPrivateData, const VEK_native_h
         const VEK_BOOL bSame = psMemInfo->ui64Stamp == psMapperMemInfo->apsMemInfo[i]->ui64Stamp ? VEK_TRUE : VEK_FALSE;
         /* Never handed out: nothing of this process can have GPU work on it, and it goes at once.
            A refusal is asked again once, as for a fresh mapping, and then left to the worker. */
-        if (UnmapLooseMapping(psPrivateData, psMemInfo) != 0 && UnmapLooseMapping(psPrivateData, psMemInfo) != 0)
-            QueueLooseRelease(psPrivateData, UnmapLooseMapping, psMemInfo);
+        if (UnmapLooseMapping(psPrivateData, psMemInfo) != 0)
+            ReleaseNowOrLater(psPrivateData, UnmapLooseMapping, psMemInfo);
         if (!bSame) return -EINVAL;
     }
     return 0;

@@ -41,6 +41,10 @@ VEK_BOOL DisplayTakesChain(const ZOL2DDISPLAYINFO *psDisplayInfo, unsigned long 
    mutex; a failed query counts as pending. */
 VEK_BOOL NoBlitPending(VEK_private_data_t *psPrivateData, const ZOL2DMEMINFO *psMemInfo);
 
+/* Frees each of the ui32Count 2D mem-infos still named, the last first, also after one the 2D
+   library refuses; each freed slot becomes NULL. 0, or -EFAULT when one was refused. */
+int Free2DMemories(VEK_private_data_t *psPrivateData, ZOL2DMEMINFO **apsMemInfo, VEK_UINT32 ui32Count);
+
 /* Maps a descriptor of device memory into the general heap: 0, or -EFAULT with *ppsMemInfo NULL. */
 int MapDeviceMemory(VEK_private_data_t *psPrivateData, int iFd, ZOLSRV_CLIENT_MEM_INFO **ppsMemInfo);
 

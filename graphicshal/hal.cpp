@@ -207,8 +207,7 @@ static int hal_open(const hw_module_t *module, const char *id, hw_device_t **dev
         pfnSetup = framebuffer_setup;
     }
     /* A state the library would not take back is the release worker's to give back. */
-    if (pvHintState != nullptr && FreeAppHintState(psPrivateData, pvHintState) != 0)
-        QueueLooseRelease(psPrivateData, FreeAppHintState, pvHintState);
+    if (pvHintState != nullptr) ReleaseNowOrLater(psPrivateData, FreeAppHintState, pvHintState);
     UnlockModuleMutex(psPrivateData);
 
     if (pfnSetup == nullptr) return -EINVAL;
