@@ -173,9 +173,6 @@ TEST_F(ModuleTest, ShutDownReleasesEverythingInOrder) {
     EXPECT_EQ(0u, zolsim_live_contexts());
 }
 
-/* A buffer its owner never freed is still the module's at unload: the disconnect ends it, and says
-   so, which tells this unload from one that gave everything back. In a child process, whose exit
-   reclaims the module's own record of the buffer, as a process's exit does on the device. */
 /* A buffer never freed stays in the module's list, which nothing empties at unload: the
    disconnect ends its memory and reports it. In a child, which loads the module anew (its parent's
    load answers it as a module that did not start up), and leaves with _exit, since the list's
